@@ -1,0 +1,77 @@
+#include "sonx/component/component.h"
+
+#include <cstdio>
+#include <new>
+
+namespace sonx {
+
+int32_t ComponentBase::refCount() {
+    ScopedLock guard(lock_);
+    return refCount_;
+}
+
+int32_t ComponentBase::addRef() {
+    ScopedLock guard(lock_);
+    return ++refCount_;
+}
+
+int32_t ComponentBase::release() {
+    ScopedLock guard(lock_);
+    if (refCount_-- == 1) {
+        guard.unlock();
+        delete this;
+        return 0;
+    }
+    return refCount_;
+}
+
+std::string Guid::toString() const {
+    static constexpr int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    char text[39];
+    char* p = text;
+    *p++ = '{';
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
+        std::snprintf(p, 3, "%02X", bytes[order[i]]);
+        p += 2;
+    }
+    *p++ = '}';
+    return std::string(text, p);
+}
+
+namespace {
+bool isOneOf(const Guid& iid, std::initializer_list<Guid> list) {
+    for (const Guid& g : list)
+        if (g == iid) return true;
+    return false;
+}
+
+// A new object has a count of 0: a failed query releases it back to 0,
+// which destroys it, so nothing is left to clean up here.
+void* queryNew(ISonxUnknown* object, const Guid& iid) { return object ? object->QueryInterface(iid) : nullptr; }
+}  // namespace
+
+void* createInstance(const Guid& clsid, const Guid& iid) {
+    try {
+        if (clsid == CLSID_SonxFile) {
+            if (!isOneOf(iid, {IID_ISonxFile, IID_ISonxConvertFile, IID_ISonxQcpChunks, IID_ISonxError,
+                               IID_ISonxUnknown}))
+                return nullptr;
+            return queryNew(newSonxFile(), iid);
+        }
+        if (clsid == CODEC_QCELP13K || clsid == CODEC_QCELP13K_ALT) {
+            if (!isOneOf(iid, {IID_ISonxCodec, IID_ISonxPacketCodec, IID_ISonxError, IID_ISonxUnknown}))
+                return nullptr;
+            return queryNew(newQcelpCodec(clsid == CODEC_QCELP13K_ALT), iid);
+        }
+        if (clsid == CODEC_G711_ULAW) {
+            if (!isOneOf(iid, {IID_ISonxCodec, IID_ISonxError, IID_ISonxUnknown})) return nullptr;
+            return queryNew(newMuLawCodec(), iid);
+        }
+    } catch (const std::bad_alloc&) {
+    } catch (OutOfMemory*) {
+    }
+    return nullptr;
+}
+
+}  // namespace sonx

@@ -1,0 +1,305 @@
+// sonx: speech file conversion library.
+//
+// Everything an embedding program needs: the class factory, the identities,
+// the interfaces, and the records exchanged with the library. Objects are
+// reference counted; every pointer obtained from createInstance or
+// QueryInterface holds one reference that the caller gives back with Release.
+#ifndef SONX_SONX_H
+#define SONX_SONX_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace sonx {
+
+// 16-byte identity. Stored in its wire order: a 32-bit, a 16-bit and a 16-bit
+// little-endian field followed by 8 bytes as written.
+struct Guid {
+    uint8_t bytes[16] = {};
+
+    // Parses the registry form {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+    // (braces optional, hex digits in either case). Returns false on any
+    // other text and leaves `out` untouched.
+    static constexpr bool parse(std::string_view text, Guid& out);
+    // Like parse, for constants: a malformed literal fails to compile.
+    static consteval Guid of(const char* text);
+    // The registry form, upper-case hex, with braces.
+    std::string toString() const;
+
+    friend constexpr bool operator==(const Guid& a, const Guid& b) {
+        for (int i = 0; i < 16; ++i)
+            if (a.bytes[i] != b.bytes[i]) return false;
+        return true;
+    }
+};
+
+namespace detail {
+constexpr int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace detail
+
+constexpr bool Guid::parse(std::string_view text, Guid& out) {
+    if (text.size() == 38) {
+        if (text.front() != '{' || text.back() != '}') return false;
+        text = text.substr(1, 36);
+    }
+    if (text.size() != 36) return false;
+    // Text digit pairs in order; fields 1-3 are stored byte-reversed.
+    constexpr int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    uint8_t value[16] = {};
+    int pair = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (text[i] != '-') return false;
+            ++i;
+            continue;
+        }
+        const int hi = detail::hexValue(text[i]);
+        const int lo = detail::hexValue(text[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        value[order[pair++]] = static_cast<uint8_t>(hi * 16 + lo);
+        i += 2;
+    }
+    for (int i = 0; i < 16; ++i) out.bytes[i] = value[i];
+    return true;
+}
+
+consteval Guid Guid::of(const char* text) {
+    Guid g;
+    if (!parse(text, g)) throw "malformed identity literal";
+    return g;
+}
+
+// Interfaces.
+inline constexpr Guid IID_ISonxUnknown = Guid::of("{85001034-6B8D-D34C-8305-ED5692543C9C}");
+inline constexpr Guid IID_ISonxError = Guid::of("{446E9052-DC65-AA4D-A380-40C4798DB060}");
+inline constexpr Guid IID_ISonxFile = Guid::of("{AA1A5CDE-F3CB-7648-AD7D-CBCCE3E78392}");
+inline constexpr Guid IID_ISonxConvertFile = Guid::of("{8501FD70-FD3A-1B44-8065-028814EBB34A}");
+inline constexpr Guid IID_ISonxQcpChunks = Guid::of("{D1AACE80-72C4-2D4E-8FEA-7EE12B14415C}");
+inline constexpr Guid IID_ISonxCodec = Guid::of("{3D51E9E6-C346-2842-B266-B8E798665FEC}");
+inline constexpr Guid IID_ISonxPacketCodec = Guid::of("{31E65ADB-D5FA-4C91-A555-374C9845028A}");
+
+// Classes.
+inline constexpr Guid CLSID_SonxFile = Guid::of("{63366044-C7B4-8248-B354-418DB8810CF5}");
+
+// Codecs (the G.711 and QCELP-13K identities are also their class identities).
+inline constexpr Guid CODEC_PCM = Guid::of("{18F9DD19-E0AC-0543-98EF-2C6CA6C8B614}");
+inline constexpr Guid CODEC_G711_ULAW = Guid::of("{421CB995-141F-4042-97A1-045BDB0884F8}");
+inline constexpr Guid CODEC_QCELP13K = Guid::of("{5E7F6D41-B115-11D0-BA91-00805FB4B97E}");
+inline constexpr Guid CODEC_QCELP13K_ALT = Guid::of("{5E7F6D42-B115-11D0-BA91-00805FB4B97E}");
+
+// File types.
+inline constexpr Guid FILE_TYPE_QCP = Guid::of("{B942A5D8-A4CE-194B-8314-2A08C5D3EB7B}");
+inline constexpr Guid FILE_TYPE_WAV = Guid::of("{176365AA-45F8-1C41-BE87-654F54E9F457}");
+inline constexpr Guid FILE_TYPE_RAW = Guid::of("{E472A6D8-B890-074C-8C68-C4E0C282D8AB}");
+
+// Data formats: plain samples and the QCELP-13K rate sets.
+inline constexpr Guid DATA_FORMAT_SAMPLES = Guid::of("{C8281DC0-6D9E-9C43-A41F-6B71B1155558}");
+inline constexpr Guid RATE_SET_VFR = Guid::of("{4EF94E9F-D4A3-094D-BEFF-165AAF6FEF47}");
+inline constexpr Guid RATE_SET_VHR = Guid::of("{C563AC6C-3FD8-6D40-9698-DC69FA7B78BA}");
+inline constexpr Guid RATE_SET_FFR = Guid::of("{FBA4719E-9CE1-3348-826C-5C584F784DF0}");
+inline constexpr Guid RATE_SET_FHR = Guid::of("{86B74354-DD4D-BE4A-8A3C-E5525CCC0CB4}");
+inline constexpr Guid RATE_SET_VFR_SLOTTED = Guid::of("{B42BFEAC-E3F1-7043-9BC5-D33239BA4F3F}");
+inline constexpr Guid RATE_SET_VHR_SLOTTED = Guid::of("{66F04A99-4D66-3041-A28F-3622DC3312B6}");
+inline constexpr Guid RATE_SET_FHR_BARE = Guid::of("{C9197904-076E-E141-A110-C126DB334272}");
+inline constexpr Guid DATA_FORMAT_FIXED_1 = Guid::of("{26FFE26A-BD8F-094F-84F9-3F4E8B9B9E0B}");
+inline constexpr Guid DATA_FORMAT_FIXED_2 = Guid::of("{1DA226DA-3A70-4901-B42A-C0B9F30D3A4D}");
+
+// The format of a file or of one side of a codec.
+struct AudioFormat {
+    Guid fileType;          // FILE_TYPE_*
+    Guid codec;             // CODEC_*
+    Guid dataFormat;        // a rate set or DATA_FORMAT_SAMPLES
+    uint32_t size = 0;      // file length in bytes, kept by the file layer
+    uint32_t packetBytes = 0;
+    uint32_t blockSamples = 0;
+    uint32_t sampleRate = 0;
+    uint32_t sampleBits = 0;
+    int32_t option = 0;     // handed to the codec's SetRateSet
+};
+
+// Client file callback operation codes.
+enum ClientFileOp : int32_t {
+    CLIENT_FILE_READ = 1,      // buffer, length -> bytes delivered
+    CLIENT_FILE_WRITE = 2,     // buffer, length -> bytes accepted
+    CLIENT_FILE_SEEK = 3,      // position -> new position
+    CLIENT_FILE_SIZE = 4,      // -> current file length
+    CLIENT_FILE_TRUNCATE = 5,  // length -> returned unchecked
+};
+
+using ClientFileCallback = int32_t (*)(int32_t operation, uint8_t* buffer, int32_t position,
+                                       int32_t length, uintptr_t clientData);
+
+enum FileHandleType : int32_t {
+    FILE_HANDLE_CLOSED = 0,
+    FILE_HANDLE_NAME = 1,
+    FILE_HANDLE_CLIENT = 2,
+};
+
+// How a client names a file: a path, or a callback that serves the bytes.
+struct FileHandle {
+    int32_t type = FILE_HANDLE_CLOSED;
+    union {
+        const char* fileName;
+        ClientFileCallback callback;
+    };
+    uintptr_t clientData = 0;
+
+    FileHandle() : fileName(nullptr) {}
+    static FileHandle named(const char* path) {
+        FileHandle h;
+        h.type = FILE_HANDLE_NAME;
+        h.fileName = path;
+        return h;
+    }
+    static FileHandle client(ClientFileCallback cb, uintptr_t data) {
+        FileHandle h;
+        h.type = FILE_HANDLE_CLIENT;
+        h.callback = cb;
+        h.clientData = data;
+        return h;
+    }
+};
+
+// Conversion callback events.
+enum ConvertEvent : uint32_t {
+    CONVERT_EVENT_PROGRESS = 1,  // value: the new percentage
+    CONVERT_EVENT_FAILURE = 2,   // value: 100
+};
+
+using ConvertCallback = void (*)(uint32_t event, uint32_t value, uint32_t userData);
+
+// Base of every interface. QueryInterface returns the interface asked for
+// (cast the result to that interface type) with one more reference, or null.
+class ISonxUnknown {
+public:
+    virtual int32_t AddRef() = 0;
+    virtual int32_t Release() = 0;
+    virtual void* QueryInterface(const Guid& iid) = 0;
+
+protected:
+    ~ISonxUnknown() = default;
+};
+
+class ISonxError : public ISonxUnknown {
+public:
+    virtual uint8_t hasError() = 0;
+    // Valid until the next operation on the object.
+    virtual const char* errorText() = 0;
+
+protected:
+    ~ISonxError() = default;
+};
+
+// One-call file-to-file conversion.
+class ISonxConvertFile : public ISonxUnknown {
+public:
+    // Without a callback, returns after the conversion has run (check
+    // hasError); with one, returns once the conversion thread is started.
+    virtual uint8_t convert(const FileHandle* input, const AudioFormat* inputFormat,
+                            const FileHandle* output, const AudioFormat* outputFormat,
+                            ConvertCallback callback, uint32_t userData) = 0;
+    // Percentage of output blocks written.
+    virtual uint32_t progress() = 0;
+
+protected:
+    ~ISonxConvertFile() = default;
+};
+
+// Block-by-block access to one file.
+class ISonxFile : public ISonxUnknown {
+public:
+    virtual uint8_t open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
+                         const AudioFormat* clientFormat) = 0;
+    virtual uint8_t close(uint8_t flush) = 0;
+    // count in file blocks; a null buffer asks how many client blocks (and
+    // bytes, through bytesOut) that many file blocks would give.
+    virtual uint32_t read(uint32_t count, uint8_t* buffer, uint32_t* bytesOut) = 0;
+    // count in client blocks; returns file blocks written.
+    virtual uint32_t write(uint32_t count, const uint8_t* data, uint32_t* bytesOut) = 0;
+    virtual uint32_t seek(uint32_t block) = 0;
+    virtual uint32_t blocksDone() = 0;
+    virtual uint32_t blockCount() = 0;
+    virtual void fileFormat(AudioFormat* format) = 0;
+
+protected:
+    ~ISonxFile() = default;
+};
+
+// The optional 'cnfg', 'text' and 'labl' chunks of a QCP file, edited in place.
+class ISonxQcpChunks : public ISonxUnknown {
+public:
+    virtual uint8_t getCnfgChunk(const FileHandle* file, uint16_t* value) = 0;
+    virtual uint8_t setCnfgChunk(const FileHandle* file, uint16_t value) = 0;
+    // A buffer length of 0 returns the stored text length.
+    virtual uint32_t getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) = 0;
+    virtual uint8_t setTextChunk(const FileHandle* file, const uint8_t* text, uint32_t length) = 0;
+    virtual uint8_t getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) = 0;
+    virtual uint8_t setLablChunk(const FileHandle* file, const uint8_t* label, uint32_t length) = 0;
+
+protected:
+    ~ISonxQcpChunks() = default;
+};
+
+// A speech codec: PCM samples on one side, coded blocks on the other.
+class ISonxCodec : public ISonxUnknown {
+public:
+    virtual uint8_t SetRateSet(const Guid& rateSet, int32_t option) = 0;
+    virtual void GetFormats(AudioFormat* pcmSide, AudioFormat* codedSide) = 0;
+    // Payload bytes after a rate octet, -1 for a byte that is no rate octet.
+    virtual int32_t PacketSize(uint8_t rateOctet) = 0;
+    virtual const char* Name() = 0;
+    virtual uint16_t Version() = 0;
+    virtual uint32_t AverageBitRate() = 0;
+    // encode: `count` 16-bit samples in, packets out, returns packets.
+    // decode: `count` packets in, 16-bit samples out, returns samples.
+    // `coded` receives the bytes written (encode) or consumed (decode).
+    virtual uint32_t Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode,
+                             uint32_t* coded) = 0;
+
+protected:
+    ~ISonxCodec() = default;
+};
+
+class ISonxPacketCodec : public ISonxCodec {
+public:
+    // Whole packets at the start of `data` (at most `limit` when nonzero);
+    // `rest` receives the bytes that follow them.
+    virtual uint32_t CountPackets(const uint8_t* data, uint32_t length, uint32_t* rest,
+                                  uint32_t limit) = 0;
+
+protected:
+    ~ISonxPacketCodec() = default;
+};
+
+// The class factory: an interface of a new object holding one reference, or
+// null for an unknown class or an interface the class does not answer.
+void* createInstance(const Guid& clsid, const Guid& iid);
+
+// Typed convenience over createInstance and QueryInterface.
+template <class I> struct InterfaceId;
+template <> struct InterfaceId<ISonxUnknown> { static constexpr const Guid& value = IID_ISonxUnknown; };
+template <> struct InterfaceId<ISonxError> { static constexpr const Guid& value = IID_ISonxError; };
+template <> struct InterfaceId<ISonxFile> { static constexpr const Guid& value = IID_ISonxFile; };
+template <> struct InterfaceId<ISonxConvertFile> { static constexpr const Guid& value = IID_ISonxConvertFile; };
+template <> struct InterfaceId<ISonxQcpChunks> { static constexpr const Guid& value = IID_ISonxQcpChunks; };
+template <> struct InterfaceId<ISonxCodec> { static constexpr const Guid& value = IID_ISonxCodec; };
+template <> struct InterfaceId<ISonxPacketCodec> { static constexpr const Guid& value = IID_ISonxPacketCodec; };
+
+template <class I> I* createInstance(const Guid& clsid) {
+    return static_cast<I*>(createInstance(clsid, InterfaceId<I>::value));
+}
+
+template <class I> I* queryInterface(ISonxUnknown* object) {
+    return object ? static_cast<I*>(object->QueryInterface(InterfaceId<I>::value)) : nullptr;
+}
+
+}  // namespace sonx
+
+#endif  // SONX_SONX_H

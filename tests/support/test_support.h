@@ -1,0 +1,43 @@
+// Helpers shared by the tests: scratch folders, whole-file access, and
+// running the velconv program as a child process.
+#ifndef SONX_TESTS_TEST_SUPPORT_H
+#define SONX_TESTS_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sonx::test {
+
+// A fresh folder under the system temporary folder, removed with its
+// contents when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::vector<uint8_t> readFileBytes(const std::string& path);
+void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+std::string testDataPath(const std::string& name);  // a file of the shared test speech
+
+struct RunResult {
+    int exitStatus = -1;     // 0..255, or -1 when killed by a signal
+    int signal = 0;
+    std::string errorOutput; // everything written to standard error
+    std::string standardOutput;
+};
+
+// Runs the built velconv with the given arguments (argv[0] is supplied).
+RunResult runVelconv(const std::vector<std::string>& args, const std::string& workDir = "");
+
+}  // namespace sonx::test
+
+#endif  // SONX_TESTS_TEST_SUPPORT_H
