@@ -95,6 +95,7 @@ struct ThreadedObject::Shared {
     Event finished;
     int32_t copies = 1;
     std::thread thread;
+    std::thread::id worker;  // stays set after a detach, so a second stop from the worker is recognised
 };
 
 ThreadedObject::ThreadedObject() : shared_(makeCell<Shared>()) {}
@@ -128,6 +129,7 @@ void ThreadedObject::start() {
     shared_->running = true;
     try {
         shared_->thread = std::thread(&ThreadedObject::threadEntry, this, shared_);
+        shared_->worker = shared_->thread.get_id();
     } catch (const std::system_error&) {
         shared_->running = false;
         throw OutOfMemory::instance();
@@ -147,10 +149,10 @@ void ThreadedObject::threadEntry(ThreadedObject* self, std::shared_ptr<Shared> s
 void ThreadedObject::stopThread() {
     Shared& s = *shared_;
     ScopedLock guard(s.lock);
-    const bool onOwnThread = s.thread.joinable() && s.thread.get_id() == std::this_thread::get_id();
+    const bool onOwnThread = s.running && s.worker == std::this_thread::get_id();
     if (onOwnThread) {
         // Destroyed from inside run(): the thread cannot wait for itself.
-        s.thread.detach();
+        if (s.thread.joinable()) s.thread.detach();
         return;
     }
     if (s.running && !s.stopping) {
