@@ -1,0 +1,47 @@
+#include "sonx/qcelp/decoder_state.h"
+
+#include <initializer_list>
+
+#include "sonx/qcelp/tables.h"
+
+namespace sonx {
+
+void initDecoderState(QcelpDecoderState& state, int synthesisMode) {
+    state = QcelpDecoderState{};
+    state.synthesisMode = synthesisMode;
+    for (int i = 0; i < kLpcOrder; ++i) state.previousLsp[i] = lspMean(i);
+    initPitchFilter(state.mainPitch);
+    initPitchFilter(state.enhancerPitch);
+    initFilter(state.lpcSynthesis, kLpcOrder);
+    initFilter(state.weightedSynthesis, kLpcOrder);
+    initFilter(state.postZero, kLpcOrder);
+    initFilter(state.postPole, kLpcOrder);
+    const float tilt = -0.3f;
+    initFilter(state.tilt, 1, &tilt);
+    initFilter(state.quarterNoise, kQuarterRateNoiseTaps, quarterRateNoiseTaps);
+}
+
+namespace {
+// x * 0 is 0 for every finite x and NaN otherwise, so one sum tells.
+float nonFiniteProbe(const float* x, int n) {
+    float probe = 0.0f;
+    for (int i = 0; i < n; ++i) probe += x[i] * 0.0f;
+    return probe;
+}
+}  // namespace
+
+bool decoderStateIsFinite(const QcelpDecoderState& s) {
+    float probe = nonFiniteProbe(s.mainPitch.history, kPitchHistory);
+    probe += nonFiniteProbe(s.enhancerPitch.history, kPitchHistory);
+    for (const FilterState* f : {&s.lpcSynthesis, &s.weightedSynthesis, &s.postZero, &s.postPole, &s.tilt,
+                                 &s.quarterNoise})
+        probe += nonFiniteProbe(f->memory, kMaxFilterTaps);
+    probe += nonFiniteProbe(s.lspMemory, kLpcOrder) + nonFiniteProbe(s.previousLsp, kLpcOrder);
+    probe += nonFiniteProbe(s.gainHistory, 3);
+    const float scalars[] = {s.postFilterGain, s.previousPitchGain, s.carriedGain, s.mainPitch.gain,
+                             s.enhancerPitch.gain};
+    probe += nonFiniteProbe(scalars, 5);
+    return probe == 0.0f;
+}
+
+}  // namespace sonx

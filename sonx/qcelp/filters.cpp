@@ -1,0 +1,175 @@
+#include "sonx/qcelp/filters.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace sonx {
+
+namespace {
+
+// The memory lives in a local array shifted once per sample; for the fixed
+// orders the compiler unrolls the tap loops and keeps it in registers. Older
+// taps are summed first so the newest output joins the recursion last.
+template <int N>
+void allPoleFixed(const float* in, float* out, int length, FilterState& f, bool update) {
+    float c[N];
+    float m[N];
+    for (int k = 0; k < N; ++k) {
+        c[k] = f.coeffs[k];
+        m[k] = f.memory[k];
+    }
+    for (int n = 0; n < length; ++n) {
+        float acc = in[n];
+        for (int k = N - 1; k >= 0; --k) acc += c[k] * m[k];
+        for (int k = N - 1; k > 0; --k) m[k] = m[k - 1];
+        m[0] = acc;
+        out[n] = acc;
+    }
+    if (update)
+        for (int k = 0; k < N; ++k) f.memory[k] = m[k];
+}
+
+template <int N>
+void allZeroFixed(const float* in, float* out, int length, FilterState& f, bool update) {
+    float c[N];
+    float m[N];
+    for (int k = 0; k < N; ++k) {
+        c[k] = f.coeffs[k];
+        m[k] = f.memory[k];
+    }
+    for (int n = 0; n < length; ++n) {
+        const float x = in[n];
+        float acc = x;
+        for (int k = N - 1; k >= 0; --k) acc += c[k] * m[k];
+        for (int k = N - 1; k > 0; --k) m[k] = m[k - 1];
+        m[0] = x;
+        out[n] = acc;
+    }
+    if (update)
+        for (int k = 0; k < N; ++k) f.memory[k] = m[k];
+}
+
+// N taps, N-1 remembered inputs.
+template <int N>
+void firFixed(const float* in, float* out, int length, FilterState& f, bool update) {
+    float h[N];
+    float m[N > 1 ? N - 1 : 1] = {};
+    for (int k = 0; k < N; ++k) h[k] = f.coeffs[k];
+    for (int k = 0; k < N - 1; ++k) m[k] = f.memory[k];
+    for (int n = 0; n < length; ++n) {
+        const float x = in[n];
+        float acc = 0.0f;
+        for (int k = N - 1; k >= 1; --k) acc += h[k] * m[k - 1];
+        acc += h[0] * x;
+        if constexpr (N > 1) {
+            for (int k = N - 2; k > 0; --k) m[k] = m[k - 1];
+            m[0] = x;
+        }
+        out[n] = acc;
+    }
+    if (update)
+        for (int k = 0; k < N - 1; ++k) f.memory[k] = m[k];
+}
+
+// Any other order: the same arithmetic with run-time loop bounds.
+void allPoleAny(const float* in, float* out, int length, FilterState& f, bool update) {
+    const int order = f.order;
+    float m[kMaxFilterTaps];
+    std::copy(f.memory, f.memory + order, m);
+    for (int n = 0; n < length; ++n) {
+        float acc = in[n];
+        for (int k = order - 1; k >= 0; --k) acc += f.coeffs[k] * m[k];
+        for (int k = order - 1; k > 0; --k) m[k] = m[k - 1];
+        if (order > 0) m[0] = acc;
+        out[n] = acc;
+    }
+    if (update) std::copy(m, m + order, f.memory);
+}
+
+void allZeroAny(const float* in, float* out, int length, FilterState& f, bool update) {
+    const int order = f.order;
+    float m[kMaxFilterTaps];
+    std::copy(f.memory, f.memory + order, m);
+    for (int n = 0; n < length; ++n) {
+        const float x = in[n];
+        float acc = x;
+        for (int k = order - 1; k >= 0; --k) acc += f.coeffs[k] * m[k];
+        for (int k = order - 1; k > 0; --k) m[k] = m[k - 1];
+        if (order > 0) m[0] = x;
+        out[n] = acc;
+    }
+    if (update) std::copy(m, m + order, f.memory);
+}
+
+void firAny(const float* in, float* out, int length, FilterState& f, bool update) {
+    const int taps = f.order;
+    const int kept = taps > 0 ? taps - 1 : 0;
+    float m[kMaxFilterTaps];
+    std::copy(f.memory, f.memory + kept, m);
+    for (int n = 0; n < length; ++n) {
+        const float x = in[n];
+        float acc = 0.0f;
+        for (int k = taps - 1; k >= 1; --k) acc += f.coeffs[k] * m[k - 1];
+        if (taps > 0) acc += f.coeffs[0] * x;
+        for (int k = kept - 1; k > 0; --k) m[k] = m[k - 1];
+        if (kept > 0) m[0] = x;
+        out[n] = acc;
+    }
+    if (update) std::copy(m, m + kept, f.memory);
+}
+
+}  // namespace
+
+void initFilter(FilterState& filter, int order, const float* coeffs) {
+    filter.order = std::clamp(order, 0, kMaxFilterTaps);
+    std::fill(std::begin(filter.memory), std::end(filter.memory), 0.0f);
+    std::fill(std::begin(filter.coeffs), std::end(filter.coeffs), 0.0f);
+    if (coeffs) std::copy(coeffs, coeffs + filter.order, filter.coeffs);
+}
+
+void allPoleFilter(const float* in, float* out, int length, FilterState& filter, bool update) {
+    switch (filter.order) {
+        case 1: return allPoleFixed<1>(in, out, length, filter, update);
+        case 2: return allPoleFixed<2>(in, out, length, filter, update);
+        case 10: return allPoleFixed<10>(in, out, length, filter, update);
+        default: return allPoleAny(in, out, length, filter, update);
+    }
+}
+
+void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update) {
+    switch (filter.order) {
+        case 2: return allZeroFixed<2>(in, out, length, filter, update);
+        case 10: return allZeroFixed<10>(in, out, length, filter, update);
+        default: return allZeroAny(in, out, length, filter, update);
+    }
+}
+
+void firFilter(const float* in, float* out, int length, FilterState& filter, bool update) {
+    switch (filter.order) {
+        case 17: return firFixed<17>(in, out, length, filter, update);
+        case 21: return firFixed<21>(in, out, length, filter, update);
+        default: return firAny(in, out, length, filter, update);
+    }
+}
+
+float roundToIntF(float x) {
+    // Beyond 2^23 every float is already an integer (and the cast would overflow).
+    constexpr float kIntegral = 8388608.0f;
+    if (x > 0.0f) {
+        if (x >= kIntegral) return x;
+        const float t = static_cast<float>(static_cast<int32_t>(x));
+        return x - t >= 0.5f ? t + 1.0f : t;
+    }
+    if (x > -kIntegral) return static_cast<float>(static_cast<int32_t>(x));
+    return x;  // large negative, -inf or NaN
+}
+
+int32_t roundToInt(float x) {
+    if (!(x == x)) return 0;
+    if (x >= 2147483520.0f) return INT32_MAX;
+    if (x <= -2147483520.0f) return INT32_MIN + 128;
+    const int32_t t = static_cast<int32_t>(x);
+    return x > 0.0f && x - static_cast<float>(t) >= 0.5f ? t + 1 : t;
+}
+
+}  // namespace sonx

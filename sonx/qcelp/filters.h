@@ -1,0 +1,73 @@
+// Signal-processing primitives shared by the decoder and the encoder's local
+// decoder: filters with memory, the pitch filter, the noise source and the
+// gain helpers. Every block is at most one frame long plus history; nothing
+// allocates.
+#ifndef SONX_QCELP_FILTERS_H
+#define SONX_QCELP_FILTERS_H
+
+#include <cstdint>
+
+#include "sonx/qcelp/qcelp_types.h"
+
+namespace sonx {
+
+inline constexpr int kMaxFilterTaps = 24;
+
+// memory[0] is the newest remembered sample, memory[k] the one k+1 back.
+// coeffs[k] belongs to delay k+1 (recursive filters) or to tap k (firFilter).
+struct FilterState {
+    int32_t order = 0;
+    float memory[kMaxFilterTaps] = {};
+    float coeffs[kMaxFilterTaps] = {};
+};
+
+// Sets the order (capped at kMaxFilterTaps), zeroes the memory, and copies
+// the coefficients when given (zero otherwise).
+void initFilter(FilterState& filter, int order, const float* coeffs = nullptr);
+
+// y[n] = x[n] + sum c_k y[n-k], k = 1..N. In place is allowed. With update
+// clear the memory is left as it was (zero-input responses).
+void allPoleFilter(const float* in, float* out, int length, FilterState& filter, bool update);
+// y[n] = x[n] + sum c_k x[n-k], k = 1..N; memory holds past inputs.
+void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update);
+// y[n] = sum h_k x[n-k], k = 0..N-1; memory holds the N-1 previous inputs.
+void firFilter(const float* in, float* out, int length, FilterState& filter, bool update);
+
+inline constexpr int kPitchHistory = 150;
+
+// Long-term predictor with half-sample resolution. history[kPitchHistory-1]
+// is the newest output.
+struct PitchFilterState {
+    int32_t lag = 0;
+    float history[kPitchHistory] = {};
+    float gain = 0.0f;
+    int32_t historyLength = kPitchHistory;
+    int32_t fraction = 0;  // quarter samples: 0, or 2 for lag + 0.5
+};
+
+void initPitchFilter(PitchFilterState& filter);
+
+// fraction 0: y[n] = x[n] + roundToInt(gain * y[n-lag]);
+// fraction 2: y[n] = x[n] + gain * (8-tap interpolation at lag + 0.5).
+// A zero gain (or a lag outside the history) contributes nothing.
+void pitchFilter(const float* in, float* out, int length, PitchFilterState& filter, bool update);
+
+// Nearest integer for positive values (halves away from zero); values <= 0
+// truncate toward zero. Saturates at the int range; NaN gives 0.
+int32_t roundToInt(float x);
+// The same rounding kept in floating point, for any value (used on signal
+// samples, which may be large).
+float roundToIntF(float x);
+
+// seed = (seed * 521 + 259) mod 65536; returns the new seed as signed 16-bit.
+int32_t nextNoise(uint16_t& seed);
+
+// gain = 0.0625 sqrt(Eref/Esig) + 0.9375 gain when both energies are
+// nonzero; output = signal * gain. Output may alias signal.
+void agcSmoothGain(const float* reference, const float* signal, float* output, int length, float& gain);
+// output = signal * sqrt(Eref/Esig), zeros when either energy is 0.
+void energyMatchGain(const float* reference, const float* signal, float* output, int length);
+
+}  // namespace sonx
+
+#endif  // SONX_QCELP_FILTERS_H

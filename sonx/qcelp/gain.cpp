@@ -1,0 +1,31 @@
+#include <cmath>
+
+#include "sonx/qcelp/filters.h"
+
+namespace sonx {
+
+namespace {
+double energy(const float* x, int length) {
+    double sum = 0.0;
+    for (int n = 0; n < length; ++n) sum += static_cast<double>(x[n]) * x[n];
+    return sum;
+}
+}  // namespace
+
+void agcSmoothGain(const float* reference, const float* signal, float* output, int length, float& gain) {
+    const double eRef = energy(reference, length);
+    const double eSig = energy(signal, length);
+    if (eRef != 0.0 && eSig != 0.0)
+        gain = 0.0625f * static_cast<float>(std::sqrt(eRef / eSig)) + 0.9375f * gain;
+    const float g = gain;
+    for (int n = 0; n < length; ++n) output[n] = signal[n] * g;
+}
+
+void energyMatchGain(const float* reference, const float* signal, float* output, int length) {
+    const double eRef = energy(reference, length);
+    const double eSig = energy(signal, length);
+    const float scale = (eRef != 0.0 && eSig != 0.0) ? static_cast<float>(std::sqrt(eRef / eSig)) : 0.0f;
+    for (int n = 0; n < length; ++n) output[n] = signal[n] * scale;
+}
+
+}  // namespace sonx

@@ -1,0 +1,47 @@
+// Subframe synthesis shared by the decoder and the encoder's local decoder:
+// excitation, pitch filter, then either the decoder's enhancer, LPC synthesis
+// and post-filter, or the encoder's plain and weighted synthesis.
+#ifndef SONX_QCELP_SYNTHESIS_H
+#define SONX_QCELP_SYNTHESIS_H
+
+#include <cstdint>
+
+#include "sonx/qcelp/decoder_state.h"
+#include "sonx/qcelp/lsp.h"
+#include "sonx/qcelp/qcelp_types.h"
+
+namespace sonx {
+
+struct PitchParams {
+    float gain = 0.0f;
+    int32_t lag = 0;
+    int32_t fraction = 0;  // quarter samples: 0 or 2
+    uint32_t gainCode = 0;
+    uint32_t lagCode = 0;
+    uint32_t fractionBit = 0;
+};
+
+struct CodebookSubframe {
+    float gain = 0.0f;  // signed
+    int32_t index = 0;  // effective vector index 0..127
+    uint32_t gainCode = 0;
+    uint32_t sign = 0;
+    uint16_t seed = 0;  // noise seed of the eighth and quarter rates
+};
+
+// Synthesizes `length` samples (at most one frame) into `out`.
+// rateKind: 1 eighth and 2 quarter (noise excitation), 3 half (half-rate
+// codebook), anything else (full, blank, erasure) the full-rate codebook.
+// The subframe is split into `codebookSubframes` parts of equal length;
+// part i uses records codebook[i*vectorsPerSubframe ...] (summed for the
+// codebooks; only the first for noise). Noise is drawn from codebook[0].seed
+// through all parts, and the advanced seed is stored back there.
+// state.synthesisMode selects the branch; the encoder branch writes the
+// weighted synthesis to weightedOut when given (its memory advances either way).
+void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch,
+                        CodebookSubframe* codebook, float* out, int length, const QcelpConfig& config,
+                        int codebookSubframes, int vectorsPerSubframe, float* weightedOut = nullptr);
+
+}  // namespace sonx
+
+#endif  // SONX_QCELP_SYNTHESIS_H
