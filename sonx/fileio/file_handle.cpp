@@ -1,0 +1,228 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "sonx/fileio/audio_file.h"
+
+namespace sonx {
+
+namespace {
+
+[[noreturn]] void failWithErrno(const char* text, int error) {
+    throw std::runtime_error(std::string(text) + std::strerror(error));
+}
+
+void checkUsable(const AudioFile& file) {
+    if (file.handle.type == FILE_HANDLE_CLIENT) {
+        if (!file.handle.callback) throw std::runtime_error("No client callback given in client handle");
+    } else if (file.handle.type != FILE_HANDLE_NAME) {
+        throw std::runtime_error("Invalid file handle type given");
+    }
+}
+
+int32_t callClient(const AudioFile& file, int32_t op, uint8_t* buffer, int32_t position, int32_t length) {
+    return file.handle.callback(op, buffer, position, length, file.handle.clientData);
+}
+
+// Sizes the client reports below zero are meaningless; treat them as empty.
+uint32_t clientSize(const AudioFile& file) {
+    const int32_t size = callClient(file, CLIENT_FILE_SIZE, nullptr, 0, 0);
+    return size < 0 ? 0 : static_cast<uint32_t>(size);
+}
+
+void closeDescriptorQuietly(AudioFile& file) {
+    ::close(file.descriptor);
+    file.descriptor = -1;
+    file.handle.type = FILE_HANDLE_CLOSED;
+}
+
+void riffSeek(uint32_t position, void* context) { seekFile(*static_cast<AudioFile*>(context), position); }
+void riffRead(uint8_t* buffer, uint32_t count, void* context) {
+    readFile(*static_cast<AudioFile*>(context), buffer, count);
+}
+void riffWrite(const uint8_t* buffer, uint32_t count, void* context) {
+    writeFile(*static_cast<AudioFile*>(context), buffer, count);
+}
+int32_t riffTruncate(uint32_t length, void* context) {
+    return truncateFile(*static_cast<AudioFile*>(context), length);
+}
+
+void openNamed(AudioFile& file, bool create, bool readWrite) {
+    int flags = O_CLOEXEC;
+    if (create)
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+    else
+        flags |= readWrite ? O_RDWR : O_RDONLY;
+    const int fd = ::open(file.handle.fileName ? file.handle.fileName : "", flags, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        const int error = errno;
+        file.handle.type = FILE_HANDLE_CLOSED;
+        failWithErrno("Error opening file: ", error);
+    }
+    file.descriptor = fd;
+    if (create) {
+        file.fileFormat.size = 0;
+        return;
+    }
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) {
+        const int error = errno;
+        closeDescriptorQuietly(file);
+        failWithErrno("Error seeking in file: ", error);
+    }
+    // Positions are 32-bit throughout the layer; a longer file cannot be addressed.
+    if (static_cast<uint64_t>(end) > UINT32_MAX) {
+        closeDescriptorQuietly(file);
+        failWithErrno("Error getting file pointer position: ", EOVERFLOW);
+    }
+    file.fileFormat.size = static_cast<uint32_t>(end);
+    if (::lseek(fd, 0, SEEK_SET) < 0) {
+        const int error = errno;
+        closeDescriptorQuietly(file);
+        failWithErrno("Error seeking in file: ", error);
+    }
+}
+
+}  // namespace
+
+void openFile(AudioFile& file, bool create, bool readWrite) {
+    file.openedForWriting = readWrite ? 1 : 0;
+    file.riff = RiffIo{};
+    if (file.handle.type == FILE_HANDLE_NAME) {
+        openNamed(file, create, readWrite);
+    } else if (file.handle.type == FILE_HANDLE_CLIENT) {
+        file.descriptor = -1;
+        if (!file.handle.callback) {
+            file.handle.type = FILE_HANDLE_CLOSED;
+            throw std::runtime_error("No client callback given in client handle");
+        }
+        file.fileFormat.size = create ? 0 : clientSize(file);
+    } else {
+        file.handle.type = FILE_HANDLE_CLOSED;
+        throw std::runtime_error("Invalid file handle type given");
+    }
+    if (file.fileFormat.fileType == FILE_TYPE_QCP || file.fileFormat.fileType == FILE_TYPE_WAV) {
+        file.riff.size = file.fileFormat.size;
+        file.riff.seek = riffSeek;
+        file.riff.read = riffRead;
+        file.riff.write = riffWrite;
+        file.riff.truncate = riffTruncate;
+        file.riff.context = &file;
+    }
+}
+
+void seekFile(AudioFile& file, uint32_t position) {
+    checkUsable(file);
+    if (file.handle.type == FILE_HANDLE_NAME) {
+        if (::lseek(file.descriptor, static_cast<off_t>(position), SEEK_SET) < 0)
+            failWithErrno("Error seeking in file: ", errno);
+        return;
+    }
+    file.fileFormat.size = clientSize(file);
+    const int32_t wanted = static_cast<int32_t>(position);
+    const int32_t actual = callClient(file, CLIENT_FILE_SEEK, nullptr, wanted, 0);
+    if (actual != wanted)
+        throw std::runtime_error("Client handle seek failed (pos = " + std::to_string(position) +
+                                 ", actual = " + std::to_string(actual) + ")");
+}
+
+uint32_t readFile(AudioFile& file, uint8_t* buffer, uint32_t count) {
+    checkUsable(file);
+    if (file.handle.type == FILE_HANDLE_NAME) {
+        // Regular files only return short at the end; retry interrupted or
+        // partial transfers so only a real end of data counts as short.
+        uint32_t done = 0;
+        while (done < count) {
+            const ssize_t got = ::read(file.descriptor, buffer + done, count - done);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                failWithErrno("Error reading from file: ", errno);
+            }
+            if (got == 0) throw std::runtime_error("Error reading from file: Unexpected end of file");
+            done += static_cast<uint32_t>(got);
+        }
+        return count;
+    }
+    const int32_t actual = callClient(file, CLIENT_FILE_READ, buffer, 0, static_cast<int32_t>(count));
+    if (actual != static_cast<int32_t>(count))
+        throw std::runtime_error("Client handle read failed (desired = " + std::to_string(count) +
+                                 ", actual = " + std::to_string(actual) + ")");
+    return count;
+}
+
+uint32_t writeFile(AudioFile& file, const uint8_t* buffer, uint32_t count) {
+    checkUsable(file);
+    if (file.handle.type == FILE_HANDLE_NAME) {
+        uint32_t done = 0;
+        while (done < count) {
+            const ssize_t put = ::write(file.descriptor, buffer + done, count - done);
+            if (put < 0) {
+                if (errno == EINTR) continue;
+                failWithErrno("Error writing to file: ", errno);
+            }
+            if (put == 0) failWithErrno("Error writing to file: ", ENOSPC);
+            done += static_cast<uint32_t>(put);
+        }
+        return count;
+    }
+    // The callback's buffer is not const, but writing never changes it.
+    const int32_t actual =
+        callClient(file, CLIENT_FILE_WRITE, const_cast<uint8_t*>(buffer), 0, static_cast<int32_t>(count));
+    if (actual != static_cast<int32_t>(count))
+        throw std::runtime_error("Client handle write failed (desired = " + std::to_string(count) +
+                                 ", actual = " + std::to_string(actual) + ")");
+    return count;
+}
+
+int32_t truncateFile(AudioFile& file, uint32_t length) {
+    checkUsable(file);
+    if (file.handle.type == FILE_HANDLE_NAME) {
+        if (::ftruncate(file.descriptor, static_cast<off_t>(length)) != 0)
+            failWithErrno("Error truncating file: ", errno);
+        return 0;
+    }
+    return callClient(file, CLIENT_FILE_TRUNCATE, nullptr, 0, static_cast<int32_t>(length));
+}
+
+void closeFile(AudioFile& file, bool quiet) {
+    std::string failure;
+    const bool riffFile = file.fileFormat.fileType == FILE_TYPE_QCP || file.fileFormat.fileType == FILE_TYPE_WAV;
+    const bool open = file.handle.type == FILE_HANDLE_NAME ||
+                      (file.handle.type == FILE_HANDLE_CLIENT && file.handle.callback);
+    // The RIFF size already counts the pad byte of an odd-length 'data' chunk.
+    if (open && file.openedForWriting && riffFile && (file.dataPosition & 1u)) {
+        try {
+            static const uint8_t zero = 0;
+            seekFile(file, file.dataPosition);
+            writeFile(file, &zero, 1);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+    }
+    if (file.handle.type == FILE_HANDLE_NAME) {
+        if (::close(file.descriptor) != 0 && failure.empty())
+            failure = std::string("Error closing file: ") + std::strerror(errno);
+        file.descriptor = -1;
+    }
+    // The descriptor is gone even when close reports an error, so the record
+    // is closed and its codecs given back on every path.
+    file.handle.type = FILE_HANDLE_CLOSED;
+    file.riff = RiffIo{};
+    auto drop = [](auto*& p) {
+        if (p) p->Release();
+        p = nullptr;
+    };
+    drop(file.decoder);
+    drop(file.decoderError);
+    drop(file.encoder);
+    drop(file.encoderError);
+    if (!failure.empty() && !quiet) throw std::runtime_error(failure);
+}
+
+}  // namespace sonx

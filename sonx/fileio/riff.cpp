@@ -1,0 +1,165 @@
+#include "sonx/fileio/riff.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sonx/fileio/audio_file.h"
+
+namespace sonx {
+
+namespace {
+
+constexpr uint32_t kMoveBlock = 4096;
+
+uint64_t roundEven(uint64_t n) { return n + (n & 1u); }
+
+// Every position handed to the file functions is 32-bit; sums are formed in
+// 64 bits and checked here before they are narrowed.
+uint32_t position32(uint64_t p) {
+    if (p > UINT32_MAX) throw std::runtime_error("Cannot set RIFF chunk - file would exceed 4 GiB");
+    return static_cast<uint32_t>(p);
+}
+
+void seekTo(RiffIo& riff, uint64_t p) { riff.seek(position32(p), riff.context); }
+
+void writeLe32(RiffIo& riff, uint32_t v) {
+    uint8_t b[4];
+    putLe32(b, v);
+    riff.write(b, 4, riff.context);
+}
+
+}  // namespace
+
+void readRiffHeader(RiffIo& riff, uint8_t formType[4]) {
+    if (riff.size < 12) throw std::runtime_error("File is not big enough to be a RIFF file");
+    uint8_t head[8];
+    riff.seek(0, riff.context);
+    riff.read(head, 4, riff.context);
+    if (!sameId(head, "RIFF")) throw std::runtime_error("File is not a RIFF file (no 'RIFF' header tag)");
+    riff.read(head + 4, 4, riff.context);
+    const uint32_t claimed = getLe32(head + 4);
+    // Bytes beyond what the header claims do not belong to the RIFF structure.
+    if (claimed < riff.size - 8) riff.size = claimed + 8;
+    riff.read(formType, 4, riff.context);
+}
+
+void writeRiffHeader(RiffIo& riff, const char* formType) {
+    if (riff.size < 12) riff.size = 12;
+    uint8_t head[12];
+    std::memcpy(head, "RIFF", 4);
+    putLe32(head + 4, riff.size - 8);
+    std::memcpy(head + 8, formType, 4);
+    riff.seek(0, riff.context);
+    riff.write(head, 12, riff.context);
+}
+
+bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& length) {
+    const uint64_t end = static_cast<uint64_t>(position) + length;
+    uint64_t a = position;
+    // A walk that steps past what 32-bit positions can address has nothing
+    // left to find (the bounds test below keeps every chunk inside the size).
+    while (a < end && a <= UINT32_MAX) {
+        riff.seek(static_cast<uint32_t>(a), riff.context);
+        uint8_t head[8];
+        riff.read(head, 8, riff.context);
+        const uint32_t n = getLe32(head + 4);
+        if (a + n > riff.size)
+            throw std::runtime_error("Bad length for '" + std::string(reinterpret_cast<const char*>(head), 4) +
+                                     "' chunk (" + std::to_string(n) + ") at pos = " + std::to_string(a) +
+                                     " in RIFF file");
+        if (sameId(head, id)) {
+            position = static_cast<uint32_t>(a + 8);
+            length = n;
+            return true;
+        }
+        a = roundEven(a + 8 + n);
+    }
+    return false;
+}
+
+void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8_t* data, uint32_t length,
+                  uint32_t regionStart, uint32_t regionLength) {
+    const uint64_t S = riff.size;
+    if (regionStart > S) throw std::runtime_error("Cannot set RIFF chunk past end of file");
+    if (regionLength == 0) regionLength = static_cast<uint32_t>(S - regionStart);
+    const uint32_t searchLength = std::min(static_cast<uint32_t>(S - regionStart), regionLength);
+    const uint64_t N = roundEven(length);
+
+    uint64_t h;  // where the chunk header goes
+    uint64_t l;  // bytes of the old chunk it replaces
+    uint32_t d = regionStart, m = searchLength;
+    if (findRiffChunk(riff, id, d, m)) {
+        h = d - 8u;
+        // The bounds test lets a last chunk claim up to 8 bytes past the
+        // size; only what lies inside the size is replaced.
+        l = std::min<uint64_t>(roundEven(m) + 8, S - h);
+    } else {
+        h = static_cast<uint64_t>(regionStart) + searchLength;
+        uint32_t d2 = regionStart, m2 = searchLength;
+        if (afterId && findRiffChunk(riff, afterId, d2, m2)) h = std::min<uint64_t>(roundEven(uint64_t{d2} + m2), S);
+        l = 0;
+    }
+    const uint64_t t0 = h + l;  // first tail byte
+    const int64_t g = static_cast<int64_t>(N + 8) - static_cast<int64_t>(l);
+    const uint64_t newSize = static_cast<uint64_t>(static_cast<int64_t>(S) + g);
+    position32(newSize);
+
+    // Tail bytes the grown chunk is about to overwrite.
+    std::vector<uint8_t> saved;
+    if (g > 0 && h < S) {
+        saved.resize(static_cast<size_t>(std::min<uint64_t>(S - t0, static_cast<uint64_t>(g))));
+        if (!saved.empty()) {
+            seekTo(riff, t0);
+            riff.read(saved.data(), static_cast<uint32_t>(saved.size()), riff.context);
+        }
+    }
+
+    riff.seek(4, riff.context);
+    writeLe32(riff, static_cast<uint32_t>(newSize - 8));
+
+    seekTo(riff, h);
+    uint8_t head[8];
+    std::memcpy(head, id, 4);
+    putLe32(head + 4, length);
+    riff.write(head, 8, riff.context);
+    if (length) riff.write(data, length, riff.context);
+    if (length & 1u) {
+        static const uint8_t zero = 0;
+        riff.write(&zero, 1, riff.context);
+    }
+
+    uint8_t block[kMoveBlock];
+    if (g < 0) {
+        const uint64_t shift = static_cast<uint64_t>(-g);
+        for (uint64_t from = t0; from < S;) {
+            const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(kMoveBlock, S - from));
+            seekTo(riff, from);
+            riff.read(block, k, riff.context);
+            seekTo(riff, from - shift);
+            riff.write(block, k, riff.context);
+            from += k;
+        }
+        riff.truncate(static_cast<uint32_t>(newSize), riff.context);
+    } else if (g > 0 && h < S) {
+        const uint64_t shift = static_cast<uint64_t>(g);
+        const uint64_t keepFrom = t0 + saved.size();  // not overwritten by the new chunk
+        for (uint64_t to = S; to > keepFrom;) {
+            const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(kMoveBlock, to - keepFrom));
+            to -= k;
+            seekTo(riff, to);
+            riff.read(block, k, riff.context);
+            seekTo(riff, to + shift);
+            riff.write(block, k, riff.context);
+        }
+        if (!saved.empty()) {
+            seekTo(riff, t0 + shift);
+            riff.write(saved.data(), static_cast<uint32_t>(saved.size()), riff.context);
+        }
+    }
+    riff.size = static_cast<uint32_t>(newSize);
+}
+
+}  // namespace sonx
