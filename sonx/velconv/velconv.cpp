@@ -1,12 +1,250 @@
 #include "sonx/velconv/velconv.h"
 
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "sonx/sonx.h"
+#include "sonx/velconv/option_parser.h"
 
 namespace sonx::velconv {
 
-// Placeholder until the front end lands.
-int runVelconv(int, char**) {
-    std::cerr << "velconv: not built yet" << std::endl;
+namespace {
+
+constexpr const char* kVersion = "3.5.0";
+
+constexpr uint32_t kHelp = 1;
+constexpr uint32_t kVersionBit = 2;
+constexpr uint32_t kMode = 8;
+constexpr uint32_t kRate = 128;
+
+constexpr OptionSpec kOptions[] = {
+    {"h", kHelp, 0, "help", nullptr, 0},
+    {"v", kVersionBit, 0, "version", nullptr, 0},
+    {"m", kMode, 0, "mode", nullptr, 0},
+    {"r", kRate, 0, "rate", nullptr, 0},
+};
+
+enum class InputKind { Wav, Qcp };
+
+// Everything goes to standard error, a whole line at a time, so that output
+// interleaves sensibly with anything else writing there.
+void printLine(const std::string& line) {
+    std::cerr << line << '\n';
+    std::cerr.flush();
+}
+
+void printUsage() {
+    static const char* const kLines[] = {
+        "",
+        nullptr,  // the title line, which carries the version
+        "Veltrane qcp file, and vice-versa.",
+        "",
+        "This program is provided as is, without warranty of any kind.",
+        "",
+        "Usage : velconv [-h] [-v] [-r <rateset>]",
+        "               infile [outfile]",
+        "",
+        "       -r      : Select rate set:",
+        "                   vfr = variable rate, full rate max (default)",
+        "                   vhr = variable rate, half rate max",
+        "                   ffr = fixed full rate",
+        "                   fhr = fixed half rate",
+        "       -h      : Display this help (usage) information",
+        "       -v      : Display program version information",
+        "",
+        "       infile  : wav or qcp file to convert",
+        "       outfile : qcp or wav file",
+        "",
+        "",
+        "For documentation and updates see the velconv project page,",
+        "listed in the README.md file that comes with the sources.",
+        "",
+    };
+    for (const char* line : kLines)
+        printLine(line ? line
+                       : std::string("velconv v") + kVersion +
+                             ": converts PCM (mono, 8 kHz, 16-bit) wav file to");
+}
+
+// A command-line mistake: its message (if any) and the usage text are printed.
+struct UsageError {
+    std::string message;
+};
+
+const char* optionValue(ParseResult& options) {
+    return options.currentValue ? options.currentValue : options.nextArgument();
+}
+
+uint32_t parseMode(const char* value) {
+    if (!value) throw UsageError{"Mode number expected!"};
+    std::istringstream in(value);
+    unsigned long mode = 0;
+    if (!(in >> mode) || mode > 7) throw UsageError{std::string("Bad mode number '") + value + "' given!"};
+    return static_cast<uint32_t>(mode);
+}
+
+Guid parseRateSet(const char* value) {
+    if (!value) throw UsageError{"Rate set identifier expected!"};
+    static const struct {
+        const char* token;
+        const Guid* rateSet;
+    } kRates[] = {
+        {"vfr", &RATE_SET_VFR}, {"vhr", &RATE_SET_VHR}, {"ffr", &RATE_SET_FFR}, {"fhr", &RATE_SET_FHR}};
+    for (const auto& rate : kRates)
+        if (std::strcmp(value, rate.token) == 0) return *rate.rateSet;
+    throw UsageError{"Unrecognized rate set given!"};
+}
+
+// Decides the direction from the RIFF form type. An input that cannot be
+// opened or read counts as zero bytes of header and so is "not valid".
+InputKind sniffInput(const std::string& name) {
+    char header[12] = {};
+    std::ifstream in(name, std::ios::binary);
+    if (in) {
+        in.seekg(0, std::ios::end);
+        const std::streamoff size = in.tellg();
+        if (size >= 0 && size < 6)
+            throw std::runtime_error(std::string("Input file is too small to be a valid ") +
+                                     "qcp, or wav file");
+        if (size >= 0 && size < 12)
+            throw std::runtime_error("Input file is too small to be a valid qcp or wav file");
+        in.seekg(0, std::ios::beg);
+        in.read(header, sizeof header);
+        if (in.gcount() != static_cast<std::streamsize>(sizeof header)) std::memset(header, 0, sizeof header);
+    }
+    if (std::memcmp(header, "RIFF", 4) != 0)
+        throw std::runtime_error(std::string("Input file is not a valid ") + "wav, or qcp file");
+    if (std::memcmp(header + 8, "WAVE", 4) == 0) return InputKind::Wav;
+    if (std::memcmp(header + 8, "QLCM", 4) == 0) return InputKind::Qcp;
+    throw std::runtime_error("Input file appears to be a RIFF file, but it is neither a wav or qcp file");
+}
+
+// The extension swap looks for the last "." anywhere in the name, directory
+// part included, so a/b.c/speech becomes a/b.qcp.
+std::string deriveOutputName(const std::string& input, InputKind kind) {
+    const std::size_t dot = input.rfind('.');
+    return input.substr(0, dot) + (kind == InputKind::Wav ? ".qcp" : ".wav");
+}
+
+// Creating the output truncates it, so an output that is the input under
+// another spelling (./in.wav, a hard or symbolic link) would destroy the
+// input before it is read.
+void checkNames(const std::string& input, const std::string& output) {
+    bool same = input == output;
+    struct stat in {
+    }, out{};
+    if (!same && stat(input.c_str(), &in) == 0 && stat(output.c_str(), &out) == 0)
+        same = in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+    if (same)
+        throw std::runtime_error(
+            "Input and output file names match -- please choose a different name for the output file and try "
+            "again");
+}
+
+// Owns one interface reference.
+template <class I>
+class Ref {
+public:
+    explicit Ref(I* p) : p_(p) {}
+    ~Ref() {
+        if (p_) p_->Release();
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    I* operator->() const { return p_; }
+    I* get() const { return p_; }
+
+private:
+    I* p_;
+};
+
+void convertFile(const std::string& inputName, const std::string& outputName, InputKind kind,
+                 const Guid& rateSet, uint32_t mode) {
+    Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
+    if (!converter.get()) throw std::runtime_error("Unable to allocate ISonxConvertFile instance!");
+    // Declared second so it is released first.
+    Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
+    if (!error.get()) throw std::runtime_error("Unable to get ISonxError interface from SonxFile object!");
+
+    const FileHandle input = FileHandle::named(inputName.c_str());
+    const FileHandle output = FileHandle::named(outputName.c_str());
+    AudioFormat inputFormat, outputFormat;
+    if (kind == InputKind::Wav) {
+        inputFormat.fileType = FILE_TYPE_WAV;
+        inputFormat.codec = CODEC_PCM;
+        inputFormat.sampleRate = 8000;
+        inputFormat.sampleBits = 16;
+        outputFormat.fileType = FILE_TYPE_QCP;
+        outputFormat.codec = CODEC_QCELP13K;
+        outputFormat.dataFormat = rateSet;
+    } else {
+        inputFormat.fileType = FILE_TYPE_QCP;
+        inputFormat.option = static_cast<int32_t>(mode);
+        outputFormat.fileType = FILE_TYPE_WAV;
+        outputFormat.codec = CODEC_PCM;
+        outputFormat.sampleRate = 8000;
+        outputFormat.sampleBits = 16;
+    }
+    if (!converter->convert(&input, &inputFormat, &output, &outputFormat, nullptr, 0) || error->hasError())
+        throw std::runtime_error(error->errorText());
+}
+
+int run(int argc, char** argv) {
+    OptionParser parser(kOptions, std::size(kOptions), kHelp | kVersionBit, 0);
+    ParseResult options = parser.parse(argc, argv, true, false);
+
+    if (options.accumulatedBits & kHelp) {
+        printUsage();
+        return 0;
+    }
+    if (options.accumulatedBits & kVersionBit) {
+        printLine(kVersion);
+        return 0;
+    }
+
+    Guid rateSet = RATE_SET_VFR;
+    uint32_t mode = 0;
+    for (uint32_t bit; (bit = options.nextOption()) != 0;) {
+        if (bit == kMode) mode = parseMode(optionValue(options));
+        if (bit == kRate) rateSet = parseRateSet(optionValue(options));
+    }
+
+    const char* inputArg = options.nextArgument();
+    if (!inputArg) throw UsageError{};
+    const std::string inputName = inputArg;
+    const InputKind kind = sniffInput(inputName);
+    const char* outputArg = options.nextArgument();
+    const std::string outputName = outputArg ? outputArg : deriveOutputName(inputName, kind);
+    checkNames(inputName, outputName);
+
+    convertFile(inputName, outputName, kind, rateSet, mode);
+    return 0;
+}
+
+}  // namespace
+
+int runVelconv(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const UsageError& e) {
+        if (!e.message.empty()) printLine(e.message);
+    } catch (const UnknownOptionEx& e) {
+        printLine(std::string("ERROR: Unknown command line option '") + e.what() + "'");
+    } catch (const MutexOptionEx& e) {
+        printLine(std::string("ERROR: Command line option '") + e.what() +
+                  "' conflicts with other options selected");
+    } catch (const std::exception& e) {
+        printLine(std::string("ERROR: ") + e.what());
+        return -1;
+    }
+    printUsage();
     return -1;
 }
 
