@@ -155,10 +155,11 @@ void attachEncoder(AudioFile& file, AudioFormat& format);
 // Writes the header of a new output (QCP: RIFF "QLCM", 150-byte 'fmt ',
 // 'vrat', empty 'data' -> data at 194; WAV: 'fmt ', empty 'data' -> data
 // at 44; raw: nothing) and sets dataStart = dataPosition (and for QCP
-// rateChunkPos), blocksDone = 0. Throws "Given file format is unsupported",
-// "Given codec is not supported with WAV files", "QCP files need an audio
-// encoder - PCM data cannot be stored in a QCP file", the QCP rate-map
-// limits, and prefixed RIFF errors.
+// rateChunkPos), blocksDone = 0, fileFormat.size = header length. Throws
+// "Given file format is unsupported", "Given codec is not supported with WAV
+// files", "PCM samples cannot be stored in a QCP file - an audio codec is
+// needed" and "No audio encoder attached for the QCP file" (both before
+// anything is written), the QCP rate-map limits, and prefixed RIFF errors.
 void writeOutputHeader(AudioFile& file);
 
 // ---- Opener steps ------------------------------------------------------------

@@ -88,6 +88,45 @@ private:
     std::string path_;
 };
 
+// A codec whose reported values the test chooses; it codes nothing.
+class FakeCodec final : public ISonxCodec, public ISonxError, public ComponentBase {
+public:
+    FakeCodec() {
+        for (int i = 0; i < 256; ++i) sizes[i] = -1;
+    }
+    int32_t AddRef() override { return addRef(); }
+    int32_t Release() override { return release(); }
+    void* QueryInterface(const Guid& iid) override {
+        AddRef();
+        if (iid == IID_ISonxCodec) return static_cast<ISonxCodec*>(this);
+        if (iid == IID_ISonxError) return static_cast<ISonxError*>(this);
+        if (iid == IID_ISonxUnknown) return static_cast<ISonxUnknown*>(static_cast<ISonxCodec*>(this));
+        Release();
+        return nullptr;
+    }
+    uint8_t hasError() override { return errorSet(); }
+    const char* errorText() override { return errorCString(); }
+    uint8_t SetRateSet(const Guid&, int32_t) override { return 1; }
+    void GetFormats(AudioFormat*, AudioFormat*) override {}
+    int32_t PacketSize(uint8_t octet) override { return sizes[octet]; }
+    const char* Name() override { return name.c_str(); }
+    uint16_t Version() override { return version; }
+    uint32_t AverageBitRate() override { return bitRate; }
+    uint32_t Process(uint8_t*, const uint8_t*, uint32_t, uint8_t, uint32_t*) override { return 0; }
+
+    int32_t sizes[256];
+    std::string name = "Fake";
+    uint16_t version = 1;
+    uint32_t bitRate = 0;
+};
+
+// A new FakeCodec holding one reference, as createInstance would give it.
+inline FakeCodec* newFakeCodec() {
+    auto* codec = new FakeCodec;
+    codec->AddRef();
+    return codec;
+}
+
 inline uint8_t patternByte(size_t i, unsigned seed) { return static_cast<uint8_t>((i * 131 + seed * 17 + (i >> 8)) & 0xFF); }
 
 inline std::vector<uint8_t> pattern(size_t n, unsigned seed) {

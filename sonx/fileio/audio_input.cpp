@@ -1,0 +1,202 @@
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "sonx/codec/rate_sets.h"
+#include "sonx/fileio/audio_file.h"
+#include "sonx/fileio/riff.h"
+
+namespace sonx {
+
+namespace {
+
+constexpr uint32_t kQcpFmtBytes = 150;
+constexpr uint32_t kWavFmtBytes = 16;
+
+[[noreturn]] void rethrowWithPrefix(const char* prefix, const std::exception& e) {
+    throw std::runtime_error(std::string(prefix) + e.what());
+}
+
+void readHeaderOfForm(RiffIo& riff, const char* form, const char* invalidPrefix, const char* wrongForm) {
+    uint8_t formType[4];
+    try {
+        readRiffHeader(riff, formType);
+    } catch (const std::exception& e) {
+        rethrowWithPrefix(invalidPrefix, e);
+    }
+    if (!sameId(formType, form)) throw std::runtime_error(wrongForm);
+}
+
+// The bounds test of the chunk walk lets a chunk claim up to 8 bytes past the
+// RIFF size; data is only taken from inside it.
+uint32_t dataEndWithinSize(const RiffIo& riff, uint32_t position, uint32_t length) {
+    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{position} + length, riff.size));
+}
+
+bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
+    RiffIo& riff = file.riff;
+    readHeaderOfForm(riff, "QLCM", "File is not a valid QCP file: ",
+                     "File does not appear to be a QCP file (RIFF type tag is not 'QLCM')");
+    uint32_t pos = 12, len = riff.size - 12;
+    try {
+        if (!findRiffChunk(riff, "fmt ", pos, len))
+            throw std::runtime_error("Unable to find 'fmt ' chunk in QCP file");
+    } catch (const std::exception& e) {
+        rethrowWithPrefix("Error locating 'fmt ' RIFF chunk: ", e);
+    }
+    if (len < kQcpFmtBytes) throw std::runtime_error("'fmt ' chunk in QCP file truncated");
+    uint8_t fmt[kQcpFmtBytes];
+    seekFile(file, pos);
+    readFile(file, fmt, kQcpFmtBytes);
+    std::copy(fmt + 2, fmt + 18, file.fileFormat.codec.bytes);
+    // Only variable-rate packet streams are read from QCP files.
+    file.fileFormat.dataFormat = RATE_SET_VFR;
+
+    pos = 12;
+    len = riff.size - 12;
+    try {
+        if (!findRiffChunk(riff, "data", pos, len))
+            throw std::runtime_error("Unable to find 'data' chunk in QCP file");
+    } catch (const std::exception& e) {
+        rethrowWithPrefix("Error locating 'data' RIFF chunk: ", e);
+    }
+    file.dataStart = file.dataPosition = pos;
+    file.blocksDone = 0;
+    dataBegin = pos;
+    dataEnd = dataEndWithinSize(riff, pos, len);
+    return true;
+}
+
+bool parseWav(AudioFile& file) {
+    RiffIo& riff = file.riff;
+    readHeaderOfForm(riff, "WAVE", "File is not a valid WAV file: ",
+                     "File does not appear to be a WAV file (RIFF type tag is not 'WAVE')");
+    uint32_t pos = 12, len = riff.size - 12;
+    if (!findRiffChunk(riff, "fmt ", pos, len)) throw std::runtime_error("Unable to find 'fmt ' chunk in WAV file");
+    if (len < kWavFmtBytes) throw std::runtime_error("'fmt ' chunk in WAV file truncated");
+    uint8_t fmt[kWavFmtBytes];
+    seekFile(file, pos);
+    readFile(file, fmt, kWavFmtBytes);
+
+    const uint16_t tag = getLe16(fmt);
+    if (tag == 1) {
+        file.fileFormat.codec = CODEC_PCM;
+    } else if (tag == 7) {
+        file.fileFormat.codec = CODEC_G711_ULAW;
+    } else {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%04x", static_cast<unsigned>(tag));
+        throw std::runtime_error(std::string("WAV file uses unsupported wave format (tag = 0x") + digits + ")");
+    }
+    const uint16_t channels = getLe16(fmt + 2);
+    if (channels != 1)
+        throw std::runtime_error("WAV file has " + std::to_string(channels) +
+                                 " channels - only single-channel files are supported");
+    const uint16_t blockAlign = getLe16(fmt + 12);
+    // The block count divides by it.
+    if (blockAlign == 0) throw std::runtime_error("WAV file has a block alignment of 0");
+    file.fileFormat.packetBytes = blockAlign;
+    file.fileFormat.blockSamples = 1;
+    file.fileFormat.sampleRate = getLe32(fmt + 4);
+    file.fileFormat.sampleBits = getLe16(fmt + 14);
+
+    pos = 12;
+    len = riff.size - 12;
+    if (!findRiffChunk(riff, "data", pos, len)) throw std::runtime_error("Unable to find 'data' chunk in WAV file");
+    file.blockCount = (dataEndWithinSize(riff, pos, len) - pos) / blockAlign;
+    file.dataStart = file.dataPosition = pos;
+    file.blocksDone = 0;
+    return false;
+}
+
+void attachCodec(const Guid& codecId, AudioFormat& format, AudioFormat& sampleSide, ISonxCodec*& codec,
+                 ISonxError*& error, const char* noObject, const char* noError, const char* configPrefix) {
+    // A record reused without closing must not leak its previous codec.
+    if (error) error->Release();
+    if (codec) codec->Release();
+    error = nullptr;
+    codec = createInstance<ISonxCodec>(codecId);
+    if (!codec) throw std::runtime_error(noObject);
+    error = queryInterface<ISonxError>(codec);
+    if (!error) throw std::runtime_error(noError);
+    if (!codec->SetRateSet(format.dataFormat, format.option))
+        throw std::runtime_error(std::string(configPrefix) + error->errorText());
+    codec->GetFormats(&sampleSide, &format);
+}
+
+}  // namespace
+
+bool parseInputFile(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
+    const Guid& type = file.fileFormat.fileType;
+    if (type == FILE_TYPE_QCP) return parseQcp(file, dataBegin, dataEnd);
+    if (type == FILE_TYPE_WAV) return parseWav(file);
+    if (type == FILE_TYPE_RAW) {
+        file.dataStart = file.dataPosition = file.blocksDone = 0;
+        if (isFixedBlockFormat(file.fileFormat.dataFormat)) return false;
+        dataBegin = 0;
+        dataEnd = file.fileFormat.size;
+        return true;
+    }
+    throw std::runtime_error("Given file format is unsupported");
+}
+
+void attachDecoder(AudioFile& file, AudioFormat& format) {
+    attachCodec(format.codec, format, file.decoderFormat, file.decoder, file.decoderError,
+                "Unable to create audio decoder instance - the codec type might not be supported by this library",
+                "Unable to get error interface to decoder object", "Error configuring audio decoder: ");
+}
+
+void attachEncoder(AudioFile& file, AudioFormat& format) {
+    attachCodec(format.codec, format, file.encoderFormat, file.encoder, file.encoderError,
+                "Unable to create audio encoder instance - the codec type might not be supported by this library",
+                "Unable to get error interface to encoder object", "Unable to allocate necessary audio encoder: ");
+}
+
+void countPackets(AudioFile& file, ISonxCodec* decoder, uint32_t begin, uint32_t end) {
+    if (!decoder) throw std::runtime_error("No decoder to count packets with");
+    uint32_t count = 0;
+    uint64_t a = begin;
+    while (a < end) {
+        seekFile(file, static_cast<uint32_t>(a));
+        uint8_t octet;
+        readFile(file, &octet, 1);
+        const int32_t size = decoder->PacketSize(octet);
+        if (size < 0) {  // a stray byte
+            ++a;
+            continue;
+        }
+        const uint64_t next = a + static_cast<uint64_t>(size) + 1;
+        if (next > end) break;
+        ++count;
+        a = next;
+    }
+    file.blockCount = count;
+}
+
+InputDataRange prepareReading(AudioFile& file) {
+    InputDataRange range;
+    range.needsCounting = parseInputFile(file, range.begin, range.end);
+    if (file.fileFormat.codec == CODEC_PCM)
+        file.decoderFormat = file.fileFormat;
+    else
+        attachDecoder(file, file.fileFormat);
+    file.encoderFormat = file.decoderFormat;
+    if (file.clientFormat.codec == CODEC_PCM)
+        file.encoderFormat = file.clientFormat;
+    else
+        attachEncoder(file, file.clientFormat);
+    return range;
+}
+
+void finishReading(AudioFile& file, const InputDataRange& range) {
+    if (range.needsCounting) {
+        countPackets(file, file.decoder, range.begin, range.end);
+    } else if (file.fileFormat.fileType == FILE_TYPE_RAW) {
+        if (file.fileFormat.packetBytes == 0) throw std::runtime_error("Packet size of 0 given for raw file");
+        file.blockCount = file.fileFormat.size / file.fileFormat.packetBytes;
+    }
+}
+
+}  // namespace sonx
