@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "sonx/qcelp/filters.h"
+#include "sonx/qcelp/tables.h"
+
+namespace sonx {
+namespace {
+
+TEST(Rounding, HalvesAwayFromZeroForPositiveValuesTruncationOtherwise) {
+    EXPECT_EQ(roundToInt(2.5f), 3);
+    EXPECT_EQ(roundToInt(2.4f), 2);
+    EXPECT_EQ(roundToInt(-2.5f), -2);
+    EXPECT_EQ(roundToInt(-0.7f), 0);
+    EXPECT_EQ(roundToInt(0.49999997f), 0);
+    EXPECT_EQ(roundToIntF(2.5f), 3.0f);
+    EXPECT_EQ(roundToIntF(-2.5f), -2.0f);
+    EXPECT_EQ(roundToIntF(-0.7f), 0.0f);
+    EXPECT_EQ(roundToIntF(0.49999997f), 0.0f);
+    EXPECT_EQ(roundToIntF(1.0e20f), 1.0e20f);
+    // Out-of-range values must not reach an undefined conversion.
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(roundToInt(std::nanf("")), 0);
+    EXPECT_EQ(roundToInt(inf), INT32_MAX);
+    EXPECT_LT(roundToInt(-inf), -2000000000);
+    EXPECT_TRUE(std::isnan(roundToIntF(std::nanf(""))));
+    EXPECT_EQ(roundToIntF(-inf), -inf);
+}
+
+TEST(Noise, LinearCongruentialSequence) {
+    uint16_t seed = 0;
+    EXPECT_EQ(nextNoise(seed), 259);
+    EXPECT_EQ(nextNoise(seed), 4126);
+    seed = 65535;
+    EXPECT_EQ(nextNoise(seed), -262);
+    EXPECT_EQ(seed, 65274);
+}
+
+// Direct evaluation of the difference equations for comparison.
+std::vector<float> referenceRecursive(const std::vector<float>& x, const std::vector<float>& c, bool poles) {
+    std::vector<float> y(x.size());
+    for (size_t n = 0; n < x.size(); ++n) {
+        double acc = x[n];
+        for (size_t k = 1; k <= c.size(); ++k)
+            if (n >= k) acc += c[k - 1] * (poles ? y[n - k] : x[n - k]);
+        y[n] = static_cast<float>(acc);
+    }
+    return y;
+}
+
+std::vector<float> ramp(int n) {
+    std::vector<float> x(n);
+    for (int i = 0; i < n; ++i) x[i] = std::sin(0.3f * i) * 100.0f + static_cast<float>(i % 7);
+    return x;
+}
+
+TEST(Filters, RecursiveFiltersMatchTheirEquationAcrossCalls) {
+    for (int order : {1, 2, 3, 10, 17}) {
+        std::vector<float> c(order);
+        for (int k = 0; k < order; ++k) c[k] = 0.4f / (k + 1) * ((k & 1) ? -1.0f : 1.0f);
+        const std::vector<float> x = ramp(300);
+        for (bool poles : {true, false}) {
+            const std::vector<float> want = referenceRecursive(x, c, poles);
+            FilterState f;
+            initFilter(f, order, c.data());
+            std::vector<float> got(x);
+            // Uneven pieces, in place, memory carried between calls.
+            int pos = 0;
+            for (int len : {7, 160, 0, 133}) {
+                if (poles)
+                    allPoleFilter(got.data() + pos, got.data() + pos, len, f, true);
+                else
+                    allZeroFilter(got.data() + pos, got.data() + pos, len, f, true);
+                pos += len;
+            }
+            for (int n = 0; n < 300; ++n)
+                ASSERT_NEAR(got[n], want[n], 1e-3f * (1.0f + std::fabs(want[n]))) << order << " " << n;
+        }
+    }
+}
+
+TEST(Filters, FirFilterKeepsTheLastInputs) {
+    for (int taps : {5, 17, 21}) {
+        std::vector<float> h(taps);
+        for (int k = 0; k < taps; ++k) h[k] = 0.1f * (k + 1);
+        const std::vector<float> x = ramp(200);
+        FilterState f;
+        initFilter(f, taps, h.data());
+        std::vector<float> got(200);
+        firFilter(x.data(), got.data(), 50, f, true);
+        firFilter(x.data() + 50, got.data() + 50, 150, f, true);
+        for (int n = 0; n < 200; ++n) {
+            double want = 0.0;
+            for (int k = 0; k < taps && k <= n; ++k) want += h[k] * x[n - k];
+            ASSERT_NEAR(got[n], want, 1e-3 * (1.0 + std::fabs(want))) << taps << " " << n;
+        }
+    }
+}
+
+TEST(Filters, WithoutUpdateTheMemoryStays) {
+    FilterState f;
+    const float c[2] = {1.5f, -0.7f};
+    initFilter(f, 2, c);
+    f.memory[0] = 3.0f;
+    f.memory[1] = -1.0f;
+    std::vector<float> zeros(20, 0.0f), a(20), b(20);
+    allPoleFilter(zeros.data(), a.data(), 20, f, false);
+    allPoleFilter(zeros.data(), b.data(), 20, f, false);
+    EXPECT_EQ(a, b);
+    EXPECT_FLOAT_EQ(a[0], 1.5f * 3.0f + 0.7f);
+    EXPECT_EQ(f.memory[0], 3.0f);
+    EXPECT_EQ(f.memory[1], -1.0f);
+}
+
+TEST(PitchFilter, ShortLagRepeatsTheBlocksOwnOutput) {
+    PitchFilterState p;
+    initPitchFilter(p);
+    p.lag = 20;
+    p.gain = 1.0f;
+    std::vector<float> x(40, 0.0f), y(40);
+    for (int n = 0; n < 20; ++n) x[n] = static_cast<float>(n + 1);
+    x[25] = 5.0f;
+    pitchFilter(x.data(), y.data(), 40, p, true);
+    for (int n = 0; n < 20; ++n) {
+        EXPECT_EQ(y[n], x[n]);
+        EXPECT_EQ(y[n + 20], y[n] + x[n + 20]);
+    }
+    // The history now ends with the block.
+    EXPECT_EQ(p.history[kPitchHistory - 1], y[39]);
+    EXPECT_EQ(p.history[kPitchHistory - 40], y[0]);
+}
+
+TEST(PitchFilter, IntegerLagRoundsTheContribution) {
+    PitchFilterState p;
+    initPitchFilter(p);
+    p.history[kPitchHistory - 30] = 3.0f;  // y[-30]
+    p.history[kPitchHistory - 29] = -3.0f;
+    p.lag = 30;
+    p.gain = 0.5f;
+    float x[2] = {0.25f, 0.25f}, y[2];
+    pitchFilter(x, y, 2, p, false);
+    EXPECT_EQ(y[0], 0.25f + 2.0f);  // 1.5 rounds up
+    EXPECT_EQ(y[1], 0.25f - 1.0f);  // -1.5 truncates
+    EXPECT_EQ(p.history[kPitchHistory - 1], 0.0f) << "no update requested";
+}
+
+TEST(PitchFilter, HalfSampleLagInterpolatesTheHistory) {
+    PitchFilterState p;
+    initPitchFilter(p);
+    for (int i = 0; i < kPitchHistory; ++i) p.history[i] = static_cast<float>(i % 11) - 5.0f;
+    p.lag = 17;
+    p.fraction = 2;
+    p.gain = 0.75f;
+    std::vector<float> x(40, 1.0f), y(40);
+    std::vector<float> all(p.history, p.history + kPitchHistory);
+    pitchFilter(x.data(), y.data(), 40, p, true);
+    for (int n = 0; n < 40; ++n) {
+        double acc = 0.0;
+        for (int j = 0; j < 8; ++j) acc += halfSampleTaps[j] * all[kPitchHistory + n - 17 - 4 + j];
+        const float want = 1.0f + 0.75f * static_cast<float>(acc);
+        ASSERT_NEAR(y[n], want, 1e-4f) << n;
+        all.push_back(y[n]);
+    }
+}
+
+// After eighth or quarter rate the kept lag is 0: a zero gain must neither
+// read the sample being written nor let a poisoned memory through.
+TEST(PitchFilter, ZeroGainContributesNothing) {
+    PitchFilterState p;
+    initPitchFilter(p);
+    for (float& h : p.history) h = std::numeric_limits<float>::quiet_NaN();
+    for (int lag : {0, 20}) {
+        p.lag = lag;
+        p.gain = 0.0f;
+        std::vector<float> x = ramp(160), y(160);
+        pitchFilter(x.data(), y.data(), 160, p, false);
+        EXPECT_EQ(x, y) << lag;
+    }
+}
+
+TEST(Gains, EnergyMatchingAndSmoothing) {
+    std::vector<float> ref = ramp(40), sig(40), out(40);
+    for (int n = 0; n < 40; ++n) sig[n] = 0.25f * ref[(n + 3) % 40];
+    energyMatchGain(ref.data(), sig.data(), out.data(), 40);
+    double eRef = 0, eOut = 0;
+    for (int n = 0; n < 40; ++n) {
+        eRef += ref[n] * ref[n];
+        eOut += out[n] * out[n];
+        EXPECT_NEAR(out[n], 4.0f * sig[n], 1e-3f);
+    }
+    EXPECT_NEAR(eOut, eRef, 1e-3 * eRef);
+
+    std::vector<float> zero(40, 0.0f);
+    energyMatchGain(zero.data(), sig.data(), out.data(), 40);
+    EXPECT_EQ(out, zero);
+
+    float gain = 1.0f;
+    agcSmoothGain(ref.data(), sig.data(), out.data(), 40, gain);
+    EXPECT_NEAR(gain, 0.0625f * 4.0f + 0.9375f, 1e-5f);
+    EXPECT_FLOAT_EQ(out[5], sig[5] * gain);
+    // A silent block keeps the gain.
+    agcSmoothGain(zero.data(), sig.data(), out.data(), 40, gain);
+    EXPECT_NEAR(gain, 1.1875f, 1e-5f);
+}
+
+TEST(Tables, SpotValues) {
+    EXPECT_EQ(gainTable[0], 1.0f);
+    EXPECT_EQ(gainTable[1], 1.125f);
+    EXPECT_EQ(gainTable[20], 10.0f);
+    EXPECT_EQ(gainTable[66], 1995.25f);
+    for (int i = 0; i < kGainTableSize; ++i)
+        EXPECT_NEAR(gainTable[i], std::pow(10.0, i / 20.0), 0.0625 + 1e-9) << i;
+    EXPECT_EQ(cosineTable[0], 1.0f);
+    EXPECT_NEAR(cosineTable[128], 0.0f, 1e-7f);
+    EXPECT_EQ(cosineTable[256], -1.0f);
+    EXPECT_EQ(fullRateCodebook[0], 0.1f);
+    EXPECT_EQ(fullRateCodebook[127], -0.65f);
+    EXPECT_EQ(halfRateCodebook[106], 3.0f);
+    int nonZero = 0;
+    for (float v : halfRateCodebook) nonZero += v != 0.0f;
+    EXPECT_EQ(nonZero, 27);
+    EXPECT_EQ(lspTable0[0].d0, 0.0327f);
+    EXPECT_EQ(lspTable0[0].d1, 0.0118f);
+    EXPECT_EQ(lspTable4[63].d0, 0.2130f);
+    EXPECT_EQ(lspTable4[63].d1, 0.1089f);
+    for (int i = 0; i <= 10; ++i) EXPECT_EQ(quarterRateNoiseTaps[i], quarterRateNoiseTaps[20 - i]);
+}
+
+}  // namespace
+}  // namespace sonx
