@@ -1,0 +1,314 @@
+#include "sonx/fileio/packet_pump.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "sonx/fileio/sample_convert.h"
+
+namespace sonx {
+
+namespace {
+
+// Each work buffer holds about two seconds of audio; anything larger comes
+// from a format no speech file has and is refused instead of allocated.
+constexpr uint64_t kMaxBufferBytes = 8u << 20;
+
+[[noreturn]] void fail(const std::string& text) { throw std::runtime_error(text); }
+
+void writeLe32At(AudioFile& file, uint32_t position, uint32_t value) {
+    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    seekFile(file, position);
+    writeFile(file, bytes, 4);
+}
+
+uint32_t advance(uint32_t position, uint64_t bytes) {
+    if (position + bytes > UINT32_MAX) fail("Audio data would grow beyond 4 GB");
+    return static_cast<uint32_t>(position + bytes);
+}
+
+std::string codecText(ISonxError* error) {
+    const char* text = error ? error->errorText() : nullptr;
+    return text ? text : "";
+}
+
+void checkSide(const AudioFormat& f, const char* what) {
+    const std::string side = what;
+    if (f.sampleRate == 0 || f.sampleRate > kMaxSampleRate)
+        fail("Unsupported audio format: " + side + " sample rate of " + std::to_string(f.sampleRate) +
+             " samples per second");
+    if (f.blockSamples == 0) fail("Unsupported audio format: " + side + " blocks of 0 samples");
+    if (f.blockSamples > 2ull * f.sampleRate)
+        fail("Unsupported audio format: " + side + " blocks of " + std::to_string(f.blockSamples) +
+             " samples are longer than two seconds");
+    if (f.packetBytes == 0) fail("Unsupported audio format: " + side + " blocks of 0 bytes");
+    if (f.codec == CODEC_PCM) checkPcmFormat(f, what);
+}
+
+void checkSamples(const AudioFormat& f, const char* what) {
+    const std::string side = what;
+    if (f.sampleRate == 0 || f.sampleRate > kMaxSampleRate)
+        fail("Unsupported audio format: " + side + " sample rate of " + std::to_string(f.sampleRate) +
+             " samples per second");
+    if (!isConvertibleFormat(f.sampleRate, f.sampleBits))
+        fail("Unsupported audio format: " + side + " samples of " + std::to_string(f.sampleBits) +
+             " bits (only 8 and 16 are supported)");
+}
+
+void grow(std::vector<uint8_t>& buffer, uint64_t bytes) {
+    if (buffer.size() < bytes) buffer.resize(static_cast<size_t>(bytes));
+}
+
+void fillSilence(uint8_t* dest, uint32_t samples, uint32_t bits) {
+    // 8-bit PCM is unsigned: its silence is 128.
+    std::memset(dest, bits == 8 ? 0x80 : 0, static_cast<size_t>(samples) * (bits / 8));
+}
+
+}  // namespace
+
+uint32_t fixedBlockBytes(const AudioFormat& format) {
+    return isFixedBlockFormat(format.dataFormat) ? format.packetBytes : 0;
+}
+
+void checkPcmFormat(const AudioFormat& f, const char* what) {
+    checkSamples(f, what);
+    if (f.packetBytes != f.sampleBits / 8)
+        fail("Unsupported audio format: " + std::string(what) + " block alignment of " +
+             std::to_string(f.packetBytes) + " bytes does not match mono " + std::to_string(f.sampleBits) +
+             "-bit samples");
+}
+
+bool needsSampleConversion(const AudioFormat& decoderFormat, const AudioFormat& encoderFormat) {
+    return decoderFormat.sampleRate != encoderFormat.sampleRate ||
+           decoderFormat.sampleBits != encoderFormat.sampleBits;
+}
+
+bool isPassThrough(const AudioFile& input, const AudioFile& output, bool transcode) {
+    return !transcode && input.decoder != nullptr && output.encoder == input.decoder;
+}
+
+void readBlocks(uint32_t fixedBytes, AudioFile& file, ISonxCodec* codec, uint8_t* dest, uint32_t count,
+                uint32_t* bytesOut, uint32_t destCapacity) {
+    seekFile(file, file.dataPosition);
+    uint64_t stored = 0;
+    uint32_t position = file.dataPosition;
+    if (fixedBytes != 0) {
+        stored = uint64_t{count} * fixedBytes;
+        if (stored > destCapacity) fail("Audio blocks do not fit the buffer given");
+        position = advance(position, stored);
+        if (stored) readFile(file, dest, static_cast<uint32_t>(stored));
+    } else {
+        if (!codec) fail("No codec to look up packet sizes with");
+        for (uint32_t i = 0; i < count;) {
+            if (stored + 1 > destCapacity) fail("Audio blocks do not fit the buffer given");
+            uint8_t* packet = dest + stored;
+            readFile(file, packet, 1);
+            position = advance(position, 1);
+            const int32_t size = codec->PacketSize(packet[0]);
+            if (size < 0) continue;  // stray byte: try the next one
+            if (stored + 1 + static_cast<uint32_t>(size) > destCapacity)
+                fail("Audio blocks do not fit the buffer given");
+            if (size > 0) readFile(file, packet + 1, static_cast<uint32_t>(size));
+            position = advance(position, static_cast<uint32_t>(size));
+            stored += 1 + static_cast<uint32_t>(size);
+            ++i;
+        }
+    }
+    file.dataPosition = position;
+    file.blocksDone += count;
+    if (bytesOut) *bytesOut = static_cast<uint32_t>(stored);
+}
+
+void writeBlocks(ISonxCodec* codec, const uint8_t* source, uint32_t count, uint32_t* bytesOut,
+                 uint32_t fixedBytes, AudioFile& file, uint32_t sourceLength) {
+    if (count == 0) {
+        if (bytesOut) *bytesOut = 0;
+        return;
+    }
+    seekFile(file, file.dataPosition);
+    uint64_t written = 0;
+    uint64_t consumed = 0;
+    if (fixedBytes != 0) {
+        const uint64_t bytes = uint64_t{count} * fixedBytes;
+        if (bytes > sourceLength) fail("Audio blocks run past the data given");
+        advance(file.dataPosition, bytes);
+        writeFile(file, source, static_cast<uint32_t>(bytes));
+        written = consumed = bytes;
+    } else {
+        if (!codec) fail("No codec to look up packet sizes with");
+        // Whole runs of packets go out in one write; stray bytes split runs.
+        uint64_t runStart = 0;
+        const auto flush = [&](uint64_t end) {
+            if (end > runStart) {
+                advance(file.dataPosition, written + (end - runStart));
+                writeFile(file, source + runStart, static_cast<uint32_t>(end - runStart));
+                written += end - runStart;
+            }
+        };
+        for (uint32_t i = 0; i < count;) {
+            if (consumed >= sourceLength) fail("Audio blocks run past the data given");
+            const int32_t size = codec->PacketSize(source[consumed]);
+            if (size < 0) {
+                flush(consumed);
+                runStart = ++consumed;
+                continue;
+            }
+            if (consumed + 1 + static_cast<uint32_t>(size) > sourceLength)
+                fail("Audio blocks run past the data given");
+            consumed += 1 + static_cast<uint32_t>(size);
+            ++i;
+        }
+        flush(consumed);
+    }
+    file.dataPosition = advance(file.dataPosition, written);
+    file.blocksDone += count;
+
+    const bool qcp = file.fileFormat.fileType == FILE_TYPE_QCP;
+    if (qcp || file.fileFormat.fileType == FILE_TYPE_WAV) {
+        if (qcp) writeLe32At(file, file.rateChunkPos + 4, file.blocksDone);
+        writeLe32At(file, file.dataStart - 4, file.dataPosition - file.dataStart);
+        // The RIFF size counts the pad byte closeFile appends to odd data.
+        file.riff.size = advance(file.dataPosition, file.dataPosition & 1u);
+        writeLe32At(file, 4, file.riff.size - 8);
+    }
+    file.fileFormat.size = file.dataPosition;
+    if (bytesOut) *bytesOut = static_cast<uint32_t>(consumed);
+}
+
+void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide, const AudioFormat& decoderFormat,
+                 const AudioFormat& encoderFormat, PumpBuffers& buffers) {
+    checkSide(inputSide, "input");
+    checkSide(outputSide, "output");
+    checkSamples(decoderFormat, "decoded");
+    checkSamples(encoderFormat, "encoder");
+
+    const uint64_t decBytes = decoderFormat.sampleBits / 8;
+    const uint64_t encBytes = encoderFormat.sampleBits / 8;
+    const uint64_t inBlocks = 2ull * inputSide.sampleRate / inputSide.blockSamples;
+    // Samples one pass (or one single-file step) may decode, and what they
+    // become after rate conversion, with a sample of rounding slack.
+    const uint64_t decodedSamples = std::max<uint64_t>(inBlocks * inputSide.blockSamples, 2ull * decoderFormat.sampleRate);
+    const uint64_t convertedSamples =
+        std::max<uint64_t>(convertedSampleCount(decodedSamples, decoderFormat.sampleRate, encoderFormat.sampleRate) + 1,
+                 2ull * encoderFormat.sampleRate);
+    const uint64_t outBlocks = std::max<uint64_t>((outputSide.blockSamples + convertedSamples) /
+                                                      outputSide.blockSamples,
+                                                  2ull * outputSide.sampleRate / outputSide.blockSamples);
+
+    const uint64_t packet = inputSide.packetBytes * inBlocks;
+    const uint64_t conversion = decBytes * decodedSamples;
+    const uint64_t sample = encBytes * (outputSide.blockSamples + convertedSamples);
+    const uint64_t output = outputSide.packetBytes * outBlocks;
+    const uint64_t largest = std::max({packet, conversion, sample, output});
+    if (largest > kMaxBufferBytes)
+        fail("Unsupported audio format: conversion buffers of " + std::to_string(largest) +
+             " bytes would be needed");
+    try {
+        grow(buffers.packet, packet);
+        grow(buffers.conversion, conversion);
+        grow(buffers.sample, sample);
+        grow(buffers.output, output);
+    } catch (const std::bad_alloc&) {
+        fail("Out of memory allocating conversion buffers");
+    }
+}
+
+uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, uint32_t& carried,
+                     bool transcode) {
+    const AudioFormat& inFormat = input.fileFormat;
+    const AudioFormat& outFormat = output.fileFormat;
+    const uint32_t remaining = input.blockCount > input.blocksDone ? input.blockCount - input.blocksDone : 0;
+    uint32_t n = std::min<uint64_t>(remaining, 2ull * input.decoderFormat.sampleRate / inFormat.blockSamples);
+
+    if (isPassThrough(input, output, transcode)) {
+        // Same codec on both sides: the coded blocks are copied as they are,
+        // without a decode and re-encode that would only lose quality.
+        n = std::min<uint64_t>(n, buffers.packet.size() / inFormat.packetBytes);
+        if (n == 0) return 0;
+        uint32_t bytes = 0;
+        readBlocks(fixedBlockBytes(inFormat), input, input.decoder, buffers.packet.data(), n, &bytes,
+                   static_cast<uint32_t>(buffers.packet.size()));
+        writeBlocks(output.encoder, buffers.packet.data(), n, nullptr, fixedBlockBytes(outFormat), output, bytes);
+        return n;
+    }
+
+    const AudioFormat& dec = input.decoderFormat;
+    const AudioFormat& enc = output.encoderFormat;
+    const bool converting = needsSampleConversion(dec, enc);
+    const uint32_t decBytes = dec.sampleBits / 8;
+    const uint32_t encBytes = enc.sampleBits / 8;
+    const uint32_t outBlock = outFormat.blockSamples;
+    const uint64_t sampleRoom = buffers.sample.size() / encBytes;
+    if (carried > sampleRoom) fail("Conversion buffers are too small for the audio format");
+
+    if (n > 0) {
+        const uint64_t decoded = uint64_t{n} * inFormat.blockSamples;
+        uint8_t* dest = converting ? buffers.conversion.data() : buffers.sample.data() + size_t{carried} * encBytes;
+        const uint64_t destRoom = converting ? buffers.conversion.size() / decBytes : sampleRoom - carried;
+        if (decoded > destRoom) fail("Conversion buffers are too small for the audio format");
+        if (input.decoder) {
+            uint32_t bytes = 0;
+            readBlocks(fixedBlockBytes(inFormat), input, input.decoder, buffers.packet.data(), n, &bytes,
+                       static_cast<uint32_t>(buffers.packet.size()));
+            uint32_t consumed = 0;
+            if (input.decoder->Process(dest, buffers.packet.data(), n, 0, &consumed) != decoded)
+                fail("Error decoding audio packets: " + codecText(input.decoderError));
+        } else {
+            readBlocks(fixedBlockBytes(inFormat), input, nullptr, dest, n, nullptr,
+                       static_cast<uint32_t>(destRoom * decBytes));
+        }
+        if (converting) {
+            carried += convertSamples(enc.sampleRate, dec.sampleBits,
+                                      buffers.sample.data() + size_t{carried} * encBytes, buffers.conversion.data(),
+                                      static_cast<uint32_t>(decoded), enc.sampleBits, dec.sampleRate,
+                                      static_cast<uint32_t>(sampleRoom - carried));
+        } else {
+            carried += static_cast<uint32_t>(decoded);
+        }
+    } else if (carried < outBlock) {
+        // Input exhausted, output not complete: finish the last block with silence.
+        if (outBlock > sampleRoom) fail("Conversion buffers are too small for the audio format");
+        fillSilence(buffers.sample.data() + size_t{carried} * encBytes, outBlock - carried, enc.sampleBits);
+        carried = outBlock;
+    }
+
+    const uint32_t blocks = carried / outBlock;
+    if (transcode) {
+        uint32_t coded = 0;
+        if (blocks > 0) {
+            if (uint64_t{blocks} * outFormat.packetBytes > buffers.output.size())
+                fail("Conversion buffers are too small for the audio format");
+            if (output.encoder->Process(buffers.output.data(), buffers.sample.data(), blocks * outBlock, 1, &coded) !=
+                blocks)
+                fail("Error encoding audio packets: " + codecText(output.encoderError));
+            const uint32_t left = carried - blocks * outBlock;
+            std::memmove(buffers.sample.data(), buffers.sample.data() + size_t{blocks} * outBlock * encBytes,
+                         size_t{left} * encBytes);
+            carried = left;
+        }
+        writeBlocks(output.encoder, buffers.output.data(), blocks, nullptr, fixedBlockBytes(outFormat), output,
+                    static_cast<uint32_t>(buffers.output.size()));
+    } else {
+        const uint32_t bytes = carried * encBytes;
+        carried = 0;
+        writeBlocks(output.encoder, buffers.sample.data(), blocks, nullptr, fixedBlockBytes(outFormat), output,
+                    bytes);
+    }
+    return blocks;
+}
+
+uint32_t totalOutputBlocks(const AudioFile& input, const AudioFile& output) {
+    const uint32_t inRate = input.decoderFormat.sampleRate;
+    const uint32_t outBlock = output.fileFormat.blockSamples;
+    if (inRate == 0 || outBlock == 0) return 0;
+    unsigned __int128 samples = static_cast<unsigned __int128>(input.blockCount) *
+                                output.encoderFormat.sampleRate * input.fileFormat.blockSamples / inRate;
+    const unsigned __int128 blocks = (samples + outBlock - 1) / outBlock;
+    // A count beyond 32 bits cannot be written anyway; saturate rather than wrap.
+    return blocks > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(blocks);
+}
+
+}  // namespace sonx
