@@ -1,8 +1,436 @@
-#include "sonx/component/component.h"
+#include "sonx/convert/sonx_file.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
 
 namespace sonx {
 
-// Not registered yet.
-ISonxUnknown* newSonxFile() { return nullptr; }
+namespace {
+
+// Plain PCM is cut into one-sample blocks of its own width, whatever the
+// caller filled in.
+void normalisePcm(AudioFormat& f) {
+    if (f.codec != CODEC_PCM) return;
+    f.dataFormat = DATA_FORMAT_SAMPLES;
+    f.packetBytes = f.sampleBits / 8;
+    f.blockSamples = 1;
+}
+
+// Runs `body`, turning every failure into its text (empty on success).
+template <class Body> std::string failureOf(Body&& body) {
+    try {
+        body();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    } catch (const std::bad_alloc&) {
+        return "Out of memory";
+    } catch (OutOfMemory*) {
+        return "Out of memory";
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
+}  // namespace
+
+ISonxUnknown* newSonxFile() {
+    try {
+        return static_cast<ISonxFile*>(new SonxFile());
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    } catch (OutOfMemory*) {
+        return nullptr;
+    }
+}
+
+SonxFile::SonxFile() : life_(std::make_shared<Lifetime>()) {}
+
+SonxFile::~SonxFile() {
+    // Waits for a conversion thread that is still finishing; on the
+    // conversion thread itself (its last reference given back) it detaches.
+    stopThread();
+    closeFile(single_.file, true);
+    closeConversionFiles();
+}
+
+int32_t SonxFile::AddRef() { return addRef(); }
+
+int32_t SonxFile::Release() {
+    const std::shared_ptr<Lifetime> life = life_;  // may outlive *this
+    std::unique_lock<std::mutex> lock(life->mutex);
+    if (life->threadHoldsRef) {
+        // The conversion's own reference keeps the count above zero here.
+        const int32_t count = release();
+        if (count == 1 && life->worker != std::this_thread::get_id()) {
+            // That was the client's last reference: destroying the object
+            // waits for the conversion, which then destroys it on its thread.
+            life->changed.wait(lock, [&] { return !life->threadHoldsRef && !life->releasing; });
+            return 0;
+        }
+        return count;
+    }
+    lock.unlock();
+    return release();
+}
+
+void* SonxFile::QueryInterface(const Guid& iid) {
+    addRef();
+    if (iid == IID_ISonxFile) return static_cast<ISonxFile*>(this);
+    if (iid == IID_ISonxConvertFile) return static_cast<ISonxConvertFile*>(this);
+    if (iid == IID_ISonxQcpChunks) return static_cast<ISonxQcpChunks*>(this);
+    if (iid == IID_ISonxError) return static_cast<ISonxError*>(this);
+    if (iid == IID_ISonxUnknown) return static_cast<ISonxUnknown*>(static_cast<ISonxFile*>(this));
+    Release();
+    return nullptr;
+}
+
+uint8_t SonxFile::hasError() {
+    std::lock_guard<std::mutex> lock(errorLock_);
+    return errorSet();
+}
+
+const char* SonxFile::errorText() {
+    std::lock_guard<std::mutex> lock(errorLock_);
+    return errorCString();
+}
+
+void SonxFile::clearErr() {
+    std::lock_guard<std::mutex> lock(errorLock_);
+    clearError();
+}
+
+void SonxFile::setErr(std::string text) {
+    std::lock_guard<std::mutex> lock(errorLock_);
+    setError(std::move(text));
+}
+
+bool SonxFile::onConversionThread() {
+    std::lock_guard<std::mutex> lock(life_->mutex);
+    return life_->threadHoldsRef && life_->worker == std::this_thread::get_id();
+}
+
+void SonxFile::waitForConversionEnd() {
+    if (!finishedPending_) return;
+    // Exactly one finished signal per thread; nobody else waits for this one.
+    finishedEvent().wait();
+    finishedPending_ = false;
+}
+
+void SonxFile::closeConversionFiles() {
+    closeFile(input_, true);
+    closeFile(output_, true);
+}
+
+// ---- ISonxConvertFile -------------------------------------------------------
+
+uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
+                          const AudioFormat* outputFormat, ConvertCallback callback, uint32_t userData) {
+    if (onConversionThread()) {
+        // The running conversion still owns the records this would reset.
+        setErr("A conversion cannot be started from the callback of a running one");
+        return 0;
+    }
+    // A previous conversion with a callback may still be closing up.
+    waitForConversionEnd();
+    clearErr();
+    callback_ = callback;
+    userData_ = userData;
+
+    bool needsCounting = false;
+    uint32_t dataBegin = 0, dataEnd = 0;
+    std::string failure = failureOf([&] {
+        if (single_.isOpen()) {
+            single_.pending.clear();
+            single_.pendingSamples = 0;
+            closeFile(single_.file, false);
+        }
+        closeConversionFiles();
+        input_ = AudioFile{};
+        output_ = AudioFile{};
+        transcoding_ = false;
+        carried_ = 0;
+        blocksDone_ = 0;
+        totalBlocks_ = 0;
+        completed_ = false;
+        if (!input || !inputFormat || !output || !outputFormat)
+            throw std::runtime_error("No file handle or audio format given");
+        input_.handle = *input;
+        input_.fileFormat = *inputFormat;
+        output_.handle = *output;
+        output_.fileFormat = *outputFormat;
+        setupConversion(needsCounting, dataBegin, dataEnd);
+    });
+
+    if (failure.empty()) {
+        // The thread holds a reference of its own until its very end.
+        addRef();
+        {
+            std::lock_guard<std::mutex> lock(life_->mutex);
+            life_->threadHoldsRef = true;
+            life_->worker = std::thread::id();
+        }
+        finishedPending_ = true;
+        failure = failureOf([&] { start(); });
+        if (failure.empty()) {
+            if (!callback) waitForConversionEnd();
+            return 1;
+        }
+        finishedPending_ = false;
+        {
+            std::lock_guard<std::mutex> lock(life_->mutex);
+            life_->threadHoldsRef = false;
+        }
+        release();  // the caller's reference remains
+        failure = "Unable to start the conversion thread: " + failure;
+    }
+
+    closeConversionFiles();
+    setErr(failure);
+    // The client may give up its last reference from the callback: nothing
+    // of the object is touched after it.
+    if (callback) callback(CONVERT_EVENT_FAILURE, 100, userData);
+    return 0;
+}
+
+void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_t& dataEnd) {
+    openFile(input_, false, false);
+    openFile(output_, true, true);
+    checkQcpRateSet(output_);
+    needsCounting = parseInputFile(input_, dataBegin, dataEnd);
+
+    // Input side.
+    if (input_.fileFormat.codec == CODEC_PCM) {
+        AudioFormat& f = input_.fileFormat;
+        // A WAV states its block alignment; it must be one mono sample.
+        if (f.fileType == FILE_TYPE_WAV) checkPcmFormat(f, "input");
+        normalisePcm(f);
+        input_.decoderFormat = f;
+    } else {
+        attachDecoder(input_, input_.fileFormat);
+    }
+
+    // Output side.
+    AudioFormat& out = output_.fileFormat;
+    if (out.codec == CODEC_PCM) {
+        normalisePcm(out);
+        output_.encoderFormat = out;
+    } else if (!(out.codec == input_.fileFormat.codec)) {
+        transcoding_ = true;
+        attachEncoder(output_, out);
+    } else {
+        // Same codec: blocks are copied unchanged through one shared codec
+        // object. The output keeps its own container (file type and size);
+        // it was opened, and its RIFF access bound, for that one.
+        const Guid fileType = out.fileType;
+        const uint32_t size = out.size;
+        out = input_.fileFormat;
+        out.fileType = fileType;
+        out.size = size;
+        output_.encoder = input_.decoder;
+        output_.encoder->AddRef();
+        output_.encoderFormat = input_.decoderFormat;
+        checkQcpRateSet(output_);
+    }
+
+    sizeBuffers(output_.fileFormat, input_.fileFormat, input_.decoderFormat, output_.encoderFormat, buffers_);
+    writeOutputHeader(output_);
+
+    // Input block count.
+    if (needsCounting && input_.decoder)
+        countPackets(input_, input_.decoder, dataBegin, dataEnd);
+    else if (input_.fileFormat.fileType == FILE_TYPE_RAW)
+        input_.blockCount = input_.fileFormat.size / input_.fileFormat.packetBytes;  // packetBytes checked above
+
+    blocksDone_ = 0;
+    totalBlocks_ = totalOutputBlocks(input_, output_);
+}
+
+void SonxFile::run() {
+    const std::shared_ptr<Lifetime> life = life_;
+    {
+        std::lock_guard<std::mutex> lock(life->mutex);
+        life->worker = std::this_thread::get_id();
+    }
+    const ConvertCallback callback = callback_;
+    const uint32_t userData = userData_;
+
+    const std::string failure = failureOf([&] {
+        const uint32_t total = totalBlocks_;
+        uint32_t last = 0;
+        while (blocksDone_ < total) {
+            const uint32_t readBefore = input_.blocksDone;
+            const uint32_t written = convertPass(input_, output_, buffers_, carried_, transcoding_);
+            if (written == 0 && input_.blocksDone == readBefore)
+                throw std::runtime_error("Conversion stopped: the input ended before the output was complete");
+            const uint64_t done = uint64_t{blocksDone_} + written;
+            blocksDone_ = static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX));
+            if (blocksDone_ >= total) {
+                // Done: close before the final event, after which the client
+                // may reuse or release the object.
+                closeFile(input_, true);
+                closeFile(output_, false);
+                completed_ = true;
+            }
+            const uint32_t percent = progress();
+            if (percent != last) {
+                last = percent;
+                if (callback) callback(CONVERT_EVENT_PROGRESS, percent, userData);
+            }
+        }
+        if (total == 0) {
+            // Nothing to convert: the final event still tells the client it ended.
+            closeFile(input_, true);
+            closeFile(output_, false);
+            completed_ = true;
+            if (callback) callback(CONVERT_EVENT_PROGRESS, 100, userData);
+        }
+    });
+    if (!failure.empty()) {
+        closeConversionFiles();
+        // The text is in place before the client hears of the failure.
+        setErr(failure);
+        if (callback) callback(CONVERT_EVENT_FAILURE, 100, userData);
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(life->mutex);
+        life->threadHoldsRef = false;
+        life->releasing = true;
+    }
+    release();  // may destroy *this: only `life` is used from here on
+    {
+        std::lock_guard<std::mutex> lock(life->mutex);
+        life->releasing = false;
+    }
+    life->changed.notify_all();
+}
+
+uint32_t SonxFile::progress() {
+    const uint32_t total = totalBlocks_;
+    if (total == 0) return completed_ ? 100 : 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(100, uint64_t{blocksDone_} * 100 / total));
+}
+
+// ---- ISonxFile ----------------------------------------------------------------
+
+uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
+                       const AudioFormat* clientFormat) {
+    clearErr();
+    std::string failure = failureOf([&] {
+        single_.pending.clear();
+        single_.pendingSamples = 0;
+        closeFile(single_.file, false);
+    });
+    if (!failure.empty()) {
+        setErr(failure);
+        return 0;
+    }
+    if (!handle || !fileFormat || !clientFormat) {
+        setErr("No file handle or audio format given");
+        return 0;
+    }
+    AudioFile& f = single_.file;
+    f = AudioFile{};
+    f.handle = *handle;
+    f.fileFormat = *fileFormat;
+    f.clientFormat = *clientFormat;
+    normalisePcm(f.fileFormat);
+    normalisePcm(f.clientFormat);
+
+    failure = failureOf([&] { openFile(f, write != 0, write != 0); });
+    if (failure.empty()) {
+        failure = failureOf([&] {
+            if (write) {
+                prepareWriting(f);
+                sizeBuffers(f.fileFormat, f.clientFormat, f.decoderFormat, f.encoderFormat, single_.buffers);
+                writeOutputHeader(f);
+            } else {
+                const InputDataRange range = prepareReading(f);
+                sizeBuffers(f.clientFormat, f.fileFormat, f.decoderFormat, f.encoderFormat, single_.buffers);
+                finishReading(f, range);
+            }
+        });
+        if (!failure.empty()) closeFile(f, true);
+    }
+    if (!failure.empty()) {
+        setErr(failure);
+        return 0;
+    }
+    return 1;
+}
+
+uint8_t SonxFile::close(uint8_t flush) {
+    clearErr();
+    AudioFile& f = single_.file;
+    std::string failure = failureOf([&] {
+        if (flush && single_.isOpen() && f.openedForWriting) flushSingle(single_);
+    });
+    const std::string closeFailure = failureOf([&] { closeFile(f, false); });
+    single_.pending.clear();
+    single_.pendingSamples = 0;
+    if (failure.empty()) failure = closeFailure;
+    if (!failure.empty()) {
+        setErr(failure);
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t SonxFile::read(uint32_t count, uint8_t* buffer, uint32_t* bytesOut) {
+    clearErr();
+    if (!single_.isOpen() || single_.file.openedForWriting) {
+        setErr("Error: file not open for reading");
+        return 0;
+    }
+    uint32_t delivered = 0;
+    const std::string failure = failureOf([&] { readSingle(single_, count, buffer, bytesOut, delivered); });
+    if (!failure.empty()) {
+        single_.pendingSamples = 0;
+        single_.pending.clear();
+        setErr(failure);
+    }
+    return delivered;
+}
+
+uint32_t SonxFile::write(uint32_t count, const uint8_t* data, uint32_t* bytesOut) {
+    clearErr();
+    if (!single_.isOpen() || !single_.file.openedForWriting) {
+        setErr("Error: file not open for writing");
+        return 0;
+    }
+    uint32_t written = 0;
+    const std::string failure = failureOf([&] { writeSingle(single_, count, data, bytesOut, written); });
+    if (!failure.empty()) {
+        single_.pendingSamples = 0;
+        single_.pending.clear();
+        setErr(failure);
+    }
+    return written;
+}
+
+uint32_t SonxFile::seek(uint32_t block) {
+    clearErr();
+    if (!single_.isOpen() || single_.file.openedForWriting) {
+        setErr("Error: file not open for reading");
+        return 0;
+    }
+    uint32_t reached = 0;
+    const std::string failure = failureOf([&] { seekSingle(single_, block, reached); });
+    if (!failure.empty()) setErr(failure);
+    return reached;
+}
+
+uint32_t SonxFile::blocksDone() { return single_.file.blocksDone; }
+
+uint32_t SonxFile::blockCount() {
+    // A file being written holds the blocks written so far.
+    return single_.file.openedForWriting ? single_.file.blocksDone : single_.file.blockCount;
+}
+
+void SonxFile::fileFormat(AudioFormat* format) {
+    if (format) *format = single_.file.fileFormat;
+}
 
 }  // namespace sonx

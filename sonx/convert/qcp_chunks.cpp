@@ -1,0 +1,197 @@
+// The optional 'cnfg', 'text' and 'labl' chunks of a QCP file. Every call
+// opens the file in a record of its own, so neither the single file nor a
+// running conversion is touched.
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "sonx/convert/sonx_file.h"
+
+namespace sonx {
+
+namespace {
+
+constexpr uint32_t kRiffHeaderBytes = 12;
+constexpr uint32_t kLabelBytes = 48;
+
+// A private record that is closed (quietly) on every way out.
+class ChunkFile {
+public:
+    ChunkFile() = default;
+    ChunkFile(const ChunkFile&) = delete;
+    ChunkFile& operator=(const ChunkFile&) = delete;
+    ~ChunkFile() { closeFile(file_, true); }
+
+    void open(const FileHandle* handle, bool update) {
+        if (!handle) throw std::runtime_error("No file handle given");
+        file_.handle = *handle;
+        file_.fileFormat.fileType = FILE_TYPE_QCP;
+        openFile(file_, false, update);
+        if (update) checkQcpHeader();
+    }
+
+    // Searches the whole file after the RIFF header.
+    bool find(const char* id, uint32_t& position, uint32_t& length) {
+        position = kRiffHeaderBytes;
+        length = regionLength();
+        if (length == 0) return false;
+        return findRiffChunk(file_.riff, id, position, length);
+    }
+
+    void read(uint32_t position, uint8_t* buffer, uint32_t count) {
+        seekFile(file_, position);
+        if (count) readFile(file_, buffer, count);
+    }
+
+    void set(const char* id, const char* afterId, const uint8_t* data, uint32_t length) {
+        setRiffChunk(file_.riff, id, afterId, data, length, kRiffHeaderBytes, regionLength());
+    }
+
+    // A close that fails after an update is worth reporting.
+    void finish(bool update) { closeFile(file_, !update); }
+
+private:
+    uint32_t regionLength() const {
+        return file_.riff.size > kRiffHeaderBytes ? file_.riff.size - kRiffHeaderBytes : 0;
+    }
+
+    // Updating rewrites the RIFF size and moves bytes: anything but a QCP
+    // file is left alone.
+    void checkQcpHeader() {
+        uint8_t form[4] = {};
+        try {
+            readRiffHeader(file_.riff, form);
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error(std::string("File is not a valid QCP file: ") + e.what());
+        }
+        if (std::memcmp(form, "QLCM", 4) != 0)
+            throw std::runtime_error("File does not appear to be a QCP file (RIFF type tag is not 'QLCM')");
+    }
+
+    AudioFile file_;
+};
+
+template <class Body> std::string chunkFailure(Body&& body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (OutOfMemory*) {
+        return "Out of memory";
+    }
+    return {};
+}
+
+}  // namespace
+
+uint8_t SonxFile::getCnfgChunk(const FileHandle* file, uint16_t* value) {
+    clearErr();
+    const std::string failure = chunkFailure([&] {
+        ChunkFile chunks;
+        chunks.open(file, false);
+        uint32_t position = 0, length = 0;
+        if (!chunks.find("cnfg", position, length))
+            throw std::runtime_error("unable to find 'cnfg' chunk in QCP file");
+        if (length != 2) throw std::runtime_error("'cnfg' chunk in QCP file has inproper size");
+        if (!value) throw std::runtime_error("No value given to fill");
+        uint8_t bytes[2];
+        chunks.read(position, bytes, 2);
+        *value = static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+        chunks.finish(false);
+    });
+    if (failure.empty()) return 1;
+    setErr("Error in getCnfgChunk: " + failure);
+    return 0;
+}
+
+uint8_t SonxFile::setCnfgChunk(const FileHandle* file, uint16_t value) {
+    clearErr();
+    const std::string failure = chunkFailure([&] {
+        ChunkFile chunks;
+        chunks.open(file, true);
+        const uint8_t bytes[2] = {static_cast<uint8_t>(value & 0xff), static_cast<uint8_t>(value >> 8)};
+        chunks.set("cnfg", "data", bytes, 2);
+        chunks.finish(true);
+    });
+    if (failure.empty()) return 1;
+    setErr("Error in setCnfgChunk: " + failure);
+    return 0;
+}
+
+uint32_t SonxFile::getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) {
+    clearErr();
+    uint32_t result = 0;
+    const std::string failure = chunkFailure([&] {
+        ChunkFile chunks;
+        chunks.open(file, false);
+        uint32_t position = 0, stored = 0;
+        if (!chunks.find("text", position, stored))
+            throw std::runtime_error("unable to find 'text' chunk in QCP file");
+        if (length == 0) {
+            result = stored;  // the size a caller needs
+        } else {
+            if (!buffer) throw std::runtime_error("No buffer given to fill");
+            result = std::min(stored, length);
+            chunks.read(position, buffer, result);
+        }
+        chunks.finish(false);
+    });
+    if (failure.empty()) return result;
+    setErr("Error in getTextChunk: " + failure);
+    return 0;
+}
+
+uint8_t SonxFile::setTextChunk(const FileHandle* file, const uint8_t* text, uint32_t length) {
+    clearErr();
+    const std::string failure = chunkFailure([&] {
+        if (length > 0 && !text) throw std::runtime_error("No text given");
+        ChunkFile chunks;
+        chunks.open(file, true);
+        uint32_t position = 0, stored = 0;
+        const bool haveCnfg = chunks.find("cnfg", position, stored);
+        chunks.set("text", haveCnfg ? "cnfg" : "data", text, length);
+        chunks.finish(true);
+    });
+    if (failure.empty()) return 1;
+    setErr("Error in setTextChunk: " + failure);
+    return 0;
+}
+
+uint8_t SonxFile::getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) {
+    clearErr();
+    const std::string failure = chunkFailure([&] {
+        ChunkFile chunks;
+        chunks.open(file, false);
+        uint32_t position = 0, stored = 0;
+        if (!chunks.find("labl", position, stored))
+            throw std::runtime_error("unable to find 'labl' chunk in QCP file");
+        if (stored != kLabelBytes) throw std::runtime_error("'labl' chunk in QCP file has inproper size");
+        const uint32_t count = std::min(length, kLabelBytes);
+        if (count > 0 && !buffer) throw std::runtime_error("No buffer given to fill");
+        chunks.read(position, buffer, count);
+        chunks.finish(false);
+    });
+    if (failure.empty()) return 1;
+    setErr("Error in getLablChunk: " + failure);
+    return 0;
+}
+
+uint8_t SonxFile::setLablChunk(const FileHandle* file, const uint8_t* label, uint32_t length) {
+    clearErr();
+    const std::string failure = chunkFailure([&] {
+        const uint32_t count = std::min(length, kLabelBytes);
+        if (count > 0 && !label) throw std::runtime_error("No label given");
+        uint8_t bytes[kLabelBytes] = {};
+        if (count) std::memcpy(bytes, label, count);
+        ChunkFile chunks;
+        chunks.open(file, true);
+        chunks.set("labl", "vrat", bytes, kLabelBytes);
+        chunks.finish(true);
+    });
+    if (failure.empty()) return 1;
+    setErr("Error in setLablChunk: " + failure);
+    return 0;
+}
+
+}  // namespace sonx

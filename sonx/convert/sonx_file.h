@@ -1,0 +1,118 @@
+// SonxFile: the working object of the library. One-call file-to-file
+// conversion on its own thread (ISonxConvertFile), block-by-block access to a
+// single file (ISonxFile) and the optional chunks of QCP files
+// (ISonxQcpChunks).
+#ifndef SONX_CONVERT_SONX_FILE_H
+#define SONX_CONVERT_SONX_FILE_H
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "sonx/component/component.h"
+#include "sonx/component/threads.h"
+#include "sonx/convert/single_file.h"
+#include "sonx/fileio/audio_file.h"
+#include "sonx/fileio/packet_pump.h"
+#include "sonx/sonx.h"
+
+namespace sonx {
+
+class SonxFile final : public ISonxFile,
+                       public ISonxConvertFile,
+                       public ISonxQcpChunks,
+                       public ISonxError,
+                       public ComponentBase,
+                       public ThreadedObject {
+public:
+    SonxFile();
+    ~SonxFile() override;
+
+    // ISonxUnknown
+    int32_t AddRef() override;
+    int32_t Release() override;
+    void* QueryInterface(const Guid& iid) override;
+
+    // ISonxError
+    uint8_t hasError() override;
+    const char* errorText() override;
+
+    // ISonxConvertFile
+    uint8_t convert(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
+                    const AudioFormat* outputFormat, ConvertCallback callback, uint32_t userData) override;
+    uint32_t progress() override;
+
+    // ISonxFile
+    uint8_t open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
+                 const AudioFormat* clientFormat) override;
+    uint8_t close(uint8_t flush) override;
+    uint32_t read(uint32_t count, uint8_t* buffer, uint32_t* bytesOut) override;
+    uint32_t write(uint32_t count, const uint8_t* data, uint32_t* bytesOut) override;
+    uint32_t seek(uint32_t block) override;
+    uint32_t blocksDone() override;
+    uint32_t blockCount() override;
+    void fileFormat(AudioFormat* format) override;
+
+    // ISonxQcpChunks
+    uint8_t getCnfgChunk(const FileHandle* file, uint16_t* value) override;
+    uint8_t setCnfgChunk(const FileHandle* file, uint16_t value) override;
+    uint32_t getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) override;
+    uint8_t setTextChunk(const FileHandle* file, const uint8_t* text, uint32_t length) override;
+    uint8_t getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) override;
+    uint8_t setLablChunk(const FileHandle* file, const uint8_t* label, uint32_t length) override;
+
+protected:
+    // The conversion loop, on the conversion thread.
+    void run() override;
+
+private:
+    // How a running conversion and the client's references meet. The
+    // conversion thread holds a reference of its own while it runs, so the
+    // object cannot vanish under it; a client that gives up its last
+    // reference meanwhile waits in Release until the conversion has ended
+    // (unless it does so on the conversion thread itself, from the
+    // callback: then the conversion finishes and the thread destroys the
+    // object). Shared so it outlives the object for whoever still waits.
+    struct Lifetime {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool threadHoldsRef = false;  // the conversion thread owns one reference
+        bool releasing = false;       // ...and is giving it back right now
+        std::thread::id worker;
+    };
+
+    void setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_t& dataEnd);
+    // Waits until a conversion thread started earlier has ended completely.
+    void waitForConversionEnd();
+    bool onConversionThread();
+    void closeConversionFiles();
+
+    // The error text is written by the conversion thread too; these keep
+    // its updates whole when the client works on the single file meanwhile.
+    void clearErr();
+    void setErr(std::string text);
+
+    const std::shared_ptr<Lifetime> life_;
+
+    SingleFile single_;
+    AudioFile input_;
+    AudioFile output_;
+    PumpBuffers buffers_;
+    uint32_t carried_ = 0;
+    bool transcoding_ = false;
+
+    std::atomic<uint32_t> blocksDone_{0};
+    std::atomic<uint32_t> totalBlocks_{0};
+    std::atomic<bool> completed_{false};
+    bool finishedPending_ = false;  // a finished signal of a started thread not yet consumed
+    std::mutex errorLock_;
+    ConvertCallback callback_ = nullptr;
+    uint32_t userData_ = 0;
+};
+
+}  // namespace sonx
+
+#endif  // SONX_CONVERT_SONX_FILE_H
