@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "sonx/qcelp/filters.h"
+#include "sonx/qcelp/postfilter.h"
 #include "sonx/qcelp/tables.h"
 
 namespace sonx {
@@ -29,34 +30,6 @@ void codebookExcitation(const float* table, const CodebookSubframe* records, int
         const float g = records[j].gain;
         const int index = records[j].index & (kCodebookSize - 1);
         for (int n = 0; n < len; ++n) e[n] += g * table[(n - index) & (kCodebookSize - 1)];
-    }
-}
-
-void decoderOutput(QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch, float* w, float* out,
-                   int length, const QcelpConfig& config) {
-    PitchFilterState& enhancer = state.enhancerPitch;
-    enhancer.lag = pitch.lag;
-    enhancer.fraction = pitch.fraction;
-    enhancer.gain = std::min(pitch.gain, 1.0f) * 0.5f;
-    if (config.pitchEnhancement) {
-        float e[kFrameSamples];
-        pitchFilter(w, e, length, enhancer, true);
-        energyMatchGain(w, e, w, length);
-    }
-
-    std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
-    allPoleFilter(w, out, length, state.lpcSynthesis, true);
-
-    if (config.postFilter) {
-        for (int k = 0; k < kLpcOrder; ++k) {
-            state.postZero.coeffs[k] = lpc.lpc[k] * postFilterZeroFactors[k];
-            state.postPole.coeffs[k] = lpc.lpc[k] * postFilterPoleFactors[k];
-        }
-        float v[kFrameSamples];
-        allZeroFilter(out, v, length, state.postZero, true);
-        allPoleFilter(v, v, length, state.postPole, true);
-        allPoleFilter(v, v, length, state.tilt, true);
-        agcSmoothGain(out, v, out, length, state.postFilterGain);
     }
 }
 
@@ -91,7 +64,10 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     pitchFilter(exc, w, length, main, true);
 
     if (state.synthesisMode) {
-        decoderOutput(state, lpc, pitch, w, out, length, config);
+        enhancePitch(state, pitch, w, length, config);
+        std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
+        allPoleFilter(w, out, length, state.lpcSynthesis, true);
+        postFilter(state, lpc, out, length, config);
         return;
     }
     std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);

@@ -1,0 +1,35 @@
+#include "sonx/qcelp/postfilter.h"
+
+#include <algorithm>
+
+#include "sonx/qcelp/filters.h"
+#include "sonx/qcelp/tables.h"
+
+namespace sonx {
+
+void enhancePitch(QcelpDecoderState& state, const PitchParams& pitch, float* w, int length,
+                  const QcelpConfig& config) {
+    PitchFilterState& enhancer = state.enhancerPitch;
+    enhancer.lag = pitch.lag;
+    enhancer.fraction = pitch.fraction;
+    enhancer.gain = std::min(pitch.gain, 1.0f) * 0.5f;
+    if (!config.pitchEnhancement) return;
+    float e[kFrameSamples];
+    pitchFilter(w, e, length, enhancer, true);
+    energyMatchGain(w, e, w, length);
+}
+
+void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int length, const QcelpConfig& config) {
+    if (!config.postFilter) return;
+    for (int k = 0; k < kLpcOrder; ++k) {
+        state.postZero.coeffs[k] = lpc.lpc[k] * postFilterZeroFactors[k];
+        state.postPole.coeffs[k] = lpc.lpc[k] * postFilterPoleFactors[k];
+    }
+    float v[kFrameSamples];
+    allZeroFilter(out, v, length, state.postZero, true);
+    allPoleFilter(v, v, length, state.postPole, true);
+    allPoleFilter(v, v, length, state.tilt, true);
+    agcSmoothGain(out, v, out, length, state.postFilterGain);
+}
+
+}  // namespace sonx
