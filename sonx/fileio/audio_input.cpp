@@ -31,6 +31,10 @@ void readHeaderOfForm(RiffIo& riff, const char* form, const char* invalidPrefix,
 
 // The bounds test of the chunk walk lets a chunk claim up to 8 bytes past the
 // RIFF size; data is only taken from inside it.
+// Chunks are searched from behind the 12-byte header to the RIFF size, which
+// a header claiming less than 4 bytes of content can put below 12.
+uint32_t searchLength(const RiffIo& riff) { return riff.size > 12 ? riff.size - 12 : 0; }
+
 uint32_t dataEndWithinSize(const RiffIo& riff, uint32_t position, uint32_t length) {
     return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{position} + length, riff.size));
 }
@@ -39,7 +43,7 @@ bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     RiffIo& riff = file.riff;
     readHeaderOfForm(riff, "QLCM", "File is not a valid QCP file: ",
                      "File does not appear to be a QCP file (RIFF type tag is not 'QLCM')");
-    uint32_t pos = 12, len = riff.size - 12;
+    uint32_t pos = 12, len = searchLength(riff);
     try {
         if (!findRiffChunk(riff, "fmt ", pos, len))
             throw std::runtime_error("Unable to find 'fmt ' chunk in QCP file");
@@ -55,7 +59,7 @@ bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     file.fileFormat.dataFormat = RATE_SET_VFR;
 
     pos = 12;
-    len = riff.size - 12;
+    len = searchLength(riff);
     try {
         if (!findRiffChunk(riff, "data", pos, len))
             throw std::runtime_error("Unable to find 'data' chunk in QCP file");
@@ -73,7 +77,7 @@ bool parseWav(AudioFile& file) {
     RiffIo& riff = file.riff;
     readHeaderOfForm(riff, "WAVE", "File is not a valid WAV file: ",
                      "File does not appear to be a WAV file (RIFF type tag is not 'WAVE')");
-    uint32_t pos = 12, len = riff.size - 12;
+    uint32_t pos = 12, len = searchLength(riff);
     if (!findRiffChunk(riff, "fmt ", pos, len)) throw std::runtime_error("Unable to find 'fmt ' chunk in WAV file");
     if (len < kWavFmtBytes) throw std::runtime_error("'fmt ' chunk in WAV file truncated");
     uint8_t fmt[kWavFmtBytes];
@@ -103,7 +107,7 @@ bool parseWav(AudioFile& file) {
     file.fileFormat.sampleBits = getLe16(fmt + 14);
 
     pos = 12;
-    len = riff.size - 12;
+    len = searchLength(riff);
     if (!findRiffChunk(riff, "data", pos, len)) throw std::runtime_error("Unable to find 'data' chunk in WAV file");
     file.blockCount = (dataEndWithinSize(riff, pos, len) - pos) / blockAlign;
     file.dataStart = file.dataPosition = pos;

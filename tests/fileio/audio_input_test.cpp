@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -280,6 +281,70 @@ TEST(ReadingSteps, RawFiles) {
     EXPECT_EQ(b, 0u);
     EXPECT_EQ(e, 1001u);
     closeFile(file, false);
+}
+
+}  // namespace
+}  // namespace sonx
+
+namespace sonx {
+namespace {
+
+// Damaged headers and lengths end in a runtime error or a consistent parse,
+// never in a crash, an overlong read or a wrapped bound (run under ASan).
+TEST(ParseInput, DamagedFilesFailCleanly) {
+    std::vector<uint8_t> qcpData = {4};
+    qcpData.resize(35, 1);
+    qcpData.insert(qcpData.end(), {1, 2, 3, 4, 14, 0, 3});
+    const std::vector<std::pair<Guid, std::vector<uint8_t>>> bases = {
+        {FILE_TYPE_QCP, test::buildRiff("QLCM", {{"fmt ", qcpFmt(150, CODEC_QCELP13K)},
+                                                 {"vrat", pattern(8, 1)},
+                                                 {"labl", pattern(48, 2)},
+                                                 {"data", qcpData},
+                                                 {"cnfg", {1, 0}}})},
+        {FILE_TYPE_WAV, test::buildRiff("WAVE", {{"fmt ", wavFmt(7, 1, 1, 18)},
+                                                 {"fact", pattern(4, 3)},
+                                                 {"data", pattern(33, 4)}})},
+    };
+    test::FakeCodec* codec = test::newFakeCodec();
+    for (int r = 0; r < 256; ++r) codec->sizes[r] = qcelpPayloadBytes(static_cast<uint8_t>(r));
+    std::mt19937 rng(1234);
+    int parsed = 0, failed = 0;
+    for (int iteration = 0; iteration < 4000; ++iteration) {
+        const auto& [type, base] = bases[iteration % 2];
+        std::vector<uint8_t> image = base;
+        const int edits = 1 + static_cast<int>(rng() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const size_t at = rng() % image.size();
+            image[at] = rng() % 3 == 0 ? 0xFF : static_cast<uint8_t>(rng());
+        }
+        if (rng() % 4 == 0) image.resize(rng() % image.size());
+        test::MemFile mem;
+        mem.bytes = image;
+        AudioFile file;
+        file.handle = mem.handle();
+        file.fileFormat.fileType = type;
+        file.fileFormat.dataFormat = DATA_FORMAT_SAMPLES;
+        try {
+            openFile(file, false, false);
+            uint32_t begin = 0, end = 0;
+            if (parseInputFile(file, begin, end)) {
+                ASSERT_LE(begin, end);
+                ASSERT_LE(end, image.size());
+                countPackets(file, codec, begin, end);
+                ASSERT_LE(file.blockCount, end - begin);
+            } else {
+                ASSERT_LE(uint64_t{file.dataStart} + uint64_t{file.blockCount} * file.fileFormat.packetBytes,
+                          image.size());
+            }
+            ++parsed;
+        } catch (const std::runtime_error&) {
+            ++failed;
+        }
+        closeFile(file, true);
+    }
+    EXPECT_GT(parsed, 100);
+    EXPECT_GT(failed, 100);
+    codec->Release();
 }
 
 }  // namespace
