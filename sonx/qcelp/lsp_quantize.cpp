@@ -1,0 +1,127 @@
+#include "sonx/qcelp/lsp_quantize.h"
+
+#include <cmath>
+#include <numbers>
+
+#include "sonx/qcelp/decode_params.h"
+#include "sonx/qcelp/tables.h"
+
+namespace sonx {
+namespace {
+
+constexpr float kPi = std::numbers::pi_v<float>;
+constexpr float kEighthRatePrediction = 0.90625f;
+
+// First five coefficients of poly / (1 - 2 cos(w) z^-1 + z^-2).
+void divideByRootPair(const double (&poly)[kLpcOrder + 2], double twoCos, double (&b)[5]) {
+    b[0] = poly[0];
+    b[1] = poly[1] + twoCos * b[0];
+    for (int k = 2; k < 5; ++k) b[k] = poly[k] + twoCos * b[k - 1] - b[k - 2];
+}
+
+bool usableWeights(const float w[kLpcOrder]) {
+    for (int i = 0; i < kLpcOrder; ++i)
+        if (!std::isfinite(w[i]) || w[i] < 0.0f) return false;
+    return true;
+}
+
+}  // namespace
+
+void lspWeights(const float R[kAutocorrLags], const float a[kLpcOrder], const float lsp[kLpcOrder],
+                float weights[kLpcOrder]) {
+    double sum[kLpcOrder + 2], difference[kLpcOrder + 2];
+    sum[0] = difference[0] = 1.0;
+    for (int k = 1; k <= kLpcOrder; ++k) {
+        sum[k] = -static_cast<double>(a[k - 1]) - a[kLpcOrder - k];
+        difference[k] = static_cast<double>(a[kLpcOrder - k]) - a[k - 1];
+    }
+    sum[kLpcOrder + 1] = 1.0;
+    difference[kLpcOrder + 1] = -1.0;
+
+    for (int i = 0; i < kLpcOrder; ++i) {
+        const double omega = kPi * lsp[i];
+        const bool fromSum = i % 2 == 0;  // x_1, x_3, ... are roots of the sum polynomial
+        double b[5];
+        divideByRootPair(fromSum ? sum : difference, 2.0 * std::cos(omega), b);
+        const double scale = kPi * std::sin(omega);
+        double c[kLpcOrder];
+        for (int k = 0; k < 5; ++k) {
+            c[k] = scale * b[k];
+            c[kLpcOrder - 1 - k] = fromSum ? scale * b[k] : -scale * b[k];
+        }
+        double w = 0.0;
+        for (int k = 0; k < kLpcOrder; ++k) w += R[0] * c[k] * c[k];
+        for (int m = 1; m < kLpcOrder; ++m) {
+            double cross = 0.0;
+            for (int k = 0; k + m < kLpcOrder; ++k) cross += c[k] * c[k + m];
+            w += 2.0 * R[m] * cross;
+        }
+        weights[i] = static_cast<float>(w);
+    }
+}
+
+void quantizeEighthRateLsp(const float lsp[kLpcOrder], const float previousQuantised[kLpcOrder],
+                           uint32_t codes[kLpcOrder]) {
+    for (int i = 0; i < kLpcOrder; ++i) {
+        const float mean = lspMean(i);
+        const float e = (lsp[i] - mean) - kEighthRatePrediction * (previousQuantised[i] - mean);
+        const float level = std::trunc((e + 0.02f) / 0.04f + 0.5f);
+        codes[i] = level >= 1.0f ? 1u : 0u;  // also 0 for NaN
+    }
+}
+
+void searchLspVectors(const float lsp[kLpcOrder], const float weights[kLpcOrder], uint32_t codes[5]) {
+    float last = 0.0f;  // the quantised LSP below the pair
+    for (int j = 0; j < kLspVectors; ++j) {
+        const float target0 = lsp[2 * j] - last;
+        const float target1 = lsp[2 * j + 1] - lsp[2 * j];
+        const float w0 = weights[2 * j], w1 = weights[2 * j + 1];
+        const LspPair* table = lspTables[j];
+        float best = 1e20f;
+        uint32_t bestIndex = 0;
+        for (int n = 0; n < lspTableSizes[j]; ++n) {
+            const float d0 = target0 - table[n].d0;
+            const float d1 = d0 + target1 - table[n].d1;
+            const float distortion = w0 * d0 * d0 + w1 * d1 * d1;
+            if (distortion < best) {
+                best = distortion;
+                bestIndex = static_cast<uint32_t>(n);
+            }
+        }
+        codes[j] = bestIndex;
+        last += table[bestIndex].d0 + table[bestIndex].d1;
+    }
+}
+
+void searchPlausibleLspVectors(const float lsp[kLpcOrder], const float weights[kLpcOrder],
+                               uint32_t codes[5]) {
+    static constexpr float kUnitWeights[kLpcOrder] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    const float* w = usableWeights(weights) ? weights : kUnitWeights;
+    searchLspVectors(lsp, w, codes);
+    // A packet whose LSPs fail the decoder's check would be concealed as an
+    // erasure; trade spectral detail for a vector it accepts.
+    for (int step = 1; step <= 4 && !lspCheck(kRateHalf, codes); ++step) {
+        const float pull = 0.25f * step;
+        float drawn[kLpcOrder];
+        for (int i = 0; i < kLpcOrder; ++i) {
+            const float x = std::isfinite(lsp[i]) ? lsp[i] : lspMean(i);
+            drawn[i] = (1.0f - pull) * x + pull * lspMean(i);
+        }
+        searchLspVectors(drawn, step == 4 ? kUnitWeights : w, codes);
+    }
+}
+
+void quantizeLsp(int rate, const float a[kLpcOrder], const float lsp[kLpcOrder], const float R[kAutocorrLags],
+                 QcelpDecoderState& local, QcelpParams& params, float quantised[kLpcOrder]) {
+    for (uint32_t& code : params.lsp) code = 0;
+    if (rate == kRateEighth) {
+        quantizeEighthRateLsp(lsp, local.previousLsp, params.lsp);
+    } else {
+        float weights[kLpcOrder];
+        lspWeights(R, a, lsp, weights);
+        searchPlausibleLspVectors(lsp, weights, params.lsp);
+    }
+    decodeLsp(rate, params, local, quantised);
+}
+
+}  // namespace sonx
