@@ -179,6 +179,19 @@ TEST(QcpHeaderWithCodec, QcelpEncoderFillsTheHeader) {
     EXPECT_EQ(file.encoderFormat.codec, CODEC_PCM);
     EXPECT_EQ(file.decoderFormat.codec, CODEC_PCM);
     closeFile(file, false);
+
+    // The reader takes the header back and attaches the decoder it names.
+    file.handle = mem.handle();
+    openFile(file, false, false);
+    const InputDataRange range = prepareReading(file);
+    EXPECT_TRUE(range.needsCounting);
+    EXPECT_EQ(range.begin, 194u);
+    EXPECT_EQ(range.end, 194u);
+    ASSERT_NE(file.decoder, nullptr);
+    EXPECT_EQ(file.decoderFormat.sampleBits, 16u);
+    finishReading(file, range);
+    EXPECT_EQ(file.blockCount, 0u);
+    closeFile(file, false);
 }
 
 TEST(WavHeader, MuLawAndPcmLayouts) {
