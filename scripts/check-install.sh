@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Installs velconv and sonx into a temporary prefix and checks the result:
+# the installed files, the man page against the usage text, programs built
+# against the installed library through find_package(sonx) and through
+# pkg-config, and velconv converting from another folder.
+#
+#   scripts/check-install.sh [build-dir]
+#
+# Without a build folder a fresh one is made in the temporary folder.
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/sonx-install-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+build=${1:-$work/build}
+prefix=$work/prefix
+jobs=$(nproc)
+
+fail() { echo "check-install: $*" >&2; exit 1; }
+step() { echo "== $*"; }
+
+step "Build and install into $prefix"
+cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+  -DSONX_BUILD_TESTS=OFF -DSONX_BUILD_BENCH=OFF -DSONX_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build" -j"$jobs" --target sonx velconv
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+step "Installed files"
+libdir=$(dirname "$(find "$prefix" -name libsonx.a -print -quit)")
+[ -f "$libdir/libsonx.a" ] || fail "libsonx.a not installed"
+for f in bin/velconv include/sonx/sonx.h share/man/man1/velconv.1; do
+  [ -f "$prefix/$f" ] || fail "$f not installed"
+done
+for f in cmake/sonx/sonxConfig.cmake cmake/sonx/sonxConfigVersion.cmake cmake/sonx/sonxTargets.cmake \
+         pkgconfig/sonx.pc; do
+  [ -f "$libdir/$f" ] || fail "${libdir#"$prefix"/}/$f not installed"
+done
+headers=$(cd "$prefix/include" && find . -type f | sort)
+[ "$headers" = "./sonx/sonx.h" ] || fail "only sonx/sonx.h may be installed, found: $headers"
+
+step "velconv -v and -h from other folders"
+velconv=$prefix/bin/velconv
+version=$(cd / && "$velconv" -v 2>&1 >/dev/null) || fail "velconv -v failed"
+[ "$version" = "3.5.0" ] || fail "velconv -v printed '$version'"
+usage=$(cd "$work" && PATH="$prefix/bin:$PATH" velconv -h 2>&1 >/dev/null) || fail "velconv -h failed"
+
+step "Man page against the usage text"
+man=$prefix/share/man/man1/velconv.1
+warnings=$(groff -man -ww -z "$man" 2>&1) || fail "man page does not render"
+[ -z "$warnings" ] || fail "man page warnings: $warnings"
+# One long line per paragraph and no hyphenation, so phrases stay whole.
+page=$(groff -man -Tascii -rLL=400n -rHY=0 -P-cbou "$man" 2>/dev/null)
+grep -q "velconv $version" <<<"$page" || fail "man page does not carry version $version"
+synopsis=$(grep -A1 '^SYNOPSIS' <<<"$page" | tail -n1 | tr -s ' ' | sed 's/^ //')
+usage_line=$(grep -A1 '^Usage :' <<<"$usage" | tr -s ' \n' ' ' | sed 's/^Usage : //; s/ $//; s/[<>]//g')
+[ "$synopsis" = "$usage_line" ] || fail "man synopsis '$synopsis' differs from usage '$usage_line'"
+# Every option and rate set of the usage text, with its description.
+while IFS= read -r line; do
+  key=$(sed -E 's/^ *([-a-z]+) *[:=] .*/\1/' <<<"$line")
+  text=$(sed -E 's/^[^:=]*[:=] *//; s/ *\((usage|default)\).*//; s/ information$//' <<<"$line")
+  grep -q -- "$key" <<<"$page" || fail "man page lacks $key"
+  grep -qi -- "$text" <<<"$page" || fail "man page lacks the text for $key: '$text'"
+done < <(grep -E '^ +(-[a-z]|vfr|vhr|ffr|fhr|infile|outfile) *[:=] ' <<<"$usage")
+
+mkdir "$work/run"
+cp "$src/samples/speech.wav" "$work/run/talk.wav"
+
+# The programs to build: the examples, else the tiny consumer of tests/install.
+# Each takes an input WAV file and an output name.
+sources=("$src"/examples/*.cpp)
+[ -e "${sources[0]}" ] || sources=("$src/tests/install/consumer.cpp")
+
+for source in "${sources[@]}"; do
+  name=$(basename "$source" .cpp)
+  step "Build $name through find_package(sonx)"
+  cmake -S "$src/tests/install" -B "$work/cmake-$name" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCONSUMER_SOURCE="$source" >/dev/null
+  cmake --build "$work/cmake-$name" -j"$jobs" >/dev/null
+
+  step "Build $name through pkg-config"
+  flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags sonx)
+  libs=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --static --libs sonx)
+  # shellcheck disable=SC2086 # the flags are lists of words
+  c++ -std=c++20 $flags "$source" -o "$work/pc-$name" $libs
+
+  step "Run both builds of $name"
+  for program in "$work/cmake-$name/consumer" "$work/pc-$name"; do
+    out=$work/run/out-$(basename "$program")
+    "$program" "$work/run/talk.wav" "$out" || fail "$program failed"
+    [ -s "$out" ] || fail "$program wrote nothing"
+  done
+done
+
+step "velconv converts in another folder"
+(cd "$work/run" && PATH="$prefix/bin:$PATH" &&
+  velconv talk.wav && velconv -r fhr talk.wav half.qcp && velconv talk.qcp back.wav) ||
+  fail "conversion in another folder failed"
+for f in talk.qcp half.qcp back.wav; do
+  [ -s "$work/run/$f" ] || fail "conversion left no $f"
+done
+echo "install check passed"
