@@ -70,7 +70,7 @@ bool isConvertibleFormat(uint32_t sampleRate, uint32_t sampleBits) {
 uint64_t convertedSampleCount(uint64_t count, uint32_t sourceRate, uint32_t destRate) {
     if (sourceRate == 0) return 0;
     if (sourceRate == destRate) return count;
-    return (count * destRate + sourceRate / 2) / sourceRate;
+    return count * destRate / sourceRate;
 }
 
 uint32_t convertSamples(uint32_t destRate, uint32_t sourceBits, uint8_t* dest, const uint8_t* source,

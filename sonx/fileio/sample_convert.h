@@ -16,7 +16,8 @@ inline constexpr uint32_t kMaxSampleRate = 384000;
 bool isConvertibleFormat(uint32_t sampleRate, uint32_t sampleBits);
 
 // Samples produced for `count` input samples: count x destRate / sourceRate
-// rounded to nearest (halves up), as one complete chunk.
+// rounded down. Rounding down keeps the sum over chunks within the count
+// for the whole, so a size computed for the whole bounds what the chunks give.
 uint64_t convertedSampleCount(uint64_t count, uint32_t sourceRate, uint32_t destRate);
 
 // Converts `count` samples in `source` as one complete stream (no filter

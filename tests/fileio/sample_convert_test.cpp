@@ -65,12 +65,12 @@ TEST(ConvertSamples, WidthOnlyKeepsCountAndMapsUnsignedOffset) {
     EXPECT_EQ(out8, (std::vector<uint8_t>{0, 128, 128, 129, 255}));
 }
 
-TEST(ConvertSamples, RateChangeCountsAreRoundedProportions) {
+TEST(ConvertSamples, RateChangeCountsAreProportionsRoundedDown) {
     struct Case {
         uint32_t from, to, count, expected;
     } cases[] = {{16000, 8000, 32000, 16000}, {8000, 16000, 16000, 32000}, {44100, 8000, 88200, 16000},
-                 {11025, 8000, 1000, 726},    {8000, 11025, 999, 1377},    {16000, 8000, 1, 1},
-                 {48000, 8000, 2, 0}};
+                 {11025, 8000, 1000, 725},    {8000, 11025, 999, 1376},    {16000, 8000, 16001, 8000},
+                 {16000, 8000, 1, 0},         {8000, 44100, 1, 5}};
     for (const Case& c : cases) {
         std::vector<uint8_t> in(c.count * 2, 0);
         std::vector<uint8_t> out(c.expected * 2 + 2);
