@@ -36,7 +36,7 @@ enum class InputKind { Wav, Qcp };
 // Everything goes to standard error, a whole line at a time, so that output
 // interleaves sensibly with anything else writing there.
 void printLine(const std::string& line) {
-    std::cerr << line << '\n';
+    std::cerr << line + '\n';
     std::cerr.flush();
 }
 
