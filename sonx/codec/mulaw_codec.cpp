@@ -64,9 +64,12 @@ void MuLawCodec::GetFormats(AudioFormat* pcmSide, AudioFormat* codedSide) {
     fill(codedSide, CODEC_G711_ULAW, 1, 8);
 }
 
-int32_t MuLawCodec::PacketSize(uint8_t) { return 1; }
+int32_t MuLawCodec::PacketSize(uint8_t) {
+    return 1;
+}
 
-uint32_t MuLawCodec::Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode, uint32_t* coded) {
+uint32_t MuLawCodec::Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode,
+                             uint32_t* coded) {
     if (encode) {
         for (uint32_t i = 0; i < count; ++i)
             out[i] = muLawEncode(static_cast<int16_t>(in[2 * i] | (in[2 * i + 1] << 8)));

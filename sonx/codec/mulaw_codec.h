@@ -28,7 +28,8 @@ public:
     const char* Name() override { return "G.711 mu-law"; }
     uint16_t Version() override { return 1; }
     uint32_t AverageBitRate() override { return 64000; }
-    uint32_t Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode, uint32_t* coded) override;
+    uint32_t Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode,
+                     uint32_t* coded) override;
 };
 
 }  // namespace sonx

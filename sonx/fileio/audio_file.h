@@ -28,7 +28,7 @@ struct RiffIo {
 // reusing it. While open, `riff.context` points at the record itself: do not
 // copy or move an open record.
 struct AudioFile {
-    FileHandle handle;       // copied from the client; type 0 = closed
+    FileHandle handle;        // copied from the client; type 0 = closed
     int32_t descriptor = -1;  // POSIX descriptor of a named file
 
     ISonxCodec* decoder = nullptr;

@@ -33,7 +33,9 @@ void readHeaderOfForm(RiffIo& riff, const char* form, const char* invalidPrefix,
 // RIFF size; data is only taken from inside it.
 // Chunks are searched from behind the 12-byte header to the RIFF size, which
 // a header claiming less than 4 bytes of content can put below 12.
-uint32_t searchLength(const RiffIo& riff) { return riff.size > 12 ? riff.size - 12 : 0; }
+uint32_t searchLength(const RiffIo& riff) {
+    return riff.size > 12 ? riff.size - 12 : 0;
+}
 
 uint32_t dataEndWithinSize(const RiffIo& riff, uint32_t position, uint32_t length) {
     return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{position} + length, riff.size));
@@ -78,7 +80,8 @@ bool parseWav(AudioFile& file) {
     readHeaderOfForm(riff, "WAVE", "File is not a valid WAV file: ",
                      "File does not appear to be a WAV file (RIFF type tag is not 'WAVE')");
     uint32_t pos = 12, len = searchLength(riff);
-    if (!findRiffChunk(riff, "fmt ", pos, len)) throw std::runtime_error("Unable to find 'fmt ' chunk in WAV file");
+    if (!findRiffChunk(riff, "fmt ", pos, len))
+        throw std::runtime_error("Unable to find 'fmt ' chunk in WAV file");
     if (len < kWavFmtBytes) throw std::runtime_error("'fmt ' chunk in WAV file truncated");
     uint8_t fmt[kWavFmtBytes];
     seekFile(file, pos);
@@ -92,7 +95,8 @@ bool parseWav(AudioFile& file) {
     } else {
         char digits[8];
         std::snprintf(digits, sizeof digits, "%04x", static_cast<unsigned>(tag));
-        throw std::runtime_error(std::string("WAV file uses unsupported wave format (tag = 0x") + digits + ")");
+        throw std::runtime_error(std::string("WAV file uses unsupported wave format (tag = 0x") + digits +
+                                 ")");
     }
     const uint16_t channels = getLe16(fmt + 2);
     if (channels != 1)
@@ -108,7 +112,8 @@ bool parseWav(AudioFile& file) {
 
     pos = 12;
     len = searchLength(riff);
-    if (!findRiffChunk(riff, "data", pos, len)) throw std::runtime_error("Unable to find 'data' chunk in WAV file");
+    if (!findRiffChunk(riff, "data", pos, len))
+        throw std::runtime_error("Unable to find 'data' chunk in WAV file");
     file.blockCount = (dataEndWithinSize(riff, pos, len) - pos) / blockAlign;
     file.dataStart = file.dataPosition = pos;
     file.blocksDone = 0;
@@ -147,15 +152,17 @@ bool parseInputFile(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
 }
 
 void attachDecoder(AudioFile& file, AudioFormat& format) {
-    attachCodec(format.codec, format, file.decoderFormat, file.decoder, file.decoderError,
-                "Unable to create audio decoder instance - the codec type might not be supported by this library",
-                "Unable to get error interface to decoder object", "Error configuring audio decoder: ");
+    attachCodec(
+        format.codec, format, file.decoderFormat, file.decoder, file.decoderError,
+        "Unable to create audio decoder instance - the codec type might not be supported by this library",
+        "Unable to get error interface to decoder object", "Error configuring audio decoder: ");
 }
 
 void attachEncoder(AudioFile& file, AudioFormat& format) {
-    attachCodec(format.codec, format, file.encoderFormat, file.encoder, file.encoderError,
-                "Unable to create audio encoder instance - the codec type might not be supported by this library",
-                "Unable to get error interface to encoder object", "Unable to allocate necessary audio encoder: ");
+    attachCodec(
+        format.codec, format, file.encoderFormat, file.encoder, file.encoderError,
+        "Unable to create audio encoder instance - the codec type might not be supported by this library",
+        "Unable to get error interface to encoder object", "Unable to allocate necessary audio encoder: ");
 }
 
 void countPackets(AudioFile& file, ISonxCodec* decoder, uint32_t begin, uint32_t end) {

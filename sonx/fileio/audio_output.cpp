@@ -55,7 +55,8 @@ void buildQcpFmt(AudioFile& file, uint8_t* fmt) {
         }
         rates[static_cast<uint8_t>(octet)] = static_cast<uint32_t>(size);
         if (rates.size() > kMaxRates)
-            throw std::runtime_error("Cannot use codec with QCP - codec has more than the maximum of 8 rates");
+            throw std::runtime_error(
+                "Cannot use codec with QCP - codec has more than the maximum of 8 rates");
     }
     putLe32(fmt + 110, static_cast<uint32_t>(rates.size()));
     uint8_t* entry = fmt + 114;
@@ -83,7 +84,8 @@ void writeQcpHeader(AudioFile& file) {
     uint8_t vrat[8];
     putLe32(vrat, rateSet == RATE_SET_VFR || rateSet == RATE_SET_VHR ? 1 : 0);
     putLe32(vrat + 4, 0);
-    withPrefix("Error writing 'vrat' RIFF chunk: ", [&] { setRiffChunk(riff, "vrat", nullptr, vrat, 8, 0, 0); });
+    withPrefix("Error writing 'vrat' RIFF chunk: ",
+               [&] { setRiffChunk(riff, "vrat", nullptr, vrat, 8, 0, 0); });
     file.rateChunkPos = riff.size - 8;
 
     withPrefix("Error initializing 'data' RIFF chunk: ",
@@ -109,7 +111,8 @@ void writeWavHeader(AudioFile& file) {
     putLe32(fmt + 8, format.sampleRate * format.packetBytes);
     putLe16(fmt + 12, format.packetBytes);
     putLe16(fmt + 14, format.sampleBits);
-    withPrefix("Error writing 'fmt ' RIFF chunk: ", [&] { setRiffChunk(riff, "fmt ", nullptr, fmt, 16, 0, 0); });
+    withPrefix("Error writing 'fmt ' RIFF chunk: ",
+               [&] { setRiffChunk(riff, "fmt ", nullptr, fmt, 16, 0, 0); });
     withPrefix("Error initializing 'data' RIFF chunk: ",
                [&] { setRiffChunk(riff, "data", nullptr, nullptr, 0, 0, 0); });
 }

@@ -42,7 +42,9 @@ void closeDescriptorQuietly(AudioFile& file) {
     file.handle.type = FILE_HANDLE_CLOSED;
 }
 
-void riffSeek(uint32_t position, void* context) { seekFile(*static_cast<AudioFile*>(context), position); }
+void riffSeek(uint32_t position, void* context) {
+    seekFile(*static_cast<AudioFile*>(context), position);
+}
 void riffRead(uint8_t* buffer, uint32_t count, void* context) {
     readFile(*static_cast<AudioFile*>(context), buffer, count);
 }
@@ -192,7 +194,8 @@ int32_t truncateFile(AudioFile& file, uint32_t length) {
 
 void closeFile(AudioFile& file, bool quiet) {
     std::string failure;
-    const bool riffFile = file.fileFormat.fileType == FILE_TYPE_QCP || file.fileFormat.fileType == FILE_TYPE_WAV;
+    const bool riffFile =
+        file.fileFormat.fileType == FILE_TYPE_QCP || file.fileFormat.fileType == FILE_TYPE_WAV;
     const bool open = file.handle.type == FILE_HANDLE_NAME ||
                       (file.handle.type == FILE_HANDLE_CLIENT && file.handle.callback);
     // The RIFF size already counts the pad byte of an odd-length 'data' chunk.

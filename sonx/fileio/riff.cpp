@@ -14,7 +14,9 @@ namespace {
 
 constexpr uint32_t kMoveBlock = 4096;
 
-uint64_t roundEven(uint64_t n) { return n + (n & 1u); }
+uint64_t roundEven(uint64_t n) {
+    return n + (n & 1u);
+}
 
 // Every position handed to the file functions is 32-bit; sums are formed in
 // 64 bits and checked here before they are narrowed.
@@ -23,7 +25,9 @@ uint32_t position32(uint64_t p) {
     return static_cast<uint32_t>(p);
 }
 
-void seekTo(RiffIo& riff, uint64_t p) { riff.seek(position32(p), riff.context); }
+void seekTo(RiffIo& riff, uint64_t p) {
+    riff.seek(position32(p), riff.context);
+}
 
 void writeLe32(RiffIo& riff, uint32_t v) {
     uint8_t b[4];
@@ -67,9 +71,9 @@ bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& l
         riff.read(head, 8, riff.context);
         const uint32_t n = getLe32(head + 4);
         if (a + n > riff.size)
-            throw std::runtime_error("Bad length for '" + std::string(reinterpret_cast<const char*>(head), 4) +
-                                     "' chunk (" + std::to_string(n) + ") at pos = " + std::to_string(a) +
-                                     " in RIFF file");
+            throw std::runtime_error("Bad length for '" +
+                                     std::string(reinterpret_cast<const char*>(head), 4) + "' chunk (" +
+                                     std::to_string(n) + ") at pos = " + std::to_string(a) + " in RIFF file");
         if (sameId(head, id)) {
             position = static_cast<uint32_t>(a + 8);
             length = n;
@@ -99,7 +103,8 @@ void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8
     } else {
         h = static_cast<uint64_t>(regionStart) + searchLength;
         uint32_t d2 = regionStart, m2 = searchLength;
-        if (afterId && findRiffChunk(riff, afterId, d2, m2)) h = std::min<uint64_t>(roundEven(uint64_t{d2} + m2), S);
+        if (afterId && findRiffChunk(riff, afterId, d2, m2))
+            h = std::min<uint64_t>(roundEven(uint64_t{d2} + m2), S);
         l = 0;
     }
     const uint64_t t0 = h + l;  // first tail byte

@@ -9,7 +9,9 @@
 
 namespace sonx {
 
-inline uint16_t getLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t getLe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 inline uint32_t getLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -28,7 +30,9 @@ inline void putLe32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-inline bool sameId(const uint8_t* a, const char* b) { return std::memcmp(a, b, 4) == 0; }
+inline bool sameId(const uint8_t* a, const char* b) {
+    return std::memcmp(a, b, 4) == 0;
+}
 
 }  // namespace sonx
 

@@ -1,10 +1,11 @@
+#include "sonx/codec/mulaw_codec.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
-#include "sonx/codec/mulaw_codec.h"
 #include "sonx/sonx.h"
 
 namespace sonx {

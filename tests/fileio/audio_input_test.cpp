@@ -99,7 +99,8 @@ std::vector<uint8_t> wavFmt(uint16_t tag, uint16_t channels, uint16_t align, uin
 
 std::vector<uint8_t> wav(uint16_t tag, uint16_t channels, uint16_t align, uint32_t dataBytes,
                          uint32_t fmtBytes = 16) {
-    return buildRiff("WAVE", {{"fmt ", wavFmt(tag, channels, align, fmtBytes)}, {"data", pattern(dataBytes, 1)}});
+    return buildRiff("WAVE",
+                     {{"fmt ", wavFmt(tag, channels, align, fmtBytes)}, {"data", pattern(dataBytes, 1)}});
 }
 
 std::string parseError(const std::vector<uint8_t>& image, const Guid& type) {
@@ -117,18 +118,22 @@ std::string parseError(const std::vector<uint8_t>& image, const Guid& type) {
 
 TEST(ParseInput, MalformedWavMessages) {
     const Guid& W = FILE_TYPE_WAV;
-    EXPECT_EQ(parseError(wav(1, 2, 4, 8), W), "WAV file has 2 channels - only single-channel files are supported");
+    EXPECT_EQ(parseError(wav(1, 2, 4, 8), W),
+              "WAV file has 2 channels - only single-channel files are supported");
     EXPECT_EQ(parseError(wav(3, 1, 4, 8), W), "WAV file uses unsupported wave format (tag = 0x0003)");
     EXPECT_EQ(parseError(wav(0xFFFE, 1, 2, 8), W), "WAV file uses unsupported wave format (tag = 0xfffe)");
     EXPECT_EQ(parseError(wav(1, 1, 2, 8, 14), W), "'fmt ' chunk in WAV file truncated");
     EXPECT_EQ(parseError(wav(1, 1, 0, 8), W), "WAV file has a block alignment of 0");
     EXPECT_EQ(parseError(buildRiff("WAVE", {{"junk", wavFmt(1, 1, 2)}, {"data", pattern(4, 1)}}), W),
               "Unable to find 'fmt ' chunk in WAV file");
-    EXPECT_EQ(parseError(buildRiff("WAVE", {{"fmt ", wavFmt(1, 1, 2)}}), W), "Unable to find 'data' chunk in WAV file");
-    EXPECT_EQ(parseError({'R', 'I', 'F', 'F'}, W), "File is not a valid WAV file: File is not big enough to be a RIFF file");
+    EXPECT_EQ(parseError(buildRiff("WAVE", {{"fmt ", wavFmt(1, 1, 2)}}), W),
+              "Unable to find 'data' chunk in WAV file");
+    EXPECT_EQ(parseError({'R', 'I', 'F', 'F'}, W),
+              "File is not a valid WAV file: File is not big enough to be a RIFF file");
     auto notRiff = wav(1, 1, 2, 8);
     notRiff[0] = 'X';
-    EXPECT_EQ(parseError(notRiff, W), "File is not a valid WAV file: File is not a RIFF file (no 'RIFF' header tag)");
+    EXPECT_EQ(parseError(notRiff, W),
+              "File is not a valid WAV file: File is not a RIFF file (no 'RIFF' header tag)");
     auto qcpForm = wav(1, 1, 2, 8);
     std::copy_n("QLCM", 4, qcpForm.begin() + 8);
     EXPECT_EQ(parseError(qcpForm, W), "File does not appear to be a WAV file (RIFF type tag is not 'WAVE')");
@@ -164,9 +169,9 @@ TEST(ParseInput, QcpCodecAndDataRange) {
     for (uint32_t fmtBytes : {150u, 151u, 200u}) {
         const auto data = pattern(77, 4);
         test::MemFile mem;
-        mem.bytes = buildRiff("QLCM", {{"fmt ", qcpFmt(fmtBytes, CODEC_QCELP13K_ALT)},
-                                       {"vrat", pattern(8, 1)},
-                                       {"data", data}});
+        mem.bytes = buildRiff(
+            "QLCM",
+            {{"fmt ", qcpFmt(fmtBytes, CODEC_QCELP13K_ALT)}, {"vrat", pattern(8, 1)}, {"data", data}});
         AudioFile file;
         file.handle = mem.handle();
         file.fileFormat.fileType = FILE_TYPE_QCP;
@@ -197,7 +202,8 @@ TEST(ParseInput, MalformedQcpMessages) {
     auto bad = buildRiff("QLCM", {{"vrat", pattern(8, 1)}, {"fmt ", qcpFmt(150, CODEC_QCELP13K)}});
     bad[16] = 0xFF, bad[17] = 0xFF, bad[18] = 0xFF, bad[19] = 0xFF;
     EXPECT_EQ(parseError(bad, Q),
-              "Error locating 'fmt ' RIFF chunk: Bad length for 'vrat' chunk (4294967295) at pos = 12 in RIFF file");
+              "Error locating 'fmt ' RIFF chunk: Bad length for 'vrat' chunk (4294967295) at pos = 12 in "
+              "RIFF file");
     EXPECT_EQ(parseError({}, Q), "File is not a valid QCP file: File is not big enough to be a RIFF file");
 }
 
@@ -218,7 +224,8 @@ TEST(CountPackets, WalksRateOctets) {
     openFile(file, false, false);
     countPackets(file, codec, 5, 5 + static_cast<uint32_t>(data.size()));
     EXPECT_EQ(file.blockCount, 4u);
-    countPackets(file, codec, 5, 5 + static_cast<uint32_t>(data.size()) + 1);  // now the half-rate packet fits
+    countPackets(file, codec, 5,
+                 5 + static_cast<uint32_t>(data.size()) + 1);  // now the half-rate packet fits
     EXPECT_EQ(file.blockCount, 5u);
     countPackets(file, codec, 5, 5 + 34);  // first packet cut short
     EXPECT_EQ(file.blockCount, 0u);
@@ -231,10 +238,12 @@ TEST(AttachDecoder, FailuresAndOwnership) {
     AudioFile file;
     AudioFormat format;
     format.codec = CODEC_PCM;
-    EXPECT_EQ(errorOf([&] { attachDecoder(file, format); }),
-              "Unable to create audio decoder instance - the codec type might not be supported by this library");
-    EXPECT_EQ(errorOf([&] { attachEncoder(file, format); }),
-              "Unable to create audio encoder instance - the codec type might not be supported by this library");
+    EXPECT_EQ(
+        errorOf([&] { attachDecoder(file, format); }),
+        "Unable to create audio decoder instance - the codec type might not be supported by this library");
+    EXPECT_EQ(
+        errorOf([&] { attachEncoder(file, format); }),
+        "Unable to create audio encoder instance - the codec type might not be supported by this library");
     format.codec = CODEC_G711_ULAW;
     format.dataFormat = RATE_SET_VFR;
     EXPECT_EQ(errorOf([&] { attachDecoder(file, format); }),
@@ -301,9 +310,9 @@ TEST(ParseInput, DamagedFilesFailCleanly) {
                                                  {"labl", pattern(48, 2)},
                                                  {"data", qcpData},
                                                  {"cnfg", {1, 0}}})},
-        {FILE_TYPE_WAV, test::buildRiff("WAVE", {{"fmt ", wavFmt(7, 1, 1, 18)},
-                                                 {"fact", pattern(4, 3)},
-                                                 {"data", pattern(33, 4)}})},
+        {FILE_TYPE_WAV,
+         test::buildRiff("WAVE",
+                         {{"fmt ", wavFmt(7, 1, 1, 18)}, {"fact", pattern(4, 3)}, {"data", pattern(33, 4)}})},
     };
     test::FakeCodec* codec = test::newFakeCodec();
     for (int r = 0; r < 256; ++r) codec->sizes[r] = qcelpPayloadBytes(static_cast<uint8_t>(r));

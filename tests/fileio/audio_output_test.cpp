@@ -72,10 +72,11 @@ TEST_P(QcpHeader, ExactBytesForTheFourRateSets) {
         writeOutputHeader(file);
         const uint8_t variable = info.token[0] == 'v' ? 1 : 0;
         const auto want = buildRiff(
-            "QLCM", {{"fmt ", expectedQcpFmt(1, CODEC_QCELP13K, "Qcelp 13K", 2, static_cast<uint16_t>(info.bitRate),
-                                             static_cast<uint16_t>(info.maxPacketBytes), map)},
-                     {"vrat", {variable, 0, 0, 0, 0, 0, 0, 0}},
-                     {"data", {}}});
+            "QLCM",
+            {{"fmt ", expectedQcpFmt(1, CODEC_QCELP13K, "Qcelp 13K", 2, static_cast<uint16_t>(info.bitRate),
+                                     static_cast<uint16_t>(info.maxPacketBytes), map)},
+             {"vrat", {variable, 0, 0, 0, 0, 0, 0, 0}},
+             {"data", {}}});
         EXPECT_EQ(tf.bytes(), want);
         EXPECT_EQ(file.dataStart, 194u);
         EXPECT_EQ(file.dataPosition, 194u);
@@ -125,7 +126,8 @@ TEST_P(QcpHeader, SecondFormAndRateMapLimits) {
     file.encoder = codec;
     codec->sizes[4] = 256;
     EXPECT_EQ(errorOf([&] { writeOutputHeader(file); }),
-              "Cannot use codec with QCP - rate 0x04 has size 256, which is greater than maximum of 255 required by QCP");
+              "Cannot use codec with QCP - rate 0x04 has size 256, which is greater than maximum of 255 "
+              "required by QCP");
 }
 
 TEST_P(QcpHeader, RejectedFormatsWriteNothing) {

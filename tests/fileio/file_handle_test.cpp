@@ -19,7 +19,8 @@ TEST(OpenFile, NamedFailuresCarrySystemTextAndLeaveRecordClosed) {
     AudioFile file;
     const std::string missing = dir.file("missing.wav");
     file.handle = FileHandle::named(missing.c_str());
-    EXPECT_EQ(errorOf([&] { openFile(file, false, false); }), "Error opening file: No such file or directory");
+    EXPECT_EQ(errorOf([&] { openFile(file, false, false); }),
+              "Error opening file: No such file or directory");
     EXPECT_EQ(file.handle.type, FILE_HANDLE_CLOSED);
 
     const std::string inDir = dir.file("nodir/x.qcp");
@@ -126,17 +127,20 @@ TEST(ClientFile, ShortCountsAndWrongPositionsFail) {
     openFile(file, false, true);
     uint8_t buf[4];
     mem.readOverride = 2;
-    EXPECT_EQ(errorOf([&] { readFile(file, buf, 4); }), "Client handle read failed (desired = 4, actual = 2)");
+    EXPECT_EQ(errorOf([&] { readFile(file, buf, 4); }),
+              "Client handle read failed (desired = 4, actual = 2)");
     mem.readOverride = -1;
     mem.writeOverride = 0;
-    EXPECT_EQ(errorOf([&] { writeFile(file, buf, 3); }), "Client handle write failed (desired = 3, actual = 0)");
+    EXPECT_EQ(errorOf([&] { writeFile(file, buf, 3); }),
+              "Client handle write failed (desired = 3, actual = 0)");
     mem.writeOverride = -1;
     mem.seekSkew = 5;
     EXPECT_EQ(errorOf([&] { seekFile(file, 10); }), "Client handle seek failed (pos = 10, actual = 15)");
     mem.seekSkew = 0;
     // Reading past what the client holds is a short read like any other.
     seekFile(file, 14);
-    EXPECT_EQ(errorOf([&] { readFile(file, buf, 4); }), "Client handle read failed (desired = 4, actual = 2)");
+    EXPECT_EQ(errorOf([&] { readFile(file, buf, 4); }),
+              "Client handle read failed (desired = 4, actual = 2)");
     closeFile(file, false);
 
     file.handle = mem.handle();

@@ -4,9 +4,9 @@
 #define SONX_TESTS_FILEIO_TEST_UTIL_H
 
 #include <algorithm>
-#include <functional>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,7 +34,8 @@ struct MemFile {
         auto& f = *reinterpret_cast<MemFile*>(data);
         switch (op) {
             case CLIENT_FILE_READ: {
-                const uint32_t avail = f.pos < f.bytes.size() ? static_cast<uint32_t>(f.bytes.size()) - f.pos : 0;
+                const uint32_t avail =
+                    f.pos < f.bytes.size() ? static_cast<uint32_t>(f.bytes.size()) - f.pos : 0;
                 const uint32_t n = std::min(avail, static_cast<uint32_t>(length));
                 if (n) std::memcpy(buffer, f.bytes.data() + f.pos, n);
                 f.pos += n;
@@ -66,7 +67,8 @@ struct MemFile {
 // The same bytes reached either by file name or by client callback.
 class TestFile {
 public:
-    TestFile(bool named, const TempDir& dir, const std::string& name) : named_(named), path_(dir.file(name)) {}
+    TestFile(bool named, const TempDir& dir, const std::string& name)
+        : named_(named), path_(dir.file(name)) {}
     void set(const std::vector<uint8_t>& bytes) {
         if (named_)
             writeFileBytes(path_, bytes);
@@ -127,7 +129,9 @@ inline FakeCodec* newFakeCodec() {
     return codec;
 }
 
-inline uint8_t patternByte(size_t i, unsigned seed) { return static_cast<uint8_t>((i * 131 + seed * 17 + (i >> 8)) & 0xFF); }
+inline uint8_t patternByte(size_t i, unsigned seed) {
+    return static_cast<uint8_t>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
+}
 
 inline std::vector<uint8_t> pattern(size_t n, unsigned seed) {
     std::vector<uint8_t> v(n);

@@ -40,8 +40,10 @@ protected:
 };
 
 TEST_P(RiffEdit, ReplaceGrowAndShrinkInTheMiddleOfALargeFile) {
-    std::vector<Chunk> chunks = {
-        {"fmt ", pattern(16, 1)}, {"mid ", pattern(4, 2)}, {"data", pattern(13001, 3)}, {"tail", pattern(5, 4)}};
+    std::vector<Chunk> chunks = {{"fmt ", pattern(16, 1)},
+                                 {"mid ", pattern(4, 2)},
+                                 {"data", pattern(13001, 3)},
+                                 {"tail", pattern(5, 4)}};
     open(buildRiff("QLCM", chunks));
     ASSERT_GT(tf.bytes().size(), 3u * 4096);
     // Sizes chosen to cross the 4096-byte block and the saved-piece boundaries.
@@ -63,7 +65,8 @@ TEST_P(RiffEdit, ReplaceGrowAndShrinkInTheMiddleOfALargeFile) {
 }
 
 TEST_P(RiffEdit, InsertAfterNamedChunkOrAtTheEnd) {
-    std::vector<Chunk> chunks = {{"fmt ", pattern(150, 1)}, {"vrat", pattern(8, 2)}, {"data", pattern(9001, 3)}};
+    std::vector<Chunk> chunks = {
+        {"fmt ", pattern(150, 1)}, {"vrat", pattern(8, 2)}, {"data", pattern(9001, 3)}};
     open(buildRiff("QLCM", chunks));
     const auto label = pattern(48, 4);
     setRiffChunk(file.riff, "labl", "vrat", label.data(), 48, 12, 0);
@@ -170,7 +173,8 @@ TEST_F(RiffRead, HeaderChecks) {
     EXPECT_EQ(errorOf([&] { readRiffHeader(file.riff, form); }), "File is not big enough to be a RIFF file");
     closeFile(file, true);
     open({'R', 'I', 'F', 'X', 4, 0, 0, 0, 'Q', 'L', 'C', 'M'});
-    EXPECT_EQ(errorOf([&] { readRiffHeader(file.riff, form); }), "File is not a RIFF file (no 'RIFF' header tag)");
+    EXPECT_EQ(errorOf([&] { readRiffHeader(file.riff, form); }),
+              "File is not a RIFF file (no 'RIFF' header tag)");
 }
 
 TEST_F(RiffRead, HeaderSizeLimitsTheWalk) {
