@@ -384,13 +384,13 @@ uint32_t SonxFile::read(uint32_t count, uint8_t* buffer, uint32_t* bytesOut) {
         setErr("Error: file not open for reading");
         return 0;
     }
-    uint32_t delivered = 0;
-    const std::string failure = failureOf([&] { readSingle(single_, count, buffer, bytesOut, delivered); });
-    if (!failure.empty()) {
-        single_.pendingSamples = 0;
-        single_.pending.clear();
-        setErr(failure);
-    }
+    uint32_t delivered = 0, result = 0;
+    const std::string failure =
+        failureOf([&] { result = readSingle(single_, count, buffer, bytesOut, delivered); });
+    if (failure.empty()) return result;  // a size query delivers nothing but answers
+    single_.pendingSamples = 0;
+    single_.pending.clear();
+    setErr(failure);
     return delivered;
 }
 
