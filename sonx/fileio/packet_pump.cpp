@@ -139,29 +139,42 @@ void writeBlocks(ISonxCodec* codec, const uint8_t* source, uint32_t count, uint3
         written = consumed = bytes;
     } else {
         if (!codec) fail("No codec to look up packet sizes with");
-        // Whole runs of packets go out in one write; stray bytes split runs.
-        uint64_t runStart = 0;
-        const auto flush = [&](uint64_t end) {
-            if (end > runStart) {
-                advance(file.dataPosition, written + (end - runStart));
-                writeFile(file, source + runStart, static_cast<uint32_t>(end - runStart));
-                written += end - runStart;
-            }
-        };
+        // Walk the packets once to check them before anything is written.
+        uint64_t stray = 0;
         for (uint32_t i = 0; i < count;) {
             if (consumed >= sourceLength) fail("Audio blocks run past the data given");
             const int32_t size = codec->PacketSize(source[consumed]);
             if (size < 0) {
-                flush(consumed);
-                runStart = ++consumed;
+                ++consumed;
+                ++stray;
                 continue;
             }
-            if (consumed + 1 + static_cast<uint32_t>(size) > sourceLength)
-                fail("Audio blocks run past the data given");
             consumed += 1 + static_cast<uint32_t>(size);
+            if (consumed > sourceLength) fail("Audio blocks run past the data given");
             ++i;
         }
-        flush(consumed);
+        advance(file.dataPosition, consumed - stray);
+        if (stray == 0) {
+            writeFile(file, source, static_cast<uint32_t>(consumed));
+            written = consumed;
+        } else {
+            // Whole runs of packets go out in one write each; stray bytes split runs.
+            uint64_t at = 0, runStart = 0;
+            const auto flush = [&] {
+                if (at > runStart) writeFile(file, source + runStart, static_cast<uint32_t>(at - runStart));
+                written += at - runStart;
+            };
+            while (at < consumed) {
+                const int32_t size = codec->PacketSize(source[at]);
+                if (size < 0) {
+                    flush();
+                    runStart = ++at;
+                } else {
+                    at += 1 + static_cast<uint32_t>(size);
+                }
+            }
+            flush();
+        }
     }
     file.dataPosition = advance(file.dataPosition, written);
     file.blocksDone += count;
