@@ -1,0 +1,154 @@
+#include "sonx/qcelp/pitch_search.h"
+
+#include <algorithm>
+
+#include "sonx/qcelp/decode_params.h"
+
+namespace sonx {
+namespace {
+
+constexpr int kSubframe = kPitchSubframeSamples;
+// Two lags beyond each end of the range feed the half-sample interpolation.
+constexpr int kFirstLag = kMinPitchLag - 2;
+constexpr int kLastLag = kMaxPitchLag + 2;
+constexpr int kLagCount = kLastLag - kFirstLag + 1;
+constexpr int kMaxHalfSampleLag = 139;
+constexpr double kNearCorrelation = 0.54338896;
+constexpr double kFarCorrelation = -0.031076932;
+
+// Running best of C^2 / D over candidates with C > 0; ties keep the earlier.
+struct BestCandidate {
+    double c2 = -1.0;
+    double d = 1.0;
+    double c = 0.0;
+    int32_t lag = 0;
+    int32_t fraction = 0;
+    void offer(double cc, double dd, int32_t lagValue, int32_t fractionValue) {
+        if (!(cc > 0.0) || !(c2 * dd < cc * cc * d)) return;
+        c2 = cc * cc;
+        d = dd;
+        c = cc;
+        lag = lagValue;
+        fraction = fractionValue;
+    }
+};
+
+// Correlations C_L and energies D_L of the target with the filtered past
+// excitation for every lag 15..145, updated from lag to lag by shifting.
+void lagCorrelations(const float* target, const float* h, const float* history, double (&C)[kLagCount],
+                     double (&D)[kLagCount]) {
+    // u(m) for m < 0 is history[kPitchHistory + m].
+    auto u = [history](int m) { return history[kPitchHistory + m]; };
+    // Filtered single copy of the excitation, u(m - L) for m < L, 0 beyond.
+    float y[kSubframe] = {};
+    for (int m = 0; m < std::min(kFirstLag, kSubframe); ++m) {
+        const float v = u(m - kFirstLag);
+        for (int n = m; n < std::min(m + kImpulseLength, kSubframe); ++n) y[n] += v * h[n - m];
+    }
+    for (int L = kFirstLag;; ++L) {
+        double c = 0.0, d = 0.01;
+        if (L < kSubframe) {
+            // Lags below the subframe repeat the excitation once.
+            for (int n = 0; n < kSubframe; ++n) {
+                const float full = n >= L ? y[n] + y[n - L] : y[n];
+                c += static_cast<double>(target[n]) * full;
+                d += static_cast<double>(full) * full;
+            }
+        } else {
+            for (int n = 0; n < kSubframe; ++n) {
+                c += static_cast<double>(target[n]) * y[n];
+                d += static_cast<double>(y[n]) * y[n];
+            }
+        }
+        C[L - kFirstLag] = c;
+        D[L - kFirstLag] = d;
+        if (L == kLastLag) break;
+        const float v = u(-L - 1);
+        for (int n = kSubframe - 1; n >= kImpulseLength; --n) y[n] = y[n - 1];
+        for (int n = kImpulseLength - 1; n >= 1; --n) y[n] = y[n - 1] + v * h[n];
+        y[0] = v * h[0];
+    }
+}
+
+}  // namespace
+
+void zeroInputResponse(const float coeffs[kLpcOrder], const FilterState& filter, float* out, int n) {
+    FilterState f;
+    initFilter(f, kLpcOrder, coeffs);
+    std::copy(filter.memory, filter.memory + kLpcOrder, f.memory);
+    std::fill(out, out + n, 0.0f);
+    allPoleFilter(out, out, n, f, false);
+}
+
+void impulseResponse(const float coeffs[kLpcOrder], float h[kImpulseLength]) {
+    FilterState f;
+    initFilter(f, kLpcOrder, coeffs);
+    std::fill(h, h + kImpulseLength, 0.0f);
+    h[0] = 1.0f;
+    allPoleFilter(h, h, kImpulseLength, f, false);
+}
+
+uint32_t quantizePitchGain(float b, float& gain) {
+    // Compared as a float first: a huge or NaN b must not reach the integer conversion.
+    const float steps = 4.0f * b;
+    if (!(steps >= 1.0f)) {
+        gain = 0.0f;
+        return 0;
+    }
+    if (steps >= 8.0f) {
+        gain = 2.0f;
+        return 7;
+    }
+    const int k = static_cast<int>(steps);
+    gain = static_cast<float>(k) / 4.0f;
+    return static_cast<uint32_t>(k - 1);
+}
+
+PitchParams encodePitchLag(int32_t lag, int32_t fraction, uint32_t gainCode) {
+    if (lag < kMinPitchLag || lag > kMaxPitchLag) return decodePitch(0, 0, 0);
+    const uint32_t fractionBit = fraction == 2 && lag < kMaxPitchLag ? 1u : 0u;
+    return decodePitch(static_cast<uint32_t>(lag - 16), fractionBit, gainCode);
+}
+
+void searchPitch(int rate, const float weightedSpeech[kPitchSubframeSamples], const QcelpConfig& config,
+                 const QcelpDecoderState& local, const float weighted[kLpcOrder], PitchRecord& record,
+                 float target[kPitchSubframeSamples]) {
+    zeroInputResponse(weighted, local.weightedSynthesis, target, kSubframe);
+    for (int n = 0; n < kSubframe; ++n) target[n] = weightedSpeech[n] - target[n];
+    if (rate != kRateHalf && rate != kRateFull) {
+        record.params = encodePitchLag(0, 0, 0);
+        return;
+    }
+
+    float h[kImpulseLength];
+    impulseResponse(weighted, h);
+    double C[kLagCount], D[kLagCount];
+    lagCorrelations(target, h, local.mainPitch.history, C, D);
+
+    const int32_t minLag = std::max(record.minLag, kMinPitchLag);
+    const int32_t maxLag = std::min(record.maxLag, kMaxPitchLag);
+    BestCandidate best;
+    for (int32_t L = minLag; L <= maxLag; ++L) best.offer(C[L - kFirstLag], D[L - kFirstLag], L, 0);
+    if (config.halfSamplePitch) {
+        for (int32_t j = minLag; j <= std::min(maxLag, kMaxHalfSampleLag); ++j) {
+            const int i = j - kFirstLag;
+            const double c = kNearCorrelation * (C[i] + C[i + 1]) + kFarCorrelation * (C[i - 1] + C[i + 2]);
+            best.offer(c, 0.5 * (D[i] + D[i + 1]), j, 2);
+        }
+    }
+
+    float gain = 0.0f;
+    const uint32_t gainCode = best.lag ? quantizePitchGain(static_cast<float>(best.c / best.d), gain) : 0u;
+    record.params = gain > 0.0f ? encodePitchLag(best.lag, best.fraction, gainCode) : encodePitchLag(0, 0, 0);
+}
+
+void pitchContribution(const PitchFilterState& memory, const PitchParams& pitch, float* out, int n) {
+    PitchFilterState filter = memory;
+    filter.lag = pitch.lag;
+    filter.fraction = pitch.fraction;
+    filter.gain = pitch.gain;
+    std::fill(out, out + n, 0.0f);
+    pitchFilter(out, out, n, filter, false);
+}
+
+}  // namespace sonx
