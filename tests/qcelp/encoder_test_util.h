@@ -1,0 +1,100 @@
+// Test helpers for the encoder: the test speech as samples, and a frame
+// encoder that frames 16-bit PCM the way the codec object does.
+#ifndef SONX_TESTS_QCELP_ENCODER_TEST_UTIL_H
+#define SONX_TESTS_QCELP_ENCODER_TEST_UTIL_H
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sonx/qcelp/encoder.h"
+
+namespace sonx::test {
+
+inline uint32_t le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
+}
+
+// Samples of a 16-bit PCM WAV file ('data' chunk of a RIFF WAVE file).
+inline std::vector<int16_t> wavSamples(const std::vector<uint8_t>& bytes) {
+    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) || std::memcmp(bytes.data() + 8, "WAVE", 4))
+        throw std::runtime_error("not a WAV file");
+    size_t pos = 12;
+    while (pos + 8 <= bytes.size()) {
+        const uint32_t size = le32(bytes.data() + pos + 4);
+        if (!std::memcmp(bytes.data() + pos, "data", 4)) {
+            const size_t end = std::min(bytes.size(), pos + 8 + size);
+            std::vector<int16_t> samples;
+            for (size_t i = pos + 8; i + 1 < end; i += 2)
+                samples.push_back(static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8)));
+            return samples;
+        }
+        pos += 8 + size + (size & 1);
+    }
+    throw std::runtime_error("no data chunk");
+}
+
+inline std::vector<int16_t> readWavSamples(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    return wavSamples(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
+}
+
+inline std::vector<int16_t> testSpeech() {
+    return readWavSamples(std::string(SONX_TESTDATA_DIR) + "/speech_8k.wav");
+}
+
+// Configuration of a rate set as the codec object derives it.
+inline QcelpConfig rateSetConfig(const std::string& token, bool secondForm = false) {
+    QcelpConfig c;
+    if (token == "vfr" || token == "ffr") {
+        c.lowestRate = token == "vfr" ? 1 : 4;
+        c.highestRate = 4;
+        c.targetRateKbps = 14.4f;
+    } else {
+        c.lowestRate = token == "vhr" ? 1 : 3;
+        c.highestRate = 3;
+        c.targetRateKbps = 7.2f;
+    }
+    if (secondForm) {
+        c.rateReductionMode = 3;
+        c.targetRateKbps = 9.0f;
+    }
+    return c;
+}
+
+struct FrameEncoder {
+    QcelpConfig config;
+    QcelpEncoderState state;
+    float speech[kEncoderSpeechSamples] = {};
+    QcelpPacket packet;
+    float output[kFrameSamples] = {};
+    int32_t frames = 0;
+
+    explicit FrameEncoder(const QcelpConfig& c) : config(c) { initEncoderState(state, config); }
+
+    // Codes one frame; on return speech[0..159] is the coded frame.
+    void encode(const int16_t* pcm) {
+        for (int n = 0; n < kFrameSamples; ++n)
+            speech[kEncoderLookAhead + n] = static_cast<float>(pcm[n] / 4);
+        encodeFrame(speech, packet, config, state, output);
+    }
+    // Ready for the next frame.
+    void advance() {
+        std::copy(speech + kFrameSamples, speech + kEncoderSpeechSamples, speech);
+        state.rate.frameCounter = ++frames;
+    }
+    void encodeAndAdvance(const int16_t* pcm) {
+        encode(pcm);
+        advance();
+    }
+};
+
+}  // namespace sonx::test
+
+#endif  // SONX_TESTS_QCELP_ENCODER_TEST_UTIL_H
