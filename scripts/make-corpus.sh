@@ -31,18 +31,61 @@ for name in os.listdir(data):
             struct.pack_into('<I', head, pos+4, keep)
             struct.pack_into('<I', head, 4, len(head) - 8)
             open(os.path.join(tmp, 'short_' + name), 'wb').write(head)
+
+# QCP files built directly, so the QCP seeds do not depend on the encoder:
+# packets of every rate with arbitrary payload bits (the decoder conceals
+# what does not make sense), one plain, one with the optional chunks.
+def chunk(cid, body):
+    return cid + struct.pack('<I', len(body)) + body + (b'\0' if len(body) & 1 else b'')
+sizes = {0: 0, 1: 3, 2: 7, 3: 16, 4: 34, 14: 0}
+seed, packets, count = 1, bytearray(), 0
+for i in range(60):
+    rate = [4, 4, 3, 2, 1, 1, 0, 14, 4, 3][i % 10]
+    packets.append(rate)
+    for _ in range(sizes[rate]):
+        seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
+        packets.append(seed >> 16 & 0xFF)
+    count += 1
+codec = bytes.fromhex('416d7f5e15b1d011ba9100805fb4b97e')  # CODEC_QCELP13K in file order
+fmt = bytearray(150)
+fmt[0] = 1
+fmt[2:18] = codec
+struct.pack_into('<H', fmt, 18, 2)
+fmt[20:29] = b'Qcelp 13K'
+struct.pack_into('<HHHHHI', fmt, 100, 14399, 35, 160, 8000, 16, 4)
+fmt[114:122] = bytes([3, 1, 7, 2, 16, 3, 34, 4])
+def qcp(extra_after_vrat=b'', extra_after_data=b''):
+    body = (b'QLCM' + chunk(b'fmt ', bytes(fmt)) + chunk(b'vrat', struct.pack('<II', 1, count)) +
+            extra_after_vrat + chunk(b'data', bytes(packets)) + extra_after_data)
+    return b'RIFF' + struct.pack('<I', len(body)) + body
+open(os.path.join(tmp, 'built.qcp'), 'wb').write(qcp())
+open(os.path.join(tmp, 'built_chunks.qcp'), 'wb').write(
+    qcp(chunk(b'labl', b'label'.ljust(48, b'\0')),
+        chunk(b'cnfg', struct.pack('<H', 0x1234)) + chunk(b'text', b'some text')))
 PY
 
-cp "$tmp"/short_*.wav "$out"/fuzz_convert/
+cp "$tmp"/short_*.wav "$tmp"/built*.qcp "$out"/fuzz_convert/
+# The chunk fuzzer reads a few operation bytes up to 0xFF before the file.
+for f in "$tmp"/built*.qcp; do
+  { printf '\x00\x05\x0a\x03\xff'; cat "$f"; } > "$out/fuzz_chunks/$(basename "$f")"
+done
 for rate in vfr vhr ffr fhr; do
   if "$velconv" -r "$rate" "$tmp/short_speech_8k.wav" "$tmp/$rate.qcp" 2>/dev/null; then
     cp "$tmp/$rate.qcp" "$out/fuzz_convert/$rate.qcp"
-    cp "$tmp/$rate.qcp" "$out/fuzz_chunks/$rate.qcp"
+    { printf '\x01\x06\x0b\x04\xff'; cat "$tmp/$rate.qcp"; } > "$out/fuzz_chunks/$rate.qcp"
     # The packet stream alone, after the 194-byte header.
     tail -c +195 "$tmp/$rate.qcp" > "$out/fuzz_decoder/$rate.packets"
   fi
 done
-printf -- '-r\0vhr\0in.wav\0out.qcp' > "$out/fuzz_cli/rate"
-printf -- '--mode=3\0in.qcp' > "$out/fuzz_cli/mode"
-printf -- '-hv\0--ra\0x' > "$out/fuzz_cli/cluster"
-printf -- 'a\0-r\0x\0b\0c' > "$out/fuzz_cli/groups"
+# Command lines: a leading NUL byte runs the front end, a leading 0x01 the
+# option parser alone (see fuzz/fuzz_cli.cpp).
+printf -- '\0-r\0vhr\0in.wav\0out.qcp' > "$out/fuzz_cli/rate"
+printf -- '\0--mode=3\0in.qcp' > "$out/fuzz_cli/mode"
+printf -- '\0in.qcp' > "$out/fuzz_cli/decode"
+printf -- '\0-r=ffr\0in.wav' > "$out/fuzz_cli/encode"
+printf -- '\0-hv\0--ra\0x' > "$out/fuzz_cli/cluster"
+printf -- '\0a\0-r\0x\0b\0c' > "$out/fuzz_cli/groups"
+printf -- '\0tiny' > "$out/fuzz_cli/tiny"
+# Parser alone: flags, 2 rows (bit, mutex, depend, names), names, arguments.
+printf -- '\x03\x01\x01\x00\x00\x00\x00\x03\x01\x00\x00\x03h\0help\0m\0mode\0-hm=1\0--mo\0x' \
+  > "$out/fuzz_cli/parser"
