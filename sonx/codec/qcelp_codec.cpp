@@ -176,12 +176,43 @@ ISonxUnknown* newQcelpCodec(bool secondForm) {
 
 // ---- Encoding path ----
 
-void QcelpCodec::resetEncoder() {}
+void QcelpCodec::resetEncoder() {
+    std::unique_ptr<QcelpEncoderState> encoder(new (std::nothrow) QcelpEncoderState);
+    if (!encoder) {
+        setError("Out of memory allocating QCELP codec state");
+        return;
+    }
+    initEncoderState(*encoder, config_);
+    encoder_ = std::move(encoder);
+    // A new stream starts its eighth-rate noise from the same seed.
+    packet_.params.seed = 0;
+}
 
-uint32_t QcelpCodec::encodePackets(uint8_t*, const uint8_t*, uint32_t, uint32_t* coded) {
-    if (coded) *coded = 0;
-    setError("QCELP-13K encoder not available");
-    return 0;
+uint32_t QcelpCodec::encodePackets(uint8_t* out, const uint8_t* in, uint32_t count, uint32_t* coded) {
+    const uint32_t frames = count / kFrameSamples;
+    const bool octets = rateSetInfo_->rateOctet;
+    const bool variable = octets && !isFixedBlockFormat(rateSet_);
+    const uint32_t fixedPayload = rateSetInfo_->maxPacketBytes - (octets ? 1u : 0u);
+    uint32_t pos = 0;
+    for (uint32_t f = 0; f < frames; ++f) {
+        const uint8_t* pcm = in + static_cast<size_t>(f) * kFrameSamples * 2;
+        for (int n = 0; n < kFrameSamples; ++n) {
+            const int16_t x = static_cast<int16_t>(pcm[2 * n] | (pcm[2 * n + 1] << 8));
+            speech_[kLookAheadSamples + n] = static_cast<float>(x / 4);  // truncates toward zero
+        }
+        encodeFrame(speech_, packet_, config_, *encoder_, output_);
+
+        uint32_t payloadBytes = fixedPayload;
+        if (variable) payloadBytes = static_cast<uint32_t>(std::max(qcelpPayloadBytes(packet_.rateOctet), 0));
+        if (octets) out[pos++] = packet_.rateOctet;
+        std::memcpy(out + pos, packet_.payload, payloadBytes);
+        pos += payloadBytes;
+
+        std::copy(speech_ + kFrameSamples, speech_ + kSpeechBufferSamples, speech_);
+        encoder_->rate.frameCounter = static_cast<int32_t>(++frameCounter_);
+    }
+    if (coded) *coded = pos;
+    return frames;
 }
 
 }  // namespace sonx

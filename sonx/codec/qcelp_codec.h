@@ -9,6 +9,7 @@
 #include "sonx/codec/rate_sets.h"
 #include "sonx/component/component.h"
 #include "sonx/qcelp/decoder_state.h"
+#include "sonx/qcelp/encoder.h"
 #include "sonx/qcelp/qcelp_types.h"
 #include "sonx/sonx.h"
 
@@ -63,6 +64,7 @@ private:
     uint32_t frameCounter_ = 0;
 
     // Encoder state (owned by the encoding path).
+    std::unique_ptr<QcelpEncoderState> encoder_;
 };
 
 }  // namespace sonx
