@@ -1,0 +1,251 @@
+// velconv on damaged inputs and unusable output locations: every run must end
+// in time with status 0 or 255, without a signal, with exactly one readable
+// "ERROR: " line when it fails; any output left behind must claim no more
+// than it holds; the input must be left as it was.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "robustness/robustness_support.h"
+#include "support/test_support.h"
+
+namespace sonx::robustness {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Generous: a damaged input converts in well under a second, even under
+// the sanitizers; only a hang gets near this.
+constexpr auto kRunLimit = 60s;
+
+struct Problems {
+    std::vector<std::string> list;
+    void add(const std::string& what, const std::string& why, const RunOutcome& run) {
+        if (!why.empty()) list.push_back(what + ": " + why + " [stderr: " + run.errorOutput + "]");
+    }
+    std::string text() const {
+        std::string all;
+        for (const auto& p : list) all += p + "\n";
+        return all;
+    }
+};
+
+// Runs velconv on `input` (written to the folder) into `output`, checks the
+// run, the output and that the input is unchanged.
+RunOutcome runChecked(const test::TempDir& dir, const std::string& what, const Bytes& input,
+                      const std::vector<std::string>& options, Problems& problems) {
+    const std::string in = dir.file("in.bin"), out = dir.file("out.bin");
+    std::filesystem::remove(out);
+    test::writeFileBytes(in, input);
+    std::vector<std::string> args = options;
+    args.push_back(in);
+    args.push_back(out);
+    const RunOutcome run = runWithTimeout(args, kRunLimit);
+    problems.add(what, checkRun(run), run);
+    problems.add(what, checkOutputFile(out), run);
+    if (test::readFileBytes(in) != input) problems.add(what, "input file was modified", run);
+    return run;
+}
+
+class DamagedInput : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        wav_ = new Bytes(baseWav());
+        qcp_ = new Bytes(baseQcp());
+    }
+    static void TearDownTestSuite() {
+        delete wav_;
+        delete qcp_;
+    }
+
+    // Each WAV variant is encoded with another rate set in turn.
+    void runAll(const std::vector<Variant>& variants, bool wavBase) {
+        static const char* const kRates[] = {"vfr", "vhr", "ffr", "fhr"};
+        size_t n = 0;
+        for (const auto& v : variants) {
+            std::vector<std::string> options;
+            if (wavBase) options = {"-r", kRates[n++ % 4]};
+            runChecked(dir_, (wavBase ? "WAV " : "QCP ") + v.name, v.bytes, options, problems_);
+        }
+        runs_ += variants.size();
+    }
+
+    void TearDown() override {
+        EXPECT_TRUE(problems_.list.empty()) << problems_.list.size() << " of " << runs_ << " runs failed:\n"
+                                            << problems_.text();
+    }
+
+    static Bytes* wav_;
+    static Bytes* qcp_;
+    test::TempDir dir_;
+    Problems problems_;
+    size_t runs_ = 0;
+};
+
+Bytes* DamagedInput::wav_ = nullptr;
+Bytes* DamagedInput::qcp_ = nullptr;
+
+// The undamaged files convert, so the damaged runs below are measured
+// against a working conversion rather than one that always fails.
+TEST_F(DamagedInput, BaseFilesConvert) {
+    for (const char* rate : {"vfr", "vhr", "ffr", "fhr"}) {
+        const RunOutcome run =
+            runChecked(dir_, std::string("WAV base ") + rate, *wav_, {"-r", rate}, problems_);
+        EXPECT_EQ(run.exitStatus, 0) << rate << ": " << run.errorOutput;
+    }
+    const RunOutcome run = runChecked(dir_, "QCP base", *qcp_, {}, problems_);
+    EXPECT_EQ(run.exitStatus, 0) << run.errorOutput;
+    // 160 samples for each packet.
+    const uint32_t packets = le32(*qcp_, findChunk(chunkMap(*qcp_), "vrat")->pos + 12);
+    EXPECT_EQ(test::readFileBytes(dir_.file("out.bin")).size(), 44u + packets * 320u);
+}
+
+TEST_F(DamagedInput, TruncatedAtChunkBoundariesAndInsidePackets) {
+    runAll(truncations(*wav_), true);
+    runAll(truncations(*qcp_), false);
+}
+
+TEST_F(DamagedInput, BitFlipsInHeaders) {
+    runAll(headerBitFlips(*wav_), true);
+    runAll(headerBitFlips(*qcp_), false);
+}
+
+TEST_F(DamagedInput, DamagedPayload) {
+    runAll(payloadDamage(*wav_), true);
+    runAll(payloadDamage(*qcp_), false);
+}
+
+TEST_F(DamagedInput, LengthFieldsZeroOddAndHuge) {
+    runAll(lengthEdits(*wav_), true);
+    runAll(lengthEdits(*qcp_), false);
+}
+
+TEST_F(DamagedInput, WavFormatFields) {
+    runAll(wavFormatEdits(*wav_), true);
+}
+
+TEST_F(DamagedInput, ZeroByteInput) {
+    const RunOutcome run = runChecked(dir_, "zero bytes", {}, {}, problems_);
+    EXPECT_EQ(run.exitStatus, 255);
+    EXPECT_NE(run.errorOutput.find("too small"), std::string::npos) << run.errorOutput;
+}
+
+// Sparse files: the blocks are never written, so they cost no disk space.
+void makeSparse(const std::string& path, const Bytes& head, uint64_t length) {
+    test::writeFileBytes(path, head);
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(length)), 0) << std::strerror(errno);
+}
+
+struct SparseCase {
+    const char* what;
+    Bytes head;
+    uint64_t length;
+};
+
+TEST(Robustness, HugeSparseInputs) {
+    test::TempDir dir;
+    const Bytes wav = baseWav();
+    const auto wavChunks = chunkMap(wav);
+    const size_t wavData = findChunk(wavChunks, "data")->pos;
+    // A WAV header over 4 GiB and more of silence: positions are 32-bit.
+    Bytes overLimit(wav.begin(), wav.begin() + long(wavData + 8));
+    putLe32(overLimit, 4, 0xFFFFFFFF);
+    putLe32(overLimit, wavData + 4, 0xFFFFFFF0);
+    // The same header claiming 4 GiB of samples over a file of 1 MiB: the
+    // samples that are there are converted, then the read fails.
+    Bytes claimsMore = overLimit;
+    // A QCP file of nearly 4 GiB of blank packets (zero bytes): decoded it
+    // would need about 1.3 TB of WAV, far more than a WAV file can hold.
+    const Bytes qcp = baseQcp();
+    const auto qcpChunks = chunkMap(qcp);
+    const size_t qcpData = findChunk(qcpChunks, "data")->pos;
+    Bytes blankPackets(qcp.begin(), qcp.begin() + long(qcpData + 8));
+    putLe32(blankPackets, 4, 0xFFFFFF00);
+    putLe32(blankPackets, qcpData + 4, 0xFFFFFF00 - static_cast<uint32_t>(qcpData));
+
+    const SparseCase cases[] = {
+        {"WAV over 4 GiB", overLimit, (uint64_t{1} << 32) + 4096},
+        {"WAV claiming 4 GiB in 1 MiB", claimsMore, 1u << 20},
+        {"QCP of 4 GiB blank packets", blankPackets, 0xFFFFFF00ull + 8},
+    };
+    Problems problems;
+    for (const auto& c : cases) {
+        const std::string in = dir.file("huge.bin"), out = dir.file("out.bin");
+        makeSparse(in, c.head, c.length);
+        struct stat before {};
+        ASSERT_EQ(stat(in.c_str(), &before), 0);
+        const RunOutcome run = runWithTimeout({in, out}, kRunLimit);
+        problems.add(c.what, checkRun(run), run);
+        problems.add(c.what, checkOutputFile(out), run);
+        struct stat after {};
+        ASSERT_EQ(stat(in.c_str(), &after), 0);
+        if (after.st_size != before.st_size || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+            after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+            problems.add(c.what, "input file was modified", run);
+        std::filesystem::remove(in);
+        std::filesystem::remove(out);
+    }
+    EXPECT_TRUE(problems.list.empty()) << problems.text();
+}
+
+// Runs velconv on the base WAV into `output`; it must fail with one clear
+// error line naming what went wrong.
+void expectOutputFailure(const std::string& output, const std::string& expected) {
+    test::TempDir dir;
+    const std::string in = dir.file("in.wav");
+    const Bytes wav = baseWav();
+    test::writeFileBytes(in, wav);
+    const RunOutcome run = runWithTimeout({in, output}, kRunLimit);
+    EXPECT_EQ(checkRun(run), "");
+    EXPECT_EQ(run.exitStatus, 255);
+    EXPECT_NE(run.errorOutput.find(expected), std::string::npos) << run.errorOutput;
+    EXPECT_EQ(test::readFileBytes(in), wav);
+}
+
+TEST(Robustness, ReadOnlyOutputFolder) {
+    if (geteuid() == 0) GTEST_SKIP() << "running as root: folder permissions do not stop root from writing";
+    test::TempDir dir;
+    const std::string folder = dir.file("ro");
+    ASSERT_EQ(mkdir(folder.c_str(), 0555), 0);
+    ASSERT_NE(access(folder.c_str(), W_OK), 0) << "the folder is writable despite its mode";
+    expectOutputFailure(folder + "/out.qcp", "Error opening file: Permission denied");
+    EXPECT_FALSE(std::filesystem::exists(folder + "/out.qcp"));
+}
+
+TEST(Robustness, OutputInMissingFolder) {
+    test::TempDir dir;
+    expectOutputFailure(dir.file("missing/out.qcp"), "Error opening file: No such file or directory");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+}
+
+// Works as root too: a path through a plain file cannot be created.
+TEST(Robustness, OutputUnderAPlainFile) {
+    test::TempDir dir;
+    test::writeFileBytes(dir.file("plain"), {1, 2, 3});
+    expectOutputFailure(dir.file("plain/out.qcp"), "Error opening file: Not a directory");
+}
+
+TEST(Robustness, OutputIsAFolder) {
+    test::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    expectOutputFailure(dir.file("sub"), "Error opening file: Is a directory");
+}
+
+TEST(Robustness, InputIsAFolder) {
+    test::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("in.wav").c_str(), 0755), 0);
+    const RunOutcome run = runWithTimeout({dir.file("in.wav"), dir.file("out.qcp")}, kRunLimit);
+    EXPECT_EQ(checkRun(run), "");
+    EXPECT_EQ(run.exitStatus, 255);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.qcp")));
+}
+
+}  // namespace
+}  // namespace sonx::robustness
