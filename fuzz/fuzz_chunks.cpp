@@ -29,7 +29,8 @@ struct Session {
 
     void expectFailurePrefix(const char* what, const char* prefix) {
         if (!error->hasError()) fail(what, "failure without an error text");
-        if (std::strncmp(error->errorText(), prefix, std::strlen(prefix)) != 0) fail(what, error->errorText());
+        if (std::strncmp(error->errorText(), prefix, std::strlen(prefix)) != 0)
+            fail(what, error->errorText());
     }
 
     // Bytes past what the RIFF header claims are not part of the file's
@@ -39,7 +40,8 @@ struct Session {
         if (file.bytes.size() < 12) fail(what, "file shorter than a RIFF header after a setter");
         const uint64_t claimed = uint64_t(fuzz::le32(file.bytes, 4)) + 8;
         if (claimed > file.bytes.size()) fail(what, "RIFF size claims more than the file holds");
-        if (matchedBefore && claimed != file.bytes.size()) fail(what, "RIFF size no longer matches the length");
+        if (matchedBefore && claimed != file.bytes.size())
+            fail(what, "RIFF size no longer matches the length");
     }
 
     bool sizeMatches() const {
@@ -49,7 +51,8 @@ struct Session {
     void cnfg(uint16_t value) {
         const sonx::FileHandle h = file.handle();
         const bool matched = sizeMatches();
-        if (!chunks->setCnfgChunk(&h, value)) return expectFailurePrefix("setCnfgChunk", "Error in setCnfgChunk: ");
+        if (!chunks->setCnfgChunk(&h, value))
+            return expectFailurePrefix("setCnfgChunk", "Error in setCnfgChunk: ");
         expectConsistentSize("setCnfgChunk", matched);
         uint16_t back = 0;
         if (!chunks->getCnfgChunk(&h, &back) || back != value) fail("getCnfgChunk", "value not read back");
@@ -118,15 +121,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s.file.limit = size + 4096;
 
     // Text and label bytes come from the op bytes themselves.
-    static const uint8_t kText[] = "The quick brown fox jumps over the lazy dog, twice over: the quick brown fox.";
+    static const uint8_t kText[] =
+        "The quick brown fox jumps over the lazy dog, twice over: the quick brown fox.";
     s.getters(ops ? data[0] % 64 : 0);
     for (size_t i = 0; i < ops; ++i) {
         const uint8_t op = data[i];
         switch (op % 4) {
-            case 0: s.cnfg(static_cast<uint16_t>(op * 257)); break;
-            case 1: s.text(kText, op / 4 % sizeof kText); break;
-            case 2: s.labl(kText, op / 4); break;
-            case 3: s.getters(op / 4); break;
+            case 0:
+                s.cnfg(static_cast<uint16_t>(op * 257));
+                break;
+            case 1:
+                s.text(kText, op / 4 % sizeof kText);
+                break;
+            case 2:
+                s.labl(kText, op / 4);
+                break;
+            case 3:
+                s.getters(op / 4);
+                break;
         }
     }
     s.error->Release();

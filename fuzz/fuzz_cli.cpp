@@ -67,7 +67,9 @@ void put32(std::vector<uint8_t>& b, uint32_t v) {
     put16(b, v & 0xFFFF);
     put16(b, v >> 16);
 }
-void putId(std::vector<uint8_t>& b, const char* id) { b.insert(b.end(), id, id + 4); }
+void putId(std::vector<uint8_t>& b, const char* id) {
+    b.insert(b.end(), id, id + 4);
+}
 
 std::vector<uint8_t> fixtureWav() {
     const unsigned samples = 800;
@@ -98,15 +100,17 @@ std::vector<uint8_t> fixtureQcp() {
     const int payload[] = {34, 3, 0, 0, 7, 16, 34, 34};
     for (size_t i = 0; i < sizeof rates; ++i) {
         packets.push_back(rates[i]);
-        for (int k = 0; k < payload[i]; ++k) packets.push_back(uint8_t((seed = seed * 1103515245 + 12345) >> 16));
+        for (int k = 0; k < payload[i]; ++k)
+            packets.push_back(uint8_t((seed = seed * 1103515245 + 12345) >> 16));
     }
     std::vector<uint8_t> fmt(150, 0);
     fmt[0] = 1;
     std::memcpy(&fmt[2], sonx::CODEC_QCELP13K.bytes, 16);
     fmt[18] = 2;
     std::memcpy(&fmt[20], "Qcelp 13K", 9);
-    const uint8_t sizes[] = {14399 & 0xFF, 14399 >> 8, 35, 0, 160, 0, 8000 & 0xFF, 8000 >> 8, 16, 0, 4, 0, 0, 0,
-                             3, 1, 7, 2, 16, 3, 34, 4};
+    const uint8_t sizes[] = {
+        14399 & 0xFF, 14399 >> 8, 35, 0, 160, 0, 8000 & 0xFF, 8000 >> 8, 16, 0, 4, 0, 0, 0, 3, 1, 7, 2,
+        16,           3,          34, 4};
     std::memcpy(&fmt[100], sizes, sizeof sizes);
 
     std::vector<uint8_t> b;
@@ -220,8 +224,8 @@ Outcome parseOnce(sonx::velconv::OptionParser& parser, const std::vector<std::st
     for (const auto& a : args) argv.push_back(a.c_str());
     Outcome out;
     try {
-        sonx::velconv::ParseResult r = parser.parse(static_cast<int>(argv.size()), argv.data(), wholeToken,
-                                                    ignoreUnknown);
+        sonx::velconv::ParseResult r =
+            parser.parse(static_cast<int>(argv.size()), argv.data(), wholeToken, ignoreUnknown);
         out.bits = r.accumulatedBits;
         for (int guard = 0;; ++guard) {
             if (guard > 64) fail("nextOption does not end");

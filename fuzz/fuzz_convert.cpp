@@ -30,8 +30,8 @@ sonx::AudioFormat pcmWav() {
 }
 
 void convertOnce(sonx::ISonxConvertFile* converter, sonx::ISonxError* error, const uint8_t* data, size_t size,
-                 const sonx::AudioFormat& inputFormat, const sonx::AudioFormat& outputFormat, size_t outputLimit,
-                 const char* what) {
+                 const sonx::AudioFormat& inputFormat, const sonx::AudioFormat& outputFormat,
+                 size_t outputLimit, const char* what) {
     fuzz::MemFile input;
     input.bytes.assign(data, data + size);
     fuzz::MemFile output;

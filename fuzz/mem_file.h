@@ -20,7 +20,9 @@ struct MemFile {
     bool writable = false;
     size_t limit = 1 << 20;
 
-    sonx::FileHandle handle() { return sonx::FileHandle::client(&callback, reinterpret_cast<uintptr_t>(this)); }
+    sonx::FileHandle handle() {
+        return sonx::FileHandle::client(&callback, reinterpret_cast<uintptr_t>(this));
+    }
 
     static int32_t callback(int32_t op, uint8_t* buffer, int32_t pos, int32_t length, uintptr_t data) {
         auto& f = *reinterpret_cast<MemFile*>(data);
@@ -64,12 +66,19 @@ inline uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
 // Payload bytes of a QCELP-13K rate octet, -1 for no rate octet.
 inline int qcelpPayload(uint8_t octet) {
     switch (octet) {
-        case 0: case 14: return 0;
-        case 1: return 3;
-        case 2: return 7;
-        case 3: return 16;
-        case 4: return 34;
-        default: return -1;
+        case 0:
+        case 14:
+            return 0;
+        case 1:
+            return 3;
+        case 2:
+            return 7;
+        case 3:
+            return 16;
+        case 4:
+            return 34;
+        default:
+            return -1;
     }
 }
 
@@ -97,7 +106,8 @@ inline std::string checkRiffOutput(const std::vector<uint8_t>& b, bool qcp) {
     const uint64_t dataEnd = uint64_t(dataPos) + dataLen;
     if (dataEnd > b.size()) return "'data' claims more bytes than the file holds";
     const uint64_t paddedEnd = dataEnd + (dataLen & 1);
-    if (end != b.size() && !(end == b.size() + 1 && paddedEnd == end)) return "RIFF size disagrees with file length";
+    if (end != b.size() && !(end == b.size() + 1 && paddedEnd == end))
+        return "RIFF size disagrees with file length";
     if (!qcp) return {};
     if (vratPos < 0 || uint64_t(vratPos) + 8 > b.size()) return "no 'vrat' chunk";
     uint32_t packets = 0;
