@@ -81,6 +81,13 @@ double snrDb(const std::vector<double>& x, const std::vector<double>& ref) {
     return 10 * std::log10(signal / std::max(noise, 1.0));
 }
 
+// Waits a while for the process to be down to `count` threads again.
+bool threadsBackTo(int count) {
+    for (int i = 0; i < 500 && runningThreads() != count; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return runningThreads() == count;
+}
+
 const uint32_t kSpeechSamples = 125005;  // every test speech file is this long at 8 kHz
 
 TEST(Convert, PcmWavToMuLawWavAndBack) {
@@ -337,12 +344,13 @@ TEST(Convert, FailingClientCallbackAtEveryStageEndsCleanly) {
     ASSERT_FALSE(attempt(0, 0, inputCalls, outputCalls));
     ASSERT_GT(inputCalls, 5);
     ASSERT_GT(outputCalls, 5);
-    const int descriptors = openDescriptors();
+    const int descriptors = openDescriptors(), threads = runningThreads();
     int failures = 0;
     for (int k = 1; k <= inputCalls; ++k) failures += attempt(k, 0, unused, unused);
     for (int k = 1; k <= outputCalls; ++k) failures += attempt(0, k, unused, unused);
     EXPECT_EQ(failures, inputCalls + outputCalls);
     EXPECT_EQ(openDescriptors(), descriptors);
+    EXPECT_TRUE(threadsBackTo(threads));
 }
 
 TEST(Convert, ReleasingTheLastReferenceWaitsForTheConversion) {
@@ -364,6 +372,7 @@ TEST(Convert, ReleasingTheLastReferenceWaitsForTheConversion) {
 TEST(Convert, ReleasingTheLastReferenceFromTheCallbackFinishesTheConversion) {
     TempDir dir;
     const std::string in = testDataPath("speech_16k.wav"), out = dir.file("out.wav");
+    const int threads = runningThreads();
     auto c = std::make_unique<Converter>();
     Events events;
     events.hook = [&](uint32_t, uint32_t) {
@@ -374,10 +383,8 @@ TEST(Convert, ReleasingTheLastReferenceFromTheCallbackFinishesTheConversion) {
     events.waitForEnd();
     EXPECT_EQ(events.snapshot().back().second, 100u);
     EXPECT_EQ(parseWav(readFileBytes(out)).data.size(), 2 * kSpeechSamples);
-    events.hook = nullptr;
-    // The object destroys itself on its thread; give it a moment before the
-    // leak check at exit.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The object destroys itself on its own thread, which then ends.
+    EXPECT_TRUE(threadsBackTo(threads));
 }
 
 TEST(Convert, SameCodecCopiesBlocksUnchanged) {

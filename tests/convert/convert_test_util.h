@@ -220,6 +220,16 @@ struct MemoryFile {
     FileHandle handle() { return FileHandle::client(&MemoryFile::callback, reinterpret_cast<uintptr_t>(this)); }
 };
 
+// Threads of this process, to see conversion threads end.
+inline int runningThreads() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
 // Open file descriptors of this process, to catch leaks.
 inline int openDescriptors() {
     int count = 0;

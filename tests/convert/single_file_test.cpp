@@ -140,6 +140,46 @@ TEST(SingleFile, WritesThroughAClientCallback) {
     EXPECT_EQ(w.data, std::vector<uint8_t>(data.begin(), data.begin() + 2002));
 }
 
+TEST(SingleFile, FailingClientCallbackIsReportedByTheOperationItHits) {
+    // Writing a mu-law WAV from 16 kHz PCM, then reading it back as 8-bit
+    // PCM at 11025 Hz, with one wrong answer from the client at every step.
+    const auto pcm16k = tone(16000, 20000, 500, 5000, 16);
+    const AudioFormat coded = muLawFormat(FILE_TYPE_WAV);
+    const AudioFormat client16k = pcmFormat(FILE_TYPE_RAW, 16000), client8bit = pcmFormat(FILE_TYPE_RAW, 11025, 8);
+    std::vector<uint8_t> written;
+    const auto attempt = [&](bool write, int failAt) {
+        MemoryFile memory;
+        memory.bytes = written;
+        memory.failAt = failAt;
+        const FileHandle h = memory.handle();
+        File f;
+        std::string failure;
+        if (!f->open(&h, write, &coded, write ? &client16k : &client8bit)) {
+            failure = f.error();
+        } else if (write) {
+            if (f->write(7000, pcm16k.data(), nullptr) != 3500 || f->write(13000, pcm16k.data() + 14000, nullptr) != 6500)
+                failure = f.error();
+            if (!f->close(1) && failure.empty()) failure = f.error();
+        } else {
+            std::vector<uint8_t> out(20000);
+            if (f->read(10000, out.data(), nullptr) != 13781) failure = f.error();
+            if (!f->close(0) && failure.empty()) failure = f.error();
+        }
+        if (failAt == 0) {
+            EXPECT_EQ(failure, "");
+            if (write) written = memory.bytes;
+        } else {
+            EXPECT_NE(failure, "") << (write ? "write" : "read") << " failing at call " << failAt;
+        }
+        return memory.calls;
+    };
+    const int writeCalls = attempt(true, 0);
+    ASSERT_EQ(parseWav(written).data.size(), 10000u);
+    for (int k = 1; k <= writeCalls; ++k) attempt(true, k);
+    const int readCalls = attempt(false, 0);
+    for (int k = 1; k <= readCalls; ++k) attempt(false, k);
+}
+
 TEST(SingleFile, TransfersInTheWrongDirectionAreRefused) {
     TempDir dir;
     const std::string in = testDataPath("speech_8k.wav"), out = dir.file("out.wav");
