@@ -7,68 +7,88 @@ namespace sonx {
 
 namespace {
 
-// The memory lives in a local array shifted once per sample; for the fixed
-// orders the compiler unrolls the tap loops and keeps it in registers. Older
-// taps are summed first so the newest output joins the recursion last.
+constexpr int kChunk = kFrameSamples;
+
+// The filters run on a chronological buffer: the remembered samples, then the
+// chunk. With the tap count fixed the compiler unrolls the tap loops (and can
+// vectorise the non-recursive filters across samples). Older taps are summed
+// first, so the newest output joins a recursion last.
 template <int N>
 void allPoleFixed(const float* in, float* out, int length, FilterState& f, bool update) {
     float c[N];
-    float m[N];
+    float buf[N + kChunk];
     for (int k = 0; k < N; ++k) {
         c[k] = f.coeffs[k];
-        m[k] = f.memory[k];
+        buf[N - 1 - k] = f.memory[k];
     }
-    for (int n = 0; n < length; ++n) {
-        float acc = in[n];
-        for (int k = N - 1; k >= 0; --k) acc += c[k] * m[k];
-        for (int k = N - 1; k > 0; --k) m[k] = m[k - 1];
-        m[0] = acc;
-        out[n] = acc;
+    while (length > 0) {
+        const int len = std::min(length, kChunk);
+        float* y = buf + N;
+        for (int n = 0; n < len; ++n) {
+            float acc = in[n];
+            for (int k = N; k >= 1; --k) acc += c[k - 1] * y[n - k];
+            y[n] = acc;
+        }
+        std::copy(y, y + len, out);
+        std::copy(y + len - N, y + len, buf);
+        in += len;
+        out += len;
+        length -= len;
     }
     if (update)
-        for (int k = 0; k < N; ++k) f.memory[k] = m[k];
+        for (int k = 0; k < N; ++k) f.memory[k] = buf[N - 1 - k];
 }
 
 template <int N>
 void allZeroFixed(const float* in, float* out, int length, FilterState& f, bool update) {
     float c[N];
-    float m[N];
+    float buf[N + kChunk];
     for (int k = 0; k < N; ++k) {
         c[k] = f.coeffs[k];
-        m[k] = f.memory[k];
+        buf[N - 1 - k] = f.memory[k];
     }
-    for (int n = 0; n < length; ++n) {
-        const float x = in[n];
-        float acc = x;
-        for (int k = N - 1; k >= 0; --k) acc += c[k] * m[k];
-        for (int k = N - 1; k > 0; --k) m[k] = m[k - 1];
-        m[0] = x;
-        out[n] = acc;
+    while (length > 0) {
+        const int len = std::min(length, kChunk);
+        float* x = buf + N;
+        std::copy(in, in + len, x);
+        for (int n = 0; n < len; ++n) {
+            float acc = x[n];
+            for (int k = N; k >= 1; --k) acc += c[k - 1] * x[n - k];
+            out[n] = acc;
+        }
+        std::copy(x + len - N, x + len, buf);
+        in += len;
+        out += len;
+        length -= len;
     }
     if (update)
-        for (int k = 0; k < N; ++k) f.memory[k] = m[k];
+        for (int k = 0; k < N; ++k) f.memory[k] = buf[N - 1 - k];
 }
 
 // N taps, N-1 remembered inputs.
 template <int N>
 void firFixed(const float* in, float* out, int length, FilterState& f, bool update) {
+    constexpr int M = N - 1;
     float h[N];
-    float m[N > 1 ? N - 1 : 1] = {};
+    float buf[M + kChunk];
     for (int k = 0; k < N; ++k) h[k] = f.coeffs[k];
-    for (int k = 0; k < N - 1; ++k) m[k] = f.memory[k];
-    for (int n = 0; n < length; ++n) {
-        const float x = in[n];
-        float acc = 0.0f;
-        for (int k = N - 1; k >= 1; --k) acc += h[k] * m[k - 1];
-        acc += h[0] * x;
-        if constexpr (N > 1) {
-            for (int k = N - 2; k > 0; --k) m[k] = m[k - 1];
-            m[0] = x;
+    for (int k = 0; k < M; ++k) buf[M - 1 - k] = f.memory[k];
+    while (length > 0) {
+        const int len = std::min(length, kChunk);
+        float* x = buf + M;
+        std::copy(in, in + len, x);
+        for (int n = 0; n < len; ++n) {
+            float acc = 0.0f;
+            for (int k = N - 1; k >= 1; --k) acc += h[k] * x[n - k];
+            out[n] = acc + h[0] * x[n];
         }
-        out[n] = acc;
+        std::copy(x + len - M, x + len, buf);
+        in += len;
+        out += len;
+        length -= len;
     }
     if (update)
-        for (int k = 0; k < N - 1; ++k) f.memory[k] = m[k];
+        for (int k = 0; k < M; ++k) f.memory[k] = buf[M - 1 - k];
 }
 
 // Any other order: the same arithmetic with run-time loop bounds.
@@ -150,18 +170,6 @@ void firFilter(const float* in, float* out, int length, FilterState& filter, boo
         case 21: return firFixed<21>(in, out, length, filter, update);
         default: return firAny(in, out, length, filter, update);
     }
-}
-
-float roundToIntF(float x) {
-    // Beyond 2^23 every float is already an integer (and the cast would overflow).
-    constexpr float kIntegral = 8388608.0f;
-    if (x > 0.0f) {
-        if (x >= kIntegral) return x;
-        const float t = static_cast<float>(static_cast<int32_t>(x));
-        return x - t >= 0.5f ? t + 1.0f : t;
-    }
-    if (x > -kIntegral) return static_cast<float>(static_cast<int32_t>(x));
-    return x;  // large negative, -inf or NaN
 }
 
 int32_t roundToInt(float x) {

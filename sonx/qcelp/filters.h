@@ -57,10 +57,31 @@ void pitchFilter(const float* in, float* out, int length, PitchFilterState& filt
 int32_t roundToInt(float x);
 // The same rounding kept in floating point, for any value (used on signal
 // samples, which may be large).
-float roundToIntF(float x);
+// Branch-free so that loops over samples can be vectorised.
+inline float roundToIntF(float x) {
+    constexpr float kIntegral = 8388608.0f;  // beyond 2^23 every float is an integer
+    const bool small = x > -kIntegral && x < kIntegral;
+    const float xs = small ? x : 0.0f;       // keeps the conversion defined
+    const float t = static_cast<float>(static_cast<int32_t>(xs));
+    const float r = (xs > 0.0f && xs - t >= 0.5f) ? t + 1.0f : t;
+    return small ? r : x;
+}
+
+// Rounding toward minus infinity for any value, without a library call.
+inline float floorF(float x) {
+    constexpr float kIntegral = 8388608.0f;
+    const bool small = x > -kIntegral && x < kIntegral;
+    const float xs = small ? x : 0.0f;
+    const float t = static_cast<float>(static_cast<int32_t>(xs));
+    const float r = t > xs ? t - 1.0f : t;
+    return small ? r : x;  // integral already, infinite or NaN
+}
 
 // seed = (seed * 521 + 259) mod 65536; returns the new seed as signed 16-bit.
-int32_t nextNoise(uint16_t& seed);
+inline int32_t nextNoise(uint16_t& seed) {
+    seed = static_cast<uint16_t>(static_cast<uint32_t>(seed) * 521u + 259u);
+    return static_cast<int16_t>(seed);
+}
 
 // gain = 0.0625 sqrt(Eref/Esig) + 0.9375 gain when both energies are
 // nonzero; output = signal * gain. Output may alias signal.

@@ -19,15 +19,14 @@ float lspCoefficient(float w) {
 }
 
 // Coefficients 0..5 of the product of (1 + c z^-1 + z^-2) over five LSPs
-// (a symmetric polynomial of degree 10).
+// (a symmetric polynomial of degree 10). Lower coefficients never depend on
+// higher ones, so the product is carried only up to z^-5.
 void productOfFactors(const float* lsp, int first, float poly[6]) {
-    float p[11] = {1.0f};
-    int degree = 0;
+    float p[6] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     for (int i = first; i < kLpcOrder; i += 2) {
         const float c = lspCoefficient(lsp[i]);
-        for (int k = degree + 2; k >= 2; --k) p[k] += c * p[k - 1] + p[k - 2];
+        for (int k = 5; k >= 2; --k) p[k] += c * p[k - 1] + p[k - 2];
         p[1] += c * p[0];
-        degree += 2;
     }
     for (int k = 0; k < 6; ++k) poly[k] = p[k];
 }

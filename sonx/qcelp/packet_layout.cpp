@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 namespace sonx {
 
@@ -214,6 +215,85 @@ static_assert(fieldsComplete(kQuarterBits, 2));
 static_assert(fieldsComplete(kHalfBits, 3));
 static_assert(fieldsComplete(kFullBits, 4));
 
+// Unpacking works on QcelpParams as a plain array of words, reserved bits
+// landing in an extra word.
+constexpr int kParamWords = sizeof(QcelpParams) / sizeof(uint32_t);
+constexpr int kReservedWord = kParamWords;
+static_assert(std::is_standard_layout_v<QcelpParams> && sizeof(QcelpParams) == 71 * sizeof(uint32_t));
+
+// A run of consecutive packet bits that are consecutive bits of one word,
+// most significant first: extracted with one shift and mask.
+struct BitRun {
+    uint16_t position;  // of the run's first bit in the packet
+    uint8_t length;
+    uint8_t word;
+    uint8_t shift;  // bit number of the run's last bit in the word
+};
+
+consteval int wordBase(uint8_t kind) {
+    switch (kind) {
+        case PARAM_LSP_EIGHTH:
+        case PARAM_LSP_VECTOR: return offsetof(QcelpParams, lsp) / 4;
+        case PARAM_PITCH_GAIN: return offsetof(QcelpParams, pitchGain) / 4;
+        case PARAM_PITCH_LAG: return offsetof(QcelpParams, pitchLag) / 4;
+        case PARAM_PITCH_FRAC: return offsetof(QcelpParams, pitchFrac) / 4;
+        case PARAM_CB_GAIN: return offsetof(QcelpParams, cbGain) / 4;
+        case PARAM_CB_INDEX: return offsetof(QcelpParams, cbIndex) / 4;
+        case PARAM_CB_SIGN: return offsetof(QcelpParams, cbSign) / 4;
+        case PARAM_SEED: return offsetof(QcelpParams, seed) / 4;
+        default: return kReservedWord;
+    }
+}
+
+template <std::size_t Bits>
+consteval int runCount(const std::array<PacketBit, Bits>& t) {
+    int runs = 0;
+    for (std::size_t i = 0; i < Bits; ++i) {
+        const bool continues = i > 0 && wordBase(t[i].kind) == wordBase(t[i - 1].kind) &&
+                               t[i].slot == t[i - 1].slot && t[i].bit + 1 == t[i - 1].bit;
+        if (!continues) ++runs;
+    }
+    return runs;
+}
+
+template <int Runs, std::size_t Bits>
+consteval std::array<BitRun, Runs> bitRuns(const std::array<PacketBit, Bits>& t) {
+    std::array<BitRun, Runs> runs{};
+    int r = -1;
+    for (std::size_t i = 0; i < Bits; ++i) {
+        const bool continues = i > 0 && wordBase(t[i].kind) == wordBase(t[i - 1].kind) &&
+                               t[i].slot == t[i - 1].slot && t[i].bit + 1 == t[i - 1].bit;
+        const int base = wordBase(t[i].kind);
+        const int word = base == kReservedWord ? kReservedWord : base + t[i].slot;
+        if (!continues) runs[++r] = {uint16_t(i), 0, uint8_t(word), 0};
+        runs[r].length += 1;
+        runs[r].shift = base == kReservedWord ? 0 : t[i].bit;
+        if (runs[r].length > 16) throw "run too long";
+    }
+    return runs;
+}
+
+constexpr auto kEighthRuns = bitRuns<runCount(kEighthBits)>(kEighthBits);
+constexpr auto kQuarterRuns = bitRuns<runCount(kQuarterBits)>(kQuarterBits);
+constexpr auto kHalfRuns = bitRuns<runCount(kHalfBits)>(kHalfBits);
+constexpr auto kFullRuns = bitRuns<runCount(kFullBits)>(kFullBits);
+
+// Returns false when a reserved bit is set.
+template <std::size_t Runs>
+bool unpackRuns(const std::array<BitRun, Runs>& runs, const uint8_t* payload, QcelpParams& params) {
+    uint8_t bytes[kPayloadBytes + 2] = {};
+    std::memcpy(bytes, payload, kPayloadBytes);
+    uint32_t words[kParamWords + 1] = {};
+    for (const BitRun& run : runs) {
+        const uint8_t* p = bytes + (run.position >> 3);
+        const uint32_t window = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+        const uint32_t value = (window >> (24 - (run.position & 7) - run.length)) & ((1u << run.length) - 1u);
+        words[run.word] |= value << run.shift;
+    }
+    std::memcpy(&params, words, sizeof params);
+    return words[kReservedWord] == 0;
+}
+
 }  // namespace
 
 PacketBitTable packetBitTable(int rate) {
@@ -250,19 +330,16 @@ void unpackPacket(QcelpPacket& packet) {
     }
     packet.rate = octet;
     QcelpParams& params = packet.params;
-    std::memset(&params, 0, sizeof params);
-    const PacketBitTable table = packetBitTable(octet);
     const uint8_t* payload = packet.payload;
-    bool reservedSet = false;
-    for (int i = 0; i < table.count; ++i) {
-        const PacketBit& e = table.bits[i];
-        const uint32_t bit = (payload[i >> 3] >> (7 - (i & 7))) & 1u;
-        if (e.kind == PARAM_RESERVED)
-            reservedSet = reservedSet || bit;
-        else if (uint32_t* slot = paramSlot(params, e.kind, e.slot))
-            *slot |= bit << e.bit;
+    bool clean = true;
+    switch (octet) {
+        case kRateEighth: clean = unpackRuns(kEighthRuns, payload, params); break;
+        case kRateQuarter: clean = unpackRuns(kQuarterRuns, payload, params); break;
+        case kRateHalf: clean = unpackRuns(kHalfRuns, payload, params); break;
+        case kRateFull: clean = unpackRuns(kFullRuns, payload, params); break;
+        default: std::memset(&params, 0, sizeof params); break;
     }
-    if (reservedSet) packet.rate = kRateErasure;
+    if (!clean) packet.rate = kRateErasure;
     // The seed is all of the first two bytes, LSP and gain bits included.
     if (octet == kRateEighth) params.seed = (uint32_t(payload[0]) << 8) | payload[1];
 }

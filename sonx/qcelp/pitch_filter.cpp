@@ -8,14 +8,23 @@ namespace sonx {
 
 void initPitchFilter(PitchFilterState& filter) { filter = PitchFilterState{}; }
 
+namespace {
+
+// The newest outputs of a call replace the oldest history.
+void shiftIn(float* history, const float* y, int len) {
+    constexpr int H = kPitchHistory;
+    if (len >= H) {
+        std::memcpy(history, y + len - H, sizeof(float) * H);
+        return;
+    }
+    std::memmove(history, history + len, sizeof(float) * (H - len));
+    std::memcpy(history + H - len, y, sizeof(float) * len);
+}
+
+}  // namespace
+
 void pitchFilter(const float* in, float* out, int length, PitchFilterState& filter, bool update) {
     constexpr int H = kPitchHistory;
-    constexpr int kChunk = kFrameSamples;
-    // History followed by this chunk's outputs, so lags shorter than the
-    // block read the block's own new outputs.
-    float buf[H + kChunk];
-    std::memcpy(buf, filter.history, sizeof filter.history);
-
     const int lag = filter.lag;
     const float gain = filter.gain;
     const bool half = filter.fraction == 2;
@@ -27,12 +36,31 @@ void pitchFilter(const float* in, float* out, int length, PitchFilterState& filt
     else
         active = active && lag >= 1 && lag <= H;
 
+    if (!active) {
+        if (update) {
+            float y[kFrameSamples];
+            // Output equals input; the history still advances (in chunks, for long blocks).
+            for (int done = 0; done < length;) {
+                const int len = std::min(length - done, kFrameSamples);
+                std::copy(in + done, in + done + len, y);
+                std::copy(y, y + len, out + done);
+                shiftIn(filter.history, y, len);
+                done += len;
+            }
+        } else if (out != in) {
+            std::copy(in, in + length, out);
+        }
+        return;
+    }
+
+    // History followed by this chunk's outputs, so lags shorter than the
+    // block read the block's own new outputs.
+    float buf[H + kFrameSamples];
+    std::memcpy(buf, filter.history, sizeof filter.history);
     while (length > 0) {
-        const int len = std::min(length, kChunk);
+        const int len = std::min(length, kFrameSamples);
         float* y = buf + H;
-        if (!active) {
-            for (int n = 0; n < len; ++n) y[n] = in[n];
-        } else if (!half) {
+        if (!half) {
             for (int n = 0; n < len; ++n) y[n] = in[n] + roundToIntF(gain * y[n - lag]);
         } else {
             const float* t = halfSampleTaps;
@@ -44,13 +72,12 @@ void pitchFilter(const float* in, float* out, int length, PitchFilterState& filt
             }
         }
         std::copy(y, y + len, out);
-        // Keep the newest H samples at the front for the next chunk.
-        std::memmove(buf, buf + len, sizeof(float) * H);
+        if (update) shiftIn(filter.history, y, len);
+        if (len < length) std::memmove(buf, buf + len, sizeof(float) * H);
         in += len;
         out += len;
         length -= len;
     }
-    if (update) std::memcpy(filter.history, buf, sizeof filter.history);
 }
 
 }  // namespace sonx

@@ -13,7 +13,12 @@ void enhancePitch(QcelpDecoderState& state, const PitchParams& pitch, float* w, 
     enhancer.lag = pitch.lag;
     enhancer.fraction = pitch.fraction;
     enhancer.gain = std::min(pitch.gain, 1.0f) * 0.5f;
+    // A zero gain leaves w as it is; only the history moves on.
     if (!config.pitchEnhancement) return;
+    if (enhancer.gain == 0.0f) {
+        pitchFilter(w, w, length, enhancer, true);
+        return;
+    }
     float e[kFrameSamples];
     pitchFilter(w, e, length, enhancer, true);
     energyMatchGain(w, e, w, length);

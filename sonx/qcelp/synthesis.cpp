@@ -15,7 +15,7 @@ constexpr float kNoiseScale = 1.0f / 16384.0f;
 
 // The floors make encoder and decoder build bit-identical noise excitation.
 inline float scaledNoise(float r, float gain) {
-    return std::floor(std::floor(std::floor(r * 0.5f) * 1.375f) * gain) * kNoiseScale;
+    return floorF(floorF(floorF(r * 0.5f) * 1.375f) * gain) * kNoiseScale;
 }
 
 void noiseExcitation(bool shaped, QcelpDecoderState& state, float gain, uint16_t& seed, float* e, int len) {
