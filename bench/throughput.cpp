@@ -1,8 +1,9 @@
 // Throughput of the QCELP-13K encoder and decoder through the library
 // interface, on a long speech file built by repeating the test speech.
 //
-// Every job runs in a child process of its own, so its peak memory (the
-// child's maximum resident set) is its own and not the largest of all jobs.
+// Every job runs in a fresh process of its own (this program started again),
+// so its peak memory (that process's maximum resident set) is the whole
+// footprint of a process doing just that job.
 // Jobs: encoding with each rate set, file to file through ISonxConvertFile
 // as velconv does it, then decoding the vfr file back; and the same codec
 // work through ISonxCodec::Process alone, without files.
@@ -169,20 +170,21 @@ struct JobResult {
     bool ok = false;
 };
 
-template <class Work>
-JobResult runJob(Work&& work) {
+// Runs this program again as `throughput --job ARGS...`: a fresh process,
+// so its peak resident set is that of a process doing only this job.
+JobResult runJob(const std::vector<std::string>& jobArgs) {
     std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        try {
-            work();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s\n", e.what());
-            _exit(1);
-        }
-        _exit(0);
+        std::vector<std::string> args = {"throughput", "--job"};
+        args.insert(args.end(), jobArgs.begin(), jobArgs.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv("/proc/self/exe", argv.data());
+        _exit(127);
     }
     int status = 0;
     rusage usage{};
@@ -194,6 +196,29 @@ JobResult runJob(Work&& work) {
     r.maxRssKiB = usage.ru_maxrss;
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return r;
+}
+
+// The child side of runJob.
+int job(int argc, char** argv) {
+    const std::string what = argc > 0 ? argv[0] : "";
+    try {
+        if (what == "idle" && argc == 1)
+            return 0;
+        else if (what == "encode" && argc == 4)
+            encodeFile(argv[1], argv[2], argv[3]);
+        else if (what == "decode" && argc == 3)
+            decodeFile(argv[1], argv[2]);
+        else if (what == "codec-encode" && argc == 2)
+            codecOnly(argv[1], true);
+        else if (what == "codec-decode" && argc == 2)
+            codecOnly(argv[1], false);
+        else
+            throw std::runtime_error("bad job");
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "throughput job %s: %s\n", what.c_str(), e.what());
+        return 1;
+    }
 }
 
 void report(const char* what, double audioSeconds, const JobResult& r) {
@@ -209,6 +234,7 @@ void report(const char* what, double audioSeconds, const JobResult& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--job") == 0) return job(argc - 2, argv + 2);
     double minutes = 10;
     std::string only, keep;
     for (int i = 1; i < argc; ++i) {
@@ -234,9 +260,9 @@ int main(int argc, char** argv) {
         const std::string wav = dir + "/long.wav", qcpVfr = dir + "/long_vfr.qcp";
         const uint64_t samples = writeLongWav(wav, minutes * 60);
         const double seconds = double(samples) / 8000.0;
-        std::printf("input: %.1f s of speech (%llu samples), one job at a time in a child process\n", seconds,
+        std::printf("input: %.1f s of speech (%llu samples), each job in a fresh process\n", seconds,
                     static_cast<unsigned long long>(samples));
-        const JobResult baseline = runJob([] {});
+        const JobResult baseline = runJob({"idle"});
         std::printf("%-18s peak %6.1f MiB (the process before any work)\n", "baseline",
                     double(baseline.maxRssKiB) / 1024.0);
 
@@ -245,23 +271,23 @@ int main(int argc, char** argv) {
             const std::string job = std::string("encode-") + rate;
             if (!only.empty() && only != job && !(only == "decode" && job == "encode-vfr")) continue;
             const std::string out = dir + "/long_" + rate + ".qcp";
-            const JobResult r = runJob([&] { encodeFile(wav, out, rate); });
+            const JobResult r = runJob({"encode", wav, out, rate});
             if (only != "decode") report(job.c_str(), seconds, r);
             ok = ok && r.ok;
         }
         if (only.empty() || only == "decode") {
-            const JobResult r = runJob([&] { decodeFile(qcpVfr, dir + "/long_vfr_decoded.wav"); });
+            const JobResult r = runJob({"decode", qcpVfr, dir + "/long_vfr_decoded.wav"});
             report("decode (vfr file)", seconds, r);
             ok = ok && r.ok;
         }
         if (only.empty() || only == "codec-encode-vfr") {
-            const JobResult r = runJob([&] { codecOnly(wav, true); });
+            const JobResult r = runJob({"codec-encode", wav});
             report("codec encode vfr", seconds, r);
             ok = ok && r.ok;
         }
         if (only.empty() || only == "codec-decode") {
             if (only == "codec-decode") encodeFile(wav, qcpVfr, "vfr");
-            const JobResult r = runJob([&] { codecOnly(qcpVfr, false); });
+            const JobResult r = runJob({"codec-decode", qcpVfr});
             report("codec decode", seconds, r);
             ok = ok && r.ok;
         }
