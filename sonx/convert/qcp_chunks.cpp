@@ -79,6 +79,8 @@ template <class Body> std::string chunkFailure(Body&& body) {
         return e.what();
     } catch (OutOfMemory*) {
         return "Out of memory";
+    } catch (...) {
+        return "Unexpected failure";
     }
     return {};
 }

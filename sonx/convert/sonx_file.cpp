@@ -29,6 +29,8 @@ template <class Body> std::string failureOf(Body&& body) {
         return "Out of memory";
     } catch (const std::exception& e) {
         return e.what();
+    } catch (...) {
+        return "Unexpected failure";
     }
     return {};
 }
