@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,6 +34,52 @@ void writeLe32(RiffIo& riff, uint32_t v) {
     uint8_t b[4];
     putLe32(b, v);
     riff.write(b, 4, riff.context);
+}
+
+// A chunk id as text for messages; bytes of a damaged file that are not
+// printable are shown as \xNN, so the message stays one readable line.
+std::string idText(const uint8_t* id) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        if (id[i] >= 0x20 && id[i] < 0x7F) {
+            text += static_cast<char>(id[i]);
+        } else {
+            text += "\\x";
+            text += kHex[id[i] >> 4];
+            text += kHex[id[i] & 15];
+        }
+    }
+    return text;
+}
+
+std::runtime_error badLength(const uint8_t* id, uint32_t n, uint64_t a) {
+    return std::runtime_error("Bad length for '" + idText(id) + "' chunk (" + std::to_string(n) +
+                              ") at pos = " + std::to_string(a) + " in RIFF file");
+}
+
+// The last chunk of a region, as the walk steps through it.
+struct LastChunk {
+    uint8_t id[4] = {};
+    uint32_t length = 0;
+    uint64_t pos = 0;
+    uint64_t paddedEnd = 0;  // where the walk stops
+};
+
+LastChunk lastChunk(RiffIo& riff, uint32_t start, uint32_t length) {
+    LastChunk last;
+    last.paddedEnd = start;
+    const uint64_t end = uint64_t{start} + length;
+    for (uint64_t a = start; a < end && a <= UINT32_MAX; a = last.paddedEnd) {
+        riff.seek(static_cast<uint32_t>(a), riff.context);
+        uint8_t head[8];
+        riff.read(head, 8, riff.context);
+        std::memcpy(last.id, head, 4);
+        last.length = getLe32(head + 4);
+        last.pos = a;
+        last.paddedEnd = roundEven(a + 8 + last.length);
+    }
+    return last;
 }
 
 }  // namespace
@@ -70,10 +117,7 @@ bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& l
         uint8_t head[8];
         riff.read(head, 8, riff.context);
         const uint32_t n = getLe32(head + 4);
-        if (a + n > riff.size)
-            throw std::runtime_error("Bad length for '" +
-                                     std::string(reinterpret_cast<const char*>(head), 4) + "' chunk (" +
-                                     std::to_string(n) + ") at pos = " + std::to_string(a) + " in RIFF file");
+        if (a + n > riff.size) throw badLength(head, n, a);
         if (sameId(head, id)) {
             position = static_cast<uint32_t>(a + 8);
             length = n;
@@ -86,7 +130,7 @@ bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& l
 
 void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8_t* data, uint32_t length,
                   uint32_t regionStart, uint32_t regionLength) {
-    const uint64_t S = riff.size;
+    uint64_t S = riff.size;
     if (regionStart > S) throw std::runtime_error("Cannot set RIFF chunk past end of file");
     if (regionLength == 0) regionLength = static_cast<uint32_t>(S - regionStart);
     const uint32_t searchLength = std::min(static_cast<uint32_t>(S - regionStart), regionLength);
@@ -101,10 +145,29 @@ void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8
         // size; only what lies inside the size is replaced.
         l = std::min<uint64_t>(roundEven(m) + 8, S - h);
     } else {
-        h = static_cast<uint64_t>(regionStart) + searchLength;
+        // The new chunk goes behind the after-id chunk or behind the last
+        // chunk of the region. The walk's bounds test lets that chunk claim
+        // up to 8 bytes past the size; a chunk put at the size would then
+        // sit inside it, where no walk finds it. A missing pad byte is
+        // written; a chunk cut shorter than that is refused.
+        LastChunk behind;
         uint32_t d2 = regionStart, m2 = searchLength;
-        if (afterId && findRiffChunk(riff, afterId, d2, m2))
-            h = std::min<uint64_t>(roundEven(uint64_t{d2} + m2), S);
+        if (afterId && findRiffChunk(riff, afterId, d2, m2)) {
+            std::memcpy(behind.id, afterId, 4);
+            behind.length = m2;
+            behind.pos = uint64_t{d2} - 8;
+            behind.paddedEnd = roundEven(uint64_t{d2} + m2);
+        } else {
+            behind = lastChunk(riff, regionStart, searchLength);
+        }
+        if (behind.paddedEnd > S + 1) throw badLength(behind.id, behind.length, behind.pos);
+        if (behind.paddedEnd == S + 1) {
+            static const uint8_t zero = 0;
+            seekTo(riff, S);
+            riff.write(&zero, 1, riff.context);
+            riff.size = static_cast<uint32_t>(++S);
+        }
+        h = behind.paddedEnd;
         l = 0;
     }
     const uint64_t t0 = h + l;  // first tail byte
