@@ -1,0 +1,124 @@
+// Inputs found by the fuzz targets, reduced to what each one exercises.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "robustness/robustness_support.h"
+#include "sonx/sonx.h"
+#include "support/test_support.h"
+
+namespace sonx::robustness {
+namespace {
+
+// A QCP file of 'fmt ', 'vrat' and a 'data' chunk of 5 bytes (one eighth-rate
+// packet and a blank one) as its last chunk, with its pad byte.
+Bytes smallQcp() {
+    const Bytes base = baseQcp();
+    const auto chunks = chunkMap(base);
+    const Chunk* data = findChunk(chunks, "data");
+    Bytes file(base.begin(), base.begin() + long(data->pos));
+    const uint8_t tail[] = {'d', 'a', 't', 'a', 5, 0, 0, 0, 1, 0x12, 0x34, 0x56, 0, 0};
+    file.insert(file.end(), tail, tail + sizeof tail);
+    putLe32(file, 4, static_cast<uint32_t>(file.size() - 8));
+    return file;
+}
+
+struct ChunkCalls {
+    ISonxQcpChunks* chunks = createInstance<ISonxQcpChunks>(CLSID_SonxFile);
+    ISonxError* error = queryInterface<ISonxError>(chunks);
+    ~ChunkCalls() {
+        error->Release();
+        chunks->Release();
+    }
+};
+
+// Chunks stay reachable by a walk from the header after every insertion.
+void expectWalkReaches(const Bytes& file, const char* id) {
+    const auto chunks = chunkMap(file);
+    ASSERT_NE(findChunk(chunks, id), nullptr) << id;
+    EXPECT_EQ(chunks.back().pos + 8 + chunks.back().length + (chunks.back().length & 1), file.size());
+    EXPECT_EQ(le32(file, 4) + 8u, file.size());
+}
+
+// A file whose odd-length last chunk lacks its pad byte (the RIFF size
+// counts it): the new chunk goes behind the pad byte, which is written,
+// rather than into the place the pad byte belongs to.
+TEST(FuzzRegression, ChunkInsertedBehindMissingPadByte) {
+    test::TempDir dir;
+    const std::string path = dir.file("nopad.qcp");
+    Bytes file = smallQcp();
+    file.pop_back();
+    test::writeFileBytes(path, file);
+    const FileHandle h = FileHandle::named(path.c_str());
+    ChunkCalls calls;
+    ASSERT_TRUE(calls.chunks->setCnfgChunk(&h, 0xBEEF)) << calls.error->errorText();
+    const Bytes after = test::readFileBytes(path);
+    expectWalkReaches(after, "cnfg");
+    EXPECT_EQ(after.size(), file.size() + 1 + 10);
+    uint16_t value = 0;
+    ASSERT_TRUE(calls.chunks->getCnfgChunk(&h, &value)) << calls.error->errorText();
+    EXPECT_EQ(value, 0xBEEF);
+}
+
+// A last chunk that claims more than a pad byte past the end of the file: a
+// setter refuses rather than putting the new chunk inside it, and leaves the
+// file as it was.
+TEST(FuzzRegression, ChunkNotInsertedInsideCutLastChunk) {
+    test::TempDir dir;
+    const std::string path = dir.file("cut.qcp");
+    Bytes file = smallQcp();
+    const size_t dataPos = findChunk(chunkMap(file), "data")->pos;
+    putLe32(file, dataPos + 4, 9);  // 4 bytes past the end, within the walk's tolerance
+    test::writeFileBytes(path, file);
+    const FileHandle h = FileHandle::named(path.c_str());
+    ChunkCalls calls;
+    EXPECT_FALSE(calls.chunks->setTextChunk(&h, reinterpret_cast<const uint8_t*>("abc"), 3));
+    EXPECT_EQ(std::string(calls.error->errorText()),
+              "Error in setTextChunk: Bad length for 'data' chunk (9) at pos = " + std::to_string(dataPos) +
+                  " in RIFF file");
+    EXPECT_EQ(test::readFileBytes(path), file);
+}
+
+// The same through the after-chunk: 'labl' goes behind 'vrat', here the
+// last chunk and cut by more than its pad byte.
+TEST(FuzzRegression, ChunkNotInsertedInsideCutAfterChunk) {
+    test::TempDir dir;
+    const std::string path = dir.file("vrat.qcp");
+    Bytes file = smallQcp();
+    const size_t vratPos = findChunk(chunkMap(file), "vrat")->pos;
+    file.resize(vratPos + 8 + 5);
+    putLe32(file, 4, static_cast<uint32_t>(file.size() - 8));
+    test::writeFileBytes(path, file);
+    const FileHandle h = FileHandle::named(path.c_str());
+    ChunkCalls calls;
+    EXPECT_FALSE(calls.chunks->setLablChunk(&h, reinterpret_cast<const uint8_t*>("label"), 5));
+    EXPECT_NE(std::string(calls.error->errorText()).find("Bad length for 'vrat' chunk (8)"),
+              std::string::npos)
+        << calls.error->errorText();
+    EXPECT_EQ(test::readFileBytes(path), file);
+}
+
+// Chunk ids of damaged files in messages: bytes that are not printable
+// appear as \xNN, so a NUL cannot cut the message short.
+TEST(FuzzRegression, UnprintableChunkIdInMessage) {
+    test::TempDir dir;
+    const std::string path = dir.file("junk.qcp");
+    Bytes file = smallQcp();
+    const size_t dataPos = findChunk(chunkMap(file), "data")->pos;
+    const uint8_t junk[] = {0x00, 'a', 0x1B, 0xFF};
+    std::memcpy(&file[dataPos], junk, 4);
+    putLe32(file, dataPos + 4, 0x7FFFFFFF);
+    test::writeFileBytes(path, file);
+    const FileHandle h = FileHandle::named(path.c_str());
+    ChunkCalls calls;
+    uint8_t buffer[8];
+    EXPECT_EQ(calls.chunks->getTextChunk(&h, buffer, sizeof buffer), 0u);
+    EXPECT_EQ(std::string(calls.error->errorText()),
+              "Error in getTextChunk: Bad length for '\\x00a\\x1b\\xff' chunk (2147483647) at pos = " +
+                  std::to_string(dataPos) + " in RIFF file");
+}
+
+}  // namespace
+}  // namespace sonx::robustness
