@@ -1,9 +1,11 @@
 #include "sonx/qcelp/codebook_search.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 #include "sonx/qcelp/decode_params.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 namespace {
@@ -22,33 +24,40 @@ float decibels(float x) {
     return 20.0f * std::log10(x);
 }
 
-// Zero-state response of codevector 0, truncated to n samples.
-void firstFilteredCodevector(const float* table, const float h[kImpulseLength], int n, double* f) {
-    for (int i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (int k = 0; k <= std::min(i, kImpulseLength - 1); ++k) acc += h[k] * table[i - k];
-        f[i] = acc;
+// The table laid out so that, for one sample n, the codevector values of
+// all 128 indices are one contiguous run: c_I(n) = T((n - I) mod 128) =
+// values[kMaxSubframe + I - n].
+struct ShiftedTable {
+    float values[kMaxSubframe + kCodebookSize];
+    explicit ShiftedTable(const float* table) {
+        for (int k = -kMaxSubframe; k < kCodebookSize; ++k)
+            values[kMaxSubframe + k] = table[(kCodebookSize - k) % kCodebookSize];
     }
+    const float* atSample(int n) const { return values + kMaxSubframe - n; }
+};
+
+const ShiftedTable& shiftedTable(int rate) {
+    static const ShiftedTable half(halfRateCodebook), full(fullRateCodebook);
+    return rate == kRateHalf ? half : full;
 }
 
 }  // namespace
 
 void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength], int n,
-                                double energy[kCodebookSize]) {
-    double f[kMaxSubframe];
-    firstFilteredCodevector(table, h, n, f);
+                                float energy[kCodebookSize]) {
+    n = std::clamp(n, 1, kMaxSubframe);
+    const int taps = std::min(n, kImpulseLength);
+    // Codevector I + 1 is codevector I a sample later with T(-(I + 1) mod 128)
+    // entering at the front: its filtered version is the previous one's
+    // window slid back by a sample plus the response to that new sample.
+    float window[kCodebookSize - 1 + kMaxSubframe] = {};
+    float* f = window + kCodebookSize - 1;
+    for (int m = 0; m < n; ++m) addScaled(f + m, h, table[m], std::min(kImpulseLength, n - m));
     for (int index = 0;; ++index) {
-        double e = 0.0;
-        for (int i = 0; i < n; ++i) e += f[i] * f[i];
-        energy[index] = e;
+        energy[index] = static_cast<float>(sumOfSquares(f, n));
         if (index == kCodebookSize - 1) break;
-        // Codevector index + 1 is this one delayed by a sample, with
-        // T(-(index + 1) mod 128) entering at the front.
-        const double v = table[kCodebookSize - 1 - index];
-        const int taps = std::min(n, kImpulseLength);
-        for (int i = n - 1; i >= taps; --i) f[i] = f[i - 1];
-        for (int i = taps - 1; i >= 1; --i) f[i] = f[i - 1] + v * h[i];
-        f[0] = v * h[0];
+        --f;  // f[0] is still zero
+        addScaled(f, h, table[kCodebookSize - 1 - index], taps);
     }
 }
 
@@ -143,30 +152,36 @@ void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, i
     const float* h = energies.h;
 
     // Backward-filtered target.
-    double d[kMaxSubframe];
-    for (int k = 0; k < n; ++k) {
-        double acc = 0.0;
-        for (int i = k; i < std::min(n, k + kImpulseLength); ++i) acc += static_cast<double>(x[i]) * h[i - k];
-        d[k] = acc;
-    }
+    float d[kMaxSubframe];
+    for (int k = 0; k < n; ++k)
+        d[k] = static_cast<float>(dotProduct(x + k, h, std::min(n - k, kImpulseLength)));
 
-    double bestC = 0.0, bestE = 1.0;
+    // C_I = sum over n of d(n) c_I(n), for all indices at once.
+    const ShiftedTable& shifted = shiftedTable(rate);
+    float correlation[kCodebookSize] = {};
+    for (int i = 0; i < n; ++i) addScaled(correlation, shifted.atSample(i), d[i], kCodebookSize);
+
+    // The largest C^2 / E wins; ties keep the earlier index in the order
+    // 1, 2, ..., 127, 0. (E is 0 only where C is: the floor keeps 0 / 0 out.)
+    float score[kCodebookSize];
+    for (int i = 0; i < kCodebookSize; ++i)
+        score[i] = correlation[i] * correlation[i] / std::max(energies.energy[i], FLT_MIN);
+    float bestScore = 0.0f;
+    for (int i = 0; i < kCodebookSize; ++i) bestScore = std::max(bestScore, score[i]);
     int32_t bestIndex = 0;
-    for (int step = 1; step <= kCodebookSize; ++step) {
-        const int32_t index = step % kCodebookSize;  // 1, 2, ..., 127, then 0
-        double c = 0.0;
-        for (int i = 0; i < n; ++i) c += d[i] * table[(i - index) & (kCodebookSize - 1)];
-        const double e = energies.energy[index];
-        if (bestC * bestC * e < c * c * bestE) {
-            bestC = c;
-            bestE = e;
-            bestIndex = index;
+    if (bestScore > 0.0f) {
+        for (int step = 1; step <= kCodebookSize; ++step) {
+            if (score[step % kCodebookSize] == bestScore) {
+                bestIndex = step % kCodebookSize;
+                break;
+            }
         }
     }
 
     record = CodebookSubframe{};
     record.index = bestIndex;
-    const double gain = bestE > 0.0 ? bestC / bestE : 0.0;
+    const float bestE = energies.energy[bestIndex];
+    const float gain = bestE > 0.0f ? correlation[bestIndex] / bestE : 0.0f;
     quantizeCodebookGain(rate, static_cast<float>(gain), subframe, local, record);
 }
 

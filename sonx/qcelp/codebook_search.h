@@ -18,13 +18,13 @@ namespace sonx {
 // codevectors.
 struct CodebookEnergies {
     float h[kImpulseLength];
-    double energy[kCodebookSize];
+    float energy[kCodebookSize];
 };
 
 // Energies of the 128 zero-state filtered codevectors of length n,
 // computed by shifting one codevector's response into the next.
 void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength], int n,
-                                double energy[kCodebookSize]);
+                                float energy[kCodebookSize]);
 
 // Search of codebook subframe `subframe` (0..15 in the frame; position j
 // within its pitch subframe) of rate 3 or 4 against the weighted speech `w`

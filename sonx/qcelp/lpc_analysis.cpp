@@ -3,6 +3,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "sonx/qcelp/vector_ops.h"
+
 namespace sonx {
 namespace {
 
@@ -63,11 +65,8 @@ void analyzeLpc(const float* speech, int32_t expansionIndex, float a[kLpcOrder],
     const float* w = hammingWindow().w;
     float y[kLpcWindowLength];
     for (int n = 0; n < kLpcWindowLength; ++n) y[n] = speech[n] * w[n];
-    for (int k = 0; k < kAutocorrLags; ++k) {
-        double sum = 0.0;
-        for (int n = 0; n < kLpcWindowLength - k; ++n) sum += static_cast<double>(y[n]) * y[n + k];
-        R[k] = static_cast<float>(sum);
-    }
+    for (int k = 0; k < kAutocorrLags; ++k)
+        R[k] = static_cast<float>(dotProduct(y, y + k, kLpcWindowLength - k));
     levinsonDurbin(R, a);
     expandBandwidth(a, expansionIndex);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sonx/qcelp/decode_params.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 namespace {
@@ -34,39 +35,32 @@ struct BestCandidate {
 };
 
 // Correlations C_L and energies D_L of the target with the filtered past
-// excitation for every lag 15..145, updated from lag to lag by shifting.
+// excitation for every lag 15..145. The filtered excitation of lag L + 1 is
+// that of lag L a sample later plus the response to the new first sample
+// u(-L-1); sliding its window back by one sample does the shift.
 void lagCorrelations(const float* target, const float* h, const float* history, double (&C)[kLagCount],
                      double (&D)[kLagCount]) {
     // u(m) for m < 0 is history[kPitchHistory + m].
     auto u = [history](int m) { return history[kPitchHistory + m]; };
-    // Filtered single copy of the excitation, u(m - L) for m < L, 0 beyond.
-    float y[kSubframe] = {};
-    for (int m = 0; m < std::min(kFirstLag, kSubframe); ++m) {
-        const float v = u(m - kFirstLag);
-        for (int n = m; n < std::min(m + kImpulseLength, kSubframe); ++n) y[n] += v * h[n - m];
-    }
+    float window[kLagCount - 1 + kSubframe] = {};
+    float* y = window + kLagCount - 1;
+    // Lag 15: a single copy of the excitation, u(m - L) for m < L, 0 beyond.
+    for (int m = 0; m < std::min(kFirstLag, kSubframe); ++m)
+        addScaled(y + m, h, u(m - kFirstLag), std::min(kImpulseLength, kSubframe - m));
     for (int L = kFirstLag;; ++L) {
-        double c = 0.0, d = 0.01;
+        const float* filtered = y;
+        float repeated[kSubframe];
         if (L < kSubframe) {
             // Lags below the subframe repeat the excitation once.
-            for (int n = 0; n < kSubframe; ++n) {
-                const float full = n >= L ? y[n] + y[n - L] : y[n];
-                c += static_cast<double>(target[n]) * full;
-                d += static_cast<double>(full) * full;
-            }
-        } else {
-            for (int n = 0; n < kSubframe; ++n) {
-                c += static_cast<double>(target[n]) * y[n];
-                d += static_cast<double>(y[n]) * y[n];
-            }
+            std::copy(y, y + kSubframe, repeated);
+            for (int n = L; n < kSubframe; ++n) repeated[n] += y[n - L];
+            filtered = repeated;
         }
-        C[L - kFirstLag] = c;
-        D[L - kFirstLag] = d;
+        C[L - kFirstLag] = dotProduct(target, filtered, kSubframe);
+        D[L - kFirstLag] = 0.01 + sumOfSquares(filtered, kSubframe);
         if (L == kLastLag) break;
-        const float v = u(-L - 1);
-        for (int n = kSubframe - 1; n >= kImpulseLength; --n) y[n] = y[n - 1];
-        for (int n = kImpulseLength - 1; n >= 1; --n) y[n] = y[n - 1] + v * h[n];
-        y[0] = v * h[0];
+        --y;  // y[0] is still zero
+        addScaled(y, h, u(-L - 1), kImpulseLength);
     }
 }
 

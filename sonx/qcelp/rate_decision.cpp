@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "sonx/qcelp/qcelp_types.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 namespace {
@@ -22,6 +23,19 @@ constexpr float kDecimationHalf[9] = {0.00272534089f, 0.0102825398f, 0.005973259
 
 constexpr float tapOf(const float (&half)[9], int n) {
     return half[n <= 8 ? n : 16 - n];
+}
+
+// Decimation taps oldest input first, for a plain dot product.
+struct DecimationTaps {
+    float reversed[kRateBandTaps];
+    DecimationTaps() {
+        for (int k = 0; k < kRateBandTaps; ++k) reversed[k] = tapOf(kDecimationHalf, kRateBandTaps - 1 - k);
+    }
+};
+
+const DecimationTaps& decimationTaps() {
+    static const DecimationTaps taps;
+    return taps;
 }
 
 // Threshold factors by SNR index.
@@ -53,27 +67,21 @@ void openLoopPitch(const float* residual, RateDecisionState& state) {
     std::copy(residual, residual + 160, x + kRateBandTaps - 1);
     for (int m = 0; m < 80; ++m) {
         const float* newest = x + kRateBandTaps - 1 + 2 * m;
-        double acc = 0.0;
-        for (int k = 0; k < kRateBandTaps; ++k) acc += tapOf(kDecimationHalf, k) * newest[-k];
-        out[m] = static_cast<float>(acc);
+        out[m] = static_cast<float>(
+            dotProduct(decimationTaps().reversed, newest - (kRateBandTaps - 1), kRateBandTaps));
     }
     std::copy(x + 160, x + 160 + kRateBandTaps - 1, state.decimationMemory);
 
     double best = 0.0;
     int32_t lag = 10;
     for (int L = 10; L < 60; ++L) {
-        double c = 0.0;
-        for (int n = 0; n < 80; ++n) c += static_cast<double>(out[n]) * out[n - L];
+        const double c = dotProduct(out, out - L, 80);
         if (c > best) {
             best = c;
             lag = L;
         }
     }
-    double e0 = 0.0, eL = 0.0;
-    for (int n = 0; n < 80; ++n) {
-        e0 += static_cast<double>(out[n]) * out[n];
-        eL += static_cast<double>(out[n - lag]) * out[n - lag];
-    }
+    const double e0 = sumOfSquares(out, 80), eL = sumOfSquares(out - lag, 80);
     state.nacf = static_cast<float>(best / (0.5 * (1e-8 + e0 + eL)));
     state.openLoopLag = lag;
     std::copy(d + 80, d + 80 + kDecimatedHistory, state.decimatedHistory);

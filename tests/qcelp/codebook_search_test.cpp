@@ -22,7 +22,7 @@ TEST(CodebookSearch, RecursiveEnergiesMatchDirectFiltering) {
     impulseResponse(weighted, h);
     for (int n : {10, 40}) {
         for (const float* table : {fullRateCodebook, halfRateCodebook}) {
-            double energy[kCodebookSize];
+            float energy[kCodebookSize];
             filteredCodevectorEnergies(table, h, n, energy);
             for (int index = 0; index < kCodebookSize; ++index) {
                 double e = 0;

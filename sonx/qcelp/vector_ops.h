@@ -1,0 +1,55 @@
+// Sums of products of float vectors for the encoder's searches, in four
+// float lanes (eight partial sums) so that they run as SIMD, combined in
+// double at the end. The order of the sums is fixed, so results do not
+// depend on the compiler.
+#ifndef SONX_QCELP_VECTOR_OPS_H
+#define SONX_QCELP_VECTOR_OPS_H
+
+#include <cstring>
+
+namespace sonx {
+
+typedef float Float4 __attribute__((vector_size(16)));
+
+inline Float4 load4(const float* p) {
+    Float4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store4(float* p, Float4 v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline double dotProduct(const float* a, const float* b, int n) {
+    Float4 s0 = {0, 0, 0, 0}, s1 = {0, 0, 0, 0};
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        s0 += load4(a + i) * load4(b + i);
+        s1 += load4(a + i + 4) * load4(b + i + 4);
+    }
+    if (i + 4 <= n) {
+        s0 += load4(a + i) * load4(b + i);
+        i += 4;
+    }
+    const Float4 s = s0 + s1;
+    double sum = (static_cast<double>(s[0]) + s[1]) + (static_cast<double>(s[2]) + s[3]);
+    for (; i < n; ++i) sum += static_cast<double>(a[i]) * b[i];
+    return sum;
+}
+
+inline double sumOfSquares(const float* a, int n) {
+    return dotProduct(a, a, n);
+}
+
+// y[i] += v * x[i], i = 0..n-1.
+inline void addScaled(float* y, const float* x, float v, int n) {
+    int i = 0;
+    const Float4 vv = {v, v, v, v};
+    for (; i + 4 <= n; i += 4) store4(y + i, load4(y + i) + vv * load4(x + i));
+    for (; i < n; ++i) y[i] += v * x[i];
+}
+
+}  // namespace sonx
+
+#endif  // SONX_QCELP_VECTOR_OPS_H
