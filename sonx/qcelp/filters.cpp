@@ -91,6 +91,36 @@ void firFixed(const float* in, float* out, int length, FilterState& f, bool upda
         for (int k = 0; k < M; ++k) f.memory[k] = buf[M - 1 - k];
 }
 
+// An order-10 all-pole filter followed by an order-1 one, in one pass so
+// that the two recursions overlap; the arithmetic is that of two calls.
+void allPoleCascade10x1(float* v, int length, FilterState& f, FilterState& g) {
+    constexpr int N = 10;
+    float c[N];
+    float buf[N + kChunk];
+    for (int k = 0; k < N; ++k) {
+        c[k] = f.coeffs[k];
+        buf[N - 1 - k] = f.memory[k];
+    }
+    const float d = g.coeffs[0];
+    float last = g.memory[0];
+    while (length > 0) {
+        const int len = std::min(length, kChunk);
+        float* y = buf + N;
+        for (int n = 0; n < len; ++n) {
+            float acc = v[n];
+            for (int k = N; k >= 1; --k) acc += c[k - 1] * y[n - k];
+            y[n] = acc;
+            last = acc + d * last;
+            v[n] = last;
+        }
+        std::copy(y + len - N, y + len, buf);
+        v += len;
+        length -= len;
+    }
+    for (int k = 0; k < N; ++k) f.memory[k] = buf[N - 1 - k];
+    g.memory[0] = last;
+}
+
 // Any other order: the same arithmetic with run-time loop bounds.
 void allPoleAny(const float* in, float* out, int length, FilterState& f, bool update) {
     const int order = f.order;
@@ -154,6 +184,12 @@ void allPoleFilter(const float* in, float* out, int length, FilterState& filter,
         case 10: return allPoleFixed<10>(in, out, length, filter, update);
         default: return allPoleAny(in, out, length, filter, update);
     }
+}
+
+void allPoleCascade(float* v, int length, FilterState& first, FilterState& second) {
+    if (first.order == 10 && second.order == 1) return allPoleCascade10x1(v, length, first, second);
+    allPoleFilter(v, v, length, first, true);
+    allPoleFilter(v, v, length, second, true);
 }
 
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update) {

@@ -28,6 +28,9 @@ void initFilter(FilterState& filter, int order, const float* coeffs = nullptr);
 // y[n] = x[n] + sum c_k y[n-k], k = 1..N. In place is allowed. With update
 // clear the memory is left as it was (zero-input responses).
 void allPoleFilter(const float* in, float* out, int length, FilterState& filter, bool update);
+// allPoleFilter through `first`, then through `second`, in place, both
+// memories updated; one pass for the post-filter's order 10 and 1.
+void allPoleCascade(float* v, int length, FilterState& first, FilterState& second);
 // y[n] = x[n] + sum c_k x[n-k], k = 1..N; memory holds past inputs.
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update);
 // y[n] = sum h_k x[n-k], k = 0..N-1; memory holds the N-1 previous inputs.

@@ -32,8 +32,7 @@ void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int l
     }
     float v[kFrameSamples];
     allZeroFilter(out, v, length, state.postZero, true);
-    allPoleFilter(v, v, length, state.postPole, true);
-    allPoleFilter(v, v, length, state.tilt, true);
+    allPoleCascade(v, length, state.postPole, state.tilt);
     agcSmoothGain(out, v, out, length, state.postFilterGain);
 }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "sonx/qcelp/filters.h"
 #include "sonx/qcelp/postfilter.h"
@@ -13,16 +16,39 @@ namespace {
 
 constexpr float kNoiseScale = 1.0f / 16384.0f;
 
-// The floors make encoder and decoder build bit-identical noise excitation.
-inline float scaledNoise(float r, float gain) {
-    return floorF(floorF(floorF(r * 0.5f) * 1.375f) * gain) * kNoiseScale;
+// The three floors make encoder and decoder build bit-identical noise
+// excitation. The noise is bounded (about +-2^17 after shaping) and the gain
+// is held to [0, 4096] (table gains stay below 2000), so every value converts
+// to int exactly and floor is truncation corrected by one where it rounded up.
+inline float floorNoise(float x) {
+    const float t = static_cast<float>(static_cast<int32_t>(x));
+    return t > x ? t - 1.0f : t;
+}
+
+void scaleNoise(const float* r, float gain, float* e, int len) {
+    const float g = gain > 0.0f ? (gain < 4096.0f ? gain : 4096.0f) : 0.0f;
+    int n = 0;
+#if defined(__SSE2__)
+    const __m128 half = _mm_set1_ps(0.5f), factor = _mm_set1_ps(1.375f), one = _mm_set1_ps(1.0f);
+    const __m128 vg = _mm_set1_ps(g), scale = _mm_set1_ps(kNoiseScale);
+    auto floor4 = [one](__m128 x) {
+        const __m128 t = _mm_cvtepi32_ps(_mm_cvttps_epi32(x));
+        return _mm_sub_ps(t, _mm_and_ps(_mm_cmpgt_ps(t, x), one));
+    };
+    for (; n + 4 <= len; n += 4) {
+        const __m128 a = floor4(_mm_mul_ps(_mm_loadu_ps(r + n), half));
+        const __m128 b = floor4(_mm_mul_ps(a, factor));
+        _mm_storeu_ps(e + n, _mm_mul_ps(floor4(_mm_mul_ps(b, vg)), scale));
+    }
+#endif
+    for (; n < len; ++n) e[n] = floorNoise(floorNoise(floorNoise(r[n] * 0.5f) * 1.375f) * g) * kNoiseScale;
 }
 
 void noiseExcitation(bool shaped, QcelpDecoderState& state, float gain, uint16_t& seed, float* e, int len) {
     float r[kFrameSamples];
     for (int n = 0; n < len; ++n) r[n] = static_cast<float>(nextNoise(seed));
     if (shaped) firFilter(r, r, len, state.quarterNoise, true);
-    for (int n = 0; n < len; ++n) e[n] = scaledNoise(r[n], gain);
+    scaleNoise(r, gain, e, len);
 }
 
 void codebookExcitation(const float* table, const CodebookSubframe* records, int count, float* e, int len) {
@@ -43,7 +69,8 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     const int perPart = std::max(vectorsPerSubframe, 1);
     const int partLength = length / parts;
 
-    float exc[kFrameSamples] = {};
+    float exc[kFrameSamples];
+    std::fill(exc, exc + length, 0.0f);
     if (rateKind == kRateEighth || rateKind == kRateQuarter) {
         uint16_t seed = codebook[0].seed;
         for (int i = 0; i < parts; ++i)

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "sonx/qcelp/filters.h"
@@ -164,6 +165,62 @@ TEST(PitchFilter, HalfSampleLagInterpolatesTheHistory) {
         ASSERT_NEAR(y[n], want, 1e-4f) << n;
         all.push_back(y[n]);
     }
+}
+
+// The plain equations, sample by sample, must agree bit for bit with the
+// filter (which works several samples at a time where it can).
+TEST(PitchFilter, MatchesTheSampleBySampleEquationExactly) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> value(-3000.0f, 3000.0f);
+    const float gains[] = {0.25f, 0.5f, 1.0f, 1.75f, 2.0f, 0.3333f};
+    for (int round = 0; round < 400; ++round) {
+        PitchFilterState p;
+        initPitchFilter(p);
+        for (float& h : p.history) h = value(rng);
+        if (round % 7 == 0) p.history[kPitchHistory - 1 - round % 50] = 1.0e9f;  // beyond exact integers
+        p.fraction = (round & 1) ? 2 : 0;
+        p.lag = p.fraction ? 17 + static_cast<int>(rng() % 127) : 1 + static_cast<int>(rng() % 143);
+        p.gain = gains[rng() % 6];
+        const int len = 1 + static_cast<int>(rng() % 160);
+        std::vector<float> x(len);
+        for (float& v : x) v = std::round(value(rng));
+        std::vector<float> all(p.history, p.history + kPitchHistory);
+        for (int n = 0; n < len; ++n) {
+            const size_t at = kPitchHistory + n;
+            float y;
+            if (p.fraction == 0) {
+                y = x[n] + roundToIntF(p.gain * all[at - p.lag]);
+            } else {
+                float acc = halfSampleTaps[0] * all[at - p.lag - 4];
+                for (int j = 1; j < 8; ++j) acc += halfSampleTaps[j] * all[at - p.lag - 4 + j];
+                y = x[n] + p.gain * acc;
+            }
+            all.push_back(y);
+        }
+        std::vector<float> got(len);
+        pitchFilter(x.data(), got.data(), len, p, true);
+        for (int n = 0; n < len; ++n)
+            ASSERT_EQ(got[n], all[kPitchHistory + n]) << "round " << round << " lag " << p.lag << " n " << n;
+        for (int i = 0; i < kPitchHistory; ++i) ASSERT_EQ(p.history[i], all[all.size() - kPitchHistory + i]);
+    }
+}
+
+TEST(Filters, CascadeEqualsTwoPasses) {
+    float c[10], d = -0.3f;
+    for (int k = 0; k < 10; ++k) c[k] = 0.3f / (k + 1) * ((k % 3) ? -1.0f : 1.0f);
+    FilterState a1, a2, b1, b2;
+    initFilter(a1, 10, c);
+    initFilter(a2, 1, &d);
+    b1 = a1;
+    b2 = a2;
+    std::vector<float> x = ramp(200), y = x;
+    allPoleFilter(x.data(), x.data(), 200, a1, true);
+    allPoleFilter(x.data(), x.data(), 200, a2, true);
+    allPoleCascade(y.data(), 120, b1, b2);
+    allPoleCascade(y.data() + 120, 80, b1, b2);
+    EXPECT_EQ(x, y);
+    EXPECT_EQ(std::vector<float>(a1.memory, a1.memory + 10), std::vector<float>(b1.memory, b1.memory + 10));
+    EXPECT_EQ(a2.memory[0], b2.memory[0]);
 }
 
 // After eighth or quarter rate the kept lag is 0: a zero gain must neither
