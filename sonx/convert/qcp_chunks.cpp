@@ -72,7 +72,8 @@ private:
     AudioFile file_;
 };
 
-template <class Body> std::string chunkFailure(Body&& body) {
+template <class Body>
+std::string chunkFailure(Body&& body) {
     try {
         body();
     } catch (const std::exception& e) {

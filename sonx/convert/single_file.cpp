@@ -11,14 +11,18 @@ namespace sonx {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& text) { throw std::runtime_error(text); }
+[[noreturn]] void fail(const std::string& text) {
+    throw std::runtime_error(text);
+}
 
 std::string codecText(ISonxError* error) {
     const char* text = error ? error->errorText() : nullptr;
     return text ? text : "";
 }
 
-uint32_t sampleBytes(const AudioFormat& f) { return f.sampleBits / 8; }
+uint32_t sampleBytes(const AudioFormat& f) {
+    return f.sampleBits / 8;
+}
 
 // Blocks of `blockSamples` that make up two seconds at `rate`; never 0, or a
 // loop over them would not advance.
@@ -43,7 +47,8 @@ void savePending(SingleFile& s, uint32_t samples) {
 // Drops `used` samples from the front of the sample buffer, keeping `left` after them.
 void shiftSamples(SingleFile& s, uint32_t used, uint32_t left) {
     const uint32_t bytes = sampleBytes(s.file.encoderFormat);
-    std::memmove(s.buffers.sample.data(), s.buffers.sample.data() + size_t{used} * bytes, size_t{left} * bytes);
+    std::memmove(s.buffers.sample.data(), s.buffers.sample.data() + size_t{used} * bytes,
+                 size_t{left} * bytes);
 }
 
 }  // namespace
@@ -63,7 +68,9 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
     if (isFastPath(f)) {
         if (!buffer) {
             // The largest packet bounds the bytes of a variable-size stream.
-            if (bytesOut) *bytesOut = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{n} * f.fileFormat.packetBytes, UINT32_MAX));
+            if (bytesOut)
+                *bytesOut = static_cast<uint32_t>(
+                    std::min<uint64_t>(uint64_t{n} * f.fileFormat.packetBytes, UINT32_MAX));
             return n;
         }
         uint32_t bytes = 0;
@@ -85,7 +92,9 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
             static_cast<unsigned __int128>(n) * f.fileFormat.blockSamples * enc.sampleRate / dec.sampleRate;
         const unsigned __int128 blocks = (fresh + s.pendingSamples) / client.blockSamples;
         const uint32_t result = blocks > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(blocks);
-        if (bytesOut) *bytesOut = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{result} * client.packetBytes, UINT32_MAX));
+        if (bytesOut)
+            *bytesOut =
+                static_cast<uint32_t>(std::min<uint64_t>(uint64_t{result} * client.packetBytes, UINT32_MAX));
         return result;
     }
 
@@ -128,7 +137,8 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
         }
 
         if (converting) {
-            uint8_t* to = clientEncoder ? s.buffers.sample.data() + size_t{w} * encBytes : buffer + bytesDelivered;
+            uint8_t* to =
+                clientEncoder ? s.buffers.sample.data() + size_t{w} * encBytes : buffer + bytesDelivered;
             const uint64_t room = clientEncoder ? sampleRoom - w : UINT32_MAX;
             w += convertSamples(enc.sampleRate, dec.sampleBits, to, s.buffers.conversion.data(),
                                 static_cast<uint32_t>(decoded), enc.sampleBits, dec.sampleRate,
@@ -141,8 +151,8 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
             const uint32_t k = w / client.blockSamples;
             if (k > 0) {
                 uint32_t coded = 0;
-                if (clientEncoder->Process(buffer + bytesDelivered, s.buffers.sample.data(), k * client.blockSamples,
-                                           1, &coded) != k)
+                if (clientEncoder->Process(buffer + bytesDelivered, s.buffers.sample.data(),
+                                           k * client.blockSamples, 1, &coded) != k)
                     fail("Error encoding audio packets: " + codecText(f.encoderError));
                 delivered += k;
                 bytesDelivered += coded;
@@ -162,7 +172,8 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
     return delivered;
 }
 
-uint32_t writeSingle(SingleFile& s, uint32_t count, const uint8_t* data, uint32_t* bytesOut, uint32_t& written) {
+uint32_t writeSingle(SingleFile& s, uint32_t count, const uint8_t* data, uint32_t* bytesOut,
+                     uint32_t& written) {
     AudioFile& f = s.file;
     written = 0;
     if (count > 0 && !data) fail("No data given to write");
@@ -215,8 +226,9 @@ uint32_t writeSingle(SingleFile& s, uint32_t count, const uint8_t* data, uint32_
 
         if (converting) {
             g += convertSamples(enc.sampleRate, dec.sampleBits, sampleEnd,
-                                clientDecoder ? s.buffers.conversion.data() : source, static_cast<uint32_t>(samples),
-                                enc.sampleBits, dec.sampleRate, static_cast<uint32_t>(sampleRoom - g));
+                                clientDecoder ? s.buffers.conversion.data() : source,
+                                static_cast<uint32_t>(samples), enc.sampleBits, dec.sampleRate,
+                                static_cast<uint32_t>(sampleRoom - g));
         } else {
             g += static_cast<uint32_t>(samples);
         }
@@ -227,7 +239,8 @@ uint32_t writeSingle(SingleFile& s, uint32_t count, const uint8_t* data, uint32_
             if (u > 0) {
                 if (uint64_t{u} * f.fileFormat.packetBytes > s.buffers.output.size())
                     fail("Conversion buffers are too small for the audio format");
-                if (f.encoder->Process(s.buffers.output.data(), s.buffers.sample.data(), u * fileBlock, 1, &coded) != u)
+                if (f.encoder->Process(s.buffers.output.data(), s.buffers.sample.data(), u * fileBlock, 1,
+                                       &coded) != u)
                     fail("Error encoding audio packets: " + codecText(f.encoderError));
             }
             writeBlocks(f.encoder, s.buffers.output.data(), u, nullptr, fixedBlockBytes(f.fileFormat), f,

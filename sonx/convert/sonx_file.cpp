@@ -18,7 +18,8 @@ void normalisePcm(AudioFormat& f) {
 }
 
 // Runs `body`, turning every failure into its text (empty on success).
-template <class Body> std::string failureOf(Body&& body) {
+template <class Body>
+std::string failureOf(Body&& body) {
     try {
         body();
     } catch (const std::runtime_error& e) {
@@ -57,7 +58,9 @@ SonxFile::~SonxFile() {
     closeConversionFiles();
 }
 
-int32_t SonxFile::AddRef() { return addRef(); }
+int32_t SonxFile::AddRef() {
+    return addRef();
+}
 
 int32_t SonxFile::Release() {
     const std::shared_ptr<Lifetime> life = life_;  // may outlive *this
@@ -243,7 +246,8 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
     if (needsCounting && input_.decoder)
         countPackets(input_, input_.decoder, dataBegin, dataEnd);
     else if (input_.fileFormat.fileType == FILE_TYPE_RAW)
-        input_.blockCount = input_.fileFormat.size / input_.fileFormat.packetBytes;  // packetBytes checked above
+        input_.blockCount =
+            input_.fileFormat.size / input_.fileFormat.packetBytes;  // packetBytes checked above
 
     blocksDone_ = 0;
     totalBlocks_ = totalOutputBlocks(input_, output_);
@@ -265,7 +269,8 @@ void SonxFile::run() {
             const uint32_t readBefore = input_.blocksDone;
             const uint32_t written = convertPass(input_, output_, buffers_, carried_, transcoding_);
             if (written == 0 && input_.blocksDone == readBefore)
-                throw std::runtime_error("Conversion stopped: the input ended before the output was complete");
+                throw std::runtime_error(
+                    "Conversion stopped: the input ended before the output was complete");
             const uint64_t done = uint64_t{blocksDone_} + written;
             blocksDone_ = static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX));
             if (blocksDone_ >= total) {
@@ -424,7 +429,9 @@ uint32_t SonxFile::seek(uint32_t block) {
     return reached;
 }
 
-uint32_t SonxFile::blocksDone() { return single_.file.blocksDone; }
+uint32_t SonxFile::blocksDone() {
+    return single_.file.blocksDone;
+}
 
 uint32_t SonxFile::blockCount() {
     // A file being written holds the blocks written so far.

@@ -16,7 +16,9 @@ namespace {
 // from a format no speech file has and is refused instead of allocated.
 constexpr uint64_t kMaxBufferBytes = 8u << 20;
 
-[[noreturn]] void fail(const std::string& text) { throw std::runtime_error(text); }
+[[noreturn]] void fail(const std::string& text) {
+    throw std::runtime_error(text);
+}
 
 void writeLe32At(AudioFile& file, uint32_t position, uint32_t value) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
@@ -191,8 +193,8 @@ void writeBlocks(ISonxCodec* codec, const uint8_t* source, uint32_t count, uint3
     if (bytesOut) *bytesOut = static_cast<uint32_t>(consumed);
 }
 
-void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide, const AudioFormat& decoderFormat,
-                 const AudioFormat& encoderFormat, PumpBuffers& buffers) {
+void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide,
+                 const AudioFormat& decoderFormat, const AudioFormat& encoderFormat, PumpBuffers& buffers) {
     checkSide(inputSide, "input");
     checkSide(outputSide, "output");
     checkSamples(decoderFormat, "decoded");
@@ -203,13 +205,14 @@ void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide, co
     const uint64_t inBlocks = 2ull * inputSide.sampleRate / inputSide.blockSamples;
     // Samples one pass (or one single-file step) may decode, and what they
     // become after rate conversion, with a sample of rounding slack.
-    const uint64_t decodedSamples = std::max<uint64_t>(inBlocks * inputSide.blockSamples, 2ull * decoderFormat.sampleRate);
-    const uint64_t convertedSamples =
-        std::max<uint64_t>(convertedSampleCount(decodedSamples, decoderFormat.sampleRate, encoderFormat.sampleRate) + 1,
-                 2ull * encoderFormat.sampleRate);
-    const uint64_t outBlocks = std::max<uint64_t>((outputSide.blockSamples + convertedSamples) /
-                                                      outputSide.blockSamples,
-                                                  2ull * outputSide.sampleRate / outputSide.blockSamples);
+    const uint64_t decodedSamples =
+        std::max<uint64_t>(inBlocks * inputSide.blockSamples, 2ull * decoderFormat.sampleRate);
+    const uint64_t convertedSamples = std::max<uint64_t>(
+        convertedSampleCount(decodedSamples, decoderFormat.sampleRate, encoderFormat.sampleRate) + 1,
+        2ull * encoderFormat.sampleRate);
+    const uint64_t outBlocks =
+        std::max<uint64_t>((outputSide.blockSamples + convertedSamples) / outputSide.blockSamples,
+                           2ull * outputSide.sampleRate / outputSide.blockSamples);
 
     const uint64_t packet = inputSide.packetBytes * inBlocks;
     const uint64_t conversion = decBytes * decodedSamples;
@@ -244,7 +247,8 @@ uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, 
         uint32_t bytes = 0;
         readBlocks(fixedBlockBytes(inFormat), input, input.decoder, buffers.packet.data(), n, &bytes,
                    static_cast<uint32_t>(buffers.packet.size()));
-        writeBlocks(output.encoder, buffers.packet.data(), n, nullptr, fixedBlockBytes(outFormat), output, bytes);
+        writeBlocks(output.encoder, buffers.packet.data(), n, nullptr, fixedBlockBytes(outFormat), output,
+                    bytes);
         return n;
     }
 
@@ -259,7 +263,8 @@ uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, 
 
     if (n > 0) {
         const uint64_t decoded = uint64_t{n} * inFormat.blockSamples;
-        uint8_t* dest = converting ? buffers.conversion.data() : buffers.sample.data() + size_t{carried} * encBytes;
+        uint8_t* dest =
+            converting ? buffers.conversion.data() : buffers.sample.data() + size_t{carried} * encBytes;
         const uint64_t destRoom = converting ? buffers.conversion.size() / decBytes : sampleRoom - carried;
         if (decoded > destRoom) fail("Conversion buffers are too small for the audio format");
         if (input.decoder) {
@@ -274,10 +279,10 @@ uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, 
                        static_cast<uint32_t>(destRoom * decBytes));
         }
         if (converting) {
-            carried += convertSamples(enc.sampleRate, dec.sampleBits,
-                                      buffers.sample.data() + size_t{carried} * encBytes, buffers.conversion.data(),
-                                      static_cast<uint32_t>(decoded), enc.sampleBits, dec.sampleRate,
-                                      static_cast<uint32_t>(sampleRoom - carried));
+            carried += convertSamples(
+                enc.sampleRate, dec.sampleBits, buffers.sample.data() + size_t{carried} * encBytes,
+                buffers.conversion.data(), static_cast<uint32_t>(decoded), enc.sampleBits, dec.sampleRate,
+                static_cast<uint32_t>(sampleRoom - carried));
         } else {
             carried += static_cast<uint32_t>(decoded);
         }
@@ -294,21 +299,21 @@ uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, 
         if (blocks > 0) {
             if (uint64_t{blocks} * outFormat.packetBytes > buffers.output.size())
                 fail("Conversion buffers are too small for the audio format");
-            if (output.encoder->Process(buffers.output.data(), buffers.sample.data(), blocks * outBlock, 1, &coded) !=
-                blocks)
+            if (output.encoder->Process(buffers.output.data(), buffers.sample.data(), blocks * outBlock, 1,
+                                        &coded) != blocks)
                 fail("Error encoding audio packets: " + codecText(output.encoderError));
             const uint32_t left = carried - blocks * outBlock;
             std::memmove(buffers.sample.data(), buffers.sample.data() + size_t{blocks} * outBlock * encBytes,
                          size_t{left} * encBytes);
             carried = left;
         }
-        writeBlocks(output.encoder, buffers.output.data(), blocks, nullptr, fixedBlockBytes(outFormat), output,
-                    static_cast<uint32_t>(buffers.output.size()));
+        writeBlocks(output.encoder, buffers.output.data(), blocks, nullptr, fixedBlockBytes(outFormat),
+                    output, static_cast<uint32_t>(buffers.output.size()));
     } else {
         const uint32_t bytes = carried * encBytes;
         carried = 0;
-        writeBlocks(output.encoder, buffers.sample.data(), blocks, nullptr, fixedBlockBytes(outFormat), output,
-                    bytes);
+        writeBlocks(output.encoder, buffers.sample.data(), blocks, nullptr, fixedBlockBytes(outFormat),
+                    output, bytes);
     }
     return blocks;
 }

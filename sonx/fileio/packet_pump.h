@@ -53,8 +53,8 @@ void writeBlocks(ISonxCodec* codec, const uint8_t* source, uint32_t count, uint3
 // alignment that does not match its width, blocks longer than two seconds,
 // buffers beyond a few megabytes) are refused before anything is allocated;
 // an allocation failure is reported as an error too.
-void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide, const AudioFormat& decoderFormat,
-                 const AudioFormat& encoderFormat, PumpBuffers& buffers);
+void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide,
+                 const AudioFormat& decoderFormat, const AudioFormat& encoderFormat, PumpBuffers& buffers);
 
 // Refuses a PCM side whose rate or width the converter cannot take, or whose
 // block alignment does not match its width. `what` names the side in the message.

@@ -15,12 +15,15 @@ namespace {
 
 // The converter's four failure texts; callers and users know them by these words.
 constexpr const char* kOpenFailed = "unable to open audio conversion stream - acmStreamOpen failed!";
-constexpr const char* kSizeFailed = "unable to query for recommended output buffer size - acmStreamSize failed!";
+constexpr const char* kSizeFailed =
+    "unable to query for recommended output buffer size - acmStreamSize failed!";
 constexpr const char* kPrepareFailed =
     "unable to prepare conversion buffer for audio conversion - acmStreamPrepareHeader failed!";
 constexpr const char* kConvertFailed = "problem during audio conversion - acmStreamConvert failed!";
 
-int16_t load16(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8))); }
+int16_t load16(const uint8_t* p) {
+    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+}
 
 void store16(uint8_t* p, int32_t v) {
     const auto u = static_cast<uint16_t>(static_cast<int16_t>(v));
@@ -29,7 +32,9 @@ void store16(uint8_t* p, int32_t v) {
 }
 
 // 8-bit WAV samples are unsigned with 128 as silence.
-int32_t from8(uint8_t u) { return (static_cast<int32_t>(u) - 128) * 256; }
+int32_t from8(uint8_t u) {
+    return (static_cast<int32_t>(u) - 128) * 256;
+}
 
 uint8_t to8(int32_t s16) {
     int32_t v = (s16 + 128) >> 8;  // round to nearest 8-bit step
@@ -88,7 +93,8 @@ uint32_t convertSamples(uint32_t destRate, uint32_t sourceBits, uint8_t* dest, c
         if (sourceBits == destBits) {
             std::memmove(dest, source, static_cast<size_t>(count) * (sourceBits / 8));
         } else {
-            for (uint32_t i = 0; i < count; ++i) putSample(dest, destBits, i, sampleAt(source, sourceBits, i));
+            for (uint32_t i = 0; i < count; ++i)
+                putSample(dest, destBits, i, sampleAt(source, sourceBits, i));
         }
         return count;
     }
@@ -102,7 +108,8 @@ uint32_t convertSamples(uint32_t destRate, uint32_t sourceBits, uint8_t* dest, c
     } catch (const std::bad_alloc&) {
         throw std::runtime_error(kPrepareFailed);
     }
-    for (uint32_t i = 0; i < count; ++i) in[i] = static_cast<float>(sampleAt(source, sourceBits, i)) / 32768.0f;
+    for (uint32_t i = 0; i < count; ++i)
+        in[i] = static_cast<float>(sampleAt(source, sourceBits, i)) / 32768.0f;
 
     soxr_error_t error = nullptr;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
@@ -128,7 +135,8 @@ uint32_t convertSamples(uint32_t destRate, uint32_t sourceBits, uint8_t* dest, c
     }
     if (error) throw std::runtime_error(kConvertFailed);
 
-    for (size_t i = 0; i < produced; ++i) putSample(dest, destBits, static_cast<uint32_t>(i), fromFloat(out[i]));
+    for (size_t i = 0; i < produced; ++i)
+        putSample(dest, destBits, static_cast<uint32_t>(i), fromFloat(out[i]));
     return static_cast<uint32_t>(produced);
 }
 

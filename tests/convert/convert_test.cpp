@@ -2,8 +2,8 @@
 // program uses it.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -49,10 +49,12 @@ void onEvent(uint32_t event, uint32_t value, uint32_t user) {
 class Converter {
 public:
     Converter()
-        : convert_(createInstance<ISonxConvertFile>(CLSID_SonxFile)), error_(queryInterface<ISonxError>(convert_.get())) {}
+        : convert_(createInstance<ISonxConvertFile>(CLSID_SonxFile)),
+          error_(queryInterface<ISonxError>(convert_.get())) {}
 
     // Runs to the end without a callback; true when it worked.
-    bool run(const FileHandle& in, const AudioFormat& inFormat, const FileHandle& out, const AudioFormat& outFormat) {
+    bool run(const FileHandle& in, const AudioFormat& inFormat, const FileHandle& out,
+             const AudioFormat& outFormat) {
         return convert_->convert(&in, &inFormat, &out, &outFormat, nullptr, 0) && !error_->hasError();
     }
     uint8_t start(const FileHandle& in, const AudioFormat& inFormat, const FileHandle& out,
@@ -107,8 +109,8 @@ TEST(Convert, PcmWavToMuLawWavAndBack) {
     // The odd data length is padded, and the RIFF size counts the pad.
     EXPECT_EQ(coded.riffSize + 8, readFileBytes(mu).size());
 
-    ASSERT_TRUE(c.run(FileHandle::named(mu.c_str()), muLawFormat(FILE_TYPE_WAV), FileHandle::named(back.c_str()),
-                      pcmFormat(FILE_TYPE_WAV)))
+    ASSERT_TRUE(c.run(FileHandle::named(mu.c_str()), muLawFormat(FILE_TYPE_WAV),
+                      FileHandle::named(back.c_str()), pcmFormat(FILE_TYPE_WAV)))
         << c.error();
     const Wav decoded = parseWav(readFileBytes(back));
     ASSERT_TRUE(decoded.ok);
@@ -154,16 +156,18 @@ TEST(Convert, ToneKeepsFrequencyAndLevel) {
         uint32_t expectedSamples;
     };
     std::vector<Source> sources;
-    sources.push_back({"16 kHz 16-bit", makeWav(1, 16000, 16, tone(16000, 48000, freq, amplitude, 16)), 24000});
+    sources.push_back(
+        {"16 kHz 16-bit", makeWav(1, 16000, 16, tone(16000, 48000, freq, amplitude, 16)), 24000});
     sources.push_back({"8 kHz 8-bit", makeWav(1, 8000, 8, tone(8000, 24000, freq, amplitude, 8)), 24000});
-    sources.push_back({"11025 Hz 16-bit", makeWav(1, 11025, 16, tone(11025, 33075, freq, amplitude, 16)), 24000});
+    sources.push_back(
+        {"11025 Hz 16-bit", makeWav(1, 11025, 16, tone(11025, 33075, freq, amplitude, 16)), 24000});
     {
         // A mu-law tone, coded by the library itself.
         const std::string pcm = dir.file("tone.wav"), mu = dir.file("tone_mu.wav");
         writeFileBytes(pcm, makeWav(1, 8000, 16, tone(8000, 24000, freq, amplitude, 16)));
         Converter c;
-        ASSERT_TRUE(c.run(FileHandle::named(pcm.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(mu.c_str()),
-                          muLawFormat(FILE_TYPE_WAV)))
+        ASSERT_TRUE(c.run(FileHandle::named(pcm.c_str()), pcmFormat(FILE_TYPE_WAV),
+                          FileHandle::named(mu.c_str()), muLawFormat(FILE_TYPE_WAV)))
             << c.error();
         sources.push_back({"8 kHz mu-law", readFileBytes(mu), 24000});
     }
@@ -172,8 +176,8 @@ TEST(Convert, ToneKeepsFrequencyAndLevel) {
         const std::string in = dir.file("in.wav"), out = dir.file("out.wav");
         writeFileBytes(in, s.wav);
         Converter c;
-        ASSERT_TRUE(c.run(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(out.c_str()),
-                          pcmFormat(FILE_TYPE_WAV)))
+        ASSERT_TRUE(c.run(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV),
+                          FileHandle::named(out.c_str()), pcmFormat(FILE_TYPE_WAV)))
             << c.error();
         const Wav w = parseWav(readFileBytes(out));
         ASSERT_TRUE(w.ok);
@@ -190,8 +194,8 @@ TEST(Convert, RawFilesInAndOut) {
     const std::string in = dir.file("in.raw"), out = dir.file("out.raw"), mu = dir.file("mu.raw");
     writeFileBytes(in, tone(16000, 16001, 440, 8000, 16));
     Converter c;
-    ASSERT_TRUE(c.run(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_RAW, 16000), FileHandle::named(out.c_str()),
-                      pcmFormat(FILE_TYPE_RAW, 8000)))
+    ASSERT_TRUE(c.run(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_RAW, 16000),
+                      FileHandle::named(out.c_str()), pcmFormat(FILE_TYPE_RAW, 8000)))
         << c.error();
     // 16001 samples at half the rate: 8000 whole samples, no header.
     EXPECT_EQ(readFileBytes(out).size(), 2u * 8000);
@@ -201,8 +205,8 @@ TEST(Convert, RawFilesInAndOut) {
                       muLawFormat(FILE_TYPE_RAW)))
         << c.error();
     EXPECT_EQ(readFileBytes(mu).size(), 8000u);
-    ASSERT_TRUE(c.run(FileHandle::named(mu.c_str()), muLawFormat(FILE_TYPE_RAW), FileHandle::named(in.c_str()),
-                      pcmFormat(FILE_TYPE_RAW)))
+    ASSERT_TRUE(c.run(FileHandle::named(mu.c_str()), muLawFormat(FILE_TYPE_RAW),
+                      FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_RAW)))
         << c.error();
     EXPECT_GT(snrDb(samplesOf(readFileBytes(in), 16), samplesOf(readFileBytes(out), 16)), 30.0);
 }
@@ -211,8 +215,8 @@ TEST(Convert, ClientCallbackFilesGiveTheSameBytesAsNamedFiles) {
     TempDir dir;
     const std::string in = testDataPath("speech_16k.wav"), named = dir.file("named.wav");
     Converter c;
-    ASSERT_TRUE(c.run(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(named.c_str()),
-                      muLawFormat(FILE_TYPE_WAV)))
+    ASSERT_TRUE(c.run(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV),
+                      FileHandle::named(named.c_str()), muLawFormat(FILE_TYPE_WAV)))
         << c.error();
 
     MemoryFile input, output;
@@ -229,8 +233,8 @@ TEST(Convert, CallbackReportsStrictlyIncreasingProgressEndingAt100) {
     Converter c;
     EXPECT_EQ(c.get()->progress(), 0u);
     Events events;
-    ASSERT_TRUE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(out.c_str()),
-                        pcmFormat(FILE_TYPE_WAV), events));
+    ASSERT_TRUE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV),
+                        FileHandle::named(out.c_str()), pcmFormat(FILE_TYPE_WAV), events));
     events.waitForEnd();
     const auto list = events.snapshot();
     ASSERT_GE(list.size(), 2u);
@@ -261,8 +265,8 @@ TEST(Convert, EmptyInputCompletesAndSaysSo) {
 
     // With a callback the client still hears that it ended.
     Events events;
-    ASSERT_TRUE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(out.c_str()),
-                        muLawFormat(FILE_TYPE_WAV), events));
+    ASSERT_TRUE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV),
+                        FileHandle::named(out.c_str()), muLawFormat(FILE_TYPE_WAV), events));
     events.waitForEnd();
     EXPECT_EQ(events.snapshot(), (std::vector<std::pair<uint32_t, uint32_t>>{{CONVERT_EVENT_PROGRESS, 100}}));
     EXPECT_EQ(c.get()->progress(), 100u);
@@ -288,16 +292,18 @@ TEST(Convert, UntrustedFormatFieldsAreRefusedBeforeUse) {
         writeFileBytes(in, bad.wav);
         Converter c;
         Events events;
-        EXPECT_FALSE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(out.c_str()),
-                             pcmFormat(FILE_TYPE_WAV), events));
+        EXPECT_FALSE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV),
+                             FileHandle::named(out.c_str()), pcmFormat(FILE_TYPE_WAV), events));
         EXPECT_EQ(c.error().rfind("Unsupported audio format: ", 0), 0u) << c.error();
-        EXPECT_EQ(events.snapshot(), (std::vector<std::pair<uint32_t, uint32_t>>{{CONVERT_EVENT_FAILURE, 100}}));
+        EXPECT_EQ(events.snapshot(),
+                  (std::vector<std::pair<uint32_t, uint32_t>>{{CONVERT_EVENT_FAILURE, 100}}));
     }
     // Caller-given raw formats are untrusted too.
     AudioFormat raw = pcmFormat(FILE_TYPE_RAW, 0);
     writeFileBytes(in, data);
     Converter c;
-    EXPECT_FALSE(c.run(FileHandle::named(in.c_str()), raw, FileHandle::named(out.c_str()), pcmFormat(FILE_TYPE_RAW)));
+    EXPECT_FALSE(
+        c.run(FileHandle::named(in.c_str()), raw, FileHandle::named(out.c_str()), pcmFormat(FILE_TYPE_RAW)));
     EXPECT_EQ(c.error(), "Unsupported audio format: input sample rate of 0 samples per second");
     EXPECT_EQ(openDescriptors(), descriptors);
 }
@@ -307,8 +313,8 @@ TEST(Convert, OutputThatCannotBeOpenedFailsSetupAndReportsIt) {
     const std::string in = testDataPath("speech_8k.wav"), out = dir.file("missing/out.wav");
     Converter c;
     Events events;
-    EXPECT_FALSE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(out.c_str()),
-                         pcmFormat(FILE_TYPE_WAV), events));
+    EXPECT_FALSE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV),
+                         FileHandle::named(out.c_str()), pcmFormat(FILE_TYPE_WAV), events));
     EXPECT_EQ(c.error(), "Error opening file: No such file or directory");
     EXPECT_EQ(events.snapshot(), (std::vector<std::pair<uint32_t, uint32_t>>{{CONVERT_EVENT_FAILURE, 100}}));
 }
@@ -323,14 +329,15 @@ TEST(Convert, FailingClientCallbackAtEveryStageEndsCleanly) {
         output.failAt = failOutputAt;
         Converter c;
         Events events;
-        const uint8_t started =
-            c.start(input.handle(), pcmFormat(FILE_TYPE_WAV), output.handle(), muLawFormat(FILE_TYPE_WAV), events);
+        const uint8_t started = c.start(input.handle(), pcmFormat(FILE_TYPE_WAV), output.handle(),
+                                        muLawFormat(FILE_TYPE_WAV), events);
         events.waitForEnd();
         const auto list = events.snapshot();
         const bool failed = list.back().first == CONVERT_EVENT_FAILURE;
         // Exactly one final event, and the error text is there when it says failure.
-        EXPECT_EQ(std::count_if(list.begin(), list.end(), [](auto& e) { return e.first == CONVERT_EVENT_FAILURE; }),
-                  failed ? 1 : 0);
+        EXPECT_EQ(
+            std::count_if(list.begin(), list.end(), [](auto& e) { return e.first == CONVERT_EVENT_FAILURE; }),
+            failed ? 1 : 0);
         EXPECT_EQ(failed, c.error() != "") << c.error();
         if (!started) {
             EXPECT_TRUE(failed);
@@ -359,8 +366,8 @@ TEST(Convert, ReleasingTheLastReferenceWaitsForTheConversion) {
     Converter c;
     Events events;
     events.hook = [](uint32_t, uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
-    ASSERT_TRUE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(out.c_str()),
-                        pcmFormat(FILE_TYPE_WAV), events));
+    ASSERT_TRUE(c.start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV),
+                        FileHandle::named(out.c_str()), pcmFormat(FILE_TYPE_WAV), events));
     c.releaseAll();
     // Release came back only after the last event: the client's callback and
     // files are no longer in use.
@@ -378,8 +385,8 @@ TEST(Convert, ReleasingTheLastReferenceFromTheCallbackFinishesTheConversion) {
     events.hook = [&](uint32_t, uint32_t) {
         if (c) c->releaseAll();  // on the conversion thread, at the first event
     };
-    ASSERT_TRUE(c->start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(out.c_str()),
-                         pcmFormat(FILE_TYPE_WAV), events));
+    ASSERT_TRUE(c->start(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV),
+                         FileHandle::named(out.c_str()), pcmFormat(FILE_TYPE_WAV), events));
     events.waitForEnd();
     EXPECT_EQ(events.snapshot().back().second, 100u);
     EXPECT_EQ(parseWav(readFileBytes(out)).data.size(), 2 * kSpeechSamples);
@@ -389,15 +396,16 @@ TEST(Convert, ReleasingTheLastReferenceFromTheCallbackFinishesTheConversion) {
 
 TEST(Convert, SameCodecCopiesBlocksUnchanged) {
     TempDir dir;
-    const std::string in = testDataPath("speech_8k_mulaw.wav"), raw = dir.file("out.raw"), wav = dir.file("out.wav");
+    const std::string in = testDataPath("speech_8k_mulaw.wav"), raw = dir.file("out.raw"),
+                      wav = dir.file("out.wav");
     const Wav source = parseWav(readFileBytes(in));
     Converter c;
-    ASSERT_TRUE(c.run(FileHandle::named(in.c_str()), muLawFormat(FILE_TYPE_WAV), FileHandle::named(raw.c_str()),
-                      muLawFormat(FILE_TYPE_RAW)))
+    ASSERT_TRUE(c.run(FileHandle::named(in.c_str()), muLawFormat(FILE_TYPE_WAV),
+                      FileHandle::named(raw.c_str()), muLawFormat(FILE_TYPE_RAW)))
         << c.error();
     EXPECT_EQ(readFileBytes(raw), source.data);
-    ASSERT_TRUE(c.run(FileHandle::named(raw.c_str()), muLawFormat(FILE_TYPE_RAW), FileHandle::named(wav.c_str()),
-                      muLawFormat(FILE_TYPE_WAV)))
+    ASSERT_TRUE(c.run(FileHandle::named(raw.c_str()), muLawFormat(FILE_TYPE_RAW),
+                      FileHandle::named(wav.c_str()), muLawFormat(FILE_TYPE_WAV)))
         << c.error();
     const Wav copy = parseWav(readFileBytes(wav));
     EXPECT_EQ(copy.tag, 7);

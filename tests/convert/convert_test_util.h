@@ -17,7 +17,8 @@
 namespace sonx::test {
 
 // Holds one reference to an interface and gives it back.
-template <class I> class Ref {
+template <class I>
+class Ref {
 public:
     explicit Ref(I* p = nullptr) : p_(p) {}
     ~Ref() { reset(); }
@@ -50,8 +51,9 @@ inline uint32_t getLe(const uint8_t* p, int bytes) {
     return v;
 }
 
-inline std::vector<uint8_t> makeWav(uint16_t tag, uint32_t rate, uint16_t bits, const std::vector<uint8_t>& data,
-                                    uint16_t blockAlign = 0, uint16_t channels = 1) {
+inline std::vector<uint8_t> makeWav(uint16_t tag, uint32_t rate, uint16_t bits,
+                                    const std::vector<uint8_t>& data, uint16_t blockAlign = 0,
+                                    uint16_t channels = 1) {
     if (blockAlign == 0) blockAlign = static_cast<uint16_t>(channels * bits / 8);
     std::vector<uint8_t> out = {'R', 'I', 'F', 'F'};
     putLe(out, static_cast<uint32_t>(36 + data.size() + (data.size() & 1)), 4);
@@ -81,7 +83,8 @@ struct Wav {
 // Walks the chunks of a WAV image; ok only when 'fmt ' and 'data' are there.
 inline Wav parseWav(const std::vector<uint8_t>& bytes) {
     Wav w;
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
+    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
+        std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
         return w;
     w.riffSize = getLe(bytes.data() + 4, 4);
     bool fmt = false, data = false;
@@ -193,7 +196,8 @@ struct MemoryFile {
         const bool fail = self->calls == self->failAt;
         switch (op) {
             case CLIENT_FILE_READ: {
-                const size_t have = self->bytes.size() > self->position ? self->bytes.size() - self->position : 0;
+                const size_t have =
+                    self->bytes.size() > self->position ? self->bytes.size() - self->position : 0;
                 const auto n = static_cast<uint32_t>(std::min<size_t>(have, static_cast<size_t>(length)));
                 if (n) std::memcpy(buffer, self->bytes.data() + self->position, n);
                 self->position += n;
@@ -217,7 +221,9 @@ struct MemoryFile {
         return -1;
     }
 
-    FileHandle handle() { return FileHandle::client(&MemoryFile::callback, reinterpret_cast<uintptr_t>(this)); }
+    FileHandle handle() {
+        return FileHandle::client(&MemoryFile::callback, reinterpret_cast<uintptr_t>(this));
+    }
 };
 
 // Threads of this process, to see conversion threads end.

@@ -36,7 +36,8 @@ protected:
 };
 
 TEST_F(Qcelp, WavToQcpAndBackCountsWholeFrames) {
-    const std::string qcp = dir_.file("speech.qcp"), wav = dir_.file("back.wav"), copy = dir_.file("copy.qcp");
+    const std::string qcp = dir_.file("speech.qcp"), wav = dir_.file("back.wav"),
+                      copy = dir_.file("copy.qcp");
     ASSERT_EQ(convert(testDataPath("speech_8k.wav"), pcmFormat(FILE_TYPE_WAV), qcp, qcpFormat()), "");
     // 125005 samples: 781 whole frames and one completed with silence.
     EXPECT_EQ(qcpPackets(qcp), 782u);

@@ -1,11 +1,12 @@
 // Block-by-block access to one file: through ISonxFile as an embedding
 // program uses it, and the carrying of samples with a 160-sample test codec
 // attached directly.
+#include "sonx/convert/single_file.h"
+
 #include <gtest/gtest.h>
 
 #include "convert/convert_test_util.h"
 #include "convert/test_codec.h"
-#include "sonx/convert/single_file.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
@@ -13,7 +14,8 @@ namespace {
 
 class File {
 public:
-    File() : file_(createInstance<ISonxFile>(CLSID_SonxFile)), error_(queryInterface<ISonxError>(file_.get())) {}
+    File()
+        : file_(createInstance<ISonxFile>(CLSID_SonxFile)), error_(queryInterface<ISonxError>(file_.get())) {}
     ISonxFile* operator->() { return file_.get(); }
     std::string error() { return error_->errorText(); }
 
@@ -22,7 +24,9 @@ private:
     Ref<ISonxError> error_;
 };
 
-std::vector<uint8_t> speechData() { return parseWav(readFileBytes(testDataPath("speech_8k.wav"))).data; }
+std::vector<uint8_t> speechData() {
+    return parseWav(readFileBytes(testDataPath("speech_8k.wav"))).data;
+}
 
 TEST(SingleFile, ReadsPcmInChunksAndStopsAtTheEnd) {
     const std::string path = testDataPath("speech_8k.wav");
@@ -108,7 +112,8 @@ TEST(SingleFile, WritesMuLawWavInPiecesAndReadsItBack) {
     ASSERT_TRUE(f->open(&h, 1, &file, &client)) << f.error();
     uint32_t consumed = 0;
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(f->write(100, data.data() + 200 * i, &consumed), 100u);  // one-sample blocks: nothing carried
+        EXPECT_EQ(f->write(100, data.data() + 200 * i, &consumed),
+                  100u);  // one-sample blocks: nothing carried
         EXPECT_EQ(consumed, 200u);
     }
     EXPECT_EQ(f->blockCount(), 300u);
@@ -145,7 +150,8 @@ TEST(SingleFile, FailingClientCallbackIsReportedByTheOperationItHits) {
     // PCM at 11025 Hz, with one wrong answer from the client at every step.
     const auto pcm16k = tone(16000, 20000, 500, 5000, 16);
     const AudioFormat coded = muLawFormat(FILE_TYPE_WAV);
-    const AudioFormat client16k = pcmFormat(FILE_TYPE_RAW, 16000), client8bit = pcmFormat(FILE_TYPE_RAW, 11025, 8);
+    const AudioFormat client16k = pcmFormat(FILE_TYPE_RAW, 16000),
+                      client8bit = pcmFormat(FILE_TYPE_RAW, 11025, 8);
     std::vector<uint8_t> written;
     const auto attempt = [&](bool write, int failAt) {
         MemoryFile memory;
@@ -157,7 +163,8 @@ TEST(SingleFile, FailingClientCallbackIsReportedByTheOperationItHits) {
         if (!f->open(&h, write, &coded, write ? &client16k : &client8bit)) {
             failure = f.error();
         } else if (write) {
-            if (f->write(7000, pcm16k.data(), nullptr) != 3500 || f->write(13000, pcm16k.data() + 14000, nullptr) != 6500)
+            if (f->write(7000, pcm16k.data(), nullptr) != 3500 ||
+                f->write(13000, pcm16k.data() + 14000, nullptr) != 6500)
                 failure = f.error();
             if (!f->close(1) && failure.empty()) failure = f.error();
         } else {
@@ -216,7 +223,8 @@ struct CodecFile {
         openFile(f, write, write);
         ISonxCodec*& side = write ? f.encoder : f.decoder;
         side = codec;
-        (write ? f.encoderError : f.decoderError) = static_cast<ISonxError*>(codec->QueryInterface(IID_ISonxError));
+        (write ? f.encoderError : f.decoderError) =
+            static_cast<ISonxError*>(codec->QueryInterface(IID_ISonxError));
         codec->GetFormats(write ? &f.encoderFormat : &f.decoderFormat, &f.fileFormat);
         (write ? f.decoderFormat : f.encoderFormat) = f.clientFormat;
         if (write) {
@@ -249,7 +257,8 @@ TEST(SingleFile, SamplesShortOfABlockAreCarriedAndFlushedOnlyOnRequest) {
             uint32_t written = 0, consumed = 0;
             const uint32_t expected[3] = {0, 1, 0}, carried[3] = {100, 40, 140};
             for (int call = 0; call < 3; ++call) {
-                EXPECT_EQ(writeSingle(cf.s, 100, samples.data() + 200 * call, &consumed, written), expected[call]);
+                EXPECT_EQ(writeSingle(cf.s, 100, samples.data() + 200 * call, &consumed, written),
+                          expected[call]);
                 EXPECT_EQ(consumed, 200u);
                 EXPECT_EQ(cf.s.pendingSamples, carried[call]);
             }

@@ -59,11 +59,17 @@ public:
     }
     int32_t PacketSize(uint8_t octet) override {
         switch (octet) {
-            case 0: case 14: return 0;
-            case 1: return 3;
-            case 2: return 7;
-            case 3: return 16;
-            case 4: return 34;
+            case 0:
+            case 14:
+                return 0;
+            case 1:
+                return 3;
+            case 2:
+                return 7;
+            case 3:
+                return 16;
+            case 4:
+                return 34;
         }
         return -1;
     }
@@ -71,13 +77,16 @@ public:
     uint16_t Version() override { return 1; }
     uint32_t AverageBitRate() override { return 14000; }
 
-    uint32_t Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode, uint32_t* coded) override {
+    uint32_t Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode,
+                     uint32_t* coded) override {
         uint32_t bytes = 0;
         if (encode) {
             const uint32_t blocks = count / kBlock;
             for (uint32_t b = 0; b < blocks; ++b) {
                 const uint8_t* s = in + 2 * kBlock * b;
-                auto sample = [&](uint32_t i) { return static_cast<int16_t>(static_cast<uint16_t>(s[2 * i] | (s[2 * i + 1] << 8))); };
+                auto sample = [&](uint32_t i) {
+                    return static_cast<int16_t>(static_cast<uint16_t>(s[2 * i] | (s[2 * i + 1] << 8)));
+                };
                 int32_t sum = 0;
                 for (uint32_t i = 0; i < kBlock; ++i) sum += sample(i);
                 uint8_t* p = out + bytes;

@@ -21,7 +21,8 @@ struct CodedFile {
         f.fileFormat.fileType = fileType;
         openFile(f, write, write);
         (write ? f.encoder : f.decoder) = codec;
-        (write ? f.encoderError : f.decoderError) = static_cast<ISonxError*>(codec->QueryInterface(IID_ISonxError));
+        (write ? f.encoderError : f.decoderError) =
+            static_cast<ISonxError*>(codec->QueryInterface(IID_ISonxError));
         codec->GetFormats(write ? &f.encoderFormat : &f.decoderFormat, &f.fileFormat);
         if (write) writeOutputHeader(f);
     }
@@ -84,8 +85,8 @@ TEST(PacketPump, WriteBlocksKeepsTheQcpHeaderInStepWithTheData) {
         const auto bytes = readFileBytes(path);
         const uint32_t dataLength = (1 + 17 + 35) * packets / 3;  // odd after the first and third call
         ASSERT_EQ(bytes.size(), 194 + dataLength);
-        EXPECT_EQ(getLe(bytes.data() + 182, 4), packets);                     // 'vrat' packet count
-        EXPECT_EQ(getLe(bytes.data() + 190, 4), dataLength);                  // 'data' length
+        EXPECT_EQ(getLe(bytes.data() + 182, 4), packets);     // 'vrat' packet count
+        EXPECT_EQ(getLe(bytes.data() + 190, 4), dataLength);  // 'data' length
         EXPECT_EQ(getLe(bytes.data() + 4, 4), 194 + dataLength + (dataLength & 1) - 8);  // RIFF size with pad
         EXPECT_EQ(out.f.fileFormat.size, bytes.size());
     }
@@ -194,17 +195,22 @@ TEST(PacketPump, SizeBuffersRefusesUnusableFormatsAndNeverShrinks) {
     EXPECT_EQ(refused(f, f), "Unsupported audio format: input sample rate of 0 samples per second");
     f = pcmFormat(FILE_TYPE_RAW, 8000, 12);
     f.packetBytes = 2;
-    EXPECT_EQ(refused(f, pcm), "Unsupported audio format: input samples of 12 bits (only 8 and 16 are supported)");
+    EXPECT_EQ(refused(f, pcm),
+              "Unsupported audio format: input samples of 12 bits (only 8 and 16 are supported)");
     f = pcm;
     f.packetBytes = 4;
-    EXPECT_EQ(refused(f, pcm), "Unsupported audio format: input block alignment of 4 bytes does not match mono 16-bit samples");
+    EXPECT_EQ(
+        refused(f, pcm),
+        "Unsupported audio format: input block alignment of 4 bytes does not match mono 16-bit samples");
     AudioFormat coded = pcm;
     coded.codec = CODEC_G711_ULAW;
     coded.blockSamples = 16001;
-    EXPECT_EQ(refused(coded, pcm), "Unsupported audio format: input blocks of 16001 samples are longer than two seconds");
+    EXPECT_EQ(refused(coded, pcm),
+              "Unsupported audio format: input blocks of 16001 samples are longer than two seconds");
     coded.blockSamples = 160;
     coded.packetBytes = 1u << 20;
-    EXPECT_EQ(refused(coded, pcm), "Unsupported audio format: conversion buffers of 104857600 bytes would be needed");
+    EXPECT_EQ(refused(coded, pcm),
+              "Unsupported audio format: conversion buffers of 104857600 bytes would be needed");
 }
 
 }  // namespace

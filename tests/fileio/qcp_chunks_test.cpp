@@ -48,7 +48,9 @@ size_t chunkAt(const std::vector<uint8_t>& file, const char* id) {
 
 class Chunks : public ::testing::Test {
 protected:
-    Chunks() : chunks_(createInstance<ISonxQcpChunks>(CLSID_SonxFile)), error_(queryInterface<ISonxError>(chunks_.get())) {}
+    Chunks()
+        : chunks_(createInstance<ISonxQcpChunks>(CLSID_SonxFile)),
+          error_(queryInterface<ISonxError>(chunks_.get())) {}
 
     void write(const std::vector<uint8_t>& bytes) { writeFileBytes(path_, bytes); }
     std::vector<uint8_t> bytes() { return readFileBytes(path_); }
@@ -171,7 +173,8 @@ TEST_F(Chunks, GettersNameWhatIsMissingOrMalformed) {
 
 TEST_F(Chunks, SettersLeaveAnythingButAQcpFileUntouched) {
     const std::vector<uint8_t> wav = readFileBytes(testDataPath("speech_8k_u8.wav"));
-    const std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1};
+    const std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F',
+                                       'I',  'F',  0,    1,    1,    0,    0,   1};
     const struct {
         std::vector<uint8_t> bytes;
         const char* why;

@@ -74,7 +74,8 @@ TEST(ConvertSamples, RateChangeCountsAreProportionsRoundedDown) {
     for (const Case& c : cases) {
         std::vector<uint8_t> in(c.count * 2, 0);
         std::vector<uint8_t> out(c.expected * 2 + 2);
-        EXPECT_EQ(convertSamples(c.to, 16, out.data(), in.data(), c.count, 16, c.from, c.expected + 1), c.expected)
+        EXPECT_EQ(convertSamples(c.to, 16, out.data(), in.data(), c.count, 16, c.from, c.expected + 1),
+                  c.expected)
             << c.from << " -> " << c.to << " of " << c.count;
         EXPECT_EQ(convertedSampleCount(c.count, c.from, c.to), c.expected);
     }
