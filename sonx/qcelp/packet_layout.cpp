@@ -230,7 +230,7 @@ struct BitRun {
     uint8_t shift;  // bit number of the run's last bit in the word
 };
 
-consteval int wordBase(uint8_t kind) {
+constexpr int wordBase(uint8_t kind) {
     switch (kind) {
         case PARAM_LSP_EIGHTH:
         case PARAM_LSP_VECTOR: return offsetof(QcelpParams, lsp) / 4;
