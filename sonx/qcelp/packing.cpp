@@ -16,9 +16,12 @@ void packPacket(int rate, QcelpPacket& packet) {
 
     std::fill(std::begin(packet.payload), std::end(packet.payload), uint8_t{0});
     const PacketBitTable table = packetBitTable(rate);
+    const uint32_t* slot = nullptr;
     for (int i = 0; i < table.count; ++i) {
         const PacketBit& entry = table.bits[i];
-        const uint32_t* slot = paramSlot(params, entry.kind, entry.slot);
+        // The bits of a field mostly follow each other: look its slot up once.
+        if (i == 0 || entry.kind != table.bits[i - 1].kind || entry.slot != table.bits[i - 1].slot)
+            slot = paramSlot(params, entry.kind, entry.slot);
         if (slot && ((*slot >> entry.bit) & 1u))
             packet.payload[i >> 3] |= static_cast<uint8_t>(0x80u >> (i & 7));
     }

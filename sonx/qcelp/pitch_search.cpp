@@ -56,8 +56,9 @@ void lagCorrelations(const float* target, const float* h, const float* history, 
             for (int n = L; n < kSubframe; ++n) repeated[n] += y[n - L];
             filtered = repeated;
         }
-        C[L - kFirstLag] = dotProduct(target, filtered, kSubframe);
-        D[L - kFirstLag] = 0.01 + sumOfSquares(filtered, kSubframe);
+        double energy;
+        correlationAndEnergy(target, filtered, kSubframe, C[L - kFirstLag], energy);
+        D[L - kFirstLag] = 0.01 + energy;
         if (L == kLastLag) break;
         --y;  // y[0] is still zero
         addScaled(y, h, u(-L - 1), kImpulseLength);

@@ -42,6 +42,22 @@ inline double sumOfSquares(const float* a, int n) {
     return dotProduct(a, a, n);
 }
 
+inline double horizontalSum(Float4 s) {
+    return (static_cast<double>(s[0]) + s[1]) + (static_cast<double>(s[2]) + s[3]);
+}
+
+// dotProduct(t, y, n) and sumOfSquares(y, n) in one pass; n a multiple of 4.
+inline void correlationAndEnergy(const float* t, const float* y, int n, double& correlation, double& energy) {
+    Float4 c = {0, 0, 0, 0}, e = {0, 0, 0, 0};
+    for (int i = 0; i < n; i += 4) {
+        const Float4 v = load4(y + i);
+        c += load4(t + i) * v;
+        e += v * v;
+    }
+    correlation = horizontalSum(c);
+    energy = horizontalSum(e);
+}
+
 // y[i] += v * x[i], i = 0..n-1.
 inline void addScaled(float* y, const float* x, float v, int n) {
     int i = 0;
