@@ -9,9 +9,9 @@
 namespace {
 
 const sonx::Guid* const kRateSets[] = {
-    &sonx::RATE_SET_VFR,         &sonx::RATE_SET_VHR,         &sonx::RATE_SET_FFR,
-    &sonx::RATE_SET_FHR,         &sonx::RATE_SET_VFR_SLOTTED, &sonx::RATE_SET_VHR_SLOTTED,
-    &sonx::DATA_FORMAT_SAMPLES,  &sonx::RATE_SET_FHR_BARE,
+    &sonx::RATE_SET_VFR,        &sonx::RATE_SET_VHR,         &sonx::RATE_SET_FFR,
+    &sonx::RATE_SET_FHR,        &sonx::RATE_SET_VFR_SLOTTED, &sonx::RATE_SET_VHR_SLOTTED,
+    &sonx::DATA_FORMAT_SAMPLES, &sonx::RATE_SET_FHR_BARE,
 };
 
 void decodeAll(sonx::ISonxPacketCodec* codec, const uint8_t* data, uint32_t size, uint32_t piece) {

@@ -83,9 +83,13 @@ void QcelpCodec::GetFormats(AudioFormat* pcmSide, AudioFormat* codedSide) {
     }
 }
 
-int32_t QcelpCodec::PacketSize(uint8_t rateOctet) { return qcelpPayloadBytes(rateOctet); }
+int32_t QcelpCodec::PacketSize(uint8_t rateOctet) {
+    return qcelpPayloadBytes(rateOctet);
+}
 
-uint32_t QcelpCodec::AverageBitRate() { return rateSetInfo_->bitRate; }
+uint32_t QcelpCodec::AverageBitRate() {
+    return rateSetInfo_->bitRate;
+}
 
 uint32_t QcelpCodec::CountPackets(const uint8_t* data, uint32_t length, uint32_t* rest, uint32_t limit) {
     uint32_t count = 0;
@@ -111,7 +115,8 @@ uint32_t QcelpCodec::CountPackets(const uint8_t* data, uint32_t length, uint32_t
     return count;
 }
 
-uint32_t QcelpCodec::Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode, uint32_t* coded) {
+uint32_t QcelpCodec::Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode,
+                             uint32_t* coded) {
     clearError();
     if (!statesAllocated_) {
         if (coded) *coded = 0;

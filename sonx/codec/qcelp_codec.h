@@ -40,7 +40,8 @@ public:
     const char* Name() override { return "Qcelp 13K"; }
     uint16_t Version() override { return 2; }
     uint32_t AverageBitRate() override;
-    uint32_t Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode, uint32_t* coded) override;
+    uint32_t Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode,
+                     uint32_t* coded) override;
     uint32_t CountPackets(const uint8_t* data, uint32_t length, uint32_t* rest, uint32_t limit) override;
 
     const QcelpConfig& config() const { return config_; }

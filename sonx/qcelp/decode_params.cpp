@@ -13,7 +13,9 @@ constexpr float kEighthRateStep = 0.02f;
 constexpr float kPredictionFactor = 0.90625f;
 constexpr float kMinSpacing = 0.02f;
 
-float tableGain(int32_t index) { return gainTable[std::clamp(index, 0, kGainTableSize - 1)]; }
+float tableGain(int32_t index) {
+    return gainTable[std::clamp(index, 0, kGainTableSize - 1)];
+}
 }  // namespace
 
 void lspFromVectorCodes(const uint32_t codes[5], float lsp[kLpcOrder]) {

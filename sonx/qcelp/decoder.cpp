@@ -37,7 +37,8 @@ void decodeBlank(float* out, const QcelpConfig& config, QcelpDecoderState& state
     keepPitch(state, pitch);
 }
 
-void decodeEighth(float* out, const QcelpParams& params, const QcelpConfig& config, QcelpDecoderState& state) {
+void decodeEighth(float* out, const QcelpParams& params, const QcelpConfig& config,
+                  QcelpDecoderState& state) {
     float lsp[kLpcOrder];
     decodeLsp(kRateEighth, params, state, lsp);
     LpcBlock blocks[kMaxLpcBlocks];
@@ -62,7 +63,8 @@ void decodeEighth(float* out, const QcelpParams& params, const QcelpConfig& conf
     keepLsp(state, lsp);
 }
 
-void decodeQuarter(float* out, const QcelpPacket& packet, const QcelpConfig& config, QcelpDecoderState& state) {
+void decodeQuarter(float* out, const QcelpPacket& packet, const QcelpConfig& config,
+                   QcelpDecoderState& state) {
     const QcelpParams& params = packet.params;
     float lsp[kLpcOrder];
     decodeLsp(kRateQuarter, params, state, lsp);
@@ -187,12 +189,22 @@ void decodeFrame(float out[kFrameSamples], QcelpPacket& packet, const QcelpConfi
     packet.rate = rate;
 
     switch (rate) {
-        case kRateBlank: decodeBlank(out, config, state); break;
-        case kRateEighth: decodeEighth(out, params, config, state); break;
-        case kRateQuarter: decodeQuarter(out, packet, config, state); break;
+        case kRateBlank:
+            decodeBlank(out, config, state);
+            break;
+        case kRateEighth:
+            decodeEighth(out, params, config, state);
+            break;
+        case kRateQuarter:
+            decodeQuarter(out, packet, config, state);
+            break;
         case kRateHalf:
-        case kRateFull: decodeHalfOrFull(rate, out, params, config, state); break;
-        default: decodeErasure(out, config, state); break;
+        case kRateFull:
+            decodeHalfOrFull(rate, out, params, config, state);
+            break;
+        default:
+            decodeErasure(out, config, state);
+            break;
     }
     state.previousRate = rate;
 

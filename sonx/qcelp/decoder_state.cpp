@@ -33,8 +33,8 @@ float nonFiniteProbe(const float* x, int n) {
 bool decoderStateIsFinite(const QcelpDecoderState& s) {
     float probe = nonFiniteProbe(s.mainPitch.history, kPitchHistory);
     probe += nonFiniteProbe(s.enhancerPitch.history, kPitchHistory);
-    for (const FilterState* f : {&s.lpcSynthesis, &s.weightedSynthesis, &s.postZero, &s.postPole, &s.tilt,
-                                 &s.quarterNoise})
+    for (const FilterState* f :
+         {&s.lpcSynthesis, &s.weightedSynthesis, &s.postZero, &s.postPole, &s.tilt, &s.quarterNoise})
         probe += nonFiniteProbe(f->memory, kMaxFilterTaps);
     probe += nonFiniteProbe(s.lspMemory, kLpcOrder) + nonFiniteProbe(s.previousLsp, kLpcOrder);
     probe += nonFiniteProbe(s.gainHistory, 3);

@@ -15,8 +15,8 @@ struct QcelpDecoderState {
     int32_t previousRate = kRateBlank;
     float lspMemory[kLpcOrder] = {};  // prediction memory: LSP minus its mean
     float previousLsp[kLpcOrder] = {};
-    float gainHistory[3] = {};        // codebook gain indices h0 (newest)..h2
-    int32_t gainIndex[2] = {};        // integer gain indices I0 (newest), I1
+    float gainHistory[3] = {};  // codebook gain indices h0 (newest)..h2
+    int32_t gainIndex[2] = {};  // integer gain indices I0 (newest), I1
     PitchFilterState mainPitch;
     PitchFilterState enhancerPitch;
     FilterState lpcSynthesis;       // order 10
@@ -30,8 +30,8 @@ struct QcelpDecoderState {
     int32_t previousLag = 0;
     int32_t previousFraction = 0;
     float previousPitchGain = 0.0f;
-    float carriedGain = 0.0f;   // K: starting magnitude of the gain ramps
-    int32_t erasureCount = 0;   // capped at 3
+    float carriedGain = 0.0f;  // K: starting magnitude of the gain ramps
+    int32_t erasureCount = 0;  // capped at 3
     uint16_t noiseSeed = 0;
 };
 

@@ -179,10 +179,14 @@ void initFilter(FilterState& filter, int order, const float* coeffs) {
 
 void allPoleFilter(const float* in, float* out, int length, FilterState& filter, bool update) {
     switch (filter.order) {
-        case 1: return allPoleFixed<1>(in, out, length, filter, update);
-        case 2: return allPoleFixed<2>(in, out, length, filter, update);
-        case 10: return allPoleFixed<10>(in, out, length, filter, update);
-        default: return allPoleAny(in, out, length, filter, update);
+        case 1:
+            return allPoleFixed<1>(in, out, length, filter, update);
+        case 2:
+            return allPoleFixed<2>(in, out, length, filter, update);
+        case 10:
+            return allPoleFixed<10>(in, out, length, filter, update);
+        default:
+            return allPoleAny(in, out, length, filter, update);
     }
 }
 
@@ -194,17 +198,23 @@ void allPoleCascade(float* v, int length, FilterState& first, FilterState& secon
 
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update) {
     switch (filter.order) {
-        case 2: return allZeroFixed<2>(in, out, length, filter, update);
-        case 10: return allZeroFixed<10>(in, out, length, filter, update);
-        default: return allZeroAny(in, out, length, filter, update);
+        case 2:
+            return allZeroFixed<2>(in, out, length, filter, update);
+        case 10:
+            return allZeroFixed<10>(in, out, length, filter, update);
+        default:
+            return allZeroAny(in, out, length, filter, update);
     }
 }
 
 void firFilter(const float* in, float* out, int length, FilterState& filter, bool update) {
     switch (filter.order) {
-        case 17: return firFixed<17>(in, out, length, filter, update);
-        case 21: return firFixed<21>(in, out, length, filter, update);
-        default: return firAny(in, out, length, filter, update);
+        case 17:
+            return firFixed<17>(in, out, length, filter, update);
+        case 21:
+            return firFixed<21>(in, out, length, filter, update);
+        default:
+            return firAny(in, out, length, filter, update);
     }
 }
 

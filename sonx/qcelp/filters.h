@@ -64,7 +64,7 @@ int32_t roundToInt(float x);
 inline float roundToIntF(float x) {
     constexpr float kIntegral = 8388608.0f;  // beyond 2^23 every float is an integer
     const bool small = x > -kIntegral && x < kIntegral;
-    const float xs = small ? x : 0.0f;       // keeps the conversion defined
+    const float xs = small ? x : 0.0f;  // keeps the conversion defined
     const float t = static_cast<float>(static_cast<int32_t>(xs));
     const float r = (xs > 0.0f && xs - t >= 0.5f) ? t + 1.0f : t;
     return small ? r : x;

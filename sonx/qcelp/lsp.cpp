@@ -53,9 +53,12 @@ void lspToExpandedLpc(const float lsp[kLpcOrder], float lpc[kLpcOrder]) {
 
 int lspInterpolationSubframes(int rate) {
     switch (rate) {
-        case kRateBlank: return 2;
-        case kRateEighth: return 1;
-        default: return 4;
+        case kRateBlank:
+            return 2;
+        case kRateEighth:
+            return 1;
+        default:
+            return 4;
     }
 }
 

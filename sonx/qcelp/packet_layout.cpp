@@ -52,7 +52,9 @@ constexpr Piece RESERVED(int byte, int hi, int lo) {
     return {PARAM_RESERVED, 0, uint8_t(byte), uint8_t(hi), uint8_t(lo)};
 }
 
-constexpr int width(const Piece& p) { return p.hi - p.lo + 1; }
+constexpr int width(const Piece& p) {
+    return p.hi - p.lo + 1;
+}
 constexpr bool sameField(const Piece& a, const Piece& b) {
     return a.kind == b.kind && a.slot == b.slot && a.kind != PARAM_RESERVED;
 }
@@ -93,15 +95,24 @@ consteval bool fieldsComplete(const std::array<PacketBit, Bits>& table, int rate
     };
     auto widthOf = [rate](uint8_t kind, int slot) -> int {
         switch (kind) {
-            case PARAM_LSP_EIGHTH: return 1;
-            case PARAM_LSP_VECTOR: return (slot == 1 || slot == 2) ? 7 : 6;
-            case PARAM_PITCH_GAIN: return 3;
-            case PARAM_PITCH_LAG: return 7;
-            case PARAM_PITCH_FRAC: return 1;
-            case PARAM_CB_GAIN: return rate == 1 ? 2 : (rate == 4 && slot % 4 == 3) ? 3 : 4;
-            case PARAM_CB_INDEX: return 7;
-            case PARAM_CB_SIGN: return 1;
-            default: return 0;
+            case PARAM_LSP_EIGHTH:
+                return 1;
+            case PARAM_LSP_VECTOR:
+                return (slot == 1 || slot == 2) ? 7 : 6;
+            case PARAM_PITCH_GAIN:
+                return 3;
+            case PARAM_PITCH_LAG:
+                return 7;
+            case PARAM_PITCH_FRAC:
+                return 1;
+            case PARAM_CB_GAIN:
+                return rate == 1 ? 2 : (rate == 4 && slot % 4 == 3) ? 3 : 4;
+            case PARAM_CB_INDEX:
+                return 7;
+            case PARAM_CB_SIGN:
+                return 1;
+            default:
+                return 0;
         }
     };
     Field fields[8] = {};
@@ -146,6 +157,7 @@ consteval bool fieldsComplete(const std::array<PacketBit, Bits>& table, int rate
     return covered == Bits;
 }
 
+// clang-format off
 #define COMMON_LSP LSPV(0, 1, 5, 0), LSPV(1, 0, 4, 0), LSPV(1, 1, 7, 6), LSPV(2, 3, 3, 0), LSPV(2, 0, 7, 5), \
                    LSPV(3, 2, 1, 0), LSPV(3, 3, 7, 4), LSPV(4, 2, 7, 2)
 
@@ -205,6 +217,7 @@ constexpr std::array kFullPieces{
 };
 
 #undef COMMON_LSP
+// clang-format on
 
 constexpr auto kEighthBits = bitTable<20>(kEighthPieces);
 constexpr auto kQuarterBits = bitTable<54>(kQuarterPieces);
@@ -233,15 +246,24 @@ struct BitRun {
 constexpr int wordBase(uint8_t kind) {
     switch (kind) {
         case PARAM_LSP_EIGHTH:
-        case PARAM_LSP_VECTOR: return offsetof(QcelpParams, lsp) / 4;
-        case PARAM_PITCH_GAIN: return offsetof(QcelpParams, pitchGain) / 4;
-        case PARAM_PITCH_LAG: return offsetof(QcelpParams, pitchLag) / 4;
-        case PARAM_PITCH_FRAC: return offsetof(QcelpParams, pitchFrac) / 4;
-        case PARAM_CB_GAIN: return offsetof(QcelpParams, cbGain) / 4;
-        case PARAM_CB_INDEX: return offsetof(QcelpParams, cbIndex) / 4;
-        case PARAM_CB_SIGN: return offsetof(QcelpParams, cbSign) / 4;
-        case PARAM_SEED: return offsetof(QcelpParams, seed) / 4;
-        default: return kReservedWord;
+        case PARAM_LSP_VECTOR:
+            return offsetof(QcelpParams, lsp) / 4;
+        case PARAM_PITCH_GAIN:
+            return offsetof(QcelpParams, pitchGain) / 4;
+        case PARAM_PITCH_LAG:
+            return offsetof(QcelpParams, pitchLag) / 4;
+        case PARAM_PITCH_FRAC:
+            return offsetof(QcelpParams, pitchFrac) / 4;
+        case PARAM_CB_GAIN:
+            return offsetof(QcelpParams, cbGain) / 4;
+        case PARAM_CB_INDEX:
+            return offsetof(QcelpParams, cbIndex) / 4;
+        case PARAM_CB_SIGN:
+            return offsetof(QcelpParams, cbSign) / 4;
+        case PARAM_SEED:
+            return offsetof(QcelpParams, seed) / 4;
+        default:
+            return kReservedWord;
     }
 }
 
@@ -298,11 +320,16 @@ bool unpackRuns(const std::array<BitRun, Runs>& runs, const uint8_t* payload, Qc
 
 PacketBitTable packetBitTable(int rate) {
     switch (rate) {
-        case kRateEighth: return {kEighthBits.data(), static_cast<int>(kEighthBits.size())};
-        case kRateQuarter: return {kQuarterBits.data(), static_cast<int>(kQuarterBits.size())};
-        case kRateHalf: return {kHalfBits.data(), static_cast<int>(kHalfBits.size())};
-        case kRateFull: return {kFullBits.data(), static_cast<int>(kFullBits.size())};
-        default: return {nullptr, 0};
+        case kRateEighth:
+            return {kEighthBits.data(), static_cast<int>(kEighthBits.size())};
+        case kRateQuarter:
+            return {kQuarterBits.data(), static_cast<int>(kQuarterBits.size())};
+        case kRateHalf:
+            return {kHalfBits.data(), static_cast<int>(kHalfBits.size())};
+        case kRateFull:
+            return {kFullBits.data(), static_cast<int>(kFullBits.size())};
+        default:
+            return {nullptr, 0};
     }
 }
 
@@ -310,15 +337,24 @@ uint32_t* paramSlot(QcelpParams& p, uint8_t kind, uint8_t slot) {
     auto pick = [slot](uint32_t* array, std::size_t size) { return slot < size ? array + slot : nullptr; };
     switch (kind) {
         case PARAM_LSP_EIGHTH:
-        case PARAM_LSP_VECTOR: return pick(p.lsp, std::size(p.lsp));
-        case PARAM_PITCH_GAIN: return pick(p.pitchGain, std::size(p.pitchGain));
-        case PARAM_PITCH_LAG: return pick(p.pitchLag, std::size(p.pitchLag));
-        case PARAM_PITCH_FRAC: return pick(p.pitchFrac, std::size(p.pitchFrac));
-        case PARAM_CB_GAIN: return pick(p.cbGain, std::size(p.cbGain));
-        case PARAM_CB_INDEX: return pick(p.cbIndex, std::size(p.cbIndex));
-        case PARAM_CB_SIGN: return pick(p.cbSign, std::size(p.cbSign));
-        case PARAM_SEED: return &p.seed;
-        default: return nullptr;
+        case PARAM_LSP_VECTOR:
+            return pick(p.lsp, std::size(p.lsp));
+        case PARAM_PITCH_GAIN:
+            return pick(p.pitchGain, std::size(p.pitchGain));
+        case PARAM_PITCH_LAG:
+            return pick(p.pitchLag, std::size(p.pitchLag));
+        case PARAM_PITCH_FRAC:
+            return pick(p.pitchFrac, std::size(p.pitchFrac));
+        case PARAM_CB_GAIN:
+            return pick(p.cbGain, std::size(p.cbGain));
+        case PARAM_CB_INDEX:
+            return pick(p.cbIndex, std::size(p.cbIndex));
+        case PARAM_CB_SIGN:
+            return pick(p.cbSign, std::size(p.cbSign));
+        case PARAM_SEED:
+            return &p.seed;
+        default:
+            return nullptr;
     }
 }
 
@@ -333,11 +369,21 @@ void unpackPacket(QcelpPacket& packet) {
     const uint8_t* payload = packet.payload;
     bool clean = true;
     switch (octet) {
-        case kRateEighth: clean = unpackRuns(kEighthRuns, payload, params); break;
-        case kRateQuarter: clean = unpackRuns(kQuarterRuns, payload, params); break;
-        case kRateHalf: clean = unpackRuns(kHalfRuns, payload, params); break;
-        case kRateFull: clean = unpackRuns(kFullRuns, payload, params); break;
-        default: std::memset(&params, 0, sizeof params); break;
+        case kRateEighth:
+            clean = unpackRuns(kEighthRuns, payload, params);
+            break;
+        case kRateQuarter:
+            clean = unpackRuns(kQuarterRuns, payload, params);
+            break;
+        case kRateHalf:
+            clean = unpackRuns(kHalfRuns, payload, params);
+            break;
+        case kRateFull:
+            clean = unpackRuns(kFullRuns, payload, params);
+            break;
+        default:
+            std::memset(&params, 0, sizeof params);
+            break;
     }
     if (!clean) packet.rate = kRateErasure;
     // The seed is all of the first two bytes, LSP and gain bits included.

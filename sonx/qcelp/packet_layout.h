@@ -11,16 +11,16 @@ namespace sonx {
 
 // What a packet bit carries, and the QcelpParams slots it addresses.
 enum ParamKind : uint8_t {
-    PARAM_LSP_EIGHTH = 0,   // lsp[0..9], 1 bit each
-    PARAM_PITCH_GAIN = 1,   // pitchGain[0..3], 3 bits
-    PARAM_PITCH_LAG = 2,    // pitchLag[0..3], 7 bits
-    PARAM_LSP_VECTOR = 4,   // lsp[0..4], 6, 7, 7, 6, 6 bits
-    PARAM_PITCH_FRAC = 5,   // pitchFrac[0..3], 1 bit
-    PARAM_CB_GAIN = 6,      // cbGain[0..15]: 4 bits; 3 at full-rate subframes 3, 7, 11, 15; 2 at eighth rate
-    PARAM_CB_INDEX = 7,     // cbIndex[0..15] as sent, 7 bits
-    PARAM_CB_SIGN = 8,      // cbSign[0..15], 1 bit
-    PARAM_SEED = 9,         // seed: bits 15, 11, 7 and 3 travel as their own bits
-    PARAM_RESERVED = 10,    // always 0; a set bit makes the packet an erasure
+    PARAM_LSP_EIGHTH = 0,  // lsp[0..9], 1 bit each
+    PARAM_PITCH_GAIN = 1,  // pitchGain[0..3], 3 bits
+    PARAM_PITCH_LAG = 2,   // pitchLag[0..3], 7 bits
+    PARAM_LSP_VECTOR = 4,  // lsp[0..4], 6, 7, 7, 6, 6 bits
+    PARAM_PITCH_FRAC = 5,  // pitchFrac[0..3], 1 bit
+    PARAM_CB_GAIN = 6,     // cbGain[0..15]: 4 bits; 3 at full-rate subframes 3, 7, 11, 15; 2 at eighth rate
+    PARAM_CB_INDEX = 7,    // cbIndex[0..15] as sent, 7 bits
+    PARAM_CB_SIGN = 8,     // cbSign[0..15], 1 bit
+    PARAM_SEED = 9,        // seed: bits 15, 11, 7 and 3 travel as their own bits
+    PARAM_RESERVED = 10,   // always 0; a set bit makes the packet an erasure
 };
 
 // One packet bit: bit `bit` (0 = least significant) of slot `slot` of `kind`.

@@ -9,7 +9,9 @@
 
 namespace sonx {
 
-void initPitchFilter(PitchFilterState& filter) { filter = PitchFilterState{}; }
+void initPitchFilter(PitchFilterState& filter) {
+    filter = PitchFilterState{};
+}
 
 namespace {
 
@@ -32,8 +34,8 @@ inline __m128 roundToIntF4(__m128 x) {
     const __m128 small = _mm_cmplt_ps(_mm_and_ps(x, absMask), limit);  // false for NaN
     const __m128 xs = _mm_and_ps(x, small);
     const __m128 t = _mm_cvtepi32_ps(_mm_cvttps_epi32(xs));
-    const __m128 up = _mm_and_ps(_mm_cmpgt_ps(xs, _mm_setzero_ps()),
-                                 _mm_cmpge_ps(_mm_sub_ps(xs, t), _mm_set1_ps(0.5f)));
+    const __m128 up =
+        _mm_and_ps(_mm_cmpgt_ps(xs, _mm_setzero_ps()), _mm_cmpge_ps(_mm_sub_ps(xs, t), _mm_set1_ps(0.5f)));
     const __m128 r = _mm_add_ps(t, _mm_and_ps(up, _mm_set1_ps(1.0f)));
     return _mm_or_ps(_mm_and_ps(small, r), _mm_andnot_ps(small, x));
 }

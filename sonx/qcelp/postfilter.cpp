@@ -24,7 +24,8 @@ void enhancePitch(QcelpDecoderState& state, const PitchParams& pitch, float* w, 
     energyMatchGain(w, e, w, length);
 }
 
-void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int length, const QcelpConfig& config) {
+void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int length,
+                const QcelpConfig& config) {
     if (!config.postFilter) return;
     for (int k = 0; k < kLpcOrder; ++k) {
         state.postZero.coeffs[k] = lpc.lpc[k] * postFilterZeroFactors[k];

@@ -18,7 +18,8 @@ void enhancePitch(QcelpDecoderState& state, const PitchParams& pitch, float* w, 
 
 // A(z/0.625) / A(z/0.775), the tilt 1/(1 + 0.3 z^-1) and the smoothed gain
 // control, in place on `out`, when the configuration enables it.
-void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int length, const QcelpConfig& config);
+void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int length,
+                const QcelpConfig& config);
 
 }  // namespace sonx
 

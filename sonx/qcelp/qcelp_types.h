@@ -34,9 +34,9 @@ struct QcelpConfig {
     int32_t outputSelectA = 0;          // 0: the decoder outputs synthesized speech
     int32_t outputSelectB = 0;
     int32_t rateReductionMode = 0;
-    int32_t unvoicedDetector = 0;       // 0: the unvoiced rule of the rate decision is on
-    int32_t pitchEnhancement = 1;       // decoder pitch enhancer on
-    int32_t halfSamplePitch = 1;        // half-sample lags in the pitch search
+    int32_t unvoicedDetector = 0;  // 0: the unvoiced rule of the rate decision is on
+    int32_t pitchEnhancement = 1;  // decoder pitch enhancer on
+    int32_t halfSamplePitch = 1;   // half-sample lags in the pitch search
 };
 
 // Unpacked parameters of one packet. Slot counts are the largest any rate uses.

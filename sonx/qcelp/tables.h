@@ -41,7 +41,9 @@ extern const float gainTable[kGainTableSize];
 extern const int eighthRateGainOffset[4];
 
 // Long-term mean of LSP i (0-based): (i + 1) / 11.
-inline constexpr float lspMean(int i) { return static_cast<float>(i + 1) / 11.0f; }
+inline constexpr float lspMean(int i) {
+    return static_cast<float>(i + 1) / 11.0f;
+}
 
 }  // namespace sonx
 

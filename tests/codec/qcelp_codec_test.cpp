@@ -1,3 +1,5 @@
+#include "sonx/codec/qcelp_codec.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "qcelp/qcelp_test_util.h"
-#include "sonx/codec/qcelp_codec.h"
 #include "sonx/sonx.h"
 
 namespace sonx {
@@ -19,8 +20,7 @@ using test::voicedFullRate;
 
 struct CodecRef {
     ISonxPacketCodec* codec;
-    explicit CodecRef(const Guid& clsid = CODEC_QCELP13K)
-        : codec(createInstance<ISonxPacketCodec>(clsid)) {}
+    explicit CodecRef(const Guid& clsid = CODEC_QCELP13K) : codec(createInstance<ISonxPacketCodec>(clsid)) {}
     ~CodecRef() {
         if (codec) codec->Release();
     }
@@ -31,7 +31,8 @@ struct CodecRef {
         e->Release();
         return text;
     }
-    std::vector<int16_t> decode(const std::vector<uint8_t>& stream, uint32_t packets, uint32_t* consumed = nullptr) {
+    std::vector<int16_t> decode(const std::vector<uint8_t>& stream, uint32_t packets,
+                                uint32_t* consumed = nullptr) {
         std::vector<uint8_t> out(packets * 320u + 1, 0xEE);
         EXPECT_EQ(codec->Process(out.data(), stream.data(), packets, 0, consumed), packets * 160u);
         EXPECT_EQ(out.back(), 0xEE) << "wrote past the samples";
@@ -287,8 +288,8 @@ TEST(QcelpCodec, RecoversAfterADivergingRun) {
 
 TEST(QcelpCodec, RandomStreamsDecodeInEveryFraming) {
     std::mt19937 rng(11);
-    const Guid sets[] = {RATE_SET_VFR, RATE_SET_VHR, RATE_SET_FFR, RATE_SET_FHR, RATE_SET_VFR_SLOTTED,
-                         RATE_SET_VHR_SLOTTED, DATA_FORMAT_SAMPLES, RATE_SET_FHR_BARE};
+    const Guid sets[] = {RATE_SET_VFR,         RATE_SET_VHR,         RATE_SET_FFR,        RATE_SET_FHR,
+                         RATE_SET_VFR_SLOTTED, RATE_SET_VHR_SLOTTED, DATA_FORMAT_SAMPLES, RATE_SET_FHR_BARE};
     for (const Guid& set : sets) {
         CodecRef r;
         ASSERT_EQ(r.codec->SetRateSet(set, 0), 1);

@@ -1,6 +1,7 @@
+#include "sonx/qcelp/decode_params.h"
+
 #include <gtest/gtest.h>
 
-#include "sonx/qcelp/decode_params.h"
 #include "sonx/qcelp/tables.h"
 
 namespace sonx {

@@ -1,3 +1,5 @@
+#include "sonx/qcelp/decoder.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +9,6 @@
 
 #include "qcelp/qcelp_test_util.h"
 #include "sonx/qcelp/decode_params.h"
-#include "sonx/qcelp/decoder.h"
 #include "sonx/qcelp/packet_layout.h"
 #include "sonx/qcelp/tables.h"
 
@@ -18,14 +19,17 @@ using test::buildPayload;
 using test::plausibleLspCodes;
 using test::voicedFullRate;
 
-QcelpPacket packetOf(int octet, const std::vector<uint8_t>& payload = std::vector<uint8_t>(kPayloadBytes, 0)) {
+QcelpPacket packetOf(int octet,
+                     const std::vector<uint8_t>& payload = std::vector<uint8_t>(kPayloadBytes, 0)) {
     QcelpPacket p;
     p.rateOctet = static_cast<uint8_t>(octet);
     std::memcpy(p.payload, payload.data(), kPayloadBytes);
     return p;
 }
 
-QcelpPacket packetOf(int rate, const QcelpParams& params) { return packetOf(rate, buildPayload(rate, params)); }
+QcelpPacket packetOf(int rate, const QcelpParams& params) {
+    return packetOf(rate, buildPayload(rate, params));
+}
 
 QcelpParams eighthRate(uint32_t gainCode, uint32_t lspBits) {
     QcelpParams p{};
@@ -79,8 +83,12 @@ struct Decoder {
 
 TEST(Decoder, EveryRateMakesFiniteSpeech) {
     Decoder d;
-    const QcelpPacket packets[] = {packetOf(4, voicedFullRate()), packetOf(3, halfRate()), packetOf(2, quarterRate()),
-                                   packetOf(1, eighthRate(3, 0x2A5)), packetOf(0), packetOf(14)};
+    const QcelpPacket packets[] = {packetOf(4, voicedFullRate()),
+                                   packetOf(3, halfRate()),
+                                   packetOf(2, quarterRate()),
+                                   packetOf(1, eighthRate(3, 0x2A5)),
+                                   packetOf(0),
+                                   packetOf(14)};
     for (const QcelpPacket& p : packets) {
         d.decode(p);
         EXPECT_EQ(d.lastRate, p.rateOctet);
@@ -207,9 +215,10 @@ bool sameState(const QcelpDecoderState& a, const QcelpDecoderState& b) {
     return std::memcmp(a.mainPitch.history, b.mainPitch.history, sizeof a.mainPitch.history) == 0 &&
            std::memcmp(a.lpcSynthesis.memory, b.lpcSynthesis.memory, sizeof a.lpcSynthesis.memory) == 0 &&
            std::memcmp(a.previousLsp, b.previousLsp, sizeof a.previousLsp) == 0 &&
-           std::memcmp(a.lspMemory, b.lspMemory, sizeof a.lspMemory) == 0 && a.gainIndex[0] == b.gainIndex[0] &&
-           a.erasureCount == b.erasureCount && a.noiseSeed == b.noiseSeed && a.carriedGain == b.carriedGain &&
-           a.previousRate == b.previousRate && a.postFilterGain == b.postFilterGain;
+           std::memcmp(a.lspMemory, b.lspMemory, sizeof a.lspMemory) == 0 &&
+           a.gainIndex[0] == b.gainIndex[0] && a.erasureCount == b.erasureCount &&
+           a.noiseSeed == b.noiseSeed && a.carriedGain == b.carriedGain && a.previousRate == b.previousRate &&
+           a.postFilterGain == b.postFilterGain;
 }
 
 TEST(Decoder, FailedChecksDecodeExactlyLikeAnErasure) {

@@ -59,8 +59,11 @@ TEST(InterpolateLsp, WeightsPerRateAndBandwidthExpansion) {
         prev[i] = lspMean(i);
         cur[i] = lspMean(i) + 0.02f * ((i % 3) - 1);
     }
-    const float weights[5][4] = {{0.375f, 0.875f}, {0.625f}, {0.25f, 0.5f, 0.75f, 1.0f},
-                                 {0.25f, 0.5f, 0.75f, 1.0f}, {0.25f, 0.5f, 0.75f, 1.0f}};
+    const float weights[5][4] = {{0.375f, 0.875f},
+                                 {0.625f},
+                                 {0.25f, 0.5f, 0.75f, 1.0f},
+                                 {0.25f, 0.5f, 0.75f, 1.0f},
+                                 {0.25f, 0.5f, 0.75f, 1.0f}};
     const int counts[5] = {2, 1, 4, 4, 4};
     for (int rate = 0; rate <= 4; ++rate) {
         LpcBlock blocks[4];

@@ -1,10 +1,11 @@
+#include "sonx/qcelp/packet_layout.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 
 #include "qcelp/qcelp_test_util.h"
-#include "sonx/qcelp/packet_layout.h"
 
 namespace sonx {
 namespace {
@@ -35,11 +36,11 @@ TEST(PacketLayout, EighthRateTableReadsInPayloadOrder) {
     // seed 15, LSP 0..2, seed 11, LSP 3..5, seed 7, LSP 6..8, seed 3, LSP 9, gain bits 1 and 0, reserved.
     const PacketBitTable t = packetBitTable(1);
     const PacketBit expected[20] = {
-        {PARAM_SEED, 0, 15},       {PARAM_LSP_EIGHTH, 0, 0}, {PARAM_LSP_EIGHTH, 1, 0}, {PARAM_LSP_EIGHTH, 2, 0},
-        {PARAM_SEED, 0, 11},       {PARAM_LSP_EIGHTH, 3, 0}, {PARAM_LSP_EIGHTH, 4, 0}, {PARAM_LSP_EIGHTH, 5, 0},
-        {PARAM_SEED, 0, 7},        {PARAM_LSP_EIGHTH, 6, 0}, {PARAM_LSP_EIGHTH, 7, 0}, {PARAM_LSP_EIGHTH, 8, 0},
-        {PARAM_SEED, 0, 3},        {PARAM_LSP_EIGHTH, 9, 0}, {PARAM_CB_GAIN, 0, 1},    {PARAM_CB_GAIN, 0, 0},
-        {PARAM_RESERVED, 0, 0},    {PARAM_RESERVED, 0, 0},   {PARAM_RESERVED, 0, 0},   {PARAM_RESERVED, 0, 0},
+        {PARAM_SEED, 0, 15},    {PARAM_LSP_EIGHTH, 0, 0}, {PARAM_LSP_EIGHTH, 1, 0}, {PARAM_LSP_EIGHTH, 2, 0},
+        {PARAM_SEED, 0, 11},    {PARAM_LSP_EIGHTH, 3, 0}, {PARAM_LSP_EIGHTH, 4, 0}, {PARAM_LSP_EIGHTH, 5, 0},
+        {PARAM_SEED, 0, 7},     {PARAM_LSP_EIGHTH, 6, 0}, {PARAM_LSP_EIGHTH, 7, 0}, {PARAM_LSP_EIGHTH, 8, 0},
+        {PARAM_SEED, 0, 3},     {PARAM_LSP_EIGHTH, 9, 0}, {PARAM_CB_GAIN, 0, 1},    {PARAM_CB_GAIN, 0, 0},
+        {PARAM_RESERVED, 0, 0}, {PARAM_RESERVED, 0, 0},   {PARAM_RESERVED, 0, 0},   {PARAM_RESERVED, 0, 0},
     };
     for (int i = 0; i < 20; ++i) {
         EXPECT_EQ(t.bits[i].kind, expected[i].kind) << i;

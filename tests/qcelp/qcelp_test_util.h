@@ -46,8 +46,8 @@ inline void putBits(uint8_t* payload, const std::string& text, uint32_t value) {
     for (const BitPiece& p : pieces)
         for (int b = p.hi; b >= p.lo; --b, --bit) {
             const uint8_t mask = static_cast<uint8_t>(1u << b);
-            payload[p.byte] = static_cast<uint8_t>((value >> bit) & 1u ? payload[p.byte] | mask
-                                                                      : payload[p.byte] & ~mask);
+            payload[p.byte] =
+                static_cast<uint8_t>((value >> bit) & 1u ? payload[p.byte] | mask : payload[p.byte] & ~mask);
         }
 }
 
@@ -70,6 +70,7 @@ struct FieldLayout {
     const char* pieces;
 };
 
+// clang-format off
 inline const std::vector<FieldLayout>& lspVectorLayout() {
     static const std::vector<FieldLayout> v = {
         {"lsp", 0, "B1[5..0]"},          {"lsp", 1, "B0[4..0] B1[7..6]"}, {"lsp", 2, "B3[3..0] B0[7..5]"},
@@ -133,12 +134,17 @@ inline std::vector<FieldLayout> fieldLayout(int rate) {
     return v;
 }
 
-inline int fieldWidth(const FieldLayout& f) { return pieceWidth(parsePieces(f.pieces)); }
+// clang-format on
+
+inline int fieldWidth(const FieldLayout& f) {
+    return pieceWidth(parsePieces(f.pieces));
+}
 
 // A payload of `rate` holding the given parameters.
 inline std::vector<uint8_t> buildPayload(int rate, QcelpParams values) {
     std::vector<uint8_t> payload(kPayloadBytes, 0);
-    for (const FieldLayout& f : fieldLayout(rate)) putBits(payload.data(), f.pieces, paramRef(values, f.field, f.slot));
+    for (const FieldLayout& f : fieldLayout(rate))
+        putBits(payload.data(), f.pieces, paramRef(values, f.field, f.slot));
     return payload;
 }
 
