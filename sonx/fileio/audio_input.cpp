@@ -167,13 +167,27 @@ void attachEncoder(AudioFile& file, AudioFormat& format) {
 
 void countPackets(AudioFile& file, ISonxCodec* decoder, uint32_t begin, uint32_t end) {
     if (!decoder) throw std::runtime_error("No decoder to count packets with");
+    // The rate octets are read a block at a time: a stream of one-byte
+    // packets would otherwise cost two system calls per byte. Blocks stop at
+    // the end of the file, so a stream cut short fails at the same octet as
+    // a byte-wise walk would.
+    int32_t sizes[256];
+    for (int octet = 0; octet < 256; ++octet) sizes[octet] = decoder->PacketSize(static_cast<uint8_t>(octet));
+    constexpr uint64_t kBlock = 4096;
+    uint8_t block[kBlock];
+    uint64_t blockBegin = 0, blockEnd = 0;
     uint32_t count = 0;
     uint64_t a = begin;
     while (a < end) {
-        seekFile(file, static_cast<uint32_t>(a));
-        uint8_t octet;
-        readFile(file, &octet, 1);
-        const int32_t size = decoder->PacketSize(octet);
+        if (a < blockBegin || a >= blockEnd) {
+            seekFile(file, static_cast<uint32_t>(a));
+            const uint64_t fileEnd = file.fileFormat.size;
+            const uint64_t n = std::min({kBlock, end - a, fileEnd > a ? fileEnd - a : uint64_t{1}});
+            readFile(file, block, static_cast<uint32_t>(n));
+            blockBegin = a;
+            blockEnd = a + n;
+        }
+        const int32_t size = sizes[block[a - blockBegin]];
         if (size < 0) {  // a stray byte
             ++a;
             continue;
