@@ -122,3 +122,89 @@ TEST(FuzzRegression, UnprintableChunkIdInMessage) {
 
 }  // namespace
 }  // namespace sonx::robustness
+
+namespace sonx::robustness {
+namespace {
+
+// Packets counted as a byte-wise walk of the rate octets counts them:
+// stray bytes skipped, a packet running past the data end not counted.
+uint32_t walkCount(const Bytes& data) {
+    static const int kPayload[15] = {0, 3, 7, 16, 34, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0};
+    uint32_t count = 0;
+    for (size_t a = 0; a < data.size();) {
+        const int s = data[a] < 15 ? kPayload[data[a]] : -1;
+        if (s < 0) {
+            ++a;
+            continue;
+        }
+        if (a + 1 + size_t(s) > data.size()) break;
+        a += 1 + size_t(s);
+        ++count;
+    }
+    return count;
+}
+
+uint32_t blockCountOf(const std::string& path, std::string& error) {
+    ISonxFile* file = createInstance<ISonxFile>(CLSID_SonxFile);
+    ISonxError* err = queryInterface<ISonxError>(file);
+    const FileHandle h = FileHandle::named(path.c_str());
+    AudioFormat format, client;
+    format.fileType = FILE_TYPE_QCP;
+    client.codec = CODEC_PCM;
+    client.sampleRate = 8000;
+    client.sampleBits = 16;
+    client.packetBytes = 2;
+    client.blockSamples = 1;
+    const bool opened = file->open(&h, 0, &format, &client);
+    const uint32_t count = opened ? file->blockCount() : 0;
+    error = opened ? "" : err->errorText();
+    if (opened) file->close(0);
+    err->Release();
+    file->Release();
+    return count;
+}
+
+// Packet counting reads the octets in blocks; packets and stray bytes that
+// straddle the block edges, and files cut short anywhere, give the
+// byte-wise result.
+TEST(FuzzRegression, PacketCountAcrossReadBlocks) {
+    Bytes data;
+    uint32_t seed = 99;
+    while (data.size() < 9000) {
+        seed = seed * 1103515245u + 12345u;
+        const uint8_t pick = uint8_t(seed >> 24);
+        const uint8_t octet = pick < 150   ? 4
+                              : pick < 190 ? 3
+                              : pick < 220 ? 1
+                              : pick < 235 ? 0
+                              : pick < 245 ? 7
+                                           : 14;
+        data.push_back(octet);
+        const int payload = octet == 4 ? 34 : octet == 3 ? 16 : octet == 1 ? 3 : 0;
+        for (int k = 0; k < payload; ++k) data.push_back(uint8_t(seed >> (k % 24)) & 0xF0);
+    }
+    // A QCP file whose 'data' holds the first `length` bytes of the stream
+    // and claims `claimed` bytes (past the end of the file by at most the
+    // walk's tolerance of 8 bytes: the data then ends with the file).
+    auto qcpWith = [&](size_t length, size_t claimed) {
+        Bytes file = smallQcp();
+        const size_t dataPos = findChunk(chunkMap(file), "data")->pos;
+        file.resize(dataPos + 8);
+        putLe32(file, dataPos + 4, static_cast<uint32_t>(claimed));
+        file.insert(file.end(), data.begin(), data.begin() + long(length));
+        putLe32(file, 4, static_cast<uint32_t>(file.size() - 8));
+        return file;
+    };
+    test::TempDir dir;
+    std::string error;
+    for (size_t length : {size_t{1}, size_t{2001}, size_t{3846}, size_t{4096}, size_t{6007}, data.size()}) {
+        test::writeFileBytes(dir.file("a.qcp"), qcpWith(length, length));
+        const uint32_t expected = walkCount(Bytes(data.begin(), data.begin() + long(length)));
+        EXPECT_EQ(blockCountOf(dir.file("a.qcp"), error), expected) << length << " " << error;
+        test::writeFileBytes(dir.file("b.qcp"), qcpWith(length, length + 7));
+        EXPECT_EQ(blockCountOf(dir.file("b.qcp"), error), expected) << length << "+7 " << error;
+    }
+}
+
+}  // namespace
+}  // namespace sonx::robustness
