@@ -161,19 +161,20 @@ TEST(Robustness, HugeSparseInputs) {
     // The same header claiming 4 GiB of samples over a file of 1 MiB: the
     // samples that are there are converted, then the read fails.
     Bytes claimsMore = overLimit;
-    // A QCP file of nearly 4 GiB of blank packets (zero bytes): decoded it
-    // would need about 1.3 TB of WAV, far more than a WAV file can hold.
+    // A QCP file of 512 MiB of blank packets (zero bytes): decoded it would
+    // need 160 GiB of WAV, far more than a WAV file can hold.
     const Bytes qcp = baseQcp();
     const auto qcpChunks = chunkMap(qcp);
     const size_t qcpData = findChunk(qcpChunks, "data")->pos;
     Bytes blankPackets(qcp.begin(), qcp.begin() + long(qcpData + 8));
-    putLe32(blankPackets, 4, 0xFFFFFF00);
-    putLe32(blankPackets, qcpData + 4, 0xFFFFFF00 - static_cast<uint32_t>(qcpData));
+    const uint32_t blankLength = 512u << 20;
+    putLe32(blankPackets, 4, blankLength - 8);
+    putLe32(blankPackets, qcpData + 4, blankLength - static_cast<uint32_t>(qcpData) - 8);
 
     const SparseCase cases[] = {
         {"WAV over 4 GiB", overLimit, (uint64_t{1} << 32) + 4096},
         {"WAV claiming 4 GiB in 1 MiB", claimsMore, 1u << 20},
-        {"QCP of 4 GiB blank packets", blankPackets, 0xFFFFFF00ull + 8},
+        {"QCP of 512 MiB blank packets", blankPackets, blankLength},
     };
     Problems problems;
     for (const auto& c : cases) {
