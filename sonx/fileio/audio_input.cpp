@@ -109,6 +109,9 @@ bool parseWav(AudioFile& file) {
     file.fileFormat.blockSamples = 1;
     file.fileFormat.sampleRate = getLe32(fmt + 4);
     file.fileFormat.sampleBits = getLe16(fmt + 14);
+    // WAV data is always plain samples. A caller that left the data format
+    // unset (velconv does) would otherwise hand the mu-law decoder no rate set.
+    if (file.fileFormat.dataFormat == Guid{}) file.fileFormat.dataFormat = DATA_FORMAT_SAMPLES;
 
     pos = 12;
     len = searchLength(riff);

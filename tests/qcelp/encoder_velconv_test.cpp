@@ -132,7 +132,7 @@ TEST(EncoderEndToEnd, EveryTestWavAtEveryRateSet) {
     } rateSets[] = {{"vfr", 4.5, 7.5, 4}, {"vhr", 3.0, 5.0, 3}, {"ffr", 4.5, 7.5, 4}, {"fhr", 3.0, 5.0, 3}};
     std::printf("%-16s %-4s %-24s %7s %5s %7s %9s\n", "input", "set", "rates 1/8 1/4 1/2 1", "kbit/s",
                 "delay", "segSNR", "HP segSNR");
-    for (const char* input : {"speech_8k.wav", "speech_16k.wav", "speech_8k_u8.wav"}) {
+    for (const char* input : {"speech_8k.wav", "speech_16k.wav", "speech_8k_u8.wav", "speech_8k_mulaw.wav"}) {
         for (const Minimum& m : rateSets) {
             const std::string qcp = dir.file(std::string(m.rateSet) + ".qcp");
             const std::string wav = dir.file(std::string(m.rateSet) + ".wav");
