@@ -9,7 +9,8 @@
 //   it. Because the working folder changes during a run, pass absolute
 //   paths for the corpus and -artifact_prefix (scripts/fuzz.sh does).
 //   Checked: the exit status is 0 or -1, every message line is complete,
-//   a failure prints something and at most one "ERROR: " line.
+//   a failure prints something and at most one "ERROR: " line (line breaks
+//   in arguments become spaces, as messages quote arguments as given).
 // - Odd: the option parser on its own with an option table built from the
 //   input (names, bits, mutex, dependency, flag-only and attached-value
 //   masks), parsed twice to check that a parse, thrown or not, leaves the
@@ -194,9 +195,14 @@ private:
 void fuzzFrontEnd(const uint8_t* data, size_t size) {
     static Sandbox sandbox;
     std::vector<std::string> args = splitArguments(data, size, 12);
+    // Line breaks go too: messages quote arguments as given, so an argument
+    // holding "\nERROR: " would look like a second message line.
     for (auto& a : args)
         for (char& c : a)
-            if (c == '/') c = '_';
+            if (c == '/')
+                c = '_';
+            else if (c == '\n' || c == '\r')
+                c = ' ';
     std::string printed;
     const int status = sandbox.run(args, printed);
     if (status != 0 && status != -1) fail("exit status " + std::to_string(status));
@@ -227,8 +233,11 @@ Outcome parseOnce(sonx::velconv::OptionParser& parser, const std::vector<std::st
         sonx::velconv::ParseResult r =
             parser.parse(static_cast<int>(argv.size()), argv.data(), wholeToken, ignoreUnknown);
         out.bits = r.accumulatedBits;
-        for (int guard = 0;; ++guard) {
-            if (guard > 64) fail("nextOption does not end");
+        // Every option taken stands for at least one character of the command line.
+        size_t characters = 0;
+        for (const auto& a : args) characters += a.size();
+        for (size_t taken = 0;; ++taken) {
+            if (taken > characters) fail("nextOption does not end");
             std::string group;
             while (const char* a = r.nextArgument()) group += std::string(a) + '\x01';
             out.groups.push_back(group);
