@@ -63,14 +63,14 @@ void openLoopPitch(const float* residual, RateDecisionState& state) {
     float* out = d + kDecimatedHistory;
     // Only every second output of the low-pass filter is needed.
     float x[kRateBandTaps - 1 + 160];
-    std::copy(state.decimationMemory, state.decimationMemory + kRateBandTaps - 1, x);
+    std::copy(state.decimationMemory, state.decimationMemory + (kRateBandTaps - 1), x);
     std::copy(residual, residual + 160, x + kRateBandTaps - 1);
     for (int m = 0; m < 80; ++m) {
         const float* newest = x + kRateBandTaps - 1 + 2 * m;
         out[m] = static_cast<float>(
             dotProduct(decimationTaps().reversed, newest - (kRateBandTaps - 1), kRateBandTaps));
     }
-    std::copy(x + 160, x + 160 + kRateBandTaps - 1, state.decimationMemory);
+    std::copy(x + 160, x + 160 + (kRateBandTaps - 1), state.decimationMemory);
 
     double best = 0.0;
     int32_t lag = 10;
