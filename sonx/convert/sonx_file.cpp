@@ -251,6 +251,13 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
 
     blocksDone_ = 0;
     totalBlocks_ = totalOutputBlocks(input_, output_);
+    // An output of fixed-size blocks that cannot hold them all is refused
+    // now, not after gigabytes of them have been written.
+    const AudioFormat& written = output_.fileFormat;
+    if (isFixedBlockFormat(written.dataFormat) &&
+        (totalBlocks_ == UINT32_MAX ||
+         uint64_t{output_.dataStart} + uint64_t{totalBlocks_} * written.packetBytes > UINT32_MAX))
+        throw std::runtime_error("Audio data would grow beyond 4 GB");
 }
 
 void SonxFile::run() {
