@@ -1,5 +1,6 @@
 // Inputs found by the fuzz targets, reduced to what each one exercises.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -204,6 +205,44 @@ TEST(FuzzRegression, PacketCountAcrossReadBlocks) {
         test::writeFileBytes(dir.file("b.qcp"), qcpWith(length, length + 7));
         EXPECT_EQ(blockCountOf(dir.file("b.qcp"), error), expected) << length << "+7 " << error;
     }
+}
+
+}  // namespace
+}  // namespace sonx::robustness
+
+namespace sonx::robustness {
+namespace {
+
+// A QCP file of 16 MiB of blank packets decodes to 16.7 million frames, over
+// 5 GB of WAV: refused before any of it is decoded, rather than after 4 GB
+// have been written (found by the robustness suite's huge sparse input).
+TEST(FuzzRegression, OutputBeyondWavLimitRefusedUpFront) {
+    test::TempDir dir;
+    const std::string in = dir.file("blank.qcp"), out = dir.file("out.wav");
+    Bytes head = smallQcp();
+    const size_t dataPos = findChunk(chunkMap(head), "data")->pos;
+    head.resize(dataPos + 8);
+    const uint32_t length = 16u << 20;
+    putLe32(head, 4, length - 8);
+    putLe32(head, dataPos + 4, length - static_cast<uint32_t>(dataPos) - 8);
+    test::writeFileBytes(in, head);
+    ASSERT_EQ(truncate(in.c_str(), length), 0);
+
+    ISonxConvertFile* converter = createInstance<ISonxConvertFile>(CLSID_SonxFile);
+    ISonxError* error = queryInterface<ISonxError>(converter);
+    const FileHandle input = FileHandle::named(in.c_str()), output = FileHandle::named(out.c_str());
+    AudioFormat inFormat, outFormat;
+    inFormat.fileType = FILE_TYPE_QCP;
+    outFormat.fileType = FILE_TYPE_WAV;
+    outFormat.codec = CODEC_PCM;
+    outFormat.sampleRate = 8000;
+    outFormat.sampleBits = 16;
+    EXPECT_FALSE(converter->convert(&input, &inFormat, &output, &outFormat, nullptr, 0));
+    EXPECT_STREQ(error->errorText(), "Audio data would grow beyond 4 GB");
+    EXPECT_EQ(checkOutputFile(out), "");
+    EXPECT_LE(test::readFileBytes(out).size(), 44u);
+    error->Release();
+    converter->Release();
 }
 
 }  // namespace
