@@ -204,10 +204,14 @@ std::vector<Variant> headerBitFlips(const Bytes& base) {
     std::set<size_t> positions;
     for (size_t p = 0; p < 12; ++p) positions.insert(p);
     for (const auto& c : chunkMap(base)) {
-        for (size_t p = 0; p < 8; ++p) positions.insert(c.pos + p);
-        // The fields that are read: the WAV format, the QCP version and codec identity.
-        if (c.id == "fmt ")
-            for (size_t p = 0; p < std::min<size_t>(c.length, 18); ++p) positions.insert(c.pos + 8 + p);
+        // Both ends of the id, and the length's low, middle and high bytes.
+        for (size_t p : {0, 3, 4, 5, 7}) positions.insert(c.pos + p);
+        // The fields that are read: the WAV format; the QCP version and the
+        // codec identity (a few bytes of it: any change makes it unknown).
+        if (c.id == "fmt ") {
+            const size_t fields = isQcp(base) ? 6 : std::min<size_t>(c.length, 16);
+            for (size_t p = 0; p < fields; ++p) positions.insert(c.pos + 8 + p);
+        }
     }
     std::vector<Variant> out;
     for (size_t p : positions) {
