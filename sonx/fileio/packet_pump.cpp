@@ -69,6 +69,45 @@ void fillSilence(uint8_t* dest, uint32_t samples, uint32_t bits) {
     std::memset(dest, bits == 8 ? 0x80 : 0, static_cast<size_t>(samples) * (bits / 8));
 }
 
+// Sequential reading from a block read ahead, for packet streams: one read
+// per block instead of one per rate octet and one per payload. A block
+// never reaches past the end of the file, so a stream cut short fails where
+// reading packet by packet would.
+class ReadAhead {
+public:
+    // The file must be positioned at `position`.
+    ReadAhead(AudioFile& file, uint32_t position) : file_(file), position_(position) {}
+
+    // Copies the next n bytes of the file to dest.
+    void take(uint8_t* dest, uint32_t n) {
+        while (n > 0) {
+            if (used_ == filled_) refill(n);
+            const uint32_t k = std::min(n, filled_ - used_);
+            std::memcpy(dest, block_ + used_, k);
+            used_ += k;
+            dest += k;
+            n -= k;
+            position_ += k;
+        }
+    }
+
+private:
+    void refill(uint32_t wanted) {
+        const uint64_t end = file_.fileFormat.size;
+        const uint64_t n = end > position_ ? std::min<uint64_t>(sizeof block_, end - position_)
+                                           : std::min<uint64_t>(sizeof block_, wanted);
+        readFile(file_, block_, static_cast<uint32_t>(n));
+        filled_ = static_cast<uint32_t>(n);
+        used_ = 0;
+    }
+
+    AudioFile& file_;
+    uint64_t position_;
+    uint8_t block_[4096];
+    uint32_t filled_ = 0;
+    uint32_t used_ = 0;
+};
+
 }  // namespace
 
 uint32_t fixedBlockBytes(const AudioFormat& format) {
@@ -104,16 +143,17 @@ void readBlocks(uint32_t fixedBytes, AudioFile& file, ISonxCodec* codec, uint8_t
         if (stored) readFile(file, dest, static_cast<uint32_t>(stored));
     } else {
         if (!codec) fail("No codec to look up packet sizes with");
+        ReadAhead ahead(file, position);
         for (uint32_t i = 0; i < count;) {
             if (stored + 1 > destCapacity) fail("Audio blocks do not fit the buffer given");
             uint8_t* packet = dest + stored;
-            readFile(file, packet, 1);
+            ahead.take(packet, 1);
             position = advance(position, 1);
             const int32_t size = codec->PacketSize(packet[0]);
             if (size < 0) continue;  // stray byte: try the next one
             if (stored + 1 + static_cast<uint32_t>(size) > destCapacity)
                 fail("Audio blocks do not fit the buffer given");
-            if (size > 0) readFile(file, packet + 1, static_cast<uint32_t>(size));
+            if (size > 0) ahead.take(packet + 1, static_cast<uint32_t>(size));
             position = advance(position, static_cast<uint32_t>(size));
             stored += 1 + static_cast<uint32_t>(size);
             ++i;
