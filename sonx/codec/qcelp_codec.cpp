@@ -6,6 +6,11 @@
 
 #include "sonx/qcelp/decoder.h"
 
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
+#include <emmintrin.h>
+#define SONX_PCM_SSE2 1
+#endif
+
 namespace sonx {
 
 namespace {
@@ -135,6 +140,30 @@ int16_t qcelpSampleToPcm16(float y) {
     return static_cast<int16_t>(y * 4.0f);
 }
 
+void qcelpFrameToPcm16(const float* frame, uint8_t* dest) {
+#ifdef SONX_PCM_SSE2
+    // Eight samples at a time: the same clip, scale and truncation, and x86
+    // stores the 16-bit words little-endian already.
+    const __m128 low = _mm_set1_ps(-kClipLimit), high = _mm_set1_ps(kClipLimit), four = _mm_set1_ps(4.0f);
+    for (int n = 0; n < kFrameSamples; n += 8) {
+        __m128i words[2];
+        for (int half = 0; half < 2; ++half) {
+            const __m128 y = _mm_loadu_ps(frame + n + 4 * half);
+            // max and min give the clip limit for a NaN; the mask then makes it 0.
+            const __m128 clipped = _mm_and_ps(_mm_min_ps(_mm_max_ps(y, low), high), _mm_cmpord_ps(y, y));
+            words[half] = _mm_cvttps_epi32(_mm_mul_ps(clipped, four));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dest + 2 * n), _mm_packs_epi32(words[0], words[1]));
+    }
+#else
+    for (int n = 0; n < kFrameSamples; ++n) {
+        const uint16_t s = static_cast<uint16_t>(qcelpSampleToPcm16(frame[n]));
+        dest[2 * n] = static_cast<uint8_t>(s & 0xFF);
+        dest[2 * n + 1] = static_cast<uint8_t>(s >> 8);
+    }
+#endif
+}
+
 uint32_t QcelpCodec::decodePackets(uint8_t* out, const uint8_t* in, uint32_t count, uint32_t* coded) {
     const bool octets = rateSetInfo_->rateOctet;
     const bool variable = octets && !isFixedBlockFormat(rateSet_);
@@ -163,12 +192,7 @@ uint32_t QcelpCodec::decodePackets(uint8_t* out, const uint8_t* in, uint32_t cou
 
         decodeFrame(output_, packet_, config_, *decoder_);
 
-        uint8_t* dest = out + static_cast<size_t>(done) * kFrameSamples * 2;
-        for (int n = 0; n < kFrameSamples; ++n) {
-            const uint16_t s = static_cast<uint16_t>(qcelpSampleToPcm16(output_[n]));
-            dest[2 * n] = static_cast<uint8_t>(s & 0xFF);
-            dest[2 * n + 1] = static_cast<uint8_t>(s >> 8);
-        }
+        qcelpFrameToPcm16(output_, out + static_cast<size_t>(done) * kFrameSamples * 2);
         ++done;
     }
     if (coded) *coded = pos;

@@ -22,6 +22,10 @@ inline constexpr int kLookAheadSamples = 60;
 // times 4, truncated toward zero; NaN gives 0.
 int16_t qcelpSampleToPcm16(float y);
 
+// A decoded frame (160 samples) as 16-bit little-endian PCM bytes, each
+// sample converted exactly as qcelpSampleToPcm16 does.
+void qcelpFrameToPcm16(const float* frame, uint8_t* dest);
+
 class QcelpCodec : public ISonxPacketCodec, public ISonxError, public ComponentBase {
 public:
     explicit QcelpCodec(bool secondForm);
