@@ -8,15 +8,17 @@
 // as velconv does it, then decoding the vfr file back; and the same codec
 // work through ISonxCodec::Process alone, without files.
 //
-// Usage: throughput [--minutes M] [--only JOB] [--keep DIR]
+// Usage: throughput [--minutes M] [--repeat N] [--only JOB] [--keep DIR]
 //   JOB: encode-vfr, encode-vhr, encode-ffr, encode-fhr, decode,
 //        codec-encode-vfr, codec-decode (for profiling one of them).
 //   --keep DIR writes the files to DIR and leaves them there (to compare the
 //   output of two builds byte for byte).
+//   --repeat N runs every job N times and reports the fastest run.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -172,7 +174,7 @@ struct JobResult {
 
 // Runs this program again as `throughput --job ARGS...`: a fresh process,
 // so its peak resident set is that of a process doing only this job.
-JobResult runJob(const std::vector<std::string>& jobArgs) {
+JobResult runOnce(const std::vector<std::string>& jobArgs) {
     std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
@@ -196,6 +198,22 @@ JobResult runJob(const std::vector<std::string>& jobArgs) {
     r.maxRssKiB = usage.ru_maxrss;
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return r;
+}
+
+int repeats = 1;
+
+// The best of `repeats` runs: on a shared machine the fastest run is the one
+// least disturbed by others. Peak memory is the largest seen.
+JobResult runJob(const std::vector<std::string>& jobArgs) {
+    JobResult best = runOnce(jobArgs);
+    for (int i = 1; i < repeats && best.ok; ++i) {
+        const JobResult r = runOnce(jobArgs);
+        best.ok = r.ok;
+        best.wallSeconds = std::min(best.wallSeconds, r.wallSeconds);
+        best.cpuSeconds = std::min(best.cpuSeconds, r.cpuSeconds);
+        best.maxRssKiB = std::max(best.maxRssKiB, r.maxRssKiB);
+    }
+    return best;
 }
 
 // The child side of runJob.
@@ -245,8 +263,10 @@ int main(int argc, char** argv) {
             only = argv[++i];
         else if (a == "--keep" && i + 1 < argc)
             keep = argv[++i];
+        else if (a == "--repeat" && i + 1 < argc)
+            repeats = std::max(1, std::atoi(argv[++i]));
         else {
-            std::fprintf(stderr, "usage: throughput [--minutes M] [--only JOB] [--keep DIR]\n");
+            std::fprintf(stderr, "usage: throughput [--minutes M] [--repeat N] [--only JOB] [--keep DIR]\n");
             return 2;
         }
     }
@@ -260,8 +280,8 @@ int main(int argc, char** argv) {
         const std::string wav = dir + "/long.wav", qcpVfr = dir + "/long_vfr.qcp";
         const uint64_t samples = writeLongWav(wav, minutes * 60);
         const double seconds = double(samples) / 8000.0;
-        std::printf("input: %.1f s of speech (%llu samples), each job in a fresh process\n", seconds,
-                    static_cast<unsigned long long>(samples));
+        std::printf("input: %.1f s of speech (%llu samples), each job in a fresh process, best of %d\n",
+                    seconds, static_cast<unsigned long long>(samples), repeats);
         const JobResult baseline = runJob({"idle"});
         std::printf("%-18s peak %6.1f MiB (the process before any work)\n", "baseline",
                     double(baseline.maxRssKiB) / 1024.0);
