@@ -16,8 +16,10 @@
 //   masks), parsed twice to check that a parse, thrown or not, leaves the
 //   parser reusable and gives the same result again.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -142,8 +144,19 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 class Sandbox {
 public:
+    // libFuzzer ends without running destructors, so a folder is named after
+    // its process and the folders of processes that are gone are removed.
     Sandbox() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "fuzz-cli-XXXXXX").string();
+        const auto temp = std::filesystem::temp_directory_path();
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(temp, ec)) {
+            const std::string name = entry.path().filename().string();
+            long pid = 0;
+            if (std::sscanf(name.c_str(), "fuzz-cli-%ld-", &pid) == 1 && pid > 0 &&
+                kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+                std::filesystem::remove_all(entry.path(), ec);
+        }
+        std::string pattern = (temp / ("fuzz-cli-" + std::to_string(getpid()) + "-XXXXXX")).string();
         if (!mkdtemp(pattern.data())) fail("mkdtemp failed");
         path_ = pattern;
         wav_ = fixtureWav();
