@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sonx/codec/rate_sets.h"
 #include "sonx/sonx.h"
 
 namespace fuzz {
@@ -63,25 +64,6 @@ inline uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
     return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
 }
 
-// Payload bytes of a QCELP-13K rate octet, -1 for no rate octet.
-inline int qcelpPayload(uint8_t octet) {
-    switch (octet) {
-        case 0:
-        case 14:
-            return 0;
-        case 1:
-            return 3;
-        case 2:
-            return 7;
-        case 3:
-            return 16;
-        case 4:
-            return 34;
-        default:
-            return -1;
-    }
-}
-
 // Checks a finished RIFF output: the RIFF size matches the length (a client
 // file may lack the final pad byte, which the size already counts), the
 // 'data' chunk lies inside the file, and for QCP the 'vrat' packet count
@@ -112,7 +94,7 @@ inline std::string checkRiffOutput(const std::vector<uint8_t>& b, bool qcp) {
     if (vratPos < 0 || uint64_t(vratPos) + 8 > b.size()) return "no 'vrat' chunk";
     uint32_t packets = 0;
     for (uint64_t p = uint64_t(dataPos); p < dataEnd;) {
-        const int s = qcelpPayload(b[size_t(p)]);
+        const int s = sonx::qcelpPayloadBytes(b[size_t(p)]);
         if (s < 0) return "stray byte in written packet data";
         if (p + 1 + uint64_t(s) > dataEnd) return "last packet cut short";
         p += 1 + uint64_t(s);

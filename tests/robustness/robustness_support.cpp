@@ -1,5 +1,7 @@
 #include "robustness/robustness_support.h"
 
+#include "sonx/codec/rate_sets.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -70,30 +72,12 @@ Bytes riffFile(const char* form, const std::vector<std::pair<const char*, Bytes>
     return file;
 }
 
-int payloadBytes(uint8_t octet) {
-    switch (octet) {
-        case 0:
-        case 14:
-            return 0;
-        case 1:
-            return 3;
-        case 2:
-            return 7;
-        case 3:
-            return 16;
-        case 4:
-            return 34;
-        default:
-            return -1;
-    }
-}
-
 // Start positions of the whole packets of a QCP 'data' chunk.
 std::vector<size_t> packetStarts(const Bytes& file, const Chunk& data) {
     std::vector<size_t> starts;
     const size_t end = std::min<size_t>(data.pos + 8 + data.length, file.size());
     for (size_t p = data.pos + 8; p < end;) {
-        const int s = payloadBytes(file[p]);
+        const int s = sonx::qcelpPayloadBytes(file[p]);
         if (s < 0) {
             ++p;
             continue;
@@ -158,7 +142,7 @@ Bytes baseQcp() {
     const uint8_t rates[] = {4, 4, 4, 3, 2, 1, 1, 0, 14, 4, 3, 3, 4, 4, 2, 4, 1, 4, 4, 3, 4, 4, 4, 1, 4};
     for (uint8_t rate : rates) {
         packets.push_back(rate);
-        for (int k = 0; k < payloadBytes(rate); ++k)
+        for (int k = 0; k < sonx::qcelpPayloadBytes(rate); ++k)
             packets.push_back(uint8_t((seed = seed * 1103515245u + 12345u) >> 16));
         ++count;
     }
@@ -392,7 +376,7 @@ std::string checkOutputFile(const std::string& path) {
     uint32_t packets = 0;
     const size_t end = data->pos + 8 + data->length;
     for (size_t p = data->pos + 8; p < end;) {
-        const int s = payloadBytes(b[p]);
+        const int s = sonx::qcelpPayloadBytes(b[p]);
         if (s < 0) return "stray byte at " + std::to_string(p) + " in written packets";
         if (p + 1 + size_t(s) > end) return "last packet cut short";
         p += 1 + size_t(s);
