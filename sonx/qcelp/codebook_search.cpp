@@ -41,6 +41,23 @@ const ShiftedTable& shiftedTable(int rate) {
     return rate == kRateHalf ? half : full;
 }
 
+// C_I = sum over n of d(n) c_I(n), for all indices at once, 32 indices at
+// a time so that their sums stay in registers across the samples.
+void correlateCodevectors(const ShiftedTable& shifted, const float* d, int n,
+                          float correlation[kCodebookSize]) {
+    constexpr int kBlock = 32;
+    static_assert(kCodebookSize % kBlock == 0);
+    for (int b = 0; b < kCodebookSize; b += kBlock) {
+        Float4 sum[kBlock / 4] = {};
+        for (int i = 0; i < n; ++i) {
+            const float* row = shifted.atSample(i) + b;
+            const Float4 v = {d[i], d[i], d[i], d[i]};
+            for (int k = 0; k < kBlock / 4; ++k) sum[k] += v * load4(row + 4 * k);
+        }
+        for (int k = 0; k < kBlock / 4; ++k) store4(correlation + b + 4 * k, sum[k]);
+    }
+}
+
 }  // namespace
 
 void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength], int n,
@@ -156,10 +173,8 @@ void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, i
     for (int k = 0; k < n; ++k)
         d[k] = static_cast<float>(dotProduct(x + k, h, std::min(n - k, kImpulseLength)));
 
-    // C_I = sum over n of d(n) c_I(n), for all indices at once.
-    const ShiftedTable& shifted = shiftedTable(rate);
-    float correlation[kCodebookSize] = {};
-    for (int i = 0; i < n; ++i) addScaled(correlation, shifted.atSample(i), d[i], kCodebookSize);
+    float correlation[kCodebookSize];
+    correlateCodevectors(shiftedTable(rate), d, n, correlation);
 
     // The largest C^2 / E wins; ties keep the earlier index in the order
     // 1, 2, ..., 127, 0. (E is 0 only where C is: the floor keeps 0 / 0 out.)

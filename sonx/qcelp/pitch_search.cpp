@@ -25,7 +25,10 @@ struct BestCandidate {
     int32_t lag = 0;
     int32_t fraction = 0;
     void offer(double cc, double dd, int32_t lagValue, int32_t fractionValue) {
-        if (!(cc > 0.0) || !(c2 * dd < cc * cc * d)) return;
+        // Both tests are evaluated: the sign of C is a coin toss, but a
+        // new best is rare, so the one branch left predicts well.
+        const bool better = (cc > 0.0) & (c2 * dd < cc * cc * d);
+        if (!better) return;
         c2 = cc * cc;
         d = dd;
         c = cc;
