@@ -229,7 +229,7 @@ uint32_t QcelpCodec::encodePackets(uint8_t* out, const uint8_t* in, uint32_t cou
             const int16_t x = static_cast<int16_t>(pcm[2 * n] | (pcm[2 * n + 1] << 8));
             speech_[kLookAheadSamples + n] = static_cast<float>(x / 4);  // truncates toward zero
         }
-        encodeFrame(speech_, packet_, config_, *encoder_, output_);
+        encodeFrame(speech_, packet_, config_, *encoder_);
 
         uint32_t payloadBytes = fixedPayload;
         if (variable) payloadBytes = static_cast<uint32_t>(std::max(qcelpPayloadBytes(packet_.rateOctet), 0));

@@ -162,10 +162,7 @@ void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, i
     allPoleFilter(x, x, n, synthesis, false);
     for (int i = 0; i < n; ++i) x[i] = w[i] - x[i];
 
-    if (j == 0) {
-        impulseResponse(weighted, energies.h);
-        filteredCodevectorEnergies(table, energies.h, n, energies.energy);
-    }
+    if (j == 0) filteredCodevectorEnergies(table, energies.h, n, energies.energy);
     const float* h = energies.h;
 
     // Backward-filtered target.

@@ -28,8 +28,9 @@ void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength
 
 // Search of codebook subframe `subframe` (0..15 in the frame; position j
 // within its pitch subframe) of rate 3 or 4 against the weighted speech `w`
-// of its n samples, after the pitch contribution. At j = 0 it fills
-// `energies`; later subframes reuse them. The chosen vector, gain code,
+// of its n samples, after the pitch contribution. energies.h must hold the
+// weighted synthesis filter's impulse response; at j = 0 the energies are
+// computed, later subframes reuse them. The chosen vector, gain code,
 // sign and quantised gain go into `record` (gain histories advanced).
 void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
                     const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,

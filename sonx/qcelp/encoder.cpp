@@ -19,6 +19,11 @@ constexpr float kHighPassPole[2] = {1.88f, -0.8836f};
 constexpr float kHighPassGain = 0.94614536f;
 constexpr float kNoiseGainScale = 1.2608f;
 
+// output + offset, or null when there is no output.
+float* outputAt(float* output, int offset) {
+    return output ? output + offset : nullptr;
+}
+
 double energy(const float* x, int n) {
     double sum = 0.0;
     for (int i = 0; i < n; ++i) sum += static_cast<double>(x[i]) * x[i];
@@ -81,7 +86,7 @@ void codeEighthRate(const float* residual, const LpcBlock& block, const QcelpCon
     codebook.seed = static_cast<uint16_t>(packet.params.seed);
     for (int k = 0; k < 8; ++k) {
         codebook.gain = (static_cast<float>(k + 1) * m + static_cast<float>(7 - k) * k0) / 8.0f;
-        synthesizeSubframe(kRateEighth, local, block, pitch, &codebook, output + 20 * k, 20, config, 1, 1);
+        synthesizeSubframe(kRateEighth, local, block, pitch, &codebook, outputAt(output, 20 * k), 20, config, 1, 1);
     }
     local.carriedGain = m;
     local.eighthRateRun += 1;
@@ -117,7 +122,7 @@ void codeQuarterRate(const float* speech, const LpcBlock* blocks, const QcelpCon
         codebook[0].gain = halves[s][0];
         codebook[1].gain = halves[s][1];
         synthesizeSubframe(kRateQuarter, local, blocks[s], pitch, codebook,
-                           output + kPitchSubframeSamples * s, kPitchSubframeSamples, config, 2, 1);
+                           outputAt(output, kPitchSubframeSamples * s), kPitchSubframeSamples, config, 2, 1);
     }
     local.carriedGain = std::fabs(g[4]);
     local.eighthRateRun = 0;
@@ -139,7 +144,8 @@ void codeHalfOrFullRate(int rate, const float* weightedSpeech, const LpcBlock* b
     for (int p = 0; p < kPitchSubframes; ++p) {
         const float* w = weightedSpeech + kPitchSubframeSamples * p;
         float target[kPitchSubframeSamples];
-        searchPitch(rate, w, config, local, blocks[p].weighted, state.pitch, target);
+        impulseResponse(blocks[p].weighted, energies.h);
+        searchPitch(rate, w, config, local, blocks[p].weighted, energies.h, state.pitch, target);
         const PitchParams pitch = state.pitch.params;
         params.pitchLag[p] = pitch.lagCode;
         params.pitchFrac[p] = pitch.fractionBit;
@@ -159,7 +165,7 @@ void codeHalfOrFullRate(int rate, const float* weightedSpeech, const LpcBlock* b
             float synthesized[kPitchSubframeSamples];
             CodebookSubframe record = codebook;
             synthesizeSubframe(rate, local, blocks[p], pitch, &record,
-                               output + kPitchSubframeSamples * p + at, length, config, 1, 1, synthesized);
+                               outputAt(output, kPitchSubframeSamples * p + at), length, config, 1, 1, synthesized);
             state.targetEnergy[k] = static_cast<float>(energy(target + at, length));
             double error = 0.0;
             for (int n = 0; n < length; ++n) {
@@ -191,7 +197,7 @@ void initEncoderState(QcelpEncoderState& state, const QcelpConfig& config) {
 }
 
 void encodeFrame(float speech[kEncoderSpeechSamples], QcelpPacket& packet, const QcelpConfig& config,
-                 QcelpEncoderState& state, float output[kFrameSamples]) {
+                 QcelpEncoderState& state, float* output) {
     QcelpParams& params = packet.params;
     const uint32_t seed = params.seed;
     params = QcelpParams{};

@@ -52,8 +52,9 @@ void initEncoderState(QcelpEncoderState& state, const QcelpConfig& config);
 // Codes speech[0..159] (index 60..219 are new samples, high-pass filtered
 // here in place and used as look-ahead). Leaves the rate, the parameters and
 // the payload in `packet` and the local decoder's speech in `output`.
+// Without `output` that speech, which nothing else needs, is not synthesized.
 void encodeFrame(float speech[kEncoderSpeechSamples], QcelpPacket& packet, const QcelpConfig& config,
-                 QcelpEncoderState& state, float output[kFrameSamples]);
+                 QcelpEncoderState& state, float* output = nullptr);
 
 }  // namespace sonx
 

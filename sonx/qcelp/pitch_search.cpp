@@ -109,8 +109,8 @@ PitchParams encodePitchLag(int32_t lag, int32_t fraction, uint32_t gainCode) {
 }
 
 void searchPitch(int rate, const float weightedSpeech[kPitchSubframeSamples], const QcelpConfig& config,
-                 const QcelpDecoderState& local, const float weighted[kLpcOrder], PitchRecord& record,
-                 float target[kPitchSubframeSamples]) {
+                 const QcelpDecoderState& local, const float weighted[kLpcOrder], const float h[kImpulseLength],
+                 PitchRecord& record, float target[kPitchSubframeSamples]) {
     zeroInputResponse(weighted, local.weightedSynthesis, target, kSubframe);
     for (int n = 0; n < kSubframe; ++n) target[n] = weightedSpeech[n] - target[n];
     if (rate != kRateHalf && rate != kRateFull) {
@@ -118,8 +118,6 @@ void searchPitch(int rate, const float weightedSpeech[kPitchSubframeSamples], co
         return;
     }
 
-    float h[kImpulseLength];
-    impulseResponse(weighted, h);
     double C[kLagCount], D[kLagCount];
     lagCorrelations(target, h, local.mainPitch.history, C, D);
 

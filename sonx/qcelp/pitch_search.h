@@ -39,10 +39,11 @@ uint32_t quantizePitchGain(float b, float& gain);
 PitchParams encodePitchLag(int32_t lag, int32_t fraction, uint32_t gainCode);
 
 // Pitch target t = w - zero-input response of the weighted synthesis, and
-// the search of rate 3 or 4 (other rates: no pitch). Fills record.params.
+// the search of rate 3 or 4 (other rates: no pitch) with h, the impulse
+// response of the weighted synthesis (impulseResponse). Fills record.params.
 void searchPitch(int rate, const float weightedSpeech[kPitchSubframeSamples], const QcelpConfig& config,
-                 const QcelpDecoderState& local, const float weighted[kLpcOrder], PitchRecord& record,
-                 float target[kPitchSubframeSamples]);
+                 const QcelpDecoderState& local, const float weighted[kLpcOrder], const float h[kImpulseLength],
+                 PitchRecord& record, float target[kPitchSubframeSamples]);
 
 // n samples of adaptive-codebook excitation: the pitch filter on zero input
 // from the local decoder's pitch memory, which is left unchanged.

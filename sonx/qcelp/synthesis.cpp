@@ -97,8 +97,10 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
         postFilter(state, lpc, out, length, config);
         return;
     }
-    std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
-    allPoleFilter(w, out, length, state.lpcSynthesis, true);
+    if (out) {
+        std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
+        allPoleFilter(w, out, length, state.lpcSynthesis, true);
+    }
     std::copy(lpc.weighted, lpc.weighted + kLpcOrder, state.weightedSynthesis.coeffs);
     float scratch[kFrameSamples];
     allPoleFilter(w, weightedOut ? weightedOut : scratch, length, state.weightedSynthesis, true);

@@ -37,7 +37,8 @@ struct CodebookSubframe {
 // codebooks; only the first for noise). Noise is drawn from codebook[0].seed
 // through all parts, and the advanced seed is stored back there.
 // state.synthesisMode selects the branch; the encoder branch writes the
-// weighted synthesis to weightedOut when given (its memory advances either way).
+// weighted synthesis to weightedOut when given (its memory advances either
+// way), and skips the LPC synthesis when `out` is null.
 void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch,
                         CodebookSubframe* codebook, float* out, int length, const QcelpConfig& config,
                         int codebookSubframes, int vectorsPerSubframe, float* weightedOut = nullptr);

@@ -52,6 +52,7 @@ TEST(CodebookSearch, FindsAScaledFilteredCodevector) {
                 initFilter(f, kLpcOrder, weighted);
                 allPoleFilter(c, w, n, f, false);
                 CodebookEnergies energies;
+                impulseResponse(weighted, energies.h);
                 CodebookSubframe record;
                 searchCodebook(rate, weighted, w, n, 0, 0, encodePitchLag(0, 0, 0), local, energies, record);
                 EXPECT_EQ(record.index, index) << rate << " " << index;
@@ -69,6 +70,7 @@ TEST(CodebookSearch, ZeroTargetGivesIndexZeroWithNegativeZeroGain) {
     for (int rate : {kRateHalf, kRateFull}) {
         QcelpDecoderState local = freshLocal();
         CodebookEnergies energies;
+        impulseResponse(weighted, energies.h);
         CodebookSubframe record;
         searchCodebook(rate, weighted, w, rate == kRateHalf ? 40 : 10, 0, 0, encodePitchLag(0, 0, 0), local,
                        energies, record);

@@ -46,7 +46,13 @@ struct Subframe {
     float weighted[kLpcOrder] = {0.6f, -0.2f, 0.1f};
     float w[40] = {};
     QcelpDecoderState local;
+    float response[kImpulseLength];
     Subframe() { initDecoderState(local, 0); }
+    // The impulse response of the current weighted filter.
+    const float* h() {
+        impulseResponse(weighted, response);
+        return response;
+    }
 };
 
 // Direct evaluation of the search's criterion for one integer lag.
@@ -78,7 +84,7 @@ TEST(PitchSearch, RecursiveSearchMatchesDirectEvaluation) {
         for (float& x : s.w) x = g(rng);
         PitchRecord record;
         float target[40];
-        searchPitch(kRateFull, s.w, integerOnly, s.local, s.weighted, record, target);
+        searchPitch(kRateFull, s.w, integerOnly, s.local, s.weighted, s.h(), record, target);
 
         double bestC2 = -1, bestD = 1, bestC = 0;
         int bestLag = 0;
@@ -124,7 +130,7 @@ TEST(PitchSearch, FindsTheLagOfARepeatedExcitation) {
         allPoleFilter(excitation, s.w, 40, f, false);
         PitchRecord record;
         float target[40];
-        searchPitch(kRateHalf, s.w, QcelpConfig{}, s.local, s.weighted, record, target);
+        searchPitch(kRateHalf, s.w, QcelpConfig{}, s.local, s.weighted, s.h(), record, target);
         EXPECT_EQ(record.params.lag % period, 0) << period;  // a multiple repeats the same excitation
         EXPECT_EQ(record.params.fraction, 0);
         EXPECT_EQ(record.params.gain, 1.0f);
@@ -138,7 +144,7 @@ TEST(PitchSearch, UncorrelatedTargetAndLowRatesGiveNoPitch) {
     for (int rate : {1, 2, 3, 4}) {
         PitchRecord record;
         float target[40];
-        searchPitch(rate, s.w, QcelpConfig{}, s.local, s.weighted, record, target);
+        searchPitch(rate, s.w, QcelpConfig{}, s.local, s.weighted, s.h(), record, target);
         EXPECT_EQ(record.params.lagCode, 0u);
         EXPECT_EQ(record.params.gainCode, 0u);
         EXPECT_EQ(record.params.fractionBit, 0u);
@@ -160,7 +166,7 @@ TEST(PitchSearch, HalfSampleLagsStayBelow140) {
         for (int n = 0; n < 40; ++n) s.w[n] = s.local.mainPitch.history[(150 - period + n) % 150];
         PitchRecord record;
         float target[40];
-        searchPitch(kRateFull, s.w, QcelpConfig{}, s.local, s.weighted, record, target);
+        searchPitch(kRateFull, s.w, QcelpConfig{}, s.local, s.weighted, s.h(), record, target);
         if (record.params.fraction == 2) {
             ++halves;
             EXPECT_LE(record.params.lag, 139);
