@@ -67,14 +67,43 @@ void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength
     // Codevector I + 1 is codevector I a sample later with T(-(I + 1) mod 128)
     // entering at the front: its filtered version is the previous one's
     // window slid back by a sample plus the response to that new sample.
-    float window[kCodebookSize - 1 + kMaxSubframe] = {};
-    float* f = window + kCodebookSize - 1;
-    for (int m = 0; m < n; ++m) addScaled(f + m, h, table[m], std::min(kImpulseLength, n - m));
+    // Four such runs go side by side, one per float lane: lane j covers the
+    // indices 32j .. 32j + 31.
+    constexpr int kRun = kCodebookSize / 4;
+    auto lanes = [table](int index) {
+        const Float4 v = {table[index & 127], table[(index - kRun) & 127], table[(index - 2 * kRun) & 127],
+                          table[(index - 3 * kRun) & 127]};
+        return v;
+    };
+    Float4 hv[kImpulseLength];
+    for (int k = 0; k < kImpulseLength; ++k) hv[k] = Float4{h[k], h[k], h[k], h[k]};
+    Float4 window[kRun - 1 + kMaxSubframe] = {};
+    Float4* f = window + kRun - 1;
+    for (int m = 0; m < n; ++m) {
+        const Float4 v = lanes(m);
+        for (int k = 0; k < std::min(kImpulseLength, n - m); ++k) f[m + k] += v * hv[k];
+    }
     for (int index = 0;; ++index) {
-        energy[index] = static_cast<float>(sumOfSquares(f, n));
-        if (index == kCodebookSize - 1) break;
+        // Per lane, the sums of sumOfSquares(f, n) in its order.
+        Float4 low[4] = {}, high[4] = {};
+        int m = 0;
+        for (; m + 8 <= n; m += 8)
+            for (int l = 0; l < 4; ++l) {
+                low[l] += f[m + l] * f[m + l];
+                high[l] += f[m + 4 + l] * f[m + 4 + l];
+            }
+        if (m + 4 <= n) {
+            for (int l = 0; l < 4; ++l) low[l] += f[m + l] * f[m + l];
+            m += 4;
+        }
+        Double4 sum = (toDouble4(low[0] + high[0]) + toDouble4(low[1] + high[1])) +
+                      (toDouble4(low[2] + high[2]) + toDouble4(low[3] + high[3]));
+        for (; m < n; ++m) sum += toDouble4(f[m]) * toDouble4(f[m]);
+        for (int l = 0; l < 4; ++l) energy[index + l * kRun] = static_cast<float>(sum[l]);
+        if (index == kRun - 1) break;
         --f;  // f[0] is still zero
-        addScaled(f, h, table[kCodebookSize - 1 - index], taps);
+        const Float4 v = lanes(-(index + 1));
+        for (int k = 0; k < taps; ++k) f[k] += v * hv[k];
     }
 }
 

@@ -10,6 +10,30 @@
 namespace sonx {
 
 typedef float Float4 __attribute__((vector_size(16)));
+typedef double Double2 __attribute__((vector_size(16)));
+
+// The four lanes of v as doubles, in two halves.
+struct Double4 {
+    Double2 low, high;
+    Double4& operator+=(const Double4& o) {
+        low += o.low;
+        high += o.high;
+        return *this;
+    }
+    double operator[](int i) const { return i < 2 ? low[i] : high[i - 2]; }
+};
+
+inline Double4 toDouble4(Float4 v) {
+    return {Double2{v[0], v[1]}, Double2{v[2], v[3]}};
+}
+
+inline Double4 operator+(Double4 a, Double4 b) {
+    return {a.low + b.low, a.high + b.high};
+}
+
+inline Double4 operator*(Double4 a, Double4 b) {
+    return {a.low * b.low, a.high * b.high};
+}
 
 inline Float4 load4(const float* p) {
     Float4 v;
