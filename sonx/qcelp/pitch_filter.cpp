@@ -41,8 +41,9 @@ inline __m128 roundToIntF4(__m128 x) {
 }
 #endif
 
-// y[n] = x[n] + round(gain * y[n - lag]) over y = buffer + history.
-void integerLag(const float* in, float* y, int len, int lag, float gain) {
+// out[n] = x[n] + round(gain * y[n - lag]). y is either out itself, after
+// the history, or the end of the history when no read reaches this block.
+void integerLag(const float* in, const float* y, float* out, int len, int lag, float gain) {
     int n = 0;
 #if defined(__SSE2__)
     // Four at a time while the reads stay behind the writes.
@@ -50,16 +51,16 @@ void integerLag(const float* in, float* y, int len, int lag, float gain) {
         const __m128 g = _mm_set1_ps(gain);
         for (; n + 4 <= len; n += 4) {
             const __m128 c = roundToIntF4(_mm_mul_ps(g, _mm_loadu_ps(y + n - lag)));
-            _mm_storeu_ps(y + n, _mm_add_ps(_mm_loadu_ps(in + n), c));
+            _mm_storeu_ps(out + n, _mm_add_ps(_mm_loadu_ps(in + n), c));
         }
     }
 #endif
-    for (; n < len; ++n) y[n] = in[n] + roundToIntF(gain * y[n - lag]);
+    for (; n < len; ++n) out[n] = in[n] + roundToIntF(gain * y[n - lag]);
 }
 
-// y[n] = x[n] + gain * (8 taps around y[n - lag - 0.5]); lag is at least 4,
-// so four outputs never read each other.
-void halfLag(const float* in, float* y, int len, int lag, float gain) {
+// out[n] = x[n] + gain * (8 taps around y[n - lag - 0.5]), y as for
+// integerLag; lag is at least 4, so four outputs never read each other.
+void halfLag(const float* in, const float* y, float* out, int len, int lag, float gain) {
     const float* t = halfSampleTaps;
     int n = 0;
 #if defined(__SSE2__)
@@ -69,14 +70,14 @@ void halfLag(const float* in, float* y, int len, int lag, float gain) {
         __m128 acc = _mm_mul_ps(_mm_set1_ps(t[0]), _mm_loadu_ps(p));
         for (int j = 1; j < kHalfSampleTaps; ++j)
             acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(t[j]), _mm_loadu_ps(p + j)));
-        _mm_storeu_ps(y + n, _mm_add_ps(_mm_loadu_ps(in + n), _mm_mul_ps(g, acc)));
+        _mm_storeu_ps(out + n, _mm_add_ps(_mm_loadu_ps(in + n), _mm_mul_ps(g, acc)));
     }
 #endif
     for (; n < len; ++n) {
         const float* p = y + n - lag - 4;
         float acc = t[0] * p[0];
         for (int j = 1; j < kHalfSampleTaps; ++j) acc += t[j] * p[j];
-        y[n] = in[n] + gain * acc;
+        out[n] = in[n] + gain * acc;
     }
 }
 
@@ -112,6 +113,18 @@ void pitchFilter(const float* in, float* out, int length, PitchFilterState& filt
         return;
     }
 
+    // When every read falls in the history, the outputs go straight out.
+    const int reach = half ? lag - 3 : lag;  // the newest sample read is y[n - reach]
+    if (length <= reach) {
+        const float* y = filter.history + H;
+        if (half)
+            halfLag(in, y, out, length, lag, gain);
+        else
+            integerLag(in, y, out, length, lag, gain);
+        if (update) shiftIn(filter.history, out, length);
+        return;
+    }
+
     // History followed by this chunk's outputs, so lags shorter than the
     // block read the block's own new outputs.
     float buf[H + kFrameSamples];
@@ -120,9 +133,9 @@ void pitchFilter(const float* in, float* out, int length, PitchFilterState& filt
         const int len = std::min(length, kFrameSamples);
         float* y = buf + H;
         if (half)
-            halfLag(in, y, len, lag, gain);
+            halfLag(in, y, y, len, lag, gain);
         else
-            integerLag(in, y, len, lag, gain);
+            integerLag(in, y, y, len, lag, gain);
         std::copy(y, y + len, out);
         if (update) shiftIn(filter.history, y, len);
         if (len < length) std::memmove(buf, buf + len, sizeof(float) * H);

@@ -51,11 +51,26 @@ void noiseExcitation(bool shaped, QcelpDecoderState& state, float gain, uint16_t
     scaleNoise(r, gain, e, len);
 }
 
+// A codebook repeated so that the circular read T((n - I) mod 128) of a
+// whole block is one straight run: T((n - I) mod 128) = values[128 - I + n].
+struct UnrolledCodebook {
+    float values[kCodebookSize + kFrameSamples];
+    explicit UnrolledCodebook(const float* table) {
+        for (int k = 0; k < kCodebookSize + kFrameSamples; ++k) values[k] = table[k % kCodebookSize];
+    }
+};
+
+const float* unrolledCodebook(int rateKind) {
+    static const UnrolledCodebook half(halfRateCodebook), full(fullRateCodebook);
+    return rateKind == kRateHalf ? half.values : full.values;
+}
+
 void codebookExcitation(const float* table, const CodebookSubframe* records, int count, float* e, int len) {
     for (int j = 0; j < count; ++j) {
         const float g = records[j].gain;
-        const int index = records[j].index & (kCodebookSize - 1);
-        for (int n = 0; n < len; ++n) e[n] += g * table[(n - index) & (kCodebookSize - 1)];
+        if (g == 0.0f) continue;  // adds nothing (the table holds no infinities)
+        const float* c = table + kCodebookSize - (records[j].index & (kCodebookSize - 1));
+        for (int n = 0; n < len; ++n) e[n] += g * c[n];
     }
 }
 
@@ -78,7 +93,7 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
                             exc + i * partLength, partLength);
         codebook[0].seed = seed;
     } else {
-        const float* table = rateKind == kRateHalf ? halfRateCodebook : fullRateCodebook;
+        const float* table = unrolledCodebook(rateKind);
         for (int i = 0; i < parts; ++i)
             codebookExcitation(table, codebook + i * perPart, perPart, exc + i * partLength, partLength);
     }
