@@ -9,36 +9,57 @@ namespace {
 
 constexpr int kChunk = kFrameSamples;
 
-// The filters run on a chronological buffer: the remembered samples, then the
-// chunk. With the tap count fixed the compiler unrolls the tap loops (and can
-// vectorise the non-recursive filters across samples). Older taps are summed
-// first, so the newest output joins a recursion last.
+// The recursive filters keep their remembered outputs in registers, m[k]
+// being y[n-1-k], and take two samples per step so that the memory shifts
+// once per pair. Older taps are summed first, so the newest output joins a
+// recursion last; the sums are exactly those of one sample at a time.
+template <int N>
+struct AllPoleCore {
+    float c[N];
+    float m[N];
+
+    AllPoleCore(const FilterState& f) {
+        for (int k = 0; k < N; ++k) {
+            c[k] = f.coeffs[k];
+            m[k] = f.memory[k];
+        }
+    }
+    void store(FilterState& f) const {
+        for (int k = 0; k < N; ++k) f.memory[k] = m[k];
+    }
+    float one(float x) {
+        float acc = x;
+        for (int k = N - 1; k >= 0; --k) acc += c[k] * m[k];
+        for (int k = N - 1; k > 0; --k) m[k] = m[k - 1];
+        m[0] = acc;
+        return acc;
+    }
+    void two(float x0, float x1, float& y0, float& y1) {
+        float a0 = x0;
+        for (int k = N - 1; k >= 0; --k) a0 += c[k] * m[k];
+        float a1 = x1;
+        for (int k = N - 1; k >= 1; --k) a1 += c[k] * m[k - 1];
+        a1 += c[0] * a0;
+        for (int k = N - 1; k > 1; --k) m[k] = m[k - 2];
+        if (N > 1) m[1] = a0;
+        m[0] = a1;
+        y0 = a0;
+        y1 = a1;
+    }
+};
+
 template <int N>
 void allPoleFixed(const float* in, float* out, int length, FilterState& f, bool update) {
-    float c[N];
-    float buf[N + kChunk];
-    for (int k = 0; k < N; ++k) {
-        c[k] = f.coeffs[k];
-        buf[N - 1 - k] = f.memory[k];
-    }
-    while (length > 0) {
-        const int len = std::min(length, kChunk);
-        float* y = buf + N;
-        for (int n = 0; n < len; ++n) {
-            float acc = in[n];
-            for (int k = N; k >= 1; --k) acc += c[k - 1] * y[n - k];
-            y[n] = acc;
-        }
-        std::copy(y, y + len, out);
-        std::copy(y + len - N, y + len, buf);
-        in += len;
-        out += len;
-        length -= len;
-    }
-    if (update)
-        for (int k = 0; k < N; ++k) f.memory[k] = buf[N - 1 - k];
+    AllPoleCore<N> core(f);
+    int n = 0;
+    for (; n + 2 <= length; n += 2) core.two(in[n], in[n + 1], out[n], out[n + 1]);
+    if (n < length) out[n] = core.one(in[n]);
+    if (update) core.store(f);
 }
 
+// The filters below run on a chronological buffer: the remembered samples,
+// then the chunk. With the tap count fixed the compiler unrolls the tap
+// loops and vectorises them across samples.
 template <int N>
 void allZeroFixed(const float* in, float* out, int length, FilterState& f, bool update) {
     float c[N];
@@ -94,30 +115,23 @@ void firFixed(const float* in, float* out, int length, FilterState& f, bool upda
 // An order-10 all-pole filter followed by an order-1 one, in one pass so
 // that the two recursions overlap; the arithmetic is that of two calls.
 void allPoleCascade10x1(float* v, int length, FilterState& f, FilterState& g) {
-    constexpr int N = 10;
-    float c[N];
-    float buf[N + kChunk];
-    for (int k = 0; k < N; ++k) {
-        c[k] = f.coeffs[k];
-        buf[N - 1 - k] = f.memory[k];
-    }
+    AllPoleCore<10> core(f);
     const float d = g.coeffs[0];
     float last = g.memory[0];
-    while (length > 0) {
-        const int len = std::min(length, kChunk);
-        float* y = buf + N;
-        for (int n = 0; n < len; ++n) {
-            float acc = v[n];
-            for (int k = N; k >= 1; --k) acc += c[k - 1] * y[n - k];
-            y[n] = acc;
-            last = acc + d * last;
-            v[n] = last;
-        }
-        std::copy(y + len - N, y + len, buf);
-        v += len;
-        length -= len;
+    int n = 0;
+    for (; n + 2 <= length; n += 2) {
+        float y0, y1;
+        core.two(v[n], v[n + 1], y0, y1);
+        last = y0 + d * last;
+        v[n] = last;
+        last = y1 + d * last;
+        v[n + 1] = last;
     }
-    for (int k = 0; k < N; ++k) f.memory[k] = buf[N - 1 - k];
+    if (n < length) {
+        last = core.one(v[n]) + d * last;
+        v[n] = last;
+    }
+    core.store(f);
     g.memory[0] = last;
 }
 
