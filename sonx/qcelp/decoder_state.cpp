@@ -23,14 +23,16 @@ void initDecoderState(QcelpDecoderState& state, int synthesisMode) {
 
 namespace {
 // x * 0 is 0 for every finite x and NaN otherwise, so one sum tells, in any
-// order of summing; four lanes let the loop vectorise.
+// order of summing; sixteen lanes let the loop vectorise with short chains.
 float nonFiniteProbe(const float* x, int n) {
-    float lane[4] = {};
+    float lane[16] = {};
     int i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (int j = 0; j < 4; ++j) lane[j] += x[i + j] * 0.0f;
+    for (; i + 16 <= n; i += 16)
+        for (int j = 0; j < 16; ++j) lane[j] += x[i + j] * 0.0f;
     for (; i < n; ++i) lane[0] += x[i] * 0.0f;
-    return (lane[0] + lane[1]) + (lane[2] + lane[3]);
+    float sum = 0.0f;
+    for (float l : lane) sum += l;
+    return sum;
 }
 }  // namespace
 

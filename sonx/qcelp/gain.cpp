@@ -1,26 +1,28 @@
 #include <cmath>
 
 #include "sonx/qcelp/filters.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 
 namespace {
-// The energies of a and b, each in four partial sums so that the loop
-// vectorises without reassociation; the two sums run side by side.
+// The energies of a and b, each in four partial sums (sample n goes to sum
+// n mod 4) held in double lanes; the two sums run side by side.
 void energies(const float* a, const float* b, int length, double& ea, double& eb) {
-    double la[4] = {}, lb[4] = {};
+    Double4 la = {}, lb = {};
     int n = 0;
-    for (; n + 4 <= length; n += 4)
-        for (int j = 0; j < 4; ++j) {
-            la[j] += static_cast<double>(a[n + j]) * a[n + j];
-            lb[j] += static_cast<double>(b[n + j]) * b[n + j];
-        }
-    for (; n < length; ++n) {
-        la[0] += static_cast<double>(a[n]) * a[n];
-        lb[0] += static_cast<double>(b[n]) * b[n];
+    for (; n + 4 <= length; n += 4) {
+        const Double4 x = toDouble4(load4(a + n)), y = toDouble4(load4(b + n));
+        la += x * x;
+        lb += y * y;
     }
-    ea = (la[0] + la[1]) + (la[2] + la[3]);
-    eb = (lb[0] + lb[1]) + (lb[2] + lb[3]);
+    double ta = la[0], tb = lb[0];
+    for (; n < length; ++n) {
+        ta += static_cast<double>(a[n]) * a[n];
+        tb += static_cast<double>(b[n]) * b[n];
+    }
+    ea = (ta + la[1]) + (la[2] + la[3]);
+    eb = (tb + lb[1]) + (lb[2] + lb[3]);
 }
 }  // namespace
 

@@ -18,17 +18,27 @@ float lspCoefficient(float w) {
     return -2.0f * cosineTable[k];
 }
 
-// Coefficients 0..5 of the product of (1 + c z^-1 + z^-2) over five LSPs
-// (a symmetric polynomial of degree 10). Lower coefficients never depend on
-// higher ones, so the product is carried only up to z^-5.
-void productOfFactors(const float* lsp, int first, float poly[6]) {
+// Coefficients 0..5 of the products of (1 + c z^-1 + z^-2) over the five
+// even and the five odd LSPs (symmetric polynomials of degree 10). Lower
+// coefficients never depend on higher ones, so the products are carried only
+// up to z^-5; the two run side by side.
+void productsOfFactors(const float lsp[kLpcOrder], float even[6], float odd[6]) {
     float p[6] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    for (int i = first; i < kLpcOrder; i += 2) {
+    float q[6] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    for (int i = 0; i < kLpcOrder; i += 2) {
         const float c = lspCoefficient(lsp[i]);
-        for (int k = 5; k >= 2; --k) p[k] += c * p[k - 1] + p[k - 2];
+        const float d = lspCoefficient(lsp[i + 1]);
+        for (int k = 5; k >= 2; --k) {
+            p[k] += c * p[k - 1] + p[k - 2];
+            q[k] += d * q[k - 1] + q[k - 2];
+        }
         p[1] += c * p[0];
+        q[1] += d * q[0];
     }
-    for (int k = 0; k < 6; ++k) poly[k] = p[k];
+    for (int k = 0; k < 6; ++k) {
+        even[k] = p[k];
+        odd[k] = q[k];
+    }
 }
 
 }  // namespace
@@ -36,8 +46,7 @@ void productOfFactors(const float* lsp, int first, float poly[6]) {
 void lspToLpc(const float lsp[kLpcOrder], float lpc[kLpcOrder]) {
     float pe[6];
     float qo[6];
-    productOfFactors(lsp, 0, pe);
-    productOfFactors(lsp, 1, qo);
+    productsOfFactors(lsp, pe, qo);
     for (int k = 1; k <= 5; ++k) {
         const float p = pe[k] + pe[k - 1];  // times (1 + z^-1)
         const float q = qo[k] - qo[k - 1];  // times (1 - z^-1)

@@ -1,6 +1,7 @@
 #include "sonx/qcelp/packet_layout.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
@@ -303,13 +304,15 @@ constexpr auto kFullRuns = bitRuns<runCount(kFullBits)>(kFullBits);
 // Returns false when a reserved bit is set.
 template <std::size_t Runs>
 bool unpackRuns(const std::array<BitRun, Runs>& runs, const uint8_t* payload, QcelpParams& params) {
-    uint8_t bytes[kPayloadBytes + 2] = {};
+    uint8_t bytes[kPayloadBytes + 4] = {};
     std::memcpy(bytes, payload, kPayloadBytes);
     uint32_t words[kParamWords + 1] = {};
     for (const BitRun& run : runs) {
-        const uint8_t* p = bytes + (run.position >> 3);
-        const uint32_t window = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-        const uint32_t value = (window >> (24 - (run.position & 7) - run.length)) & ((1u << run.length) - 1u);
+        // The 32 bits from the run's first byte on, first byte highest.
+        uint32_t window;
+        std::memcpy(&window, bytes + (run.position >> 3), sizeof window);
+        if constexpr (std::endian::native == std::endian::little) window = __builtin_bswap32(window);
+        const uint32_t value = (window >> (32 - (run.position & 7) - run.length)) & ((1u << run.length) - 1u);
         words[run.word] |= value << run.shift;
     }
     std::memcpy(&params, words, sizeof params);
