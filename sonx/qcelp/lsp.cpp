@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "sonx/qcelp/tables.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 
@@ -13,46 +14,47 @@ float lspCoefficient(float w) {
     float scaled = 256.0f * w;
     // LSPs are always small; the guard only keeps the cast defined.
     if (!(std::fabs(scaled) < 1.0e6f)) scaled = 0.0f;
-    int k = static_cast<int>(scaled) % kCosineTableSize;
-    if (k < 0) k += kCosineTableSize;
+    static_assert((kCosineTableSize & (kCosineTableSize - 1)) == 0);
+    const int k = static_cast<int>(scaled) & (kCosineTableSize - 1);  // the index modulo the size
     return -2.0f * cosineTable[k];
 }
 
-// Coefficients 0..5 of the products of (1 + c z^-1 + z^-2) over the five
-// even and the five odd LSPs (symmetric polynomials of degree 10). Lower
-// coefficients never depend on higher ones, so the products are carried only
-// up to z^-5; the two run side by side.
-void productsOfFactors(const float lsp[kLpcOrder], float even[6], float odd[6]) {
-    float p[6] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    float q[6] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+template <typename T>
+T splat(float x) {
+    return T{} + x;
+}
+
+// alpha_1..alpha_10 from the ten -2 cos(pi w) of the LSPs. The products of
+// (1 + c z^-1 + z^-2) over the even and over the odd LSPs are symmetric
+// polynomials of degree 10; lower coefficients never depend on higher ones,
+// so they are carried only up to z^-5, the two side by side. T is float, or
+// four floats for four LSP sets at once with the same arithmetic per lane.
+template <typename T>
+void coefficientsToLpc(const T c[kLpcOrder], T lpc[kLpcOrder]) {
+    T p[6], q[6];
+    for (int k = 0; k < 6; ++k) p[k] = q[k] = splat<T>(k == 0 ? 1.0f : 0.0f);
     for (int i = 0; i < kLpcOrder; i += 2) {
-        const float c = lspCoefficient(lsp[i]);
-        const float d = lspCoefficient(lsp[i + 1]);
         for (int k = 5; k >= 2; --k) {
-            p[k] += c * p[k - 1] + p[k - 2];
-            q[k] += d * q[k - 1] + q[k - 2];
+            p[k] += c[i] * p[k - 1] + p[k - 2];
+            q[k] += c[i + 1] * q[k - 1] + q[k - 2];
         }
-        p[1] += c * p[0];
-        q[1] += d * q[0];
+        p[1] += c[i] * p[0];
+        q[1] += c[i + 1] * q[0];
     }
-    for (int k = 0; k < 6; ++k) {
-        even[k] = p[k];
-        odd[k] = q[k];
+    for (int k = 1; k <= 5; ++k) {
+        const T sum = p[k] + p[k - 1];         // times (1 + z^-1)
+        const T difference = q[k] - q[k - 1];  // times (1 - z^-1)
+        lpc[k - 1] = -(sum + difference) * 0.5f;
+        lpc[kLpcOrder - k] = -(sum - difference) * 0.5f;
     }
 }
 
 }  // namespace
 
 void lspToLpc(const float lsp[kLpcOrder], float lpc[kLpcOrder]) {
-    float pe[6];
-    float qo[6];
-    productsOfFactors(lsp, pe, qo);
-    for (int k = 1; k <= 5; ++k) {
-        const float p = pe[k] + pe[k - 1];  // times (1 + z^-1)
-        const float q = qo[k] - qo[k - 1];  // times (1 - z^-1)
-        lpc[k - 1] = -(p + q) * 0.5f;
-        lpc[kLpcOrder - k] = -(p - q) * 0.5f;
-    }
+    float c[kLpcOrder];
+    for (int i = 0; i < kLpcOrder; ++i) c[i] = lspCoefficient(lsp[i]);
+    coefficientsToLpc(c, lpc);
 }
 
 void lspToExpandedLpc(const float lsp[kLpcOrder], float lpc[kLpcOrder]) {
@@ -82,15 +84,23 @@ int interpolateLsp(int rate, const float previous[kLpcOrder], const float curren
         g *= config.weightingFactor;
         gammaPowers[k] = g;
     }
+    // The blocks' LSPs, then their filters all at once, one block per lane.
+    float lsp[kMaxLpcBlocks][kLpcOrder] = {};
     for (int j = 0; j < count; ++j) {
         const float w = weight < 1.0f ? weight : 1.0f;
-        float lsp[kLpcOrder];
-        for (int i = 0; i < kLpcOrder; ++i) lsp[i] = (1.0f - w) * previous[i] + w * current[i];
+        for (int i = 0; i < kLpcOrder; ++i) lsp[j][i] = (1.0f - w) * previous[i] + w * current[i];
+        weight += step;
+    }
+    Float4 c[kLpcOrder], lpc[kLpcOrder];
+    for (int i = 0; i < kLpcOrder; ++i)
+        c[i] = Float4{lspCoefficient(lsp[0][i]), lspCoefficient(lsp[1][i]), lspCoefficient(lsp[2][i]),
+                      lspCoefficient(lsp[3][i])};
+    coefficientsToLpc(c, lpc);
+    for (int j = 0; j < count; ++j) {
         LpcBlock& b = blocks[j];
-        lspToExpandedLpc(lsp, b.lpc);
+        for (int k = 0; k < kLpcOrder; ++k) b.lpc[k] = lpc[k][j] * bandwidthFactors[k];
         if (!weightingOff)
             for (int k = 0; k < kLpcOrder; ++k) b.weighted[k] = b.lpc[k] * gammaPowers[k];
-        weight += step;
     }
     return count;
 }
