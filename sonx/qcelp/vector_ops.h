@@ -6,6 +6,9 @@
 #define SONX_QCELP_VECTOR_OPS_H
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sonx {
 
@@ -24,7 +27,12 @@ struct Double4 {
 };
 
 inline Double4 toDouble4(Float4 v) {
+#if defined(__SSE2__)
+    const __m128 f = v;
+    return {_mm_cvtps_pd(f), _mm_cvtps_pd(_mm_movehl_ps(f, f))};
+#else
     return {Double2{v[0], v[1]}, Double2{v[2], v[3]}};
+#endif
 }
 
 inline Double4 operator+(Double4 a, Double4 b) {
