@@ -296,24 +296,44 @@ consteval std::array<BitRun, Runs> bitRuns(const std::array<PacketBit, Bits>& t)
     return runs;
 }
 
-constexpr auto kEighthRuns = bitRuns<runCount(kEighthBits)>(kEighthBits);
-constexpr auto kQuarterRuns = bitRuns<runCount(kQuarterBits)>(kQuarterBits);
-constexpr auto kHalfRuns = bitRuns<runCount(kHalfBits)>(kHalfBits);
-constexpr auto kFullRuns = bitRuns<runCount(kFullBits)>(kFullBits);
+// A run as the unpacking reads it: the 32-bit big-endian window starting at
+// `byte`, shifted right by `drop` and masked, lands at bit `shift` of `word`.
+struct UnpackStep {
+    uint32_t mask;
+    uint8_t byte;
+    uint8_t drop;
+    uint8_t word;
+    uint8_t shift;
+};
+
+template <std::size_t Runs>
+consteval std::array<UnpackStep, Runs> unpackSteps(const std::array<BitRun, Runs>& runs) {
+    std::array<UnpackStep, Runs> steps{};
+    for (std::size_t i = 0; i < Runs; ++i) {
+        const BitRun& r = runs[i];
+        steps[i] = {(1u << r.length) - 1u, uint8_t(r.position >> 3), uint8_t(32 - (r.position & 7) - r.length),
+                    r.word, r.shift};
+    }
+    return steps;
+}
+
+constexpr auto kEighthRuns = unpackSteps(bitRuns<runCount(kEighthBits)>(kEighthBits));
+constexpr auto kQuarterRuns = unpackSteps(bitRuns<runCount(kQuarterBits)>(kQuarterBits));
+constexpr auto kHalfRuns = unpackSteps(bitRuns<runCount(kHalfBits)>(kHalfBits));
+constexpr auto kFullRuns = unpackSteps(bitRuns<runCount(kFullBits)>(kFullBits));
 
 // Returns false when a reserved bit is set.
 template <std::size_t Runs>
-bool unpackRuns(const std::array<BitRun, Runs>& runs, const uint8_t* payload, QcelpParams& params) {
+bool unpackRuns(const std::array<UnpackStep, Runs>& runs, const uint8_t* payload, QcelpParams& params) {
     uint8_t bytes[kPayloadBytes + 4] = {};
     std::memcpy(bytes, payload, kPayloadBytes);
     uint32_t words[kParamWords + 1] = {};
-    for (const BitRun& run : runs) {
+    for (const UnpackStep& run : runs) {
         // The 32 bits from the run's first byte on, first byte highest.
         uint32_t window;
-        std::memcpy(&window, bytes + (run.position >> 3), sizeof window);
+        std::memcpy(&window, bytes + run.byte, sizeof window);
         if constexpr (std::endian::native == std::endian::little) window = __builtin_bswap32(window);
-        const uint32_t value = (window >> (32 - (run.position & 7) - run.length)) & ((1u << run.length) - 1u);
-        words[run.word] |= value << run.shift;
+        words[run.word] |= ((window >> run.drop) & run.mask) << run.shift;
     }
     std::memcpy(&params, words, sizeof params);
     return words[kReservedWord] == 0;
