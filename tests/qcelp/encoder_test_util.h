@@ -78,11 +78,12 @@ struct FrameEncoder {
 
     explicit FrameEncoder(const QcelpConfig& c) : config(c) { initEncoderState(state, config); }
 
-    // Codes one frame; on return speech[0..159] is the coded frame.
-    void encode(const int16_t* pcm) {
+    // Codes one frame; on return speech[0..159] is the coded frame and,
+    // when asked for, output the local decoder's speech.
+    void encode(const int16_t* pcm, bool synthesize = true) {
         for (int n = 0; n < kFrameSamples; ++n)
             speech[kEncoderLookAhead + n] = static_cast<float>(pcm[n] / 4);
-        encodeFrame(speech, packet, config, state, output);
+        encodeFrame(speech, packet, config, state, synthesize ? output : nullptr);
     }
     // Ready for the next frame.
     void advance() {
