@@ -283,8 +283,9 @@ int main(int argc, char** argv) {
         std::printf("input: %.1f s of speech (%llu samples), each job in a fresh process, best of %d\n",
                     seconds, static_cast<unsigned long long>(samples), repeats);
         const JobResult baseline = runJob({"idle"});
-        std::printf("%-18s peak %6.1f MiB (the process before any work)\n", "baseline",
-                    double(baseline.maxRssKiB) / 1024.0);
+        // Every job's figures include this start-up of a process.
+        std::printf("%-18s %8.3f s cpu   peak %6.1f MiB (the process before any work)\n", "baseline",
+                    baseline.cpuSeconds, double(baseline.maxRssKiB) / 1024.0);
 
         bool ok = true;
         for (const char* rate : {"vfr", "vhr", "ffr", "fhr"}) {
