@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "sonx/qcelp/vector_ops.h"
+
 namespace sonx {
 
 namespace {
@@ -135,6 +137,76 @@ void allPoleCascade10x1(float* v, int length, FilterState& f, FilterState& g) {
     g.memory[0] = last;
 }
 
+// Order 10, four samples per step. Every output of a step is formed
+// straight from the outputs before the step (the filter unrolled over four
+// samples), so the recursion's delay is paid once per step instead of once
+// per sample; the terms of the newest outputs are summed last.
+struct BlockPoles10 {
+    static constexpr int N = 10;
+    Float4 g[N];  // lane l of g[k]: weight of y[n-1-k] in y[n+l]
+    Float4 h[4];  // lane l of h[i]: weight of x[n+i] in y[n+l]
+    Float4 m[N];  // y[n-1-k] in every lane
+
+    BlockPoles10(const FilterState& f) {
+        // Impulse response r; then y[n+l] = sum over i <= l of r[l-i] times
+        // (x[n+i] plus the remembered outputs' direct share a[k+i] m[k]).
+        // The weights are formed in double so that each is rounded once.
+        double a[N + 3] = {};
+        for (int k = 0; k < N; ++k) a[k] = f.coeffs[k];
+        const double r1 = a[0];
+        const double r2 = a[0] * r1 + a[1];
+        const double r3 = a[0] * r2 + a[1] * r1 + a[2];
+        h[0] = Float4{1.0f, float(r1), float(r2), float(r3)};
+        h[1] = Float4{0.0f, 1.0f, float(r1), float(r2)};
+        h[2] = Float4{0.0f, 0.0f, 1.0f, float(r1)};
+        h[3] = Float4{0.0f, 0.0f, 0.0f, 1.0f};
+        for (int k = 0; k < N; ++k) {
+            const double w1 = a[k + 1] + r1 * a[k];
+            const double w2 = a[k + 2] + r1 * a[k + 1] + r2 * a[k];
+            const double w3 = a[k + 3] + r1 * a[k + 2] + r2 * a[k + 1] + r3 * a[k];
+            g[k] = Float4{float(a[k]), float(w1), float(w2), float(w3)};
+            m[k] = splat4(f.memory[k]);
+        }
+    }
+    Float4 step(const float* x) {
+        const Float4 in = splat4(x[0]) * h[0] + splat4(x[1]) * h[1] + (splat4(x[2]) * h[2] + splat4(x[3]) * h[3]);
+        const Float4 older = in + ((g[9] * m[9] + g[8] * m[8]) + (g[7] * m[7] + g[6] * m[6])) + (g[5] * m[5] + g[4] * m[4]);
+        const Float4 y = older + ((g[3] * m[3] + g[2] * m[2]) + (g[1] * m[1] + g[0] * m[0]));
+        for (int k = N - 1; k >= 4; --k) m[k] = m[k - 4];
+        m[3] = broadcastLane<0>(y);
+        m[2] = broadcastLane<1>(y);
+        m[1] = broadcastLane<2>(y);
+        m[0] = broadcastLane<3>(y);
+        return y;
+    }
+    void store(FilterState& f) const {
+        for (int k = 0; k < N; ++k) f.memory[k] = m[k][0];
+    }
+};
+
+// A first-order all-pole filter four samples per step: lane l of the result
+// is sum over i <= l of d^(l-i) p[i] plus d^(l+1) times the last output.
+struct BlockTilt {
+    Float4 e[4];
+    Float4 carry;
+    Float4 last;
+    BlockTilt(float d, float memory) {
+        const float d2 = d * d, d3 = d2 * d;
+        e[0] = Float4{1.0f, d, d2, d3};
+        e[1] = Float4{0.0f, 1.0f, d, d2};
+        e[2] = Float4{0.0f, 0.0f, 1.0f, d};
+        e[3] = Float4{0.0f, 0.0f, 0.0f, 1.0f};
+        carry = Float4{d, d2, d3, d3 * d};
+        last = splat4(memory);
+    }
+    Float4 step(Float4 p) {
+        const Float4 t = (broadcastLane<0>(p) * e[0] + broadcastLane<1>(p) * e[1]) +
+                         (broadcastLane<2>(p) * e[2] + broadcastLane<3>(p) * e[3]) + carry * last;
+        last = broadcastLane<3>(t);
+        return t;
+    }
+};
+
 // Any other order: the same arithmetic with run-time loop bounds.
 void allPoleAny(const float* in, float* out, int length, FilterState& f, bool update) {
     const int order = f.order;
@@ -208,6 +280,30 @@ void allPoleCascade(float* v, int length, FilterState& first, FilterState& secon
     if (first.order == 10 && second.order == 1) return allPoleCascade10x1(v, length, first, second);
     allPoleFilter(v, v, length, first, true);
     allPoleFilter(v, v, length, second, true);
+}
+
+void allPoleFilterBlocks(const float* in, float* out, int length, FilterState& filter) {
+    if (filter.order != BlockPoles10::N) return allPoleFilter(in, out, length, filter, true);
+    const int blocks = length / 4 * 4;
+    if (blocks > 0) {
+        BlockPoles10 poles(filter);
+        for (int n = 0; n < blocks; n += 4) store4(out + n, poles.step(in + n));
+        poles.store(filter);
+    }
+    if (blocks < length) allPoleFilter(in + blocks, out + blocks, length - blocks, filter, true);
+}
+
+void allPoleCascadeBlocks(float* v, int length, FilterState& first, FilterState& second) {
+    if (first.order != BlockPoles10::N || second.order != 1) return allPoleCascade(v, length, first, second);
+    const int blocks = length / 4 * 4;
+    if (blocks > 0) {
+        BlockPoles10 poles(first);
+        BlockTilt tilt(second.coeffs[0], second.memory[0]);
+        for (int n = 0; n < blocks; n += 4) store4(v + n, tilt.step(poles.step(v + n)));
+        poles.store(first);
+        second.memory[0] = tilt.last[0];
+    }
+    if (blocks < length) allPoleCascade(v + blocks, length - blocks, first, second);
 }
 
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update) {

@@ -31,6 +31,14 @@ void allPoleFilter(const float* in, float* out, int length, FilterState& filter,
 // allPoleFilter through `first`, then through `second`, in place, both
 // memories updated; one pass for the post-filter's order 10 and 1.
 void allPoleCascade(float* v, int length, FilterState& first, FilterState& second);
+// The decoder's output filters, four samples per step: the same filters as
+// allPoleFilter (memory updated) and allPoleCascade, with each output of a
+// step formed straight from the outputs before it, so that the recursion's
+// delay is paid once per four samples. The rounding of the last bits
+// differs from the sample-by-sample form. Order 10 (then order 1 for the
+// cascade); other orders use the sample-by-sample filters.
+void allPoleFilterBlocks(const float* in, float* out, int length, FilterState& filter);
+void allPoleCascadeBlocks(float* v, int length, FilterState& first, FilterState& second);
 // y[n] = x[n] + sum c_k x[n-k], k = 1..N; memory holds past inputs.
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update);
 // y[n] = sum h_k x[n-k], k = 0..N-1; memory holds the N-1 previous inputs.

@@ -33,7 +33,7 @@ void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int l
     }
     float v[kFrameSamples];
     allZeroFilter(out, v, length, state.postZero, true);
-    allPoleCascade(v, length, state.postPole, state.tilt);
+    allPoleCascadeBlocks(v, length, state.postPole, state.tilt);
     agcSmoothGain(out, v, out, length, state.postFilterGain);
 }
 

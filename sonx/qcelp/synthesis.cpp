@@ -108,7 +108,7 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     if (state.synthesisMode) {
         enhancePitch(state, pitch, w, length, config);
         std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
-        allPoleFilter(w, out, length, state.lpcSynthesis, true);
+        allPoleFilterBlocks(w, out, length, state.lpcSynthesis);
         postFilter(state, lpc, out, length, config);
         return;
     }

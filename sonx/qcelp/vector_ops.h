@@ -53,6 +53,20 @@ inline void store4(float* p, Float4 v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+inline Float4 splat4(float x) {
+    return Float4{x, x, x, x};
+}
+
+// Lane i of v in every lane.
+template <int i>
+inline Float4 broadcastLane(Float4 v) {
+#if defined(__SSE2__)
+    return _mm_shuffle_ps(v, v, _MM_SHUFFLE(i, i, i, i));
+#else
+    return splat4(v[i]);
+#endif
+}
+
 inline double dotProduct(const float* a, const float* b, int n) {
     Float4 s0 = {0, 0, 0, 0}, s1 = {0, 0, 0, 0};
     int i = 0;
