@@ -1,7 +1,7 @@
-// Sums of products of float vectors for the encoder's searches, in four
-// float lanes (eight partial sums) so that they run as SIMD, combined in
-// double at the end. The order of the sums is fixed, so results do not
-// depend on the compiler.
+// Four-lane float vectors for the coder's inner loops, and sums of products
+// for the encoder's searches in those lanes (eight partial sums), combined
+// in double at the end. Every operation is lane by lane and the order of the
+// sums is fixed, so results do not depend on the compiler or the machine.
 #ifndef SONX_QCELP_VECTOR_OPS_H
 #define SONX_QCELP_VECTOR_OPS_H
 
