@@ -51,7 +51,7 @@ void correlateCodevectors(const ShiftedTable& shifted, const float* d, int n,
         Float4 sum[kBlock / 4] = {};
         for (int i = 0; i < n; ++i) {
             const float* row = shifted.atSample(i) + b;
-            const Float4 v = {d[i], d[i], d[i], d[i]};
+            const Float4 v = splat4(d[i]);
             for (int k = 0; k < kBlock / 4; ++k) sum[k] += v * load4(row + 4 * k);
         }
         for (int k = 0; k < kBlock / 4; ++k) store4(correlation + b + 4 * k, sum[k]);
@@ -71,12 +71,12 @@ void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength
     // indices 32j .. 32j + 31.
     constexpr int kRun = kCodebookSize / 4;
     auto lanes = [table](int index) {
-        const Float4 v = {table[index & 127], table[(index - kRun) & 127], table[(index - 2 * kRun) & 127],
-                          table[(index - 3 * kRun) & 127]};
-        return v;
+        constexpr int kMask = kCodebookSize - 1;
+        return Float4{table[index & kMask], table[(index - kRun) & kMask], table[(index - 2 * kRun) & kMask],
+                      table[(index - 3 * kRun) & kMask]};
     };
     Float4 hv[kImpulseLength];
-    for (int k = 0; k < kImpulseLength; ++k) hv[k] = Float4{h[k], h[k], h[k], h[k]};
+    for (int k = 0; k < kImpulseLength; ++k) hv[k] = splat4(h[k]);
     Float4 window[kRun - 1 + kMaxSubframe] = {};
     Float4* f = window + kRun - 1;
     for (int m = 0; m < n; ++m) {
