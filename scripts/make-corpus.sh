@@ -6,7 +6,7 @@
 set -euo pipefail
 velconv=$1
 out=$2
-data=${SONX_TESTDATA_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/shared/testdata}
+data=${SONX_TESTDATA_DIR:-$(cd "$(dirname "$0")/.." && pwd)/tests/data}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 mkdir -p "$out"/fuzz_convert "$out"/fuzz_decoder "$out"/fuzz_chunks "$out"/fuzz_cli

@@ -26,7 +26,7 @@ private:
 
 std::vector<uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
-std::string testDataPath(const std::string& name);  // a file of the shared test speech
+std::string testDataPath(const std::string& name);  // a file of the test speech in tests/data
 
 struct RunResult {
     int exitStatus = -1;     // 0..255, or -1 when killed by a signal
