@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs velconv and sonx into a temporary prefix and checks the result:
-# the installed files, the man page against the usage text, programs built
-# against the installed library through find_package(sonx) and through
-# pkg-config, and velconv converting from another folder.
+# the installed files, the shared library's SONAME and exports, the man page
+# against the usage text, programs built against the shared and the static
+# library through find_package(sonx) and through pkg-config, and velconv
+# converting from another folder.
 #
 #   scripts/check-install.sh [build-dir]
 #
@@ -21,7 +22,7 @@ step() { echo "== $*"; }
 step "Build and install into $prefix"
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DSONX_BUILD_TESTS=OFF -DSONX_BUILD_BENCH=OFF -DSONX_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build "$build" -j"$jobs" --target sonx velconv
+cmake --build "$build" -j"$jobs" --target sonx sonx_shared velconv
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 step "Installed files"
@@ -30,12 +31,22 @@ libdir=$(dirname "$(find "$prefix" -name libsonx.a -print -quit)")
 for f in bin/velconv include/sonx/sonx.h share/man/man1/velconv.1; do
   [ -f "$prefix/$f" ] || fail "$f not installed"
 done
-for f in cmake/sonx/sonxConfig.cmake cmake/sonx/sonxConfigVersion.cmake cmake/sonx/sonxTargets.cmake \
-         pkgconfig/sonx.pc; do
-  [ -f "$libdir/$f" ] || fail "${libdir#"$prefix"/}/$f not installed"
+for f in libsonx.so libsonx.so.3 libsonx.so.3.5.0 \
+         cmake/sonx/sonxConfig.cmake cmake/sonx/sonxConfigVersion.cmake cmake/sonx/sonxTargets.cmake \
+         cmake/sonx/sonxStaticTargets.cmake pkgconfig/sonx.pc; do
+  [ -e "$libdir/$f" ] || fail "${libdir#"$prefix"/}/$f not installed"
 done
 headers=$(cd "$prefix/include" && find . -type f | sort)
 [ "$headers" = "./sonx/sonx.h" ] || fail "only sonx/sonx.h may be installed, found: $headers"
+
+step "Shared library: SONAME and exports"
+soname=$(readelf -d "$libdir/libsonx.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = "libsonx.so.3" ] || fail "libsonx.so has SONAME '$soname', expected libsonx.so.3"
+[ "$(readlink "$libdir/libsonx.so")" = "libsonx.so.3" ] || fail "libsonx.so does not point to libsonx.so.3"
+exports=$(nm -D --defined-only -C "$libdir/libsonx.so" | sed 's/^[0-9a-f]* [A-Za-z] //' | sort)
+expected=$(printf '%s\n' 'sonx::Guid::toString[abi:cxx11]() const' \
+  'sonx::createInstance(sonx::Guid const&, sonx::Guid const&)' | sort)
+[ "$exports" = "$expected" ] || fail "libsonx.so exports more or less than its header declares: $exports"
 
 step "velconv -v and -h from other folders"
 velconv=$prefix/bin/velconv
@@ -68,25 +79,46 @@ cp "$src/samples/speech.wav" "$work/run/talk.wav"
 # Each takes an input WAV file and an output name.
 sources=("$src"/examples/*.cpp)
 [ -e "${sources[0]}" ] || sources=("$src/tests/install/consumer.cpp")
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+
+# Which libsonx a program needs at run time: "shared" or "static".
+linkage() {
+  if readelf -d "$1" | grep -q 'NEEDED.*\[libsonx\.so\.3\]'; then echo shared; else echo static; fi
+}
 
 for source in "${sources[@]}"; do
   name=$(basename "$source" .cpp)
-  step "Build $name through find_package(sonx)"
-  cmake -S "$src/tests/install" -B "$work/cmake-$name" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCONSUMER_SOURCE="$source" >/dev/null
-  cmake --build "$work/cmake-$name" -j"$jobs" >/dev/null
+  for link in shared static; do
+    step "Build $name through find_package(sonx), $link"
+    cmake -S "$src/tests/install" -B "$work/cmake-$link-$name" -DCMAKE_PREFIX_PATH="$prefix" \
+      -DCONSUMER_SOURCE="$source" -DCONSUMER_LINK="$link" >/dev/null
+    cmake --build "$work/cmake-$link-$name" -j"$jobs" >/dev/null
+    ln -s "$work/cmake-$link-$name/consumer" "$work/cmake-$link-$name-program"
+  done
 
-  step "Build $name through pkg-config"
-  flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags sonx)
-  libs=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --static --libs sonx)
+  step "Build $name through pkg-config, shared and static"
+  flags=$(pkg-config --cflags sonx)
+  libs=$(pkg-config --libs sonx)
+  static_libs=$(pkg-config --static --libs sonx)
+  # libsonx.so sits beside libsonx.a: name the archive to get it.
+  static_libs=${static_libs/-lsonx/-l:libsonx.a}
   # shellcheck disable=SC2086 # the flags are lists of words
-  c++ -std=c++20 $flags "$source" -o "$work/pc-$name" $libs
+  c++ -std=c++17 $flags "$source" -o "$work/pc-shared-$name-program" $libs
+  # shellcheck disable=SC2086
+  c++ -std=c++17 $flags "$source" -o "$work/pc-static-$name-program" $static_libs
 
-  step "Run both builds of $name"
-  for program in "$work/cmake-$name/consumer" "$work/pc-$name"; do
-    out=$work/run/out-$(basename "$program")
-    "$program" "$work/run/talk.wav" "$out" || fail "$program failed"
-    [ -s "$out" ] || fail "$program wrote nothing"
+  step "Run the four builds of $name"
+  for link in shared static; do
+    for how in cmake pc; do
+      program=$work/$how-$link-$name-program
+      [ "$(linkage "$program")" = "$link" ] || fail "$how-$link build of $name is not linked $link"
+      out=$work/run/out-$how-$link-$name
+      # CMake gives its build an RPATH to the installed library; pkg-config does not.
+      search=""; [ "$how" = pc ] && search=$libdir
+      LD_LIBRARY_PATH=$search "$program" "$work/run/talk.wav" "$out" 2>"$out.log" ||
+        fail "$how-$link build of $name failed: $(cat "$out.log")"
+      [ -s "$out" ] || fail "$how-$link build of $name wrote nothing"
+    done
   done
 done
 

@@ -12,6 +12,13 @@
 #include <string>
 #include <string_view>
 
+// Marks what the shared library exports; everything else in it stays hidden.
+#if defined(__GNUC__)
+#define SONX_API __attribute__((visibility("default")))
+#else
+#define SONX_API
+#endif
+
 namespace sonx {
 
 // 16-byte identity. Stored in its wire order: a 32-bit, a 16-bit and a 16-bit
@@ -26,7 +33,7 @@ struct Guid {
     // Like parse, for constants: a malformed literal fails to compile.
     static consteval Guid of(const char* text);
     // The registry form, upper-case hex, with braces.
-    std::string toString() const;
+    SONX_API std::string toString() const;
 
     friend constexpr bool operator==(const Guid& a, const Guid& b) {
         for (int i = 0; i < 16; ++i)
@@ -280,7 +287,7 @@ protected:
 
 // The class factory: an interface of a new object holding one reference, or
 // null for an unknown class or an interface the class does not answer.
-void* createInstance(const Guid& clsid, const Guid& iid);
+SONX_API void* createInstance(const Guid& clsid, const Guid& iid);
 
 // Typed convenience over createInstance and QueryInterface.
 template <class I> struct InterfaceId;
