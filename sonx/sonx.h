@@ -30,8 +30,9 @@ struct Guid {
     // (braces optional, hex digits in either case). Returns false on any
     // other text and leaves `out` untouched.
     static constexpr bool parse(std::string_view text, Guid& out);
-    // Like parse, for constants: a malformed literal fails to compile.
-    static consteval Guid of(const char* text);
+    // Like parse, for constants: in a constant expression a malformed literal
+    // fails to compile; at run time it throws.
+    static constexpr Guid of(const char* text);
     // The registry form, upper-case hex, with braces.
     SONX_API std::string toString() const;
 
@@ -40,6 +41,7 @@ struct Guid {
             if (a.bytes[i] != b.bytes[i]) return false;
         return true;
     }
+    friend constexpr bool operator!=(const Guid& a, const Guid& b) { return !(a == b); }
 };
 
 namespace detail {
@@ -77,7 +79,7 @@ constexpr bool Guid::parse(std::string_view text, Guid& out) {
     return true;
 }
 
-consteval Guid Guid::of(const char* text) {
+constexpr Guid Guid::of(const char* text) {
     Guid g;
     if (!parse(text, g)) throw "malformed identity literal";
     return g;
