@@ -4,6 +4,10 @@
 // the interfaces, and the records exchanged with the library. Objects are
 // reference counted; every pointer obtained from createInstance or
 // QueryInterface holds one reference that the caller gives back with Release.
+// Use an object from one thread at a time; a conversion started with a
+// callback runs on a thread of the library meanwhile (see ISonxConvertFile).
+// Operations report failure by their result; where a result is ambiguous,
+// ISonxError tells.
 #ifndef SONX_SONX_H
 #define SONX_SONX_H
 
@@ -120,28 +124,51 @@ inline constexpr Guid RATE_SET_FHR_BARE = Guid::of("{C9197904-076E-E141-A110-C12
 inline constexpr Guid DATA_FORMAT_FIXED_1 = Guid::of("{26FFE26A-BD8F-094F-84F9-3F4E8B9B9E0B}");
 inline constexpr Guid DATA_FORMAT_FIXED_2 = Guid::of("{1DA226DA-3A70-4901-B42A-C0B9F30D3A4D}");
 
-// The format of a file or of one side of a codec.
+// The format of a file or of one side of a codec. What a caller fills in:
+// - A file to read (convert's input; ISonxFile::open with write = 0): the
+//   fileType. QCP and WAV files supply the rest from their headers. A raw
+//   file has none: give its codec, and for PCM sampleRate and sampleBits,
+//   for a codec the dataFormat (the codec then fills in the block layout).
+// - A file to write (convert's output; ISonxFile::open with write = 1):
+//   fileType, codec, and for PCM sampleRate and sampleBits, for a codec the
+//   dataFormat. A QCP file takes only RATE_SET_VFR, _VHR, _FFR or _FHR; a
+//   WAV file holds PCM or mu-law only. A coded output in the input's own
+//   codec gets the input's packets copied unchanged.
+// - The client side of ISonxFile::open: codec, and for PCM sampleRate and
+//   sampleBits, for a codec the dataFormat.
+// For PCM the library derives dataFormat, packetBytes and blockSamples
+// itself (a block is one sample). Samples are converted between rates and
+// widths wherever the two sides differ.
 struct AudioFormat {
     Guid fileType;          // FILE_TYPE_*
     Guid codec;             // CODEC_*
-    Guid dataFormat;        // a rate set or DATA_FORMAT_SAMPLES
-    uint32_t size = 0;      // file length in bytes, kept by the file layer
-    uint32_t packetBytes = 0;
-    uint32_t blockSamples = 0;
-    uint32_t sampleRate = 0;
-    uint32_t sampleBits = 0;
-    int32_t option = 0;     // handed to the codec's SetRateSet
+    Guid dataFormat;        // QCELP-13K: a RATE_SET_*; PCM and mu-law: DATA_FORMAT_SAMPLES
+    uint32_t size = 0;      // file length in bytes, kept by the library: ignored on input
+    uint32_t packetBytes = 0;   // bytes of a block (the largest packet of a variable stream)
+    uint32_t blockSamples = 0;  // samples a block decodes to
+    uint32_t sampleRate = 0;    // samples per second: PCM up to 384000
+    uint32_t sampleBits = 0;    // PCM: 8 (unsigned) or 16 (signed)
+    int32_t option = 0;     // handed to the codec's SetRateSet; the built-in codecs ignore it
 };
 
-// Client file callback operation codes.
+// Client file callback operation codes. Arguments an operation does not use
+// are 0 or null. A read or write that returns anything but `length`, or a
+// seek that returns anything but `position`, fails the library's operation.
 enum ClientFileOp : int32_t {
     CLIENT_FILE_READ = 1,      // buffer, length -> bytes delivered
     CLIENT_FILE_WRITE = 2,     // buffer, length -> bytes accepted
-    CLIENT_FILE_SEEK = 3,      // position -> new position
+    CLIENT_FILE_SEEK = 3,      // position (absolute) -> new position; a size call precedes it
     CLIENT_FILE_SIZE = 4,      // -> current file length
     CLIENT_FILE_TRUNCATE = 5,  // length -> returned unchecked
 };
 
+// Serves the bytes of a FILE_HANDLE_CLIENT file; `clientData` is the
+// handle's. It runs inside the library's calls on the caller's thread and,
+// during a conversion, on the conversion thread too. It and its client data
+// must stay valid as long as the file is open: for a conversion until it has
+// ended (convert returned without a callback, or the last event came), for
+// ISonxFile from open to close (or the next open or conversion, or the
+// object's end), for the ISonxQcpChunks calls during the call.
 using ClientFileCallback = int32_t (*)(int32_t operation, uint8_t* buffer, int32_t position,
                                        int32_t length, uintptr_t clientData);
 
@@ -152,6 +179,8 @@ enum FileHandleType : int32_t {
 };
 
 // How a client names a file: a path, or a callback that serves the bytes.
+// The library copies the handle; the path is read only while the call that
+// opens the file runs (convert, ISonxFile::open, the ISonxQcpChunks calls).
 struct FileHandle {
     int32_t type = FILE_HANDLE_CLOSED;
     union {
@@ -178,10 +207,20 @@ struct FileHandle {
 
 // Conversion callback events.
 enum ConvertEvent : uint32_t {
-    CONVERT_EVENT_PROGRESS = 1,  // value: the new percentage
-    CONVERT_EVENT_FAILURE = 2,   // value: 100
+    // value: the percentage of output blocks written, whenever it changes.
+    // The last is 100, sent once both files are closed; an input without
+    // blocks sends that one event alone.
+    CONVERT_EVENT_PROGRESS = 1,
+    // value: 100. The error text is in place before the event is sent.
+    CONVERT_EVENT_FAILURE = 2,
 };
 
+// Receives the events of a conversion started with it, on the library's
+// conversion thread; a failure found before that thread starts comes on the
+// caller's thread, before convert returns 0. Nothing follows a progress of
+// 100 or a failure, and from then on the callback may use or Release the
+// object (even its last reference), but not start another conversion.
+// `userData` is convert's argument, passed back unchanged.
 using ConvertCallback = void (*)(uint32_t event, uint32_t value, uint32_t userData);
 
 // Base of every interface. QueryInterface returns the interface asked for
@@ -196,59 +235,102 @@ protected:
     ~ISonxUnknown() = default;
 };
 
+// The outcome of the object's last operation: every operation that can fail
+// clears it first, and a conversion running on its thread sets it when it
+// fails. Ask it where a result is ambiguous: convert without a callback,
+// read or seek returning 0, getTextChunk returning 0.
 class ISonxError : public ISonxUnknown {
 public:
+    // Nonzero when the last operation (or the running conversion) failed.
     virtual uint8_t hasError() = 0;
-    // Valid until the next operation on the object.
+    // What failed, empty when nothing did. Valid until the next operation on
+    // the object, or until a running conversion fails.
     virtual const char* errorText() = 0;
 
 protected:
     ~ISonxError() = default;
 };
 
-// One-call file-to-file conversion.
+// One-call file-to-file conversion, run on a thread of the library. Giving
+// back the last reference while a conversion runs waits for it to end
+// (unless it is given back from the callback).
 class ISonxConvertFile : public ISonxUnknown {
 public:
-    // Without a callback, returns after the conversion has run (check
-    // hasError); with one, returns once the conversion thread is started.
+    // Converts input to output (formats: see AudioFormat). Returns 0 when the
+    // conversion cannot be set up. Without a callback it returns 1 after the
+    // conversion has run, whether or not it succeeded: check hasError. With
+    // one it returns 1 once the conversion thread has started, and the
+    // callback reports the end. A conversion still running from an earlier
+    // call is waited for first; the object's single file (ISonxFile) is
+    // closed, its pending samples dropped.
     virtual uint8_t convert(const FileHandle* input, const AudioFormat* inputFormat,
                             const FileHandle* output, const AudioFormat* outputFormat,
                             ConvertCallback callback, uint32_t userData) = 0;
-    // Percentage of output blocks written.
+    // Percentage of output blocks written (0 to 100); may be asked from any
+    // thread while the conversion runs.
     virtual uint32_t progress() = 0;
 
 protected:
     ~ISonxConvertFile() = default;
 };
 
-// Block-by-block access to one file.
+// Block-by-block access to one file: its blocks on one side, the client's
+// format on the other, decoded, encoded and converted as needed.
 class ISonxFile : public ISonxUnknown {
 public:
+    // Opens a file to read (write = 0) or creates (or empties) one to write
+    // (formats: see AudioFormat). A file still open is closed first, without
+    // flush.
     virtual uint8_t open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
                          const AudioFormat* clientFormat) = 0;
+    // With flush, samples short of a whole block are completed with silence
+    // and written as the last block; without, they are dropped.
     virtual uint8_t close(uint8_t flush) = 0;
-    // count in file blocks; a null buffer asks how many client blocks (and
-    // bytes, through bytesOut) that many file blocks would give.
+    // count in file blocks (at most those left); returns the client blocks
+    // delivered, their bytes through bytesOut. 0 may mean the end of the
+    // data, too few samples yet for a client block, or a failure: a failure
+    // returns the blocks delivered before it and sets hasError. A null buffer
+    // asks how many client blocks (and at most how many bytes) that many file
+    // blocks would give: size the buffer by it.
     virtual uint32_t read(uint32_t count, uint8_t* buffer, uint32_t* bytesOut) = 0;
-    // count in client blocks; returns file blocks written.
+    // count in client blocks; returns file blocks written, the client bytes
+    // taken through bytesOut. Samples short of a whole file block wait for
+    // the next write or close. A failure returns the blocks written before it
+    // and sets hasError.
     virtual uint32_t write(uint32_t count, const uint8_t* data, uint32_t* bytesOut) = 0;
+    // A file being read: moves to file block `block` (at most the block count)
+    // and returns the block reached. 0 is also what a failure before any
+    // block returns: hasError tells.
     virtual uint32_t seek(uint32_t block) = 0;
+    // File blocks read or written so far.
     virtual uint32_t blocksDone() = 0;
+    // The file's blocks; while writing, those written so far.
     virtual uint32_t blockCount() = 0;
+    // The open file's format, as read from its header or as written.
     virtual void fileFormat(AudioFormat* format) = 0;
 
 protected:
     ~ISonxFile() = default;
 };
 
-// The optional 'cnfg', 'text' and 'labl' chunks of a QCP file, edited in place.
+// The optional 'cnfg', 'text' and 'labl' chunks of a QCP file, edited in
+// place. Each call opens the file for itself and closes it again, leaving the
+// object's single file and conversion alone; do not edit a file that is open
+// for writing. A setter replaces the chunk or adds it, moving the bytes after
+// it, and refuses any file that is not a QCP file (RIFF form 'QLCM').
 class ISonxQcpChunks : public ISonxUnknown {
 public:
+    // The value of a 2-byte 'cnfg' chunk.
     virtual uint8_t getCnfgChunk(const FileHandle* file, uint16_t* value) = 0;
     virtual uint8_t setCnfgChunk(const FileHandle* file, uint16_t value) = 0;
-    // A buffer length of 0 returns the stored text length.
+    // A buffer length of 0 returns the stored text length; else copies at most
+    // `length` bytes, with no NUL added, and returns how many. 0 for an empty
+    // text and on failure alike: hasError tells.
     virtual uint32_t getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) = 0;
+    // Stores the `length` bytes as they are.
     virtual uint8_t setTextChunk(const FileHandle* file, const uint8_t* text, uint32_t length) = 0;
+    // The label is 48 bytes: the getter copies at most that many, the setter
+    // pads a shorter one with zeros and cuts a longer one.
     virtual uint8_t getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) = 0;
     virtual uint8_t setLablChunk(const FileHandle* file, const uint8_t* label, uint32_t length) = 0;
 
@@ -256,17 +338,22 @@ protected:
     ~ISonxQcpChunks() = default;
 };
 
-// A speech codec: PCM samples on one side, coded blocks on the other.
+// A speech codec: PCM samples on one side, coded blocks on the other. Use a
+// codec object from one thread at a time.
 class ISonxCodec : public ISonxUnknown {
 public:
+    // Chooses the coded form (QCELP-13K: a RATE_SET_*; mu-law:
+    // DATA_FORMAT_SAMPLES) and starts coding afresh; needed before Process.
     virtual uint8_t SetRateSet(const Guid& rateSet, int32_t option) = 0;
+    // Fills the formats of both sides (either may be null).
     virtual void GetFormats(AudioFormat* pcmSide, AudioFormat* codedSide) = 0;
     // Payload bytes after a rate octet, -1 for a byte that is no rate octet.
     virtual int32_t PacketSize(uint8_t rateOctet) = 0;
     virtual const char* Name() = 0;
     virtual uint16_t Version() = 0;
     virtual uint32_t AverageBitRate() = 0;
-    // encode: `count` 16-bit samples in, packets out, returns packets.
+    // encode: `count` 16-bit samples in (QCELP-13K codes whole 160-sample
+    // frames only), packets out, returns packets.
     // decode: `count` packets in, 16-bit samples out, returns samples.
     // `coded` receives the bytes written (encode) or consumed (decode).
     virtual uint32_t Process(uint8_t* out, const uint8_t* in, uint32_t count, uint8_t encode,
@@ -289,6 +376,10 @@ protected:
 
 // The class factory: an interface of a new object holding one reference, or
 // null for an unknown class or an interface the class does not answer.
+// CLSID_SonxFile answers ISonxConvertFile, ISonxFile, ISonxQcpChunks and
+// ISonxError; CODEC_QCELP13K and CODEC_QCELP13K_ALT answer ISonxCodec,
+// ISonxPacketCodec and ISonxError; CODEC_G711_ULAW answers ISonxCodec and
+// ISonxError. All answer ISonxUnknown.
 SONX_API void* createInstance(const Guid& clsid, const Guid& iid);
 
 // Typed convenience over createInstance and QueryInterface.
