@@ -126,6 +126,12 @@ void checkQcpRateSet(const AudioFile& file) {
         throw std::runtime_error("Rate set not valid for QCP file");
 }
 
+uint32_t outputHeaderBytes(const AudioFormat& format) {
+    if (format.fileType == FILE_TYPE_QCP) return 12 + 8 + kQcpFmtBytes + 8 + 8 + 8;
+    if (format.fileType == FILE_TYPE_WAV) return 12 + 8 + 16 + 8;
+    return 0;
+}
+
 void writeOutputHeader(AudioFile& file) {
     const Guid& type = file.fileFormat.fileType;
     if (type == FILE_TYPE_QCP) {
