@@ -230,7 +230,7 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
     } else {
         // Same codec: blocks are copied unchanged through one shared codec
         // object. The output keeps its own container (file type and size);
-        // it was opened, and its RIFF access bound, for that one.
+        // it is opened, and its RIFF access bound, for that one.
         const Guid fileType = out.fileType;
         const uint32_t size = out.size;
         out = input_.fileFormat;
@@ -243,6 +243,7 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
     }
 
     sizeBuffers(output_.fileFormat, input_.fileFormat, input_.decoderFormat, output_.encoderFormat, buffers_);
+    checkOutputHeader(output_);
 
     // Input block count.
     if (needsCounting && input_.decoder)
@@ -365,6 +366,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
             checkHandle(f.handle);
             prepareWriting(f);
             sizeBuffers(f.fileFormat, f.clientFormat, f.decoderFormat, f.encoderFormat, single_.buffers);
+            checkOutputHeader(f);
             openFile(f, true, true);
             writeOutputHeader(f);
         });

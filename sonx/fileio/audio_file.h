@@ -167,6 +167,10 @@ void attachEncoder(AudioFile& file, AudioFormat& format);
 // anything is written), the QCP rate-map limits, and prefixed RIFF errors.
 void writeOutputHeader(AudioFile& file);
 
+// Throws what writeOutputHeader would refuse about the format and encoder,
+// without writing anything.
+void checkOutputHeader(AudioFile& file);
+
 // Bytes writeOutputHeader puts before the data of a new file of this type
 // (QCP 194, WAV 44, anything else 0).
 uint32_t outputHeaderBytes(const AudioFormat& format);
