@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 
@@ -361,18 +362,22 @@ void OutputTarget::commit() {
     temporaryName_.clear();
 }
 
-void installSignalCleanup() {
+SignalCleanup::SignalCleanup() {
     struct sigaction action {};
     action.sa_handler = onTerminatingSignal;
     sigemptyset(&action.sa_mask);
     for (int sig : kCleanupSignals) sigaddset(&action.sa_mask, sig);
     action.sa_flags = SA_RESETHAND;
-    for (int sig : kCleanupSignals) {
-        struct sigaction old {};
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
         // A signal the caller chose to ignore (nohup) stays ignored.
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        sigaction(sig, &action, nullptr);
+        if (sigaction(kCleanupSignals[i], nullptr, &saved_[i]) != 0 || saved_[i].sa_handler == SIG_IGN) continue;
+        installed_[i] = sigaction(kCleanupSignals[i], &action, nullptr) == 0;
     }
+}
+
+SignalCleanup::~SignalCleanup() {
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i)
+        if (installed_[i]) sigaction(kCleanupSignals[i], &saved_[i], nullptr);
 }
 
 }  // namespace sonx::velconv

@@ -6,6 +6,8 @@
 #ifndef SONX_VELCONV_FILE_TARGETS_H
 #define SONX_VELCONV_FILE_TARGETS_H
 
+#include <signal.h>
+
 #include <cstdint>
 #include <string>
 
@@ -75,9 +77,20 @@ private:
     Spool* spool_ = nullptr;
 };
 
-// Removes a temporary output on SIGINT, SIGTERM and SIGHUP, then lets the
-// signal end the process as it would have.
-void installSignalCleanup();
+// While it lives, SIGINT, SIGTERM and SIGHUP remove a temporary output and
+// then end the process as they would have. The handlers found are put back
+// at the end, for a caller that runs velconv inside its own process.
+class SignalCleanup {
+public:
+    SignalCleanup();
+    ~SignalCleanup();
+    SignalCleanup(const SignalCleanup&) = delete;
+    SignalCleanup& operator=(const SignalCleanup&) = delete;
+
+private:
+    struct sigaction saved_[3];
+    bool installed_[3] = {};
+};
 
 }  // namespace sonx::velconv
 

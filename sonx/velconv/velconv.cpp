@@ -283,7 +283,7 @@ int run(int argc, char** argv) {
     if (!input.isStandardInput() && outputName != kStdioName) checkNames(inputName, outputName);
     if (!outputArg && !(options.accumulatedBits & kForce)) checkDerivedOutputIsFree(outputName);
 
-    installSignalCleanup();
+    const SignalCleanup cleanup;
     OutputTarget output(outputName);
     convertFile(input.handle(), output.handle(), input.kind(), rateSet, mode);
     output.commit();
