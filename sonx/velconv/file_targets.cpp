@@ -249,7 +249,7 @@ void Spool::fillFrom(int fd, const char* what) {
         for (size_t got; (got = readSome(fd, buffer, sizeof buffer)) > 0;) {
             total += got;
             if (total > kSpoolLimit)
-                throw std::runtime_error(std::string(what) + " holds more than the 2 GiB velconv can take from it");
+                throw std::runtime_error("More than 2 GiB on " + std::string(what) + ", more than velconv can take");
             writeAll(fd_, buffer, got);
         }
     } catch (const std::runtime_error& e) {
@@ -290,8 +290,8 @@ void settleStreamingWavLengths(Spool& input) {
 
 OutputTarget::OutputTarget(const std::string& name) : finalName_(name) {
     if (name == kStdioName) {
+        spool_ = std::make_unique<Spool>();
         destination_ = STDOUT_FILENO;
-        spool_ = new Spool();
         return;
     }
     struct stat st {};
@@ -299,10 +299,10 @@ OutputTarget::OutputTarget(const std::string& name) : finalName_(name) {
     if (exists && !S_ISREG(st.st_mode)) {
         // Devices, FIFOs and terminals cannot be renamed over; they get the
         // finished file in one sequential write.
+        spool_ = std::make_unique<Spool>();
         destination_ = ::open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
         if (destination_ < 0) failWithErrno("Error opening file: ", errno);
         ownsDestination_ = true;
-        spool_ = new Spool();
         return;
     }
     // A symbolic link stays a link: the file it points to is replaced.
@@ -318,11 +318,11 @@ OutputTarget::OutputTarget(const std::string& name) : finalName_(name) {
         if (!exists || !folderRefuses) failWithErrno("Error opening file: ", error);
         // A writable file in a folder that takes no new files: it is
         // rewritten in place, but only once the whole conversion is done.
+        spool_ = std::make_unique<Spool>();
         destination_ = ::open(finalName_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
         if (destination_ < 0) failWithErrno("Error opening file: ", errno);
         ownsDestination_ = true;
         truncateDestination_ = true;
-        spool_ = new Spool();
         return;
     }
     if (exists && (st.st_uid != geteuid() || st.st_gid != getegid()))
@@ -334,7 +334,6 @@ OutputTarget::OutputTarget(const std::string& name) : finalName_(name) {
 OutputTarget::~OutputTarget() {
     if (!temporaryName_.empty()) removeTemporary(temporaryName_);
     if (ownsDestination_) ::close(destination_);
-    delete spool_;
 }
 
 FileHandle OutputTarget::handle() {

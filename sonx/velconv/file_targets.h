@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "sonx/sonx.h"
@@ -74,7 +75,7 @@ private:
     int destination_ = -1;       // for the spool: where it is copied
     bool ownsDestination_ = false;
     bool truncateDestination_ = false;  // an existing file rewritten in place
-    Spool* spool_ = nullptr;
+    std::unique_ptr<Spool> spool_;
 };
 
 // While it lives, SIGINT, SIGTERM and SIGHUP remove a temporary output and
