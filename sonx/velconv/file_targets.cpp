@@ -311,6 +311,8 @@ OutputTarget::OutputTarget(const std::string& name) : finalName_(name) {
         char resolved[PATH_MAX];
         if (realpath(name.c_str(), resolved)) finalName_ = resolved;
     }
+    // A file its owner made read-only stays refused, as writing into it was.
+    if (exists && ::access(finalName_.c_str(), W_OK) != 0) failWithErrno("Error opening file: ", errno);
     int error = 0;
     temporaryName_ = createTemporary(finalName_, st.st_mode, exists, error);
     if (temporaryName_.empty()) {

@@ -55,8 +55,9 @@ public:
     // regular file (a device, a FIFO, a terminal) is opened for writing as
     // it is. Otherwise a temporary file is made beside the output (beside
     // the file a symbolic link points to), with the mode of the file it
-    // replaces or, for a new file, 0666 less the umask. An existing file in
-    // a folder that refuses new files is rewritten in place on commit.
+    // replaces or, for a new file, 0666 less the umask. An existing file the
+    // user may not write is refused, as it was when written in place; one in
+    // a folder that takes no new files is rewritten in place on commit.
     // Throws "Error opening file: " + system text when none of this is
     // possible.
     explicit OutputTarget(const std::string& name);
