@@ -216,6 +216,9 @@ void fuzzFrontEnd(const uint8_t* data, size_t size) {
                 c = '_';
             else if (c == '\n' || c == '\r')
                 c = ' ';
+    // "-" names standard input or output, which belong to the fuzzer.
+    for (auto& a : args)
+        if (a == "-") a = "_";
     std::string printed;
     const int status = sandbox.run(args, printed);
     if (status != 0 && status != -1) fail("exit status " + std::to_string(status));

@@ -199,9 +199,12 @@ uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputForma
     return 0;
 }
 
+// The output is created (or truncated) only once the input has been read and
+// both codecs have accepted the formats: a conversion that cannot run leaves
+// an existing output as it was.
 void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_t& dataEnd) {
     openFile(input_, false, false);
-    openFile(output_, true, true);
+    checkHandle(output_.handle);
     checkQcpRateSet(output_);
     needsCounting = parseInputFile(input_, dataBegin, dataEnd);
 
@@ -227,7 +230,7 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
     } else {
         // Same codec: blocks are copied unchanged through one shared codec
         // object. The output keeps its own container (file type and size);
-        // it was opened, and its RIFF access bound, for that one.
+        // it is opened, and its RIFF access bound, for that one.
         const Guid fileType = out.fileType;
         const uint32_t size = out.size;
         out = input_.fileFormat;
@@ -240,7 +243,7 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
     }
 
     sizeBuffers(output_.fileFormat, input_.fileFormat, input_.decoderFormat, output_.encoderFormat, buffers_);
-    writeOutputHeader(output_);
+    checkOutputHeader(output_);
 
     // Input block count.
     if (needsCounting && input_.decoder)
@@ -256,8 +259,11 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
     const AudioFormat& written = output_.fileFormat;
     if (isFixedBlockFormat(written.dataFormat) &&
         (totalBlocks_ == UINT32_MAX ||
-         uint64_t{output_.dataStart} + uint64_t{totalBlocks_} * written.packetBytes > UINT32_MAX))
+         uint64_t{outputHeaderBytes(written)} + uint64_t{totalBlocks_} * written.packetBytes > UINT32_MAX))
         throw std::runtime_error("Audio data would grow beyond 4 GB");
+
+    openFile(output_, true, true);
+    writeOutputHeader(output_);
 }
 
 void SonxFile::run() {
@@ -353,21 +359,27 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
     normalisePcm(f.fileFormat);
     normalisePcm(f.clientFormat);
 
-    failure = failureOf([&] { openFile(f, write != 0, write != 0); });
-    if (failure.empty()) {
+    if (write) {
+        // Codecs and formats are settled before the file is created or
+        // truncated, so a refused format leaves an existing file as it was.
         failure = failureOf([&] {
-            if (write) {
-                prepareWriting(f);
-                sizeBuffers(f.fileFormat, f.clientFormat, f.decoderFormat, f.encoderFormat, single_.buffers);
-                writeOutputHeader(f);
-            } else {
-                const InputDataRange range = prepareReading(f);
-                sizeBuffers(f.clientFormat, f.fileFormat, f.decoderFormat, f.encoderFormat, single_.buffers);
-                finishReading(f, range);
-            }
+            checkHandle(f.handle);
+            prepareWriting(f);
+            sizeBuffers(f.fileFormat, f.clientFormat, f.decoderFormat, f.encoderFormat, single_.buffers);
+            checkOutputHeader(f);
+            openFile(f, true, true);
+            writeOutputHeader(f);
         });
-        if (!failure.empty()) closeFile(f, true);
+    } else {
+        failure = failureOf([&] {
+            openFile(f, false, false);
+            const InputDataRange range = prepareReading(f);
+            sizeBuffers(f.clientFormat, f.fileFormat, f.decoderFormat, f.encoderFormat, single_.buffers);
+            finishReading(f, range);
+        });
     }
+    // Also gives back codecs attached before a failed open.
+    if (!failure.empty()) closeFile(f, true);
     if (!failure.empty()) {
         setErr(failure);
         return 0;

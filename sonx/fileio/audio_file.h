@@ -61,6 +61,11 @@ struct AudioFile {
 // handle type given"; on failure the record is left closed.
 void openFile(AudioFile& file, bool create, bool readWrite);
 
+// Throws what openFile would for a handle it cannot use ("No client
+// callback given in client handle", "Invalid file handle type given"),
+// without opening anything.
+void checkHandle(const FileHandle& handle);
+
 // Read / write exactly `count` bytes at the current position; returns count.
 // Throws "Error reading from file: " / "Error writing to file: " + system
 // text, or "Client handle read failed (desired = n, actual = r)" / "Client
@@ -161,6 +166,14 @@ void attachEncoder(AudioFile& file, AudioFormat& format);
 // needed" and "No audio encoder attached for the QCP file" (both before
 // anything is written), the QCP rate-map limits, and prefixed RIFF errors.
 void writeOutputHeader(AudioFile& file);
+
+// Throws what writeOutputHeader would refuse about the format and encoder,
+// without writing anything.
+void checkOutputHeader(AudioFile& file);
+
+// Bytes writeOutputHeader puts before the data of a new file of this type
+// (QCP 194, WAV 44, anything else 0).
+uint32_t outputHeaderBytes(const AudioFormat& format);
 
 // ---- Opener steps ------------------------------------------------------------
 // The single-file opener runs, after openFile and with buffer sizing between

@@ -67,11 +67,13 @@ void buildQcpFmt(AudioFile& file, uint8_t* fmt) {
     }
 }
 
+uint16_t wavFormatTag(const AudioFormat& format) {
+    if (format.codec == CODEC_PCM) return 1;
+    if (format.codec == CODEC_G711_ULAW) return 7;
+    throw std::runtime_error("Given codec is not supported with WAV files");
+}
+
 void writeQcpHeader(AudioFile& file) {
-    // The 'fmt ' fields come from the encoder; plain samples have none.
-    if (file.fileFormat.codec == CODEC_PCM)
-        throw std::runtime_error("PCM samples cannot be stored in a QCP file - an audio codec is needed");
-    if (!file.encoder) throw std::runtime_error("No audio encoder attached for the QCP file");
     RiffIo& riff = file.riff;
     withPrefix("Error setting RIFF file type: ", [&] { writeRiffHeader(riff, "QLCM"); });
 
@@ -94,13 +96,7 @@ void writeQcpHeader(AudioFile& file) {
 
 void writeWavHeader(AudioFile& file) {
     const AudioFormat& format = file.fileFormat;
-    uint16_t tag;
-    if (format.codec == CODEC_PCM)
-        tag = 1;
-    else if (format.codec == CODEC_G711_ULAW)
-        tag = 7;
-    else
-        throw std::runtime_error("Given codec is not supported with WAV files");
+    const uint16_t tag = wavFormatTag(format);
     RiffIo& riff = file.riff;
     withPrefix("Error setting RIFF file type: ", [&] { writeRiffHeader(riff, "WAVE"); });
 
@@ -126,7 +122,30 @@ void checkQcpRateSet(const AudioFile& file) {
         throw std::runtime_error("Rate set not valid for QCP file");
 }
 
+uint32_t outputHeaderBytes(const AudioFormat& format) {
+    if (format.fileType == FILE_TYPE_QCP) return 12 + 8 + kQcpFmtBytes + 8 + 8 + 8;
+    if (format.fileType == FILE_TYPE_WAV) return 12 + 8 + 16 + 8;
+    return 0;
+}
+
+void checkOutputHeader(AudioFile& file) {
+    const AudioFormat& format = file.fileFormat;
+    if (format.fileType == FILE_TYPE_QCP) {
+        // The 'fmt ' fields come from the encoder; plain samples have none.
+        if (format.codec == CODEC_PCM)
+            throw std::runtime_error("PCM samples cannot be stored in a QCP file - an audio codec is needed");
+        if (!file.encoder) throw std::runtime_error("No audio encoder attached for the QCP file");
+        uint8_t fmt[kQcpFmtBytes];
+        buildQcpFmt(file, fmt);  // refuses rate maps QCP cannot hold
+    } else if (format.fileType == FILE_TYPE_WAV) {
+        wavFormatTag(format);
+    } else if (!(format.fileType == FILE_TYPE_RAW)) {
+        throw std::runtime_error("Given file format is unsupported");
+    }
+}
+
 void writeOutputHeader(AudioFile& file) {
+    checkOutputHeader(file);
     const Guid& type = file.fileFormat.fileType;
     if (type == FILE_TYPE_QCP) {
         writeQcpHeader(file);

@@ -19,11 +19,7 @@ namespace {
 }
 
 void checkUsable(const AudioFile& file) {
-    if (file.handle.type == FILE_HANDLE_CLIENT) {
-        if (!file.handle.callback) throw std::runtime_error("No client callback given in client handle");
-    } else if (file.handle.type != FILE_HANDLE_NAME) {
-        throw std::runtime_error("Invalid file handle type given");
-    }
+    checkHandle(file.handle);
 }
 
 int32_t callClient(const AudioFile& file, int32_t op, uint8_t* buffer, int32_t position, int32_t length) {
@@ -61,7 +57,9 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
         flags |= O_RDWR | O_CREAT | O_TRUNC;
     else
         flags |= readWrite ? O_RDWR : O_RDONLY;
-    const int fd = ::open(file.handle.fileName ? file.handle.fileName : "", flags, S_IRUSR | S_IWUSR);
+    // Like every other tool: readable and writable by all, as the umask allows.
+    const int fd = ::open(file.handle.fileName ? file.handle.fileName : "", flags,
+                          S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH);
     if (fd < 0) {
         const int error = errno;
         file.handle.type = FILE_HANDLE_CLOSED;
@@ -92,6 +90,14 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
 }
 
 }  // namespace
+
+void checkHandle(const FileHandle& handle) {
+    if (handle.type == FILE_HANDLE_CLIENT) {
+        if (!handle.callback) throw std::runtime_error("No client callback given in client handle");
+    } else if (handle.type != FILE_HANDLE_NAME) {
+        throw std::runtime_error("Invalid file handle type given");
+    }
+}
 
 void openFile(AudioFile& file, bool create, bool readWrite) {
     file.openedForWriting = readWrite ? 1 : 0;

@@ -221,13 +221,21 @@ void writeBlocks(ISonxCodec* codec, const uint8_t* source, uint32_t count, uint3
     file.dataPosition = advance(file.dataPosition, written);
     file.blocksDone += count;
 
+    // The header follows the data in an order that leaves a consistent file
+    // after every single write, should the writer stop anywhere: the data
+    // (with its pad byte) first, then the RIFF size that covers it, then
+    // the 'data' length, then the packet count. None claims what is not there.
     const bool qcp = file.fileFormat.fileType == FILE_TYPE_QCP;
     if (qcp || file.fileFormat.fileType == FILE_TYPE_WAV) {
-        if (qcp) writeLe32At(file, file.rateChunkPos + 4, file.blocksDone);
+        const uint32_t end = advance(file.dataPosition, file.dataPosition & 1u);
+        if (end != file.dataPosition) {
+            static const uint8_t zero = 0;
+            writeFile(file, &zero, 1);
+        }
+        file.riff.size = end;
+        writeLe32At(file, 4, end - 8);
         writeLe32At(file, file.dataStart - 4, file.dataPosition - file.dataStart);
-        // The RIFF size counts the pad byte closeFile appends to odd data.
-        file.riff.size = advance(file.dataPosition, file.dataPosition & 1u);
-        writeLe32At(file, 4, file.riff.size - 8);
+        if (qcp) writeLe32At(file, file.rateChunkPos + 4, file.blocksDone);
     }
     file.fileFormat.size = file.dataPosition;
     if (bytesOut) *bytesOut = static_cast<uint32_t>(consumed);

@@ -185,8 +185,13 @@ void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8
         }
     }
 
-    riff.seek(4, riff.context);
-    writeLe32(riff, static_cast<uint32_t>(newSize - 8));
+    // The RIFF size never claims bytes that are not there yet: a shrinking
+    // file gets its new size first, a growing one once everything is written.
+    const auto writeSize = [&] {
+        riff.seek(4, riff.context);
+        writeLe32(riff, static_cast<uint32_t>(newSize - 8));
+    };
+    if (g <= 0) writeSize();
 
     seekTo(riff, h);
     uint8_t head[8];
@@ -227,6 +232,7 @@ void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8
             riff.write(saved.data(), static_cast<uint32_t>(saved.size()), riff.context);
         }
     }
+    if (g > 0) writeSize();
     riff.size = static_cast<uint32_t>(newSize);
 }
 

@@ -94,16 +94,20 @@ OptionParser::OptionParser(const OptionSpec* table, std::size_t rowCount, uint32
 }
 
 ParseResult OptionParser::parse(int argc, const char* const* argv, bool wholeTokenShortLookup,
-                                bool ignoreUnknown) {
+                                bool ignoreUnknown, bool dashOperands) {
     working_ = ParseResult{};
     working_.entries.emplace_back();
 
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (arg[0] != '-') {
+        if (arg[0] != '-' || optionsEnded || (dashOperands && arg[1] == '\0')) {
             working_.entries.back().arguments.push_back(arg);
         } else if (arg[1] == '-' && arg[2] == '\0') {
-            if (!ignoreUnknown) throw UnknownOptionEx("--");
+            if (dashOperands)
+                optionsEnded = true;
+            else if (!ignoreUnknown)
+                throw UnknownOptionEx("--");
         } else if (arg[1] == '-') {
             resolveLong(arg + 2, ignoreUnknown);
         } else {

@@ -79,8 +79,11 @@ public:
 
     // Argument 0 is skipped. wholeTokenShortLookup first tries the whole text
     // after a single dash as one short name; ignoreUnknown skips unknown
-    // names instead of throwing. Throws the *OptionEx classes.
-    ParseResult parse(int argc, const char* const* argv, bool wholeTokenShortLookup, bool ignoreUnknown);
+    // names instead of throwing. With dashOperands a lone "-" is a plain
+    // argument and "--" ends the options: every argument after it is plain.
+    // Throws the *OptionEx classes.
+    ParseResult parse(int argc, const char* const* argv, bool wholeTokenShortLookup, bool ignoreUnknown,
+                      bool dashOperands = false);
 
 private:
     struct ExactLess {

@@ -6,11 +6,13 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "sonx/sonx.h"
+#include "sonx/velconv/file_targets.h"
 #include "sonx/velconv/option_parser.h"
 
 namespace sonx::velconv {
@@ -23,10 +25,12 @@ constexpr uint32_t kHelp = 1;
 constexpr uint32_t kVersionBit = 2;
 constexpr uint32_t kMode = 8;
 constexpr uint32_t kRate = 128;
+constexpr uint32_t kForce = 32;
 
 constexpr OptionSpec kOptions[] = {
     {"h", kHelp, 0, "help", nullptr, 0},
     {"v", kVersionBit, 0, "version", nullptr, 0},
+    {"f", kForce, 0, "force", nullptr, 0},
     {"m", kMode, 0, "mode", nullptr, 0},
     {"r", kRate, 0, "rate", nullptr, 0},
 };
@@ -58,9 +62,12 @@ void printUsage() {
         "                   fhr = fixed half rate",
         "       -h      : Display this help (usage) information",
         "       -v      : Display program version information",
+        "       -f      : Overwrite an existing file under a derived output name",
+        "       --      : End of options (for file names that begin with -)",
         "",
         "       infile  : wav or qcp file to convert",
         "       outfile : qcp or wav file",
+        "       -       : as infile: standard input; as outfile: standard output",
         "",
         "",
         "For documentation and updates see the velconv project page,",
@@ -102,23 +109,13 @@ Guid parseRateSet(const char* value) {
     throw UsageError{"Unrecognized rate set given!"};
 }
 
-// Decides the direction from the RIFF form type. An input that cannot be
-// opened or read counts as zero bytes of header and so is "not valid".
-InputKind sniffInput(const std::string& name) {
-    char header[12] = {};
-    std::ifstream in(name, std::ios::binary);
-    if (in) {
-        in.seekg(0, std::ios::end);
-        const std::streamoff size = in.tellg();
-        if (size >= 0 && size < 6)
-            throw std::runtime_error(std::string("Input file is too small to be a valid ") +
-                                     "qcp, or wav file");
-        if (size >= 0 && size < 12)
-            throw std::runtime_error("Input file is too small to be a valid qcp or wav file");
-        in.seekg(0, std::ios::beg);
-        in.read(header, sizeof header);
-        if (in.gcount() != static_cast<std::streamsize>(sizeof header)) std::memset(header, 0, sizeof header);
-    }
+// Decides the direction from the RIFF form type and the input's size (-1 when
+// it could not be found). A header that could not be read is all zero bytes
+// and so "not valid".
+InputKind sniffHeader(int64_t size, const char (&header)[12]) {
+    if (size >= 0 && size < 6)
+        throw std::runtime_error(std::string("Input file is too small to be a valid ") + "qcp, or wav file");
+    if (size >= 0 && size < 12) throw std::runtime_error("Input file is too small to be a valid qcp or wav file");
     if (std::memcmp(header, "RIFF", 4) != 0)
         throw std::runtime_error(std::string("Input file is not a valid ") + "wav, or qcp file");
     if (std::memcmp(header + 8, "WAVE", 4) == 0) return InputKind::Wav;
@@ -126,16 +123,71 @@ InputKind sniffInput(const std::string& name) {
     throw std::runtime_error("Input file appears to be a RIFF file, but it is neither a wav or qcp file");
 }
 
-// The extension swap looks for the last "." anywhere in the name, directory
-// part included, so a/b.c/speech becomes a/b.qcp.
-std::string deriveOutputName(const std::string& input, InputKind kind) {
-    const std::size_t dot = input.rfind('.');
-    return input.substr(0, dot) + (kind == InputKind::Wav ? ".qcp" : ".wav");
+// An input that cannot be opened or read counts as zero bytes of header.
+InputKind sniffInput(const std::string& name) {
+    char header[12] = {};
+    int64_t size = -1;
+    std::ifstream in(name, std::ios::binary);
+    if (in) {
+        in.seekg(0, std::ios::end);
+        size = in.tellg();
+        if (size >= 12) {
+            in.seekg(0, std::ios::beg);
+            in.read(header, sizeof header);
+            if (in.gcount() != static_cast<std::streamsize>(sizeof header)) std::memset(header, 0, sizeof header);
+        }
+    }
+    return sniffHeader(size, header);
 }
 
-// Creating the output truncates it, so an output that is the input under
-// another spelling (./in.wav, a hard or symbolic link) would destroy the
-// input before it is read.
+// The input of one run: a named file, or standard input read completely
+// into a spool first (a pipe can be read only once, the library seeks).
+class Input {
+public:
+    explicit Input(const std::string& name) : name_(name) {
+        if (name != kStdioName) {
+            kind_ = sniffInput(name);
+            return;
+        }
+        spool_ = std::make_unique<Spool>();
+        spool_->fillFrom(0, "standard input");
+        settleStreamingWavLengths(*spool_);
+        char header[12] = {};
+        const uint64_t size = spool_->size();
+        if (size >= 12) spool_->readAt(0, reinterpret_cast<uint8_t*>(header), sizeof header);
+        kind_ = sniffHeader(static_cast<int64_t>(size), header);
+    }
+    bool isStandardInput() const { return spool_ != nullptr; }
+    InputKind kind() const { return kind_; }
+    FileHandle handle() { return spool_ ? spool_->handle() : FileHandle::named(name_.c_str()); }
+
+private:
+    std::string name_;
+    std::unique_ptr<Spool> spool_;
+    InputKind kind_ = InputKind::Wav;
+};
+
+// The extension is the last "." of the file's own name, never of a folder:
+// v1.2/speech becomes v1.2/speech.qcp and ./memo ./memo.qcp.
+std::string deriveOutputName(const std::string& input, InputKind kind) {
+    const std::size_t slash = input.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = input.rfind('.');
+    const std::size_t end = dot != std::string::npos && dot >= nameStart ? dot : input.size();
+    return input.substr(0, end) + (kind == InputKind::Wav ? ".qcp" : ".wav");
+}
+
+// A name velconv made up must not cost the user a file they already have
+// (velconv talk.wav, then velconv talk.qcp, would replace the original).
+void checkDerivedOutputIsFree(const std::string& output) {
+    struct stat st {};
+    if (lstat(output.c_str(), &st) == 0)
+        throw std::runtime_error("Output file '" + output + "' exists -- give an output name or use -f to overwrite");
+}
+
+// The output replaces whatever has its name, so an output that is the input
+// under another spelling (./in.wav, a hard or symbolic link) would replace
+// the input with its own conversion.
 void checkNames(const std::string& input, const std::string& output) {
     bool same = input == output;
     struct stat in {
@@ -165,16 +217,14 @@ private:
     I* p_;
 };
 
-void convertFile(const std::string& inputName, const std::string& outputName, InputKind kind,
-                 const Guid& rateSet, uint32_t mode) {
+void convertFile(const FileHandle& input, const FileHandle& output, InputKind kind, const Guid& rateSet,
+                 uint32_t mode) {
     Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
     if (!converter.get()) throw std::runtime_error("Unable to allocate ISonxConvertFile instance!");
     // Declared second so it is released first.
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
     if (!error.get()) throw std::runtime_error("Unable to get ISonxError interface from SonxFile object!");
 
-    const FileHandle input = FileHandle::named(inputName.c_str());
-    const FileHandle output = FileHandle::named(outputName.c_str());
     AudioFormat inputFormat, outputFormat;
     if (kind == InputKind::Wav) {
         inputFormat.fileType = FILE_TYPE_WAV;
@@ -197,8 +247,8 @@ void convertFile(const std::string& inputName, const std::string& outputName, In
 }
 
 int run(int argc, char** argv) {
-    OptionParser parser(kOptions, std::size(kOptions), kHelp | kVersionBit, 0);
-    ParseResult options = parser.parse(argc, argv, true, false);
+    OptionParser parser(kOptions, std::size(kOptions), kHelp | kVersionBit | kForce, 0);
+    ParseResult options = parser.parse(argc, argv, true, false, true);
 
     if (options.accumulatedBits & kHelp) {
         printUsage();
@@ -218,13 +268,25 @@ int run(int argc, char** argv) {
 
     const char* inputArg = options.nextArgument();
     if (!inputArg) throw UsageError{};
-    const std::string inputName = inputArg;
-    const InputKind kind = sniffInput(inputName);
     const char* outputArg = options.nextArgument();
-    const std::string outputName = outputArg ? outputArg : deriveOutputName(inputName, kind);
-    checkNames(inputName, outputName);
+    // A shell glob (velconv *.wav) must not turn the second file into the output.
+    if (const char* extra = options.nextArgument())
+        throw std::runtime_error(std::string("Unexpected argument '") + extra +
+                                 "' -- give one input name and at most one output name");
+    const std::string inputName = inputArg;
+    if (inputName == kStdioName && !outputArg)
+        throw std::runtime_error(
+            "An output name is needed when the input is standard input (- writes standard output)");
 
-    convertFile(inputName, outputName, kind, rateSet, mode);
+    Input input(inputName);
+    const std::string outputName = outputArg ? outputArg : deriveOutputName(inputName, input.kind());
+    if (!input.isStandardInput() && outputName != kStdioName) checkNames(inputName, outputName);
+    if (!outputArg && !(options.accumulatedBits & kForce)) checkDerivedOutputIsFree(outputName);
+
+    const SignalCleanup cleanup;
+    OutputTarget output(outputName);
+    convertFile(input.handle(), output.handle(), input.kind(), rateSet, mode);
+    output.commit();
     return 0;
 }
 

@@ -84,11 +84,11 @@ TEST(PacketPump, WriteBlocksKeepsTheQcpHeaderInStepWithTheData) {
         EXPECT_EQ(consumed, source.size());
         const auto bytes = readFileBytes(path);
         const uint32_t dataLength = (1 + 17 + 35) * packets / 3;  // odd after the first and third call
-        ASSERT_EQ(bytes.size(), 194 + dataLength);
+        ASSERT_EQ(bytes.size(), 194 + dataLength + (dataLength & 1));  // the pad byte is there at once
         EXPECT_EQ(getLe(bytes.data() + 182, 4), packets);     // 'vrat' packet count
         EXPECT_EQ(getLe(bytes.data() + 190, 4), dataLength);  // 'data' length
         EXPECT_EQ(getLe(bytes.data() + 4, 4), 194 + dataLength + (dataLength & 1) - 8);  // RIFF size with pad
-        EXPECT_EQ(out.f.fileFormat.size, bytes.size());
+        EXPECT_EQ(out.f.fileFormat.size, 194 + dataLength);
     }
     EXPECT_EQ(messageOf([&] { writeBlocks(out.codec, source.data(), 4, nullptr, 0, out.f, 44); }),
               "Audio blocks run past the data given");

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -239,8 +240,7 @@ TEST(FuzzRegression, OutputBeyondWavLimitRefusedUpFront) {
     outFormat.sampleBits = 16;
     EXPECT_FALSE(converter->convert(&input, &inFormat, &output, &outFormat, nullptr, 0));
     EXPECT_STREQ(error->errorText(), "Audio data would grow beyond 4 GB");
-    EXPECT_EQ(checkOutputFile(out), "");
-    EXPECT_LE(test::readFileBytes(out).size(), 44u);
+    EXPECT_FALSE(std::filesystem::exists(out)) << "refused before the output is created";
     error->Release();
     converter->Release();
 }

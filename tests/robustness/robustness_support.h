@@ -63,8 +63,9 @@ std::string checkRun(const RunOutcome& run);
 // An output file left behind (after success or failure) is empty or a RIFF
 // file that claims no more than it holds: RIFF size, 'data' length, and for
 // QCP the 'vrat' packet count against the whole packets in 'data'. Returns
-// what is wrong, or an empty string.
-std::string checkOutputFile(const std::string& path);
+// what is wrong, or an empty string. The file of a writer stopped half-way
+// may lack its 'data' chunk and may count fewer packets than it holds.
+std::string checkOutputFile(const std::string& path, bool stoppedWriter = false);
 
 }  // namespace sonx::robustness
 

@@ -217,8 +217,12 @@ void expectOutputFailure(const std::string& output, const std::string& expected)
 // Linux file systems; that stops root too).
 class ReadOnlyFolder {
 public:
-    explicit ReadOnlyFolder(const std::string& path) : path_(path) {
-        if (mkdir(path.c_str(), 0555) != 0) return;
+    // `files` are put in the folder (writable) before it becomes read-only.
+    explicit ReadOnlyFolder(const std::string& path, const std::vector<std::pair<std::string, Bytes>>& files = {})
+        : path_(path) {
+        if (mkdir(path.c_str(), 0755) != 0) return;
+        for (const auto& [name, bytes] : files) test::writeFileBytes(path + "/" + name, bytes);
+        if (chmod(path.c_str(), 0555) != 0) return;
         if (geteuid() != 0) {
             usable_ = access(path.c_str(), W_OK) != 0;
             return;
@@ -261,6 +265,30 @@ TEST(Robustness, ReadOnlyOutputFolder) {
                              : "the folder stays writable despite its mode");
     expectOutputFailure(folder + "/out.qcp", "Error opening file: ");
     EXPECT_FALSE(std::filesystem::exists(folder + "/out.qcp"));
+}
+
+// A writable file in a folder that takes no new files (so no temporary file
+// beside it) is still replaced by a conversion that succeeds, and still kept
+// by one that fails.
+TEST(Robustness, ExistingOutputInAReadOnlyFolder) {
+    test::TempDir dir;
+    const Bytes precious = {'k', 'e', 'e', 'p'};
+    const std::string folder = dir.file("ro"), out = folder + "/out.qcp", in = dir.file("in.wav");
+    ReadOnlyFolder readOnly(folder, {{"out.qcp", precious}});
+    if (!readOnly.usable()) GTEST_SKIP() << "the folder cannot be made read-only here";
+    Bytes damaged = baseWav();
+    putLe16(damaged, 20, 0x11);  // a format tag velconv does not take
+    test::writeFileBytes(in, damaged);
+    RunOutcome run = runWithTimeout({in, out}, kRunLimit);
+    EXPECT_EQ(checkRun(run), "");
+    EXPECT_EQ(run.exitStatus, 255);
+    EXPECT_EQ(test::readFileBytes(out), precious);
+
+    test::writeFileBytes(in, baseWav());
+    run = runWithTimeout({in, out}, kRunLimit);
+    EXPECT_EQ(run.exitStatus, 0) << run.errorOutput;
+    EXPECT_EQ(checkOutputFile(out), "");
+    EXPECT_NE(test::readFileBytes(out), precious);
 }
 
 TEST(Robustness, OutputInMissingFolder) {

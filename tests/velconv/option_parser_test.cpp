@@ -272,5 +272,14 @@ TEST(OptionParser, ReusableAfterAFailedParse) {
     EXPECT_EQ(drain(r), (std::vector<std::string>{"y"}));
 }
 
+TEST(OptionParser, DashOperandsMakeDashPlainAndDoubleDashEndTheOptions) {
+    OptionParser p = velconvParser();
+    const char* argv[] = {"prog", "-r", "vhr", "-", "--", "-h", "--", "--rate", "-"};
+    ParseResult r = p.parse(static_cast<int>(std::size(argv)), argv, true, false, true);
+    EXPECT_EQ(r.accumulatedBits, 128u) << "nothing after -- is an option";
+    EXPECT_EQ(r.nextOption(), 128u);
+    EXPECT_EQ(drain(r), (std::vector<std::string>{"vhr", "-", "-h", "--", "--rate", "-"}));
+}
+
 }  // namespace
 }  // namespace sonx::velconv

@@ -38,9 +38,12 @@ const std::vector<std::optional<std::string>> kUsage = {
     "                   fhr = fixed half rate",
     "       -h      : Display this help (usage) information",
     "       -v      : Display program version information",
+    "       -f      : Overwrite an existing file under a derived output name",
+    "       --      : End of options (for file names that begin with -)",
     "",
     "       infile  : wav or qcp file to convert",
     "       outfile : qcp or wav file",
+    "       -       : as infile: standard input; as outfile: standard output",
     "",
     "",
     std::nullopt,
@@ -135,7 +138,7 @@ TEST(Velconv, UnknownOptions) {
     expectUsageFailure({"--foo=bar", "in.wav"}, "ERROR: Unknown command line option 'foo=bar'");
     expectUsageFailure({"-m3", "in.wav"}, "ERROR: Unknown command line option '3'");
     expectUsageFailure({"-m", "-1", "in.wav"}, "ERROR: Unknown command line option '1'");
-    expectUsageFailure({"--", "in.wav"}, "ERROR: Unknown command line option '--'");
+    expectUsageFailure({"---", "in.wav"}, "ERROR: Unknown command line option '-'");
 }
 
 TEST(Velconv, ModeValues) {
@@ -270,10 +273,12 @@ TEST(Velconv, OutputNameDerivation) {
     EXPECT_TRUE(refusedWithLinkAt("talk2.qcp", kQcpHeader, "talk2.wav"));
     EXPECT_TRUE(refusedWithLinkAt("noext", kWavHeader, "noext.qcp"));
     EXPECT_TRUE(refusedWithLinkAt("two.dots.x", kQcpHeader, "two.dots.wav"));
-    // The last dot is searched over the whole name, directory part included.
-    EXPECT_TRUE(refusedWithLinkAt("a.b/speech", kWavHeader, "a.qcp"));
-    EXPECT_FALSE(refusedWithLinkAt("c.d/speech", kWavHeader, "c.d/speech.qcp"));
-    EXPECT_TRUE(refusedWithLinkAt("e.f/clip", kQcpHeader, "e.wav"));
+    // The extension is looked for in the file's own name only.
+    EXPECT_TRUE(refusedWithLinkAt("a.b/speech", kWavHeader, "a.b/speech.qcp"));
+    EXPECT_FALSE(refusedWithLinkAt("c.d/speech", kWavHeader, "c.qcp"));
+    EXPECT_TRUE(refusedWithLinkAt("e.f/clip", kQcpHeader, "e.f/clip.wav"));
+    EXPECT_TRUE(refusedWithLinkAt("archive.tar/talk.wav", kWavHeader, "archive.tar/talk.qcp"));
+    EXPECT_TRUE(refusedWithLinkAt("./memo", kWavHeader, "memo.qcp"));
 }
 
 // Failures past the name check (component creation, conversion) end with one

@@ -1,0 +1,139 @@
+// A conversion into a client file whose writes stop at the Nth one (a full
+// disk, a killed writer), for every N: what was written never claims more
+// than it holds, and once its header is complete velconv converts it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "robustness/robustness_support.h"
+#include "sonx/codec/rate_sets.h"
+#include "sonx/sonx.h"
+#include "support/test_support.h"
+
+namespace sonx::robustness {
+namespace {
+
+// Accepts writes until the Nth; refuses that one and every later one.
+struct StoppingFile {
+    Bytes bytes;
+    uint32_t position = 0;
+    int writes = 0;
+    int stopAt = 0;
+
+    bool stopped() const { return writes >= stopAt; }
+
+    static int32_t callback(int32_t op, uint8_t* buffer, int32_t position, int32_t length, uintptr_t data) {
+        auto* self = reinterpret_cast<StoppingFile*>(data);
+        const auto n = static_cast<size_t>(length);
+        switch (op) {
+            case CLIENT_FILE_READ: {
+                const size_t have = self->bytes.size() > self->position ? self->bytes.size() - self->position : 0;
+                const size_t k = std::min(have, n);
+                std::memcpy(buffer, self->bytes.data() + self->position, k);
+                self->position += static_cast<uint32_t>(k);
+                return static_cast<int32_t>(k);
+            }
+            case CLIENT_FILE_WRITE:
+                if (++self->writes >= self->stopAt) return 0;
+                if (self->bytes.size() < self->position + n) self->bytes.resize(self->position + n);
+                std::memcpy(self->bytes.data() + self->position, buffer, n);
+                self->position += static_cast<uint32_t>(n);
+                return length;
+            case CLIENT_FILE_SEEK:
+                self->position = static_cast<uint32_t>(position);
+                return position;
+            case CLIENT_FILE_SIZE:
+                return static_cast<int32_t>(self->bytes.size());
+            case CLIENT_FILE_TRUNCATE:
+                self->bytes.resize(n);
+                return 0;
+        }
+        return -1;
+    }
+};
+
+AudioFormat pcm() {
+    AudioFormat f;
+    f.fileType = FILE_TYPE_WAV;
+    f.codec = CODEC_PCM;
+    f.sampleRate = 8000;
+    f.sampleBits = 16;
+    return f;
+}
+
+AudioFormat qcp() {
+    AudioFormat f;
+    f.fileType = FILE_TYPE_QCP;
+    f.codec = CODEC_QCELP13K;
+    f.dataFormat = RATE_SET_VFR;
+    return f;
+}
+
+// What the RIFF size claims of a file (checkOutputFile made sure it is there).
+Bytes riffPart(const Bytes& file) {
+    if (file.size() < 12) return {};
+    return Bytes(file.begin(), file.begin() + long(std::min<size_t>(file.size(), le32(file, 4) + size_t{8})));
+}
+
+// Blocks in a written file's 'data' chunk: packets of a QCP, samples of a WAV.
+uint32_t blocksIn(const Bytes& file) {
+    const auto chunks = chunkMap(riffPart(file));
+    const Chunk* data = findChunk(chunks, "data");
+    if (!data) return 0;
+    if (std::memcmp(file.data() + 8, "WAVE", 4) == 0) return data->length / 2;
+    uint32_t packets = 0;
+    for (size_t p = data->pos + 8; p < data->pos + 8 + data->length; ++packets)
+        p += 1 + size_t(qcelpPayloadBytes(file[p]));
+    return packets;
+}
+
+TEST(StoppedWrites, EveryPrefixIsConsistentAndConvertsOnceItsHeaderIsWhole) {
+    test::TempDir dir;
+    const std::string wav = dir.file("in.wav"), coded = dir.file("in.qcp");
+    Bytes speech = test::readFileBytes(test::testDataPath("speech_8k.wav"));
+    speech.resize(44 + 5 * 16000);  // 5 s: three passes of the pump
+    putLe32(speech, 4, static_cast<uint32_t>(speech.size() - 8));
+    putLe32(speech, 40, 5 * 16000);
+    test::writeFileBytes(wav, speech);
+    ASSERT_EQ(test::runVelconv({wav, coded}).exitStatus, 0);
+
+    const struct {
+        const char* what;
+        std::string input;
+        AudioFormat inFormat, outFormat;
+    } directions[] = {{"encoding", wav, pcm(), qcp()}, {"decoding", coded, qcp(), pcm()}};
+    for (const auto& d : directions) {
+        int whole = 0;  // prefixes with a complete header
+        bool finished = false;
+        for (int n = 1; !finished; ++n) {
+            SCOPED_TRACE(std::string(d.what) + ", writes stop at " + std::to_string(n));
+            StoppingFile out;
+            out.stopAt = n;
+            ISonxConvertFile* converter = createInstance<ISonxConvertFile>(CLSID_SonxFile);
+            const FileHandle in = FileHandle::named(d.input.c_str());
+            const FileHandle client = FileHandle::client(StoppingFile::callback, reinterpret_cast<uintptr_t>(&out));
+            converter->convert(&in, &d.inFormat, &client, &d.outFormat, nullptr, 0);
+            converter->Release();
+            finished = !out.stopped();
+
+            const std::string written = dir.file("written.bin"), back = dir.file("back.bin");
+            test::writeFileBytes(written, out.bytes);
+            ASSERT_EQ(checkOutputFile(written, true), "") << out.bytes.size() << " bytes";
+            if (!findChunk(chunkMap(riffPart(out.bytes)), "data")) continue;
+            ++whole;
+            const test::RunResult r = test::runVelconv({written, back});
+            ASSERT_EQ(r.exitStatus, 0) << r.errorOutput;
+            // Every packet there decodes to 160 samples; samples are encoded
+            // into packets of 160, the last one completed with silence.
+            const uint32_t blocks = blocksIn(out.bytes), converted = blocksIn(test::readFileBytes(back));
+            EXPECT_EQ(converted, d.outFormat.fileType == FILE_TYPE_WAV ? (blocks + 159) / 160 : blocks * 160);
+        }
+        EXPECT_GT(whole, 8) << d.what << ": too few prefixes held a whole header";
+    }
+}
+
+}  // namespace
+}  // namespace sonx::robustness
