@@ -328,7 +328,8 @@ uint32_t seekSingle(SingleFile& s, uint32_t block, uint32_t& reached) {
     const uint32_t n = std::min(block, f.blockCount);
     // Carried samples and the converter's stream belong to the old position.
     s.forgetCarried();
-    const uint32_t fixed = fixedBlockBytes(f.fileFormat);
+    // A mixed-down WAV's blocks are its frames on disk.
+    const uint32_t fixed = f.frames.active() ? f.frames.frameBytes() : fixedBlockBytes(f.fileFormat);
     if (fixed != 0) {
         const uint64_t position = f.dataStart + uint64_t{n} * fixed;
         if (position > UINT32_MAX) fail("Seek position beyond 4 GB");

@@ -16,6 +16,9 @@ namespace {
 // from a format no speech file has and is refused instead of allocated.
 constexpr uint64_t kMaxBufferBytes = 8u << 20;
 
+// Frames of a mixed-down WAV read at a time: at most 64 bytes each.
+constexpr uint32_t kFramesPerPiece = 4096;
+
 [[noreturn]] void fail(const std::string& text) {
     throw std::runtime_error(text);
 }
@@ -136,7 +139,20 @@ void readBlocks(uint32_t fixedBytes, AudioFile& file, ISonxCodec* codec, uint8_t
     seekFile(file, file.dataPosition);
     uint64_t stored = 0;
     uint32_t position = file.dataPosition;
-    if (fixedBytes != 0) {
+    if (file.frames.active()) {
+        stored = uint64_t{count} * 2;
+        if (stored > destCapacity) fail("Audio blocks do not fit the buffer given");
+        const uint32_t frameBytes = file.frames.frameBytes();
+        position = advance(position, uint64_t{count} * frameBytes);
+        // Frames come in through a piece of bounded size, whatever the count.
+        std::vector<uint8_t> piece(std::min<size_t>(count, kFramesPerPiece) * frameBytes);
+        for (uint32_t done = 0; done < count;) {
+            const uint32_t k = std::min<uint32_t>(count - done, kFramesPerPiece);
+            readFile(file, piece.data(), k * frameBytes);
+            framesToMono16(file.frames, piece.data(), k, dest + 2 * size_t{done});
+            done += k;
+        }
+    } else if (fixedBytes != 0) {
         stored = uint64_t{count} * fixedBytes;
         if (stored > destCapacity) fail("Audio blocks do not fit the buffer given");
         position = advance(position, stored);

@@ -37,7 +37,8 @@ uint32_t fixedBlockBytes(const AudioFormat& format);
 
 // Reads `count` blocks at file.dataPosition into dest. With fixedBytes 0 the
 // blocks are packets: each rate octet is looked up with codec->PacketSize and
-// bytes it knows no size for are skipped. Advances dataPosition and
+// bytes it knows no size for are skipped. A file with `frames` set gives one
+// 16-bit mono sample per frame, whatever fixedBytes says. Advances dataPosition and
 // blocksDone; bytesOut (optional) receives the bytes stored. A packet that
 // would not fit in destCapacity bytes is refused.
 void readBlocks(uint32_t fixedBytes, AudioFile& file, ISonxCodec* codec, uint8_t* dest, uint32_t count,

@@ -13,16 +13,6 @@ namespace {
 
 constexpr double kFreq = 440, kAmplitude = 16384;
 
-bool convertFile(const std::string& in, const AudioFormat& inFormat, const std::string& out,
-                 const AudioFormat& outFormat, std::string& error) {
-    Ref<ISonxConvertFile> convert(createInstance<ISonxConvertFile>(CLSID_SonxFile));
-    Ref<ISonxError> errors(queryInterface<ISonxError>(convert.get()));
-    const FileHandle a = FileHandle::named(in.c_str()), b = FileHandle::named(out.c_str());
-    const bool ok = convert->convert(&a, &inFormat, &b, &outFormat, nullptr, 0) && !errors->hasError();
-    error = errors->errorText();
-    return ok;
-}
-
 // All samples of a file read through ISonxFile as 8 kHz PCM, `piece` file
 // blocks at a time.
 std::vector<uint8_t> readAt8k(const std::string& path, uint32_t piece) {

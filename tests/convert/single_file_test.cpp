@@ -76,7 +76,9 @@ TEST(SingleFile, SizeQueryBoundsWhatAConvertingReadDelivers) {
         EXPECT_LE(got, asked);
         // The converter holds back its filter delay until the read that ends
         // the file, for which the answer is exact.
-        if (f->blocksDone() == f->blockCount()) EXPECT_EQ(got, asked);
+        if (f->blocksDone() == f->blockCount()) {
+            EXPECT_EQ(got, asked);
+        }
         EXPECT_EQ(delivered, 2 * got);
         total += got;
     }
