@@ -73,31 +73,22 @@ void putSample(std::vector<uint8_t>& out, const Form& f, double v) {
 }
 
 std::vector<uint8_t> makeFormWav(const Form& f, const std::vector<uint8_t>& data) {
-    if (!f.extensible) return makeWav(tagOf(f.kind), f.rate, f.bits, data, 0, f.channels);
-    std::vector<uint8_t> fmt;
-    const uint16_t align = static_cast<uint16_t>(f.channels * f.bits / 8);
-    putLe(fmt, 0xFFFE, 2);
-    putLe(fmt, f.channels, 2);
-    putLe(fmt, f.rate, 4);
-    putLe(fmt, f.rate * align, 4);
-    putLe(fmt, align, 2);
-    putLe(fmt, f.bits, 2);
-    putLe(fmt, 22, 2);      // extension size
-    putLe(fmt, f.bits, 2);  // valid bits
-    putLe(fmt, 0, 4);       // channel mask
-    putLe(fmt, tagOf(f.kind), 4);
-    for (uint8_t b : {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71})
-        fmt.push_back(b);
-    std::vector<uint8_t> out = {'R', 'I', 'F', 'F'};
-    putLe(out, static_cast<uint32_t>(4 + 8 + fmt.size() + 8 + data.size() + (data.size() & 1)), 4);
-    for (char c : std::string("WAVEfmt ")) out.push_back(static_cast<uint8_t>(c));
-    putLe(out, static_cast<uint32_t>(fmt.size()), 4);
-    out.insert(out.end(), fmt.begin(), fmt.end());
-    for (char c : std::string("data")) out.push_back(static_cast<uint8_t>(c));
-    putLe(out, static_cast<uint32_t>(data.size()), 4);
-    out.insert(out.end(), data.begin(), data.end());
-    if (data.size() & 1) out.push_back(0);
-    return out;
+    auto wav = makeWav(tagOf(f.kind), f.rate, f.bits, data, 0, f.channels);
+    if (!f.extensible) return wav;
+    // Extension size, valid bits, channel mask, and the sub-format: the tag
+    // in the standard identity frame.
+    std::vector<uint8_t> extension;
+    for (uint32_t v : {22u, uint32_t{f.bits}}) putLe(extension, v, 2);
+    for (uint32_t v : {0u, uint32_t{tagOf(f.kind)}, 0x00100000u, 0xAA000080u, 0x719B3800u})
+        putLe(extension, v, 4);
+    wav.insert(wav.begin() + 36, extension.begin(), extension.end());
+    const auto set = [&](size_t at, uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) wav[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    set(4, getLe(wav.data() + 4, 4) + 24, 4);  // RIFF size
+    set(16, 40, 4);                            // 'fmt ' length
+    set(20, 0xFFFE, 2);                        // format tag
+    return wav;
 }
 
 double correlation(const std::vector<double>& a, const std::vector<double>& b) {

@@ -71,19 +71,5 @@ TEST(WavFrames, MixDownAveragesRoundsAndClips) {
     for (const auto& c : cases) EXPECT_EQ(mix(c.encoding, c.bytes, c.channels), c.expected) << c.what;
 }
 
-TEST(WavFrames, ALawDecodesMonotonicallyAndSymmetrically) {
-    // Over the codes in order of level (after removing the even-bit
-    // inversion) the samples rise strictly, and each positive code mirrors
-    // its negative twin.
-    int previous = 0;
-    for (int level = 0; level < 128; ++level) {
-        const auto positive = static_cast<uint8_t>((0x80 | level) ^ 0x55);
-        const auto negative = static_cast<uint8_t>(level ^ 0x55);
-        EXPECT_GT(aLawDecode(positive), previous);
-        EXPECT_EQ(aLawDecode(negative), -aLawDecode(positive));
-        previous = aLawDecode(positive);
-    }
-}
-
 }  // namespace
 }  // namespace sonx
