@@ -168,7 +168,9 @@ TEST(WavForms, EachFormBecomesTheSameSpeechAsIts16BitMonoEquivalent) {
         const auto converted = samplesOf(parseWav(readFileBytes(pcm)).data, 16);
         EXPECT_EQ(converted.size(), convertedSampleCount(source.size(), f.rate, 8000));
         EXPECT_GT(correlation(converted, reference), 0.99);
-        if (f.exact) EXPECT_TRUE(converted == reference);
+        if (f.exact) {
+            EXPECT_TRUE(converted == reference);
+        }
         if (f.rate == 8000) {
             // Read directly, a block is a frame's mix: seeking counts frames.
             Ref<ISonxFile> file(createInstance<ISonxFile>(CLSID_SonxFile));
@@ -187,7 +189,9 @@ TEST(WavForms, EachFormBecomesTheSameSpeechAsIts16BitMonoEquivalent) {
         ASSERT_TRUE(convertFile(qcp, coded, decoded, pcmFormat(FILE_TYPE_WAV), error)) << error;
         const auto z = samplesOf(parseWav(readFileBytes(decoded)).data, 16);
         ASSERT_EQ(z.size(), referenceDecoded.size());
-        if (f.exact) EXPECT_TRUE(z == referenceDecoded);
+        if (f.exact) {
+            EXPECT_TRUE(z == referenceDecoded);
+        }
         EXPECT_GT(correlation(z, referenceDecoded), 0.95);
     }
 }
