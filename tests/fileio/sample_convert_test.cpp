@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
@@ -87,39 +86,6 @@ TEST(ConvertSamples, AWholeStreamBecomesItsProportionRoundedToTheNearestSample) 
                   c.expected)
             << c.from << " -> " << c.to << " of " << c.count;
         EXPECT_EQ(convertedSampleCount(c.count, c.from, c.to), c.expected);
-    }
-}
-
-TEST(ConvertSamples, AStreamInPiecesGivesExactlyTheWholeConversion) {
-    // Pieces of every size, and destinations too small for the tail, still
-    // give the samples of one whole conversion, in order.
-    const uint32_t n = 30011;
-    for (const uint32_t from : {48000u, 44100u, 8000u}) {
-        SCOPED_TRACE(from);
-        const uint32_t to = from == 8000 ? 11025 : 8000;
-        const auto in = tone16(from, n, 440.0, 16384.0);
-        const uint32_t total = static_cast<uint32_t>(convertedSampleCount(n, from, to));
-        std::vector<uint8_t> whole(2 * total);
-        ASSERT_EQ(convertSamples(to, 16, whole.data(), in.data(), n, 16, from, total), total);
-
-        SampleConverter converter;
-        std::vector<uint8_t> pieces(2 * total + 2);
-        uint32_t got = 0;
-        for (uint32_t at = 0, piece = 1; at < n; at += piece, piece = piece * 3 + 1) {
-            piece = std::min(piece, n - at);
-            const uint32_t room = std::min<uint32_t>(500, total + 1 - got);
-            got += converter.convert(to, 16, pieces.data() + 2 * got, in.data() + 2 * at, piece, 16, from,
-                                     room, at + piece == n);
-            EXPECT_LE(got, convertedSampleCount(at + piece, from, to));
-        }
-        while (converter.queued() > 0)
-            got += converter.convert(to, 16, pieces.data() + 2 * got, nullptr, 0, 16, from, 500, true);
-        ASSERT_EQ(got, total);
-        pieces.resize(2 * total);
-        EXPECT_EQ(pieces, whole);
-        // The stream has ended: the next samples begin a new one.
-        EXPECT_EQ(converter.convert(to, 16, pieces.data(), in.data(), n, 16, from, total, true), total);
-        EXPECT_EQ(pieces, whole);
     }
 }
 
