@@ -1,6 +1,6 @@
-// Converts a mono WAV file (16-bit or 8-bit PCM, or G.711 mu-law, at any
-// rate) into an 8 kHz WAV file, 16-bit PCM or (with --mulaw) G.711 mu-law,
-// printing the progress the library reports.
+// Converts a WAV file (PCM, float, A-law or mu-law, at any rate, up to 8
+// channels) into an 8 kHz mono WAV file, 16-bit PCM or (with --mulaw) G.711
+// mu-law, printing the progress the library reports.
 //
 //   example_convert_file [--mulaw] input.wav output.wav
 #include <condition_variable>

@@ -62,6 +62,40 @@ open(os.path.join(tmp, 'built.qcp'), 'wb').write(qcp())
 open(os.path.join(tmp, 'built_chunks.qcp'), 'wb').write(
     qcp(chunk(b'labl', b'label'.ljust(48, b'\0')),
         chunk(b'cnfg', struct.pack('<H', 0x1234)) + chunk(b'text', b'some text')))
+
+# The other WAV forms, from the start of the 8 kHz speech: several channels,
+# 8/24/32-bit integers, 32/64-bit floats, A-law and mu-law, the extensible
+# 'fmt ' (with a sub-format that is refused too), other rates.
+def wav_data(name):
+    b = open(os.path.join(data, name), 'rb').read()
+    for cid, pos, n in chunks(b):
+        if cid == b'data':
+            return b[pos+8:pos+8+min(n, 4800)]
+speech = struct.unpack('<%dh' % (len(wav_data('speech_8k.wav')) // 2), wav_data('speech_8k.wav'))
+law = wav_data('speech_8k_mulaw.wav')
+def form_wav(tag, channels, bits, body, rate=8000, extensible=False):
+    align = channels * bits // 8
+    body = body[:max(align, 8000 // align * align)]  # the fuzzer skips inputs beyond 8 KiB
+    fmt = struct.pack('<HHIIHH', 0xFFFE if extensible else tag, channels, rate, rate * align, align, bits)
+    if extensible:
+        fmt += struct.pack('<HHI', 22, bits, 0) + struct.pack('<I', tag) + bytes.fromhex('000010008000' '00aa00389b71')
+    return b'RIFF' + struct.pack('<I', 4 + len(chunk(b'fmt ', fmt)) + len(chunk(b'data', body))) + b'WAVE' + \
+        chunk(b'fmt ', fmt) + chunk(b'data', body)
+def frames(fmt, per_sample):
+    return b''.join(struct.pack(fmt, *per_sample(s)) for s in speech)
+forms = {
+    'stereo16': form_wav(1, 2, 16, frames('<hh', lambda s: (s, s // 2))),
+    'stereo8': form_wav(1, 2, 8, frames('<BB', lambda s: ((s >> 8) + 128, 128))),
+    'int24_ext': form_wav(1, 1, 24, b''.join(struct.pack('<i', s * 256)[:3] for s in speech), extensible=True),
+    'int32_3ch': form_wav(1, 3, 32, frames('<iii', lambda s: (s << 16, -(s << 15), s << 14))),
+    'float32': form_wav(3, 1, 32, frames('<f', lambda s: (s / 32768,))),
+    'float64_6ch_ext': form_wav(3, 6, 64, frames('<6d', lambda s: (s / 32768,) * 6), 44100, True),
+    'alaw': form_wav(6, 1, 8, law),
+    'mulaw_stereo': form_wav(7, 2, 8, bytes(b for x in law for b in (x, x))),
+    'adpcm_ext': form_wav(0x11, 1, 16, bytes(64), extensible=True),
+}
+for name, image in forms.items():
+    open(os.path.join(tmp, 'short_form_' + name + '.wav'), 'wb').write(image)
 PY
 
 cp "$tmp"/short_*.wav "$tmp"/built*.qcp "$out"/fuzz_convert/

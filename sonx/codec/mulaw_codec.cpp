@@ -32,6 +32,20 @@ int16_t muLawDecode(uint8_t code) {
     return static_cast<int16_t>((u & 0x80) ? kBias - t : t - kBias);
 }
 
+int16_t aLawDecode(uint8_t code) {
+    // Even bits are sent inverted; the sign bit set means positive.
+    const int a = code ^ 0x55;
+    const int segment = (a & 0x70) >> 4;
+    int t = (a & 0x0F) << 4;
+    if (segment == 0) {
+        t += 8;
+    } else {
+        t += 0x108;
+        t <<= segment - 1;
+    }
+    return static_cast<int16_t>((a & 0x80) ? t : -t);
+}
+
 void* MuLawCodec::QueryInterface(const Guid& iid) {
     AddRef();
     if (iid == IID_ISonxCodec) return static_cast<ISonxCodec*>(this);

@@ -12,6 +12,8 @@ namespace sonx {
 // One sample to its mu-law byte, and back.
 uint8_t muLawEncode(int16_t sample);
 int16_t muLawDecode(uint8_t code);
+// A G.711 A-law byte to its 16-bit sample (A-law WAV files are read, not written).
+int16_t aLawDecode(uint8_t code);
 
 class MuLawCodec final : public ISonxCodec, public ISonxError, public ComponentBase {
 public:

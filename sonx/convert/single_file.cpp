@@ -51,7 +51,41 @@ void shiftSamples(SingleFile& s, uint32_t used, uint32_t left) {
                  size_t{left} * bytes);
 }
 
+// Encodes (with a file encoder) and writes the whole file blocks among the
+// g samples at the front of the sample buffer, moves the rest to the front
+// and returns how many remain. `written` grows by the blocks written.
+uint32_t writeWholeBlocks(SingleFile& s, uint32_t g, uint32_t& written) {
+    AudioFile& f = s.file;
+    const uint32_t fileBlock = f.fileFormat.blockSamples;
+    const uint32_t u = g / fileBlock;
+    if (f.encoder) {
+        uint32_t coded = 0;
+        if (u > 0) {
+            if (uint64_t{u} * f.fileFormat.packetBytes > s.buffers.output.size())
+                fail("Conversion buffers are too small for the audio format");
+            if (f.encoder->Process(s.buffers.output.data(), s.buffers.sample.data(), u * fileBlock, 1,
+                                   &coded) != u)
+                fail("Error encoding audio packets: " + codecText(f.encoderError));
+        }
+        writeBlocks(f.encoder, s.buffers.output.data(), u, nullptr, fixedBlockBytes(f.fileFormat), f,
+                    static_cast<uint32_t>(s.buffers.output.size()));
+    } else {
+        writeBlocks(nullptr, s.buffers.sample.data(), u, nullptr, fixedBlockBytes(f.fileFormat), f,
+                    g * sampleBytes(f.encoderFormat));
+    }
+    written += u;
+    const uint32_t rest = g - u * fileBlock;
+    shiftSamples(s, u * fileBlock, rest);
+    return rest;
+}
+
 }  // namespace
+
+void SingleFile::forgetCarried() {
+    pending.clear();
+    pendingSamples = 0;
+    buffers.converter.reset();
+}
 
 bool isFastPath(const AudioFile& file) {
     return file.clientFormat.codec == file.fileFormat.codec &&
@@ -85,12 +119,21 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
     const AudioFormat& client = f.clientFormat;
     if (dec.sampleRate == 0 || client.blockSamples == 0) fail("Unsupported audio format: no sample rate");
 
+    const bool converting = needsSampleConversion(dec, enc);
+    SampleConverter& converter = s.buffers.converter;
     if (!buffer) {
-        // Each chunk's conversion rounds down, so the carried samples (already
-        // converted) plus the converted new ones bound what a read delivers.
-        const unsigned __int128 fresh =
-            static_cast<unsigned __int128>(n) * f.fileFormat.blockSamples * enc.sampleRate / dec.sampleRate;
-        const unsigned __int128 blocks = (fresh + s.pendingSamples) / client.blockSamples;
+        // The converter has given out no more than its stream's count for the
+        // samples taken so far, so the count for the samples taken after this
+        // read, less what it gave out, plus the carried samples bounds what
+        // the read delivers; for the read that ends the file it is exact.
+        const uint64_t fresh = uint64_t{n} * f.fileFormat.blockSamples;
+        uint64_t coming = fresh;
+        if (converting) {
+            const uint64_t streamEnd =
+                convertedSampleCount(converter.samplesIn() + fresh, dec.sampleRate, enc.sampleRate);
+            coming = streamEnd > converter.samplesOut() ? streamEnd - converter.samplesOut() : 0;
+        }
+        const uint64_t blocks = (coming + s.pendingSamples) / client.blockSamples;
         const uint32_t result = blocks > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(blocks);
         if (bytesOut)
             *bytesOut =
@@ -98,7 +141,6 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
         return result;
     }
 
-    const bool converting = needsSampleConversion(dec, enc);
     ISonxCodec* clientEncoder = f.encoder;
     const uint32_t decBytes = sampleBytes(dec);
     const uint32_t encBytes = sampleBytes(enc);
@@ -109,7 +151,8 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
     uint32_t w = s.pendingSamples;
     s.pendingSamples = 0;  // back in the sample buffer; saved again at the end
     uint64_t bytesDelivered = 0;
-    for (uint32_t remaining = n; remaining > 0;) {
+    // Once the file is read, converted samples that found no room still follow.
+    for (uint32_t remaining = n; remaining > 0 || (converting && converter.queued() > 0);) {
         const uint32_t m = std::min(remaining, step);
         const uint64_t decoded = uint64_t{m} * f.fileFormat.blockSamples;
         uint8_t* dest;
@@ -125,7 +168,9 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
         }
         if (decoded > destRoom) fail("Conversion buffers are too small for the audio format");
 
-        if (f.decoder) {
+        if (m == 0) {
+            // Only collecting what the converter holds.
+        } else if (f.decoder) {
             readBlocks(fixedBlockBytes(f.fileFormat), f, f.decoder, s.buffers.packet.data(), m, nullptr,
                        static_cast<uint32_t>(s.buffers.packet.size()));
             uint32_t consumed = 0;
@@ -140,9 +185,10 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
             uint8_t* to =
                 clientEncoder ? s.buffers.sample.data() + size_t{w} * encBytes : buffer + bytesDelivered;
             const uint64_t room = clientEncoder ? sampleRoom - w : UINT32_MAX;
-            w += convertSamples(enc.sampleRate, dec.sampleBits, to, s.buffers.conversion.data(),
-                                static_cast<uint32_t>(decoded), enc.sampleBits, dec.sampleRate,
-                                static_cast<uint32_t>(room));
+            // The read that reaches the end of the file ends the stream.
+            w += converter.convert(enc.sampleRate, dec.sampleBits, to, s.buffers.conversion.data(),
+                                   static_cast<uint32_t>(decoded), enc.sampleBits, dec.sampleRate,
+                                   static_cast<uint32_t>(room), f.blocksDone >= f.blockCount);
         } else {
             w += static_cast<uint32_t>(decoded);
         }
@@ -202,13 +248,17 @@ uint32_t writeSingle(SingleFile& s, uint32_t count, const uint8_t* data, uint32_
     uint32_t g = s.pendingSamples;
     s.pendingSamples = 0;
     uint64_t consumed = 0;
-    for (uint32_t remaining = count; remaining > 0;) {
+    SampleConverter& converter = s.buffers.converter;
+    // Converted samples that found no room are collected after the client's.
+    for (uint32_t remaining = count; remaining > 0 || (converting && converter.queued() > 0);) {
         const uint32_t l = std::min(remaining, step);
         const uint64_t samples = uint64_t{l} * client.blockSamples;
         uint8_t* sampleEnd = s.buffers.sample.data() + size_t{g} * encBytes;
         const uint8_t* source = data + consumed;  // the client's samples when there is no decoder
 
-        if (clientDecoder) {
+        if (l == 0) {
+            // Only collecting what the converter holds.
+        } else if (clientDecoder) {
             uint8_t* dest = converting ? s.buffers.conversion.data() : sampleEnd;
             const uint64_t room = converting ? s.buffers.conversion.size() / decBytes : sampleRoom - g;
             if (samples > room) fail("Conversion buffers are too small for the audio format");
@@ -225,34 +275,15 @@ uint32_t writeSingle(SingleFile& s, uint32_t count, const uint8_t* data, uint32_
         }
 
         if (converting) {
-            g += convertSamples(enc.sampleRate, dec.sampleBits, sampleEnd,
-                                clientDecoder ? s.buffers.conversion.data() : source,
-                                static_cast<uint32_t>(samples), enc.sampleBits, dec.sampleRate,
-                                static_cast<uint32_t>(sampleRoom - g));
+            // The stream ends only when the file is closed with a flush.
+            g += converter.convert(enc.sampleRate, dec.sampleBits, sampleEnd,
+                                   clientDecoder ? s.buffers.conversion.data() : source,
+                                   static_cast<uint32_t>(samples), enc.sampleBits, dec.sampleRate,
+                                   static_cast<uint32_t>(sampleRoom - g), false);
         } else {
             g += static_cast<uint32_t>(samples);
         }
-
-        const uint32_t u = g / fileBlock;
-        if (f.encoder) {
-            uint32_t coded = 0;
-            if (u > 0) {
-                if (uint64_t{u} * f.fileFormat.packetBytes > s.buffers.output.size())
-                    fail("Conversion buffers are too small for the audio format");
-                if (f.encoder->Process(s.buffers.output.data(), s.buffers.sample.data(), u * fileBlock, 1,
-                                       &coded) != u)
-                    fail("Error encoding audio packets: " + codecText(f.encoderError));
-            }
-            writeBlocks(f.encoder, s.buffers.output.data(), u, nullptr, fixedBlockBytes(f.fileFormat), f,
-                        static_cast<uint32_t>(s.buffers.output.size()));
-        } else {
-            writeBlocks(nullptr, s.buffers.sample.data(), u, nullptr, fixedBlockBytes(f.fileFormat), f,
-                        g * encBytes);
-        }
-        written += u;
-        const uint32_t rest = g - u * fileBlock;
-        shiftSamples(s, u * fileBlock, rest);
-        g = rest;
+        g = writeWholeBlocks(s, g, written);
         remaining -= l;
     }
     savePending(s, g);
@@ -262,38 +293,43 @@ uint32_t writeSingle(SingleFile& s, uint32_t count, const uint8_t* data, uint32_
 
 void flushSingle(SingleFile& s) {
     AudioFile& f = s.file;
-    if (s.pendingSamples == 0) return;
+    const AudioFormat& dec = f.decoderFormat;
+    const AudioFormat& enc = f.encoderFormat;
     const uint32_t block = f.fileFormat.blockSamples;
-    const uint32_t bits = f.encoderFormat.sampleBits;
-    const size_t have = size_t{s.pendingSamples} * (bits / 8);
-    const size_t full = size_t{block} * (bits / 8);
-    if (s.pendingSamples > block || full > s.buffers.sample.size())
-        fail("Conversion buffers are too small for the audio format");
-    std::memcpy(s.buffers.sample.data(), s.pending.data(), have);
-    std::memset(s.buffers.sample.data() + have, bits == 8 ? 0x80 : 0, full - have);
+    const uint32_t bits = enc.sampleBits;
+    const uint64_t sampleRoom = s.buffers.sample.size() / (bits / 8);
+    if (block == 0 || block > sampleRoom) fail("Conversion buffers are too small for the audio format");
+    loadPending(s);
+    uint32_t g = s.pendingSamples;
     s.pendingSamples = 0;
     s.pending.clear();
-    if (f.encoder) {
-        uint32_t coded = 0;
-        if (f.fileFormat.packetBytes > s.buffers.output.size())
-            fail("Conversion buffers are too small for the audio format");
-        if (f.encoder->Process(s.buffers.output.data(), s.buffers.sample.data(), block, 1, &coded) != 1)
-            fail("Error encoding audio packets: " + codecText(f.encoderError));
-        writeBlocks(f.encoder, s.buffers.output.data(), 1, nullptr, fixedBlockBytes(f.fileFormat), f,
-                    static_cast<uint32_t>(s.buffers.output.size()));
-    } else {
-        writeBlocks(nullptr, s.buffers.sample.data(), 1, nullptr, fixedBlockBytes(f.fileFormat), f,
-                    static_cast<uint32_t>(full));
+    uint32_t written = 0;
+    if (needsSampleConversion(dec, enc)) {
+        // End the converter's stream: its filter tail belongs to the file.
+        SampleConverter& converter = s.buffers.converter;
+        do {
+            g += converter.convert(enc.sampleRate, dec.sampleBits,
+                                   s.buffers.sample.data() + size_t{g} * (bits / 8), nullptr, 0, bits,
+                                   dec.sampleRate, static_cast<uint32_t>(sampleRoom - g), true);
+            g = writeWholeBlocks(s, g, written);
+        } while (converter.queued() > 0);
     }
+    g = writeWholeBlocks(s, g, written);
+    if (g == 0) return;
+    // The samples short of a block are completed with silence to one block.
+    const size_t have = size_t{g} * (bits / 8);
+    const size_t full = size_t{block} * (bits / 8);
+    std::memset(s.buffers.sample.data() + have, bits == 8 ? 0x80 : 0, full - have);
+    writeWholeBlocks(s, block, written);
 }
 
 uint32_t seekSingle(SingleFile& s, uint32_t block, uint32_t& reached) {
     AudioFile& f = s.file;
     const uint32_t n = std::min(block, f.blockCount);
-    // Carried samples belong to the old position.
-    s.pendingSamples = 0;
-    s.pending.clear();
-    const uint32_t fixed = fixedBlockBytes(f.fileFormat);
+    // Carried samples and the converter's stream belong to the old position.
+    s.forgetCarried();
+    // A mixed-down WAV's blocks are its frames on disk.
+    const uint32_t fixed = f.frames.active() ? f.frames.frameBytes() : fixedBlockBytes(f.fileFormat);
     if (fixed != 0) {
         const uint64_t position = f.dataStart + uint64_t{n} * fixed;
         if (position > UINT32_MAX) fail("Seek position beyond 4 GB");

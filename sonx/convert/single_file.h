@@ -22,6 +22,8 @@ struct SingleFile {
     uint32_t pendingSamples = 0;
 
     bool isOpen() const { return file.handle.type != FILE_HANDLE_CLOSED; }
+    // Drops the carried samples and the converter's stream in progress.
+    void forgetCarried();
 };
 
 // Client and file exchange the same blocks: same codec and data format, and
@@ -41,8 +43,9 @@ uint32_t readSingle(SingleFile& single, uint32_t count, uint8_t* buffer, uint32_
 uint32_t writeSingle(SingleFile& single, uint32_t count, const uint8_t* data, uint32_t* bytesOut,
                      uint32_t& written);
 
-// Completes the pending samples with silence to one file block and writes
-// it. Does nothing when no samples are pending.
+// Ends the converter's stream (writing its tail) and completes the samples
+// left short of a block with silence to one file block, which is written.
+// Does nothing when no samples are pending or held.
 void flushSingle(SingleFile& single);
 
 // Moves to file block `block` (at most the block count) of a file opened for

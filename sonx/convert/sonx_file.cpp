@@ -147,8 +147,7 @@ uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputForma
     uint32_t dataBegin = 0, dataEnd = 0;
     std::string failure = failureOf([&] {
         if (single_.isOpen()) {
-            single_.pending.clear();
-            single_.pendingSamples = 0;
+            single_.forgetCarried();
             closeFile(single_.file, false);
         }
         closeConversionFiles();
@@ -156,6 +155,7 @@ uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputForma
         output_ = AudioFile{};
         transcoding_ = false;
         carried_ = 0;
+        buffers_.converter.reset();
         blocksDone_ = 0;
         totalBlocks_ = 0;
         completed_ = false;
@@ -339,8 +339,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
                        const AudioFormat* clientFormat) {
     clearErr();
     std::string failure = failureOf([&] {
-        single_.pending.clear();
-        single_.pendingSamples = 0;
+        single_.forgetCarried();
         closeFile(single_.file, false);
     });
     if (!failure.empty()) {
@@ -394,8 +393,7 @@ uint8_t SonxFile::close(uint8_t flush) {
         if (flush && single_.isOpen() && f.openedForWriting) flushSingle(single_);
     });
     const std::string closeFailure = failureOf([&] { closeFile(f, false); });
-    single_.pending.clear();
-    single_.pendingSamples = 0;
+    single_.forgetCarried();
     if (failure.empty()) failure = closeFailure;
     if (!failure.empty()) {
         setErr(failure);
@@ -414,8 +412,7 @@ uint32_t SonxFile::read(uint32_t count, uint8_t* buffer, uint32_t* bytesOut) {
     const std::string failure =
         failureOf([&] { result = readSingle(single_, count, buffer, bytesOut, delivered); });
     if (failure.empty()) return result;  // a size query delivers nothing but answers
-    single_.pendingSamples = 0;
-    single_.pending.clear();
+    single_.forgetCarried();
     setErr(failure);
     return delivered;
 }
@@ -429,8 +426,7 @@ uint32_t SonxFile::write(uint32_t count, const uint8_t* data, uint32_t* bytesOut
     uint32_t written = 0;
     const std::string failure = failureOf([&] { writeSingle(single_, count, data, bytesOut, written); });
     if (!failure.empty()) {
-        single_.pendingSamples = 0;
-        single_.pending.clear();
+        single_.forgetCarried();
         setErr(failure);
     }
     return written;

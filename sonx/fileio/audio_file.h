@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "sonx/fileio/wav_frames.h"
 #include "sonx/sonx.h"
 
 namespace sonx {
@@ -49,6 +50,11 @@ struct AudioFile {
     uint32_t blocksDone = 0;    // blocks read or written so far
 
     RiffIo riff;  // bound by openFile for QCP and WAV files
+
+    // Set by parseInputFile for WAV forms read through a mix-down: readBlocks
+    // then turns each frame into one 16-bit mono sample, and the file format
+    // describes those samples.
+    WavFrames frames;
 };
 
 // ---- File handles ---------------------------------------------------------
@@ -121,13 +127,16 @@ void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8
 
 // Checks an input opened for reading and fills fileFormat from its header
 // (QCP: codec, data format = RATE_SET_VFR; WAV: codec, packet bytes, block
-// samples 1, rate, bits, blockCount). Sets dataStart = dataPosition,
+// samples 1, rate, bits, blockCount; a WAV of several channels, wider or
+// float samples or A-law is described as the 16-bit mono PCM its frames
+// are read as, with `frames` set). Sets dataStart = dataPosition,
 // blocksDone = 0. Returns true when the data is a variable-size packet
 // stream to be counted with countPackets over [dataBegin, dataEnd).
 // Throws the QCP/WAV messages ("File is not a valid QCP file: ...",
-// "Error locating 'fmt ' RIFF chunk: ...", "WAV file uses unsupported wave
-// format (tag = 0x....)", "WAV file has n channels - ...", "WAV file has a
-// block alignment of 0", "Given file format is unsupported", ...).
+// "Error locating 'fmt ' RIFF chunk: ...", "WAV file uses an unsupported
+// wave format (IMA ADPCM, tag = 0x0011)", "WAV file has n channels - ...",
+// "WAV file has a block alignment of 0", "Given file format is
+// unsupported", ...).
 bool parseInputFile(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd);
 
 // Creates the decoder for format.codec, configures it with format.dataFormat

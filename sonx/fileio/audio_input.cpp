@@ -7,6 +7,7 @@
 #include "sonx/codec/rate_sets.h"
 #include "sonx/fileio/audio_file.h"
 #include "sonx/fileio/riff.h"
+#include "sonx/fileio/wav_frames.h"
 
 namespace sonx {
 
@@ -14,6 +15,10 @@ namespace {
 
 constexpr uint32_t kQcpFmtBytes = 150;
 constexpr uint32_t kWavFmtBytes = 16;
+constexpr uint32_t kWavExtensibleFmtBytes = 40;
+
+constexpr uint16_t kTagPcm = 0x0001, kTagFloat = 0x0003, kTagALaw = 0x0006, kTagMuLaw = 0x0007,
+                   kTagExtensible = 0xFFFE;
 
 [[noreturn]] void rethrowWithPrefix(const char* prefix, const std::exception& e) {
     throw std::runtime_error(std::string(prefix) + e.what());
@@ -75,6 +80,100 @@ bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     return true;
 }
 
+[[noreturn]] void unsupportedWaveFormat(const std::string& name, uint16_t tag) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%04x", static_cast<unsigned>(tag));
+    throw std::runtime_error("WAV file uses an unsupported wave format (" + name + ", tag = 0x" + digits +
+                             ")");
+}
+
+// The format code an extensible 'fmt ' names through its sub-format: the
+// standard sub-formats are the format tags in a fixed frame of 14 bytes.
+uint16_t extensibleSubFormat(const uint8_t* fmt, uint32_t fmtBytes) {
+    if (fmtBytes < kWavExtensibleFmtBytes) throw std::runtime_error("'fmt ' chunk in WAV file truncated");
+    static constexpr uint8_t kTagGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    const uint8_t* subFormat = fmt + 24;
+    if (!std::equal(kTagGuidTail, kTagGuidTail + 14, subFormat + 2))
+        unsupportedWaveFormat("extensible with an unknown sub-format", kTagExtensible);
+    const uint16_t code = getLe16(subFormat);
+    if (code != kTagPcm && code != kTagFloat && code != kTagALaw && code != kTagMuLaw) {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%04x", static_cast<unsigned>(code));
+        unsupportedWaveFormat(waveFormatName(code) + " as extensible sub-format 0x" + digits, kTagExtensible);
+    }
+    return code;
+}
+
+// Fills the file format from a WAV 'fmt ' (fmtBytes of it read, at least 16)
+// and returns the block alignment, the bytes of one frame. Mono 8/16-bit PCM
+// and mono mu-law are read as they always were; the other forms are turned
+// into 16-bit mono samples as they are read (file.frames).
+uint16_t applyWavFmt(AudioFile& file, const uint8_t* fmt, uint32_t fmtBytes) {
+    const uint16_t tag = getLe16(fmt);
+    const uint16_t format = tag == kTagExtensible ? extensibleSubFormat(fmt, fmtBytes) : tag;
+    if (format != kTagPcm && format != kTagFloat && format != kTagALaw && format != kTagMuLaw)
+        unsupportedWaveFormat(waveFormatName(tag), tag);
+    const uint16_t channels = getLe16(fmt + 2);
+    const uint16_t blockAlign = getLe16(fmt + 12);
+    const uint16_t bits = getLe16(fmt + 14);
+    AudioFormat& f = file.fileFormat;
+    f.blockSamples = 1;
+    f.sampleRate = getLe32(fmt + 4);
+    file.frames = WavFrames{};
+
+    const bool asBefore =
+        channels == 1 && ((format == kTagPcm && bits != 24 && bits != 32) || format == kTagMuLaw);
+    if (channels == 0 || channels > kMaxWavChannels)
+        throw std::runtime_error("WAV file has " + std::to_string(channels) +
+                                 " channels - only files of 1 to 8 channels are supported");
+    // The block count divides by it.
+    if (blockAlign == 0) throw std::runtime_error("WAV file has a block alignment of 0");
+    if (asBefore) {
+        f.codec = format == kTagPcm ? CODEC_PCM : CODEC_G711_ULAW;
+        f.packetBytes = blockAlign;
+        f.sampleBits = bits;
+        // WAV data is always plain samples. A caller that left the data format
+        // unset (velconv does) would otherwise hand the mu-law decoder no rate set.
+        if (f.dataFormat == Guid{}) f.dataFormat = DATA_FORMAT_SAMPLES;
+        return blockAlign;
+    }
+
+    WavFrames frames;
+    frames.channels = channels;
+    frames.sampleBytes = static_cast<uint16_t>(bits / 8);
+    bool widthKnown = false;
+    switch (format) {
+        case kTagPcm:
+            frames.encoding = FrameEncoding::Integer;
+            widthKnown = bits == 8 || bits == 16 || bits == 24 || bits == 32;
+            break;
+        case kTagFloat:
+            frames.encoding = FrameEncoding::Float;
+            widthKnown = bits == 32 || bits == 64;
+            break;
+        default:
+            frames.encoding = format == kTagALaw ? FrameEncoding::ALaw : FrameEncoding::MuLaw;
+            widthKnown = bits == 8;
+            break;
+    }
+    if (!widthKnown)
+        throw std::runtime_error("WAV file has " + std::to_string(bits) + "-bit " + waveFormatName(format) +
+                                 " samples - that width is not supported");
+    if (blockAlign != frames.frameBytes())
+        throw std::runtime_error("WAV file has a block alignment of " + std::to_string(blockAlign) +
+                                 " bytes - " + std::to_string(channels) + " channels of " +
+                                 std::to_string(bits) + "-bit samples take " +
+                                 std::to_string(frames.frameBytes()));
+    file.frames = frames;
+    // Read as 16-bit mono samples, one per frame.
+    f.codec = CODEC_PCM;
+    f.dataFormat = DATA_FORMAT_SAMPLES;
+    f.packetBytes = 2;
+    f.sampleBits = 16;
+    return blockAlign;
+}
+
 bool parseWav(AudioFile& file) {
     RiffIo& riff = file.riff;
     readHeaderOfForm(riff, "WAVE", "File is not a valid WAV file: ",
@@ -83,35 +182,17 @@ bool parseWav(AudioFile& file) {
     if (!findRiffChunk(riff, "fmt ", pos, len))
         throw std::runtime_error("Unable to find 'fmt ' chunk in WAV file");
     if (len < kWavFmtBytes) throw std::runtime_error("'fmt ' chunk in WAV file truncated");
-    uint8_t fmt[kWavFmtBytes];
+    uint8_t fmt[kWavExtensibleFmtBytes] = {};
+    uint32_t fmtBytes = kWavFmtBytes;
     seekFile(file, pos);
-    readFile(file, fmt, kWavFmtBytes);
-
-    const uint16_t tag = getLe16(fmt);
-    if (tag == 1) {
-        file.fileFormat.codec = CODEC_PCM;
-    } else if (tag == 7) {
-        file.fileFormat.codec = CODEC_G711_ULAW;
-    } else {
-        char digits[8];
-        std::snprintf(digits, sizeof digits, "%04x", static_cast<unsigned>(tag));
-        throw std::runtime_error(std::string("WAV file uses unsupported wave format (tag = 0x") + digits +
-                                 ")");
+    readFile(file, fmt, fmtBytes);
+    if (getLe16(fmt) == kTagExtensible && len > kWavFmtBytes) {
+        // The extension names the actual format.
+        const uint32_t more = std::min(len, kWavExtensibleFmtBytes) - kWavFmtBytes;
+        readFile(file, fmt + kWavFmtBytes, more);
+        fmtBytes += more;
     }
-    const uint16_t channels = getLe16(fmt + 2);
-    if (channels != 1)
-        throw std::runtime_error("WAV file has " + std::to_string(channels) +
-                                 " channels - only single-channel files are supported");
-    const uint16_t blockAlign = getLe16(fmt + 12);
-    // The block count divides by it.
-    if (blockAlign == 0) throw std::runtime_error("WAV file has a block alignment of 0");
-    file.fileFormat.packetBytes = blockAlign;
-    file.fileFormat.blockSamples = 1;
-    file.fileFormat.sampleRate = getLe32(fmt + 4);
-    file.fileFormat.sampleBits = getLe16(fmt + 14);
-    // WAV data is always plain samples. A caller that left the data format
-    // unset (velconv does) would otherwise hand the mu-law decoder no rate set.
-    if (file.fileFormat.dataFormat == Guid{}) file.fileFormat.dataFormat = DATA_FORMAT_SAMPLES;
+    const uint16_t blockAlign = applyWavFmt(file, fmt, fmtBytes);
 
     pos = 12;
     len = searchLength(riff);

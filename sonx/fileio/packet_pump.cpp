@@ -16,6 +16,9 @@ namespace {
 // from a format no speech file has and is refused instead of allocated.
 constexpr uint64_t kMaxBufferBytes = 8u << 20;
 
+// Frames of a mixed-down WAV read at a time: at most 64 bytes each.
+constexpr uint32_t kFramesPerPiece = 4096;
+
 [[noreturn]] void fail(const std::string& text) {
     throw std::runtime_error(text);
 }
@@ -136,7 +139,20 @@ void readBlocks(uint32_t fixedBytes, AudioFile& file, ISonxCodec* codec, uint8_t
     seekFile(file, file.dataPosition);
     uint64_t stored = 0;
     uint32_t position = file.dataPosition;
-    if (fixedBytes != 0) {
+    if (file.frames.active()) {
+        stored = uint64_t{count} * 2;
+        if (stored > destCapacity) fail("Audio blocks do not fit the buffer given");
+        const uint32_t frameBytes = file.frames.frameBytes();
+        position = advance(position, uint64_t{count} * frameBytes);
+        // Frames come in through a piece of bounded size, whatever the count.
+        std::vector<uint8_t> piece(std::min<size_t>(count, kFramesPerPiece) * frameBytes);
+        for (uint32_t done = 0; done < count;) {
+            const uint32_t k = std::min<uint32_t>(count - done, kFramesPerPiece);
+            readFile(file, piece.data(), k * frameBytes);
+            framesToMono16(file.frames, piece.data(), k, dest + 2 * size_t{done});
+            done += k;
+        }
+    } else if (fixedBytes != 0) {
         stored = uint64_t{count} * fixedBytes;
         if (stored > destCapacity) fail("Audio blocks do not fit the buffer given");
         position = advance(position, stored);
@@ -327,18 +343,27 @@ uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, 
                        static_cast<uint32_t>(destRoom * decBytes));
         }
         if (converting) {
-            carried += convertSamples(
+            const bool last = input.blocksDone >= input.blockCount;
+            carried += buffers.converter.convert(
                 enc.sampleRate, dec.sampleBits, buffers.sample.data() + size_t{carried} * encBytes,
                 buffers.conversion.data(), static_cast<uint32_t>(decoded), enc.sampleBits, dec.sampleRate,
-                static_cast<uint32_t>(sampleRoom - carried));
+                static_cast<uint32_t>(sampleRoom - carried), last);
         } else {
             carried += static_cast<uint32_t>(decoded);
         }
-    } else if (carried < outBlock) {
-        // Input exhausted, output not complete: finish the last block with silence.
-        if (outBlock > sampleRoom) fail("Conversion buffers are too small for the audio format");
-        fillSilence(buffers.sample.data() + size_t{carried} * encBytes, outBlock - carried, enc.sampleBits);
-        carried = outBlock;
+    } else {
+        // Input exhausted: first what the converter still holds, then, if the
+        // output is still not complete, finish the last block with silence.
+        if (converting)
+            carried += buffers.converter.convert(
+                enc.sampleRate, dec.sampleBits, buffers.sample.data() + size_t{carried} * encBytes, nullptr,
+                0, enc.sampleBits, dec.sampleRate, static_cast<uint32_t>(sampleRoom - carried), true);
+        if (carried < outBlock) {
+            if (outBlock > sampleRoom) fail("Conversion buffers are too small for the audio format");
+            fillSilence(buffers.sample.data() + size_t{carried} * encBytes, outBlock - carried,
+                        enc.sampleBits);
+            carried = outBlock;
+        }
     }
 
     const uint32_t blocks = carried / outBlock;
@@ -370,9 +395,9 @@ uint32_t totalOutputBlocks(const AudioFile& input, const AudioFile& output) {
     const uint32_t inRate = input.decoderFormat.sampleRate;
     const uint32_t outBlock = output.fileFormat.blockSamples;
     if (inRate == 0 || outBlock == 0) return 0;
-    unsigned __int128 samples = static_cast<unsigned __int128>(input.blockCount) *
-                                output.encoderFormat.sampleRate * input.fileFormat.blockSamples / inRate;
-    const unsigned __int128 blocks = (samples + outBlock - 1) / outBlock;
+    const uint64_t inputSamples = uint64_t{input.blockCount} * input.fileFormat.blockSamples;
+    const uint64_t samples = convertedSampleCount(inputSamples, inRate, output.encoderFormat.sampleRate);
+    const uint64_t blocks = samples / outBlock + (samples % outBlock != 0);
     // A count beyond 32 bits cannot be written anyway; saturate rather than wrap.
     return blocks > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(blocks);
 }

@@ -11,17 +11,21 @@
 
 #include "sonx/codec/rate_sets.h"
 #include "sonx/fileio/audio_file.h"
+#include "sonx/fileio/sample_convert.h"
 #include "sonx/sonx.h"
 
 namespace sonx {
 
-// Work space shared by a conversion and the single-file transfers of one
-// object (only one of which runs at a time). Buffers only grow.
+// Work space of a conversion or of an open single file. Buffers only grow.
+// The converter carries the rate conversion's state from pass to pass: its
+// owner resets it whenever a new stream begins (a new conversion, an open,
+// a seek, a failed transfer).
 struct PumpBuffers {
     std::vector<uint8_t> packet;      // input blocks as read, before decoding
     std::vector<uint8_t> conversion;  // decoded samples before sample conversion
     std::vector<uint8_t> sample;      // samples waiting for the encoder, carried remainder first
     std::vector<uint8_t> output;      // encoded output blocks
+    SampleConverter converter;
 };
 
 // No limit known for a caller's buffer.
@@ -33,7 +37,8 @@ uint32_t fixedBlockBytes(const AudioFormat& format);
 
 // Reads `count` blocks at file.dataPosition into dest. With fixedBytes 0 the
 // blocks are packets: each rate octet is looked up with codec->PacketSize and
-// bytes it knows no size for are skipped. Advances dataPosition and
+// bytes it knows no size for are skipped. A file with `frames` set gives one
+// 16-bit mono sample per frame, whatever fixedBytes says. Advances dataPosition and
 // blocksDone; bytesOut (optional) receives the bytes stored. A packet that
 // would not fit in destCapacity bytes is refused.
 void readBlocks(uint32_t fixedBytes, AudioFile& file, ISonxCodec* codec, uint8_t* dest, uint32_t count,
@@ -70,16 +75,18 @@ bool isPassThrough(const AudioFile& input, const AudioFile& output, bool transco
 // One pass of a file-to-file conversion: up to two seconds of input are read,
 // decoded, converted and encoded, and the whole output blocks are written.
 // `carried` holds the samples left at the front of the sample buffer between
-// passes. Once the input is exhausted the last output block is completed
-// with silence. In the pass-through case coded blocks are copied unchanged.
+// passes. The pass that reads the last input block ends the converter's
+// stream; converted samples that did not fit come in the next passes. Once
+// the input and the converter are exhausted the last output block is
+// completed with silence. In the pass-through case coded blocks are copied unchanged.
 // Returns the output blocks written. Throws "Error decoding audio packets: "
 // / "Error encoding audio packets: " + codec text, file and conversion errors.
 uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, uint32_t& carried,
                      bool transcode);
 
-// Output blocks a conversion writes: input blocks x input block samples x
-// encoder rate / decoder rate, rounded up to whole output blocks, in 64-bit
-// arithmetic (low 32 bits kept).
+// Output blocks a conversion writes: the samples the converter makes of
+// input blocks x input block samples (convertedSampleCount), rounded up to
+// whole output blocks; saturates at UINT32_MAX.
 uint32_t totalOutputBlocks(const AudioFile& input, const AudioFile& output);
 
 }  // namespace sonx

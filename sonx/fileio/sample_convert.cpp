@@ -2,9 +2,9 @@
 
 #include <soxr.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -61,12 +61,17 @@ int32_t fromFloat(float f) {
     return static_cast<int32_t>(v);
 }
 
-struct SoxrDeleter {
-    void operator()(soxr_t s) const { soxr_delete(s); }
-};
-using SoxrHandle = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
-
 }  // namespace
+
+struct SampleConverter::Resampler {
+    soxr_t handle = nullptr;
+    ~Resampler() { soxr_delete(handle); }
+};
+
+SampleConverter::SampleConverter() = default;
+SampleConverter::~SampleConverter() = default;
+SampleConverter::SampleConverter(SampleConverter&&) noexcept = default;
+SampleConverter& SampleConverter::operator=(SampleConverter&&) noexcept = default;
 
 bool isConvertibleFormat(uint32_t sampleRate, uint32_t sampleBits) {
     return (sampleBits == 8 || sampleBits == 16) && sampleRate >= 1 && sampleRate <= kMaxSampleRate;
@@ -75,21 +80,34 @@ bool isConvertibleFormat(uint32_t sampleRate, uint32_t sampleBits) {
 uint64_t convertedSampleCount(uint64_t count, uint32_t sourceRate, uint32_t destRate) {
     if (sourceRate == 0) return 0;
     if (sourceRate == destRate) return count;
-    return count * destRate / sourceRate;
+    // The converter ends a stream at this count, computed in this very way
+    // (through the rate ratio in double precision, half rounded up); an
+    // exact rational rounding differs from it for some lengths.
+    return static_cast<uint64_t>(
+        static_cast<double>(count) / (static_cast<double>(sourceRate) / static_cast<double>(destRate)) + 0.5);
 }
 
-uint32_t convertSamples(uint32_t destRate, uint32_t sourceBits, uint8_t* dest, const uint8_t* source,
-                        uint32_t count, uint32_t destBits, uint32_t sourceRate, uint32_t destCapacity) {
-    if (count == 0) return 0;
+void SampleConverter::reset() {
+    resampler_.reset();
+    sourceRate_ = destRate_ = 0;
+    staged_.clear();
+    stagedHead_ = 0;
+    samplesIn_ = samplesOut_ = produced_ = 0;
+    ended_ = false;
+}
+
+uint32_t SampleConverter::convert(uint32_t destRate, uint32_t sourceBits, uint8_t* dest,
+                                  const uint8_t* source, uint32_t count, uint32_t destBits,
+                                  uint32_t sourceRate, uint32_t destCapacity, bool last) {
+    const bool streaming = resampler_ != nullptr;
+    if (count == 0 && queued() == 0 && !(last && streaming && !ended_)) return 0;
     if (!isConvertibleFormat(sourceRate, sourceBits) || !isConvertibleFormat(destRate, destBits) || !dest ||
-        !source)
+        (count > 0 && !source))
         throw std::runtime_error(kOpenFailed);
 
-    const uint64_t wanted = convertedSampleCount(count, sourceRate, destRate);
-    if (wanted > destCapacity) throw std::runtime_error(kSizeFailed);
-    const auto outCount = static_cast<uint32_t>(wanted);
-
     if (sourceRate == destRate) {
+        // Same rate: the exact width conversion, nothing kept between calls.
+        if (count > destCapacity) throw std::runtime_error(kSizeFailed);
         if (sourceBits == destBits) {
             std::memmove(dest, source, static_cast<size_t>(count) * (sourceBits / 8));
         } else {
@@ -99,45 +117,80 @@ uint32_t convertSamples(uint32_t destRate, uint32_t sourceBits, uint8_t* dest, c
         return count;
     }
 
-    // Rate change: through single-precision floats, one complete stream per call.
-    std::vector<float> in;
-    std::vector<float> out;
-    try {
-        in.resize(count);
-        out.resize(outCount);
-    } catch (const std::bad_alloc&) {
-        throw std::runtime_error(kPrepareFailed);
+    if (ended_ && queued() == 0) reset();  // the previous stream is out: this starts the next
+    if (!resampler_) {
+        reset();
+        soxr_error_t error = nullptr;
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        auto resampler = std::make_unique<Resampler>();
+        resampler->handle = soxr_create(sourceRate, destRate, 1, &error, &io, &quality, nullptr);
+        if (error || !resampler->handle) throw std::runtime_error(kOpenFailed);
+        resampler_ = std::move(resampler);
+        sourceRate_ = sourceRate;
+        destRate_ = destRate;
+    } else if (sourceRate != sourceRate_ || destRate != destRate_ || (ended_ && count > 0)) {
+        // One stream has one pair of rates, and nothing follows its end.
+        throw std::runtime_error(kOpenFailed);
     }
+
+    if (!ended_ && (count > 0 || last)) {
+        try {
+            resample(source, count, sourceBits, last);
+        } catch (const std::bad_alloc&) {
+            throw std::runtime_error(kPrepareFailed);
+        }
+    }
+
+    const uint32_t given = std::min(queued(), destCapacity);
+    for (uint32_t i = 0; i < given; ++i) putSample(dest, destBits, i, fromFloat(staged_[stagedHead_ + i]));
+    stagedHead_ += given;
+    samplesOut_ += given;
+    return given;
+}
+
+void SampleConverter::resample(const uint8_t* source, uint32_t count, uint32_t sourceBits, bool last) {
+    staged_.erase(staged_.begin(), staged_.begin() + static_cast<std::ptrdiff_t>(stagedHead_));
+    stagedHead_ = 0;
+    input_.resize(count);
     for (uint32_t i = 0; i < count; ++i)
-        in[i] = static_cast<float>(sampleAt(source, sourceBits, i)) / 32768.0f;
+        input_[i] = static_cast<float>(sampleAt(source, sourceBits, i)) / 32768.0f;
 
-    soxr_error_t error = nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    SoxrHandle resampler(soxr_create(sourceRate, destRate, 1, &error, &io, &quality, nullptr));
-    if (error || !resampler) throw std::runtime_error(kOpenFailed);
-
-    size_t consumed = 0;
-    size_t produced = 0;
-    while (!error && produced < outCount) {
-        size_t used = 0;
-        size_t done = 0;
-        // Once all input is in, a null input marks the end of the stream and
-        // drains the filter tail.
-        const bool feeding = consumed < count;
-        error = soxr_process(resampler.get(), feeding ? in.data() + consumed : nullptr,
-                             feeding ? count - consumed : 0, feeding ? &used : nullptr, out.data() + produced,
-                             outCount - produced, &done);
-        consumed += used;
-        produced += done;
-        if (!feeding && done == 0) break;
-        if (feeding && used == 0 && done == 0) consumed = count;  // no progress: end the stream
+    soxr_t soxr = resampler_->handle;
+    const uint64_t inputEnd = samplesIn_ + count;
+    // Room for all the stream can have made once these samples are in, and
+    // a little more: the converter never goes beyond its flushed count.
+    const auto room = [&] {
+        const uint64_t bound = convertedSampleCount(inputEnd, sourceRate_, destRate_);
+        return static_cast<size_t>(bound > produced_ ? bound - produced_ : 0) + 64;
+    };
+    size_t fed = 0;
+    while (fed < count) {
+        const size_t have = staged_.size();
+        staged_.resize(have + room());
+        size_t used = 0, done = 0;
+        const soxr_error_t error = soxr_process(soxr, input_.data() + fed, count - fed, &used,
+                                                staged_.data() + have, staged_.size() - have, &done);
+        staged_.resize(have + done);
+        if (error || (used == 0 && done == 0)) throw std::runtime_error(kConvertFailed);
+        fed += used;
+        produced_ += done;
     }
-    if (error) throw std::runtime_error(kConvertFailed);
-
-    for (size_t i = 0; i < produced; ++i)
-        putSample(dest, destBits, static_cast<uint32_t>(i), fromFloat(out[i]));
-    return static_cast<uint32_t>(produced);
+    samplesIn_ = inputEnd;
+    if (!last) return;
+    // A null input ends the stream and drains the filter tail.
+    for (;;) {
+        const size_t have = staged_.size();
+        staged_.resize(have + room());
+        size_t done = 0;
+        const soxr_error_t error =
+            soxr_process(soxr, nullptr, 0, nullptr, staged_.data() + have, staged_.size() - have, &done);
+        staged_.resize(have + done);
+        if (error) throw std::runtime_error(kConvertFailed);
+        produced_ += done;
+        if (done == 0) break;
+    }
+    ended_ = true;
 }
 
 }  // namespace sonx

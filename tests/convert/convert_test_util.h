@@ -226,6 +226,18 @@ struct MemoryFile {
     }
 };
 
+// Converts one named file into another without a callback; false (with the
+// library's text in `error`) when it failed.
+inline bool convertFile(const std::string& in, const AudioFormat& inFormat, const std::string& out,
+                        const AudioFormat& outFormat, std::string& error) {
+    Ref<ISonxConvertFile> convert(createInstance<ISonxConvertFile>(CLSID_SonxFile));
+    Ref<ISonxError> errors(queryInterface<ISonxError>(convert.get()));
+    const FileHandle a = FileHandle::named(in.c_str()), b = FileHandle::named(out.c_str());
+    const bool ok = convert->convert(&a, &inFormat, &b, &outFormat, nullptr, 0) && !errors->hasError();
+    error = errors->errorText();
+    return ok;
+}
+
 // Threads of this process, to see conversion threads end.
 inline int runningThreads() {
     int count = 0;

@@ -74,12 +74,16 @@ TEST(SingleFile, SizeQueryBoundsWhatAConvertingReadDelivers) {
         uint32_t delivered = 0;
         const uint32_t got = f->read(step, buffer.data(), &delivered);
         EXPECT_LE(got, asked);
-        EXPECT_GE(got + 1, asked);
+        // The converter holds back its filter delay until the read that ends
+        // the file, for which the answer is exact.
+        if (f->blocksDone() == f->blockCount()) {
+            EXPECT_EQ(got, asked);
+        }
         EXPECT_EQ(delivered, 2 * got);
         total += got;
     }
     EXPECT_EQ(f.error(), "");
-    EXPECT_NEAR(static_cast<double>(total), 125005.0, 3.0);
+    EXPECT_EQ(total, 125005u);
 }
 
 TEST(SingleFile, ReadsPcmAsMuLawForAClientThatWantsIt) {
@@ -163,9 +167,12 @@ TEST(SingleFile, FailingClientCallbackIsReportedByTheOperationItHits) {
         if (!f->open(&h, write, &coded, write ? &client16k : &client8bit)) {
             failure = f.error();
         } else if (write) {
-            if (f->write(7000, pcm16k.data(), nullptr) != 3500 ||
-                f->write(13000, pcm16k.data() + 14000, nullptr) != 6500)
+            f->write(7000, pcm16k.data(), nullptr);
+            failure = f.error();
+            if (failure.empty()) {
+                f->write(13000, pcm16k.data() + 14000, nullptr);
                 failure = f.error();
+            }
             if (!f->close(1) && failure.empty()) failure = f.error();
         } else {
             std::vector<uint8_t> out(20000);

@@ -118,10 +118,32 @@ std::string parseError(const std::vector<uint8_t>& image, const Guid& type) {
 
 TEST(ParseInput, MalformedWavMessages) {
     const Guid& W = FILE_TYPE_WAV;
-    EXPECT_EQ(parseError(wav(1, 2, 4, 8), W),
-              "WAV file has 2 channels - only single-channel files are supported");
-    EXPECT_EQ(parseError(wav(3, 1, 4, 8), W), "WAV file uses unsupported wave format (tag = 0x0003)");
-    EXPECT_EQ(parseError(wav(0xFFFE, 1, 2, 8), W), "WAV file uses unsupported wave format (tag = 0xfffe)");
+    EXPECT_EQ(parseError(wav(1, 9, 18, 8), W),
+              "WAV file has 9 channels - only files of 1 to 8 channels are supported");
+    EXPECT_EQ(parseError(wav(1, 2, 5, 8), W),
+              "WAV file has a block alignment of 5 bytes - 2 channels of 16-bit samples take 4");
+    EXPECT_EQ(parseError(wav(3, 1, 2, 8), W),
+              "WAV file has 16-bit IEEE float samples - that width is not supported");
+    EXPECT_EQ(parseError(wav(0x11, 1, 2, 8), W),
+              "WAV file uses an unsupported wave format (IMA ADPCM, tag = 0x0011)");
+    EXPECT_EQ(parseError(wav(0x1234, 1, 2, 8), W),
+              "WAV file uses an unsupported wave format (unknown, tag = 0x1234)");
+    EXPECT_EQ(parseError(wav(0xFFFE, 1, 2, 8), W), "'fmt ' chunk in WAV file truncated");
+    // Extensible: the sub-format names the format, by the standard frame around a tag.
+    auto extensible = [&](uint16_t code, bool standard) {
+        auto fmt = wavFmt(0xFFFE, 1, 2, 40);
+        const uint8_t tail[14] = {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+        fmt[24] = static_cast<uint8_t>(code), fmt[25] = static_cast<uint8_t>(code >> 8);
+        if (standard) std::copy(tail, tail + 14, fmt.begin() + 26);
+        return buildRiff("WAVE", {{"fmt ", fmt}, {"data", pattern(8, 1)}});
+    };
+    EXPECT_EQ(
+        parseError(extensible(0x11, true), W),
+        "WAV file uses an unsupported wave format (IMA ADPCM as extensible sub-format 0x0011, tag = 0xfffe)");
+    EXPECT_EQ(
+        parseError(extensible(1, false), W),
+        "WAV file uses an unsupported wave format (extensible with an unknown sub-format, tag = 0xfffe)");
+    EXPECT_EQ(parseError(extensible(1, true), W), "(no error)");
     EXPECT_EQ(parseError(wav(1, 1, 2, 8, 14), W), "'fmt ' chunk in WAV file truncated");
     EXPECT_EQ(parseError(wav(1, 1, 0, 8), W), "WAV file has a block alignment of 0");
     EXPECT_EQ(parseError(buildRiff("WAVE", {{"junk", wavFmt(1, 1, 2)}, {"data", pattern(4, 1)}}), W),
