@@ -88,6 +88,10 @@ void notePromisedPackets(AudioFile& file) {
     }
 }
 
+void noteZeroRiffSize(AudioFile& file) {
+    if (file.riff.zeroSizeClaimed && file.fileFormat.size > 12) file.salvage.lengthDamaged = 1;
+}
+
 // Once the blocks are counted: whether salvaging found anything the header
 // did not state.
 void finishSalvageReport(AudioFile& file) {
@@ -214,19 +218,16 @@ bool parseInputFile(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     file.salvage = SalvageReport{};
     if (type == FILE_TYPE_QCP || type == FILE_TYPE_WAV) {
         file.riff.keepSizeOnZeroClaim = file.salvageRequested;
-        // A RIFF size of 0 is damage too; noted even when the parse fails on
-        // it (no chunk lies inside a size of 0).
-        struct NoteZeroSize {
-            AudioFile& file;
-            ~NoteZeroSize() {
-                if (file.riff.zeroSizeClaimed && file.fileFormat.size > 12) file.salvage.lengthDamaged = 1;
-            }
-        };
         bool needsCounting = false;
-        {
-            NoteZeroSize note{file};
+        try {
             needsCounting = type == FILE_TYPE_QCP ? parseQcp(file, dataBegin, dataEnd) : parseWav(file);
+        } catch (const std::exception&) {
+            // Without salvage a RIFF size of 0 is why the parse failed: no
+            // chunk lies inside it.
+            noteZeroRiffSize(file);
+            throw;
         }
+        noteZeroRiffSize(file);
         finishSalvageReport(file);
         return needsCounting;
     }
