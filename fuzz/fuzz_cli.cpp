@@ -5,12 +5,13 @@
 //   files, every "/" in an argument becomes "_", so every name is a plain
 //   name, and the run happens inside a private temporary folder (entered
 //   with chdir for the call, left afterwards) that holds only a small WAV
-//   and a small QCP file, restored before every run, and is emptied after
-//   it. Because the working folder changes during a run, pass absolute
+//   and a small QCP file and copies of both cut in half (for -s), restored
+//   before every run, and is emptied after it. Because the working folder changes during a run, pass absolute
 //   paths for the corpus and -artifact_prefix (scripts/fuzz.sh does).
 //   Checked: the exit status is 0 or -1, every message line is complete,
-//   a failure prints something and at most one "ERROR: " line (line breaks
-//   in arguments become spaces, as messages quote arguments as given).
+//   a failure prints something and at most one "ERROR: " line, a success
+//   at most one "WARNING: " line (line breaks in arguments become spaces,
+//   as messages quote arguments as given).
 // - Odd: the option parser on its own with an option table built from the
 //   input (names, bits, mutex, dependency, flag-only and attached-value
 //   masks), parsed twice to check that a parse, thrown or not, leaves the
@@ -173,6 +174,8 @@ public:
         clear();
         writeFile(path_ + "/in.wav", wav_);
         writeFile(path_ + "/in.qcp", qcp_);
+        writeFile(path_ + "/cut.wav", std::vector<uint8_t>(wav_.begin(), wav_.begin() + long(wav_.size() / 2)));
+        writeFile(path_ + "/cut.qcp", std::vector<uint8_t>(qcp_.begin(), qcp_.begin() + long(qcp_.size() / 2)));
         writeFile(path_ + "/tiny", {'R', 'I', 'F', 'F', 0});
 
         std::vector<char*> argv;
@@ -224,14 +227,16 @@ void fuzzFrontEnd(const uint8_t* data, size_t size) {
     if (status != 0 && status != -1) fail("exit status " + std::to_string(status));
     if (!printed.empty() && printed.back() != '\n') fail("unfinished message line");
     if (status == -1 && printed.empty()) fail("failure without any message");
-    size_t errors = 0;
+    size_t errors = 0, warnings = 0;
     for (size_t pos = 0; pos < printed.size();) {
         if (printed.compare(pos, 7, "ERROR: ") == 0) ++errors;
+        if (printed.compare(pos, 9, "WARNING: ") == 0) ++warnings;
         const size_t nl = printed.find('\n', pos);
         pos = nl == std::string::npos ? printed.size() : nl + 1;
     }
     if (errors > 1) fail("more than one ERROR line:\n" + printed);
     if (errors == 1 && status != -1) fail("ERROR line with exit status 0");
+    if (warnings > (status == 0 ? 1u : 0u)) fail("WARNING lines on failure or more than one:\n" + printed);
 }
 
 struct Outcome {

@@ -1,9 +1,11 @@
 // Arbitrary bytes as a QCP or WAV input file, served from memory through the
 // client callback, converted through the library interface: every input to
 // 16-bit PCM WAV; a WAV input also to QCP (rate set from the input length)
-// and to G.711 WAV; a QCP input also to QCP (same codec, blocks copied).
+// and to G.711 WAV; a QCP input also to QCP (same codec, blocks copied);
+// every input once more to PCM WAV with FORMAT_OPTION_SALVAGE.
 // Each output must be a file that claims no more than it holds, a failure
-// must leave an error text, and the input is never written.
+// must leave an error text, the input is never written, and the salvage
+// report must agree with itself.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +51,15 @@ void convertOnce(sonx::ISonxConvertFile* converter, sonx::ISonxError* error, con
         const std::string why = fuzz::checkRiffOutput(output.bytes, qcp);
         if (!why.empty()) fail(what, why);
     }
+    auto* salvage = sonx::queryInterface<sonx::ISonxSalvage>(converter);
+    if (!salvage) fail(what, "no ISonxSalvage");
+    sonx::SalvageReport report;
+    salvage->salvageReport(&report);
+    salvage->Release();
+    const bool asked = (inputFormat.option & sonx::FORMAT_OPTION_SALVAGE) != 0;
+    if (report.salvaged && (!asked || !report.lengthDamaged)) fail(what, "salvaged without the option or damage");
+    if (report.promiseKnown && report.blocksPromised < report.blocksRead)
+        fail(what, "more blocks read than the header promises");
 }
 
 }  // namespace
@@ -74,6 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // 1 MiB of PCM is about 400 decoded frames; enough to pass every pass
     // boundary while keeping a run short.
     convertOnce(converter, error, data, size, inputFormat, pcmWav(), 1 << 20, "to PCM WAV");
+    sonx::AudioFormat salvaging = inputFormat;
+    salvaging.option |= sonx::FORMAT_OPTION_SALVAGE;
+    convertOnce(converter, error, data, size, salvaging, pcmWav(), 1 << 20, "salvaged to PCM WAV");
 
     if (wav) {
         static const sonx::Guid* const kRateSets[] = {&sonx::RATE_SET_VFR, &sonx::RATE_SET_VHR,

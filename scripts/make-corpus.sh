@@ -59,6 +59,13 @@ def qcp(extra_after_vrat=b'', extra_after_data=b''):
             extra_after_vrat + chunk(b'data', bytes(packets)) + extra_after_data)
     return b'RIFF' + struct.pack('<I', len(body)) + body
 open(os.path.join(tmp, 'built.qcp'), 'wb').write(qcp())
+# Damaged copies for the salvage path: cut inside a packet, and a 'data'
+# length a streaming writer leaves.
+whole = qcp()
+open(os.path.join(tmp, 'built_cut.qcp'), 'wb').write(whole[:len(whole) * 2 // 3])
+unset = bytearray(whole)
+struct.pack_into('<I', unset, whole.find(b'data') + 4, 0xFFFFFFFF)
+open(os.path.join(tmp, 'built_unset.qcp'), 'wb').write(bytes(unset))
 open(os.path.join(tmp, 'built_chunks.qcp'), 'wb').write(
     qcp(chunk(b'labl', b'label'.ljust(48, b'\0')),
         chunk(b'cnfg', struct.pack('<H', 0x1234)) + chunk(b'text', b'some text')))
@@ -120,6 +127,8 @@ printf -- '\0-r=ffr\0in.wav' > "$out/fuzz_cli/encode"
 printf -- '\0-hv\0--ra\0x' > "$out/fuzz_cli/cluster"
 printf -- '\0a\0-r\0x\0b\0c' > "$out/fuzz_cli/groups"
 printf -- '\0tiny' > "$out/fuzz_cli/tiny"
+printf -- '\0-s\0cut.qcp' > "$out/fuzz_cli/salvage"
+printf -- '\0--salvage\0-r\0vhr\0cut.wav\0out.qcp' > "$out/fuzz_cli/salvage_wav"
 # Parser alone: flags, 2 rows (bit, mutex, depend, names), names, arguments.
 printf -- '\x03\x01\x01\x00\x00\x00\x00\x03\x01\x00\x00\x03h\0help\0m\0mode\0-hm=1\0--mo\0x' \
   > "$out/fuzz_cli/parser"

@@ -97,6 +97,7 @@ inline constexpr Guid IID_ISonxConvertFile = Guid::of("{8501FD70-FD3A-1B44-8065-
 inline constexpr Guid IID_ISonxQcpChunks = Guid::of("{D1AACE80-72C4-2D4E-8FEA-7EE12B14415C}");
 inline constexpr Guid IID_ISonxCodec = Guid::of("{3D51E9E6-C346-2842-B266-B8E798665FEC}");
 inline constexpr Guid IID_ISonxPacketCodec = Guid::of("{31E65ADB-D5FA-4C91-A555-374C9845028A}");
+inline constexpr Guid IID_ISonxSalvage = Guid::of("{7C1E4B2A-93D5-4F60-8A17-5B2E0C9D4E31}");
 
 // Classes.
 inline constexpr Guid CLSID_SonxFile = Guid::of("{63366044-C7B4-8248-B354-418DB8810CF5}");
@@ -148,8 +149,18 @@ struct AudioFormat {
     uint32_t blockSamples = 0;  // samples a block decodes to
     uint32_t sampleRate = 0;    // samples per second: PCM up to 384000
     uint32_t sampleBits = 0;    // PCM: 8 (unsigned) or 16 (signed)
-    int32_t option = 0;     // handed to the codec's SetRateSet; the built-in codecs ignore it
+    int32_t option = 0;     // handed to the codec's SetRateSet less FORMAT_OPTION_SALVAGE; the built-in codecs ignore it
 };
+
+// A bit of an input file's AudioFormat::option: read a damaged QCP or WAV
+// file for what it still holds. When the 'data' length runs past the end of
+// the file or is 0 or 0xFFFFFFFF, or the RIFF size is 0, the data is taken to
+// run to the end of the file: a QCP file gives every complete packet up to
+// the end or up to the first byte that is no rate octet of the stream, a WAV
+// file every complete sample. Without it such a file fails as before. The bit
+// is taken off the option before the option reaches a codec; ISonxSalvage
+// tells what was recovered.
+inline constexpr int32_t FORMAT_OPTION_SALVAGE = 0x40000000;
 
 // Client file callback operation codes. Arguments an operation does not use
 // are 0 or null. A read or write that returns anything but `length`, or a
@@ -338,6 +349,31 @@ protected:
     ~ISonxQcpChunks() = default;
 };
 
+// What the last convert or ISonxFile open found of its input's lengths.
+struct SalvageReport {
+    // The RIFF size or the 'data' length was damaged (see
+    // FORMAT_OPTION_SALVAGE); set when the bit was not given too, whether or
+    // not the input failed because of it.
+    uint8_t lengthDamaged = 0;
+    // The input was read for what it holds, in spite of the damage.
+    uint8_t salvaged = 0;
+    // blocksPromised holds what the header states: for QCP the 'vrat' packet
+    // count, for WAV the 'data' length in samples.
+    uint8_t promiseKnown = 0;
+    uint32_t blocksRead = 0;      // input blocks found: packets or samples
+    uint32_t blocksPromised = 0;  // input blocks the header promises
+};
+
+class ISonxSalvage : public ISonxUnknown {
+public:
+    // Empty (all zero) before any convert or open, and after one that failed
+    // before the input's header was read.
+    virtual void salvageReport(SalvageReport* report) = 0;
+
+protected:
+    ~ISonxSalvage() = default;
+};
+
 // A speech codec: PCM samples on one side, coded blocks on the other. Use a
 // codec object from one thread at a time.
 class ISonxCodec : public ISonxUnknown {
@@ -391,6 +427,7 @@ template <> struct InterfaceId<ISonxConvertFile> { static constexpr const Guid& 
 template <> struct InterfaceId<ISonxQcpChunks> { static constexpr const Guid& value = IID_ISonxQcpChunks; };
 template <> struct InterfaceId<ISonxCodec> { static constexpr const Guid& value = IID_ISonxCodec; };
 template <> struct InterfaceId<ISonxPacketCodec> { static constexpr const Guid& value = IID_ISonxPacketCodec; };
+template <> struct InterfaceId<ISonxSalvage> { static constexpr const Guid& value = IID_ISonxSalvage; };
 
 template <class I> I* createInstance(const Guid& clsid) {
     return static_cast<I*>(createInstance(clsid, InterfaceId<I>::value));

@@ -85,6 +85,7 @@ void* SonxFile::QueryInterface(const Guid& iid) {
     if (iid == IID_ISonxFile) return static_cast<ISonxFile*>(this);
     if (iid == IID_ISonxConvertFile) return static_cast<ISonxConvertFile*>(this);
     if (iid == IID_ISonxQcpChunks) return static_cast<ISonxQcpChunks*>(this);
+    if (iid == IID_ISonxSalvage) return static_cast<ISonxSalvage*>(this);
     if (iid == IID_ISonxError) return static_cast<ISonxError*>(this);
     if (iid == IID_ISonxUnknown) return static_cast<ISonxUnknown*>(static_cast<ISonxFile*>(this));
     Release();
@@ -142,6 +143,7 @@ uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputForma
     clearErr();
     callback_ = callback;
     userData_ = userData;
+    input_.salvage = SalvageReport{};
 
     bool needsCounting = false;
     uint32_t dataBegin = 0, dataEnd = 0;
@@ -167,6 +169,7 @@ uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputForma
         output_.fileFormat = *outputFormat;
         setupConversion(needsCounting, dataBegin, dataEnd);
     });
+    salvage_ = input_.salvage;
 
     if (failure.empty()) {
         // The thread holds a reference of its own until its very end.
@@ -333,11 +336,16 @@ uint32_t SonxFile::progress() {
     return static_cast<uint32_t>(std::min<uint64_t>(100, uint64_t{blocksDone_} * 100 / total));
 }
 
+void SonxFile::salvageReport(SalvageReport* report) {
+    if (report) *report = salvage_;
+}
+
 // ---- ISonxFile ----------------------------------------------------------------
 
 uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
                        const AudioFormat* clientFormat) {
     clearErr();
+    salvage_ = SalvageReport{};
     std::string failure = failureOf([&] {
         single_.forgetCarried();
         closeFile(single_.file, false);
@@ -377,6 +385,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
             finishReading(f, range);
         });
     }
+    salvage_ = f.salvage;
     // Also gives back codecs attached before a failed open.
     if (!failure.empty()) closeFile(f, true);
     if (!failure.empty()) {

@@ -1,7 +1,7 @@
 // SonxFile: the working object of the library. One-call file-to-file
 // conversion on its own thread (ISonxConvertFile), block-by-block access to a
 // single file (ISonxFile) and the optional chunks of QCP files
-// (ISonxQcpChunks).
+// (ISonxQcpChunks); what a damaged input held (ISonxSalvage).
 #ifndef SONX_CONVERT_SONX_FILE_H
 #define SONX_CONVERT_SONX_FILE_H
 
@@ -24,6 +24,7 @@ namespace sonx {
 class SonxFile final : public ISonxFile,
                        public ISonxConvertFile,
                        public ISonxQcpChunks,
+                       public ISonxSalvage,
                        public ISonxError,
                        public ComponentBase,
                        public ThreadedObject {
@@ -63,6 +64,9 @@ public:
     uint8_t setTextChunk(const FileHandle* file, const uint8_t* text, uint32_t length) override;
     uint8_t getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) override;
     uint8_t setLablChunk(const FileHandle* file, const uint8_t* label, uint32_t length) override;
+
+    // ISonxSalvage
+    void salvageReport(SalvageReport* report) override;
 
 protected:
     // The conversion loop, on the conversion thread.
@@ -111,6 +115,7 @@ private:
     std::mutex errorLock_;
     ConvertCallback callback_ = nullptr;
     uint32_t userData_ = 0;
+    SalvageReport salvage_;  // of the last convert or open
 };
 
 }  // namespace sonx

@@ -22,6 +22,10 @@ struct RiffIo {
     void (*write)(const uint8_t* buffer, uint32_t count, void* context) = nullptr;
     int32_t (*truncate)(uint32_t length, void* context) = nullptr;
     void* context = nullptr;
+    // A header claiming a RIFF size of 0 leaves `size` as it is (a damaged
+    // file read for what it holds); readRiffHeader notes such a claim.
+    bool keepSizeOnZeroClaim = false;
+    bool zeroSizeClaimed = false;
 };
 
 // Per-file state. A plain record: the codec pointers are owned (one reference
@@ -55,6 +59,12 @@ struct AudioFile {
     // then turns each frame into one 16-bit mono sample, and the file format
     // describes those samples.
     WavFrames frames;
+
+    // Reading a damaged input (FORMAT_OPTION_SALVAGE), set by parseInputFile.
+    bool salvageRequested = false;
+    bool stopAtStrayByte = false;  // countPackets ends at the first byte that is no rate octet
+    bool zeroDataLength = false;   // salvaging a 'data' length of 0: damage only if data follows
+    SalvageReport salvage;
 };
 
 // ---- File handles ---------------------------------------------------------
@@ -97,7 +107,8 @@ void closeFile(AudioFile& file, bool quiet);
 // ---- RIFF chunks ----------------------------------------------------------
 
 // Checks "RIFF" at offset 0 and returns the form type in formType. Lowers
-// riff.size when the header claims less than the file holds. Throws "File is
+// riff.size when the header claims less than the file holds (not for a
+// claim of 0 when riff.keepSizeOnZeroClaim is set). Throws "File is
 // not big enough to be a RIFF file", "File is not a RIFF file (no 'RIFF'
 // header tag)".
 void readRiffHeader(RiffIo& riff, uint8_t formType[4]);
@@ -112,6 +123,11 @@ void writeRiffHeader(RiffIo& riff, const char* formType);
 // Throws "Bad length for 'xxxx' chunk (n) at pos = a in RIFF file" when a
 // chunk's data would end past riff.size.
 bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& length);
+
+// findRiffChunk, except that the chunk `id` itself is found even when its
+// length runs past riff.size (the length is returned as stored); other
+// chunks on the way fail as there.
+bool findRiffChunkAllowingOverrun(RiffIo& riff, const char* id, uint32_t& position, uint32_t& length);
 
 // Writes chunk `id` with `length` data bytes (data may be null when length
 // is 0), replacing an existing chunk of that id inside the region
@@ -130,7 +146,9 @@ void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8
 // samples 1, rate, bits, blockCount; a WAV of several channels, wider or
 // float samples or A-law is described as the 16-bit mono PCM its frames
 // are read as, with `frames` set). Sets dataStart = dataPosition,
-// blocksDone = 0. Returns true when the data is a variable-size packet
+// blocksDone = 0. Takes FORMAT_OPTION_SALVAGE off fileFormat.option and
+// fills file.salvage (for QCP its blocksRead is set by countPackets).
+// Returns true when the data is a variable-size packet
 // stream to be counted with countPackets over [dataBegin, dataEnd).
 // Throws the QCP/WAV messages ("File is not a valid QCP file: ...",
 // "Error locating 'fmt ' RIFF chunk: ...", "WAV file uses an unsupported
@@ -148,8 +166,9 @@ bool parseInputFile(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd);
 void attachDecoder(AudioFile& file, AudioFormat& format);
 
 // Sets file.blockCount to the number of whole packets in [begin, end),
-// skipping stray bytes the decoder knows no size for; a packet cut short by
-// `end` is not counted. Throws file errors, or "No decoder to count packets
+// skipping stray bytes the decoder knows no size for (or ending at the first
+// one when file.stopAtStrayByte is set); a packet cut short by `end` is not
+// counted. Throws file errors, or "No decoder to count packets
 // with" when decoder is null.
 void countPackets(AudioFile& file, ISonxCodec* decoder, uint32_t begin, uint32_t end);
 

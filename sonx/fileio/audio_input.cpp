@@ -46,6 +46,68 @@ uint32_t dataEndWithinSize(const RiffIo& riff, uint32_t position, uint32_t lengt
     return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{position} + length, riff.size));
 }
 
+// Finds the 'data' chunk from behind the header: its data position and the
+// end of the data to read. A length that runs past the end of the file (or
+// is 0 while salvaging) is damage: with salvage asked for, the data then runs
+// to the end of the file; without, an overrun fails as the walk always did.
+// Returns false when there is no 'data' chunk.
+bool findDataChunk(AudioFile& file, uint32_t& position, uint32_t& end, uint32_t& statedLength) {
+    RiffIo& riff = file.riff;
+    uint32_t pos = 12, len = searchLength(riff);
+    if (!findRiffChunkAllowingOverrun(riff, "data", pos, len)) return false;
+    // The walk's own bounds test, which lets the data claim up to 8 bytes
+    // past the size (0xFFFFFFFF always fails it).
+    const bool overrun = uint64_t{pos} - 8 + len > riff.size;
+    if (overrun) {
+        file.salvage.lengthDamaged = 1;
+        if (!file.salvageRequested) {
+            uint32_t again = 12, length = searchLength(riff);
+            findRiffChunk(riff, "data", again, length);  // throws its "Bad length" message
+        }
+    }
+    position = pos;
+    statedLength = len;
+    if (file.salvageRequested && (overrun || len == 0)) {
+        // A length of 0 is what a writer leaves that never got to fill it in.
+        file.zeroDataLength = len == 0;
+        end = riff.size;
+    } else {
+        end = dataEndWithinSize(riff, pos, len);
+    }
+    return true;
+}
+
+// The 'vrat' packet count of a damaged QCP file: what its header promises.
+// A 'vrat' chunk that cannot be read promises nothing.
+void notePromisedPackets(AudioFile& file) {
+    try {
+        uint32_t pos = 12, len = searchLength(file.riff);
+        if (!findRiffChunk(file.riff, "vrat", pos, len) || len < 8) return;
+        uint8_t vrat[8];
+        seekFile(file, pos);
+        readFile(file, vrat, 8);
+        file.salvage.blocksPromised = getLe32(vrat + 4);
+        file.salvage.promiseKnown = file.salvage.blocksPromised != 0;
+    } catch (const std::exception&) {
+        // e.g. a 'vrat' behind the damaged 'data' chunk
+    }
+}
+
+void noteZeroRiffSize(AudioFile& file) {
+    if (file.riff.zeroSizeClaimed && file.fileFormat.size > 12) file.salvage.lengthDamaged = 1;
+}
+
+// Once the blocks are counted: whether salvaging found anything the header
+// did not state.
+void finishSalvageReport(AudioFile& file) {
+    SalvageReport& report = file.salvage;
+    report.blocksRead = file.blockCount;
+    if (file.zeroDataLength && file.blockCount > 0) report.lengthDamaged = 1;
+    report.salvaged = file.salvageRequested && report.lengthDamaged;
+    // A count below what is there is no promise either.
+    if (report.blocksPromised < report.blocksRead) report.promiseKnown = 0;
+}
+
 bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     RiffIo& riff = file.riff;
     readHeaderOfForm(riff, "QLCM", "File is not a valid QCP file: ",
@@ -65,18 +127,24 @@ bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     // Only variable-rate packet streams are read from QCP files.
     file.fileFormat.dataFormat = RATE_SET_VFR;
 
-    pos = 12;
-    len = searchLength(riff);
+    uint32_t end = 0;
     try {
-        if (!findRiffChunk(riff, "data", pos, len))
+        if (!findDataChunk(file, pos, end, len))
             throw std::runtime_error("Unable to find 'data' chunk in QCP file");
     } catch (const std::exception& e) {
         rethrowWithPrefix("Error locating 'data' RIFF chunk: ", e);
     }
+    if (file.salvageRequested) {
+        notePromisedPackets(file);
+        // Without a length only whole packets up to the first foreign byte
+        // are taken, and no more than 'vrat' counts: what follows is a pad
+        // byte or another chunk, not packets.
+        file.stopAtStrayByte = file.salvage.lengthDamaged || file.zeroDataLength;
+    }
     file.dataStart = file.dataPosition = pos;
     file.blocksDone = 0;
     dataBegin = pos;
-    dataEnd = dataEndWithinSize(riff, pos, len);
+    dataEnd = end;
     return true;
 }
 
@@ -194,11 +262,13 @@ bool parseWav(AudioFile& file) {
     }
     const uint16_t blockAlign = applyWavFmt(file, fmt, fmtBytes);
 
-    pos = 12;
-    len = searchLength(riff);
-    if (!findRiffChunk(riff, "data", pos, len))
-        throw std::runtime_error("Unable to find 'data' chunk in WAV file");
-    file.blockCount = (dataEndWithinSize(riff, pos, len) - pos) / blockAlign;
+    uint32_t end = 0;
+    if (!findDataChunk(file, pos, end, len)) throw std::runtime_error("Unable to find 'data' chunk in WAV file");
+    file.blockCount = (end - pos) / blockAlign;
+    if (file.salvageRequested && len != 0 && len != 0xFFFFFFFF) {
+        file.salvage.blocksPromised = len / blockAlign;
+        file.salvage.promiseKnown = 1;
+    }
     file.dataStart = file.dataPosition = pos;
     file.blocksDone = 0;
     return false;
@@ -214,7 +284,7 @@ void attachCodec(const Guid& codecId, AudioFormat& format, AudioFormat& sampleSi
     if (!codec) throw std::runtime_error(noObject);
     error = queryInterface<ISonxError>(codec);
     if (!error) throw std::runtime_error(noError);
-    if (!codec->SetRateSet(format.dataFormat, format.option))
+    if (!codec->SetRateSet(format.dataFormat, format.option & ~FORMAT_OPTION_SALVAGE))
         throw std::runtime_error(std::string(configPrefix) + error->errorText());
     codec->GetFormats(&sampleSide, &format);
 }
@@ -223,8 +293,25 @@ void attachCodec(const Guid& codecId, AudioFormat& format, AudioFormat& sampleSi
 
 bool parseInputFile(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     const Guid& type = file.fileFormat.fileType;
-    if (type == FILE_TYPE_QCP) return parseQcp(file, dataBegin, dataEnd);
-    if (type == FILE_TYPE_WAV) return parseWav(file);
+    file.salvageRequested = (file.fileFormat.option & FORMAT_OPTION_SALVAGE) != 0;
+    file.fileFormat.option &= ~FORMAT_OPTION_SALVAGE;
+    file.stopAtStrayByte = file.zeroDataLength = false;
+    file.salvage = SalvageReport{};
+    if (type == FILE_TYPE_QCP || type == FILE_TYPE_WAV) {
+        file.riff.keepSizeOnZeroClaim = file.salvageRequested;
+        bool needsCounting = false;
+        try {
+            needsCounting = type == FILE_TYPE_QCP ? parseQcp(file, dataBegin, dataEnd) : parseWav(file);
+        } catch (const std::exception&) {
+            // Without salvage a RIFF size of 0 is why the parse failed: no
+            // chunk lies inside it.
+            noteZeroRiffSize(file);
+            throw;
+        }
+        noteZeroRiffSize(file);
+        finishSalvageReport(file);
+        return needsCounting;
+    }
     if (type == FILE_TYPE_RAW) {
         file.dataStart = file.dataPosition = file.blocksDone = 0;
         if (isFixedBlockFormat(file.fileFormat.dataFormat)) return false;
@@ -261,8 +348,10 @@ void countPackets(AudioFile& file, ISonxCodec* decoder, uint32_t begin, uint32_t
     uint8_t block[kBlock];
     uint64_t blockBegin = 0, blockEnd = 0;
     uint32_t count = 0;
+    const uint32_t limit =
+        file.stopAtStrayByte && file.salvage.promiseKnown ? file.salvage.blocksPromised : UINT32_MAX;
     uint64_t a = begin;
-    while (a < end) {
+    while (a < end && count < limit) {
         if (a < blockBegin || a >= blockEnd) {
             seekFile(file, static_cast<uint32_t>(a));
             const uint64_t fileEnd = file.fileFormat.size;
@@ -273,6 +362,7 @@ void countPackets(AudioFile& file, ISonxCodec* decoder, uint32_t begin, uint32_t
         }
         const int32_t size = sizes[block[a - blockBegin]];
         if (size < 0) {  // a stray byte
+            if (file.stopAtStrayByte) break;
             ++a;
             continue;
         }
@@ -282,6 +372,7 @@ void countPackets(AudioFile& file, ISonxCodec* decoder, uint32_t begin, uint32_t
         a = next;
     }
     file.blockCount = count;
+    finishSalvageReport(file);
 }
 
 InputDataRange prepareReading(AudioFile& file) {

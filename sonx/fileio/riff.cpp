@@ -92,8 +92,9 @@ void readRiffHeader(RiffIo& riff, uint8_t formType[4]) {
     if (!sameId(head, "RIFF")) throw std::runtime_error("File is not a RIFF file (no 'RIFF' header tag)");
     riff.read(head + 4, 4, riff.context);
     const uint32_t claimed = getLe32(head + 4);
+    riff.zeroSizeClaimed = claimed == 0;
     // Bytes beyond what the header claims do not belong to the RIFF structure.
-    if (claimed < riff.size - 8) riff.size = claimed + 8;
+    if (claimed < riff.size - 8 && !(riff.zeroSizeClaimed && riff.keepSizeOnZeroClaim)) riff.size = claimed + 8;
     riff.read(formType, 4, riff.context);
 }
 
@@ -107,7 +108,9 @@ void writeRiffHeader(RiffIo& riff, const char* formType) {
     riff.write(head, 12, riff.context);
 }
 
-bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& length) {
+namespace {
+
+bool walkToChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& length, bool allowOverrun) {
     const uint64_t end = static_cast<uint64_t>(position) + length;
     uint64_t a = position;
     // A walk that steps past what 32-bit positions can address has nothing
@@ -117,8 +120,9 @@ bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& l
         uint8_t head[8];
         riff.read(head, 8, riff.context);
         const uint32_t n = getLe32(head + 4);
-        if (a + n > riff.size) throw badLength(head, n, a);
-        if (sameId(head, id)) {
+        const bool wanted = sameId(head, id);
+        if (a + n > riff.size && !(wanted && allowOverrun)) throw badLength(head, n, a);
+        if (wanted) {
             position = static_cast<uint32_t>(a + 8);
             length = n;
             return true;
@@ -126,6 +130,16 @@ bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& l
         a = roundEven(a + 8 + n);
     }
     return false;
+}
+
+}  // namespace
+
+bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& length) {
+    return walkToChunk(riff, id, position, length, false);
+}
+
+bool findRiffChunkAllowingOverrun(RiffIo& riff, const char* id, uint32_t& position, uint32_t& length) {
+    return walkToChunk(riff, id, position, length, true);
 }
 
 void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8_t* data, uint32_t length,

@@ -26,6 +26,7 @@ constexpr uint32_t kVersionBit = 2;
 constexpr uint32_t kMode = 8;
 constexpr uint32_t kRate = 128;
 constexpr uint32_t kForce = 32;
+constexpr uint32_t kSalvage = 256;
 
 constexpr OptionSpec kOptions[] = {
     {"h", kHelp, 0, "help", nullptr, 0},
@@ -33,6 +34,7 @@ constexpr OptionSpec kOptions[] = {
     {"f", kForce, 0, "force", nullptr, 0},
     {"m", kMode, 0, "mode", nullptr, 0},
     {"r", kRate, 0, "rate", nullptr, 0},
+    {"s", kSalvage, 0, "salvage", nullptr, 0},
 };
 
 enum class InputKind { Wav, Qcp };
@@ -60,6 +62,7 @@ void printUsage() {
         "                   vhr = variable rate, half rate max",
         "                   ffr = fixed full rate",
         "                   fhr = fixed half rate",
+        "       -s      : Salvage a damaged file: convert what it still holds",
         "       -h      : Display this help (usage) information",
         "       -v      : Display program version information",
         "       -f      : Overwrite an existing file under a derived output name",
@@ -217,8 +220,39 @@ private:
     I* p_;
 };
 
-void convertFile(const FileHandle& input, const FileHandle& output, InputKind kind, const Guid& rateSet,
-                 uint32_t mode) {
+// A conversion that failed on an input whose lengths say it was cut short.
+struct CutShortError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// After a conversion: a salvaged input gets one warning saying how much of it
+// was there; a failure caused by a damaged length becomes CutShortError, so
+// its message is followed by the hint to use -s.
+void reportDamage(ISonxConvertFile* converter, const std::string& inputName, InputKind kind, bool failed,
+                  const std::string& errorText) {
+    SalvageReport report;
+    if (Ref<ISonxSalvage> salvage(queryInterface<ISonxSalvage>(converter)); salvage.get())
+        salvage->salvageReport(&report);
+    if (failed) {
+        if (report.lengthDamaged && !report.salvaged) throw CutShortError(errorText);
+        throw std::runtime_error(errorText);
+    }
+    if (!report.salvaged) return;
+    const std::string verb = kind == InputKind::Qcp ? "decoded " : "encoded ";
+    const std::string unit = kind == InputKind::Qcp ? " packets" : " samples";
+    const std::string read = std::to_string(report.blocksRead);
+    std::string recovered;
+    if (!report.promiseKnown)
+        recovered = read + unit + "; its header gives no usable length";
+    else if (report.blocksRead == report.blocksPromised)
+        recovered = "all " + read + unit + " its header promises";
+    else
+        recovered = read + " of the " + std::to_string(report.blocksPromised) + unit + " its header promises";
+    printLine("WARNING: '" + inputName + "' is damaged: " + verb + recovered);
+}
+
+void convertFile(const FileHandle& input, const FileHandle& output, const std::string& inputName,
+                 InputKind kind, const Guid& rateSet, uint32_t mode, bool salvage) {
     Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
     if (!converter.get()) throw std::runtime_error("Unable to allocate ISonxConvertFile instance!");
     // Declared second so it is released first.
@@ -242,12 +276,14 @@ void convertFile(const FileHandle& input, const FileHandle& output, InputKind ki
         outputFormat.sampleRate = 8000;
         outputFormat.sampleBits = 16;
     }
-    if (!converter->convert(&input, &inputFormat, &output, &outputFormat, nullptr, 0) || error->hasError())
-        throw std::runtime_error(error->errorText());
+    if (salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
+    const bool failed =
+        !converter->convert(&input, &inputFormat, &output, &outputFormat, nullptr, 0) || error->hasError();
+    reportDamage(converter.get(), inputName, kind, failed, error->errorText());
 }
 
 int run(int argc, char** argv) {
-    OptionParser parser(kOptions, std::size(kOptions), kHelp | kVersionBit | kForce, 0);
+    OptionParser parser(kOptions, std::size(kOptions), kHelp | kVersionBit | kForce | kSalvage, 0);
     ParseResult options = parser.parse(argc, argv, true, false, true);
 
     if (options.accumulatedBits & kHelp) {
@@ -285,7 +321,8 @@ int run(int argc, char** argv) {
 
     const SignalCleanup cleanup;
     OutputTarget output(outputName);
-    convertFile(input.handle(), output.handle(), input.kind(), rateSet, mode);
+    convertFile(input.handle(), output.handle(), inputName, input.kind(), rateSet, mode,
+                (options.accumulatedBits & kSalvage) != 0);
     output.commit();
     return 0;
 }
@@ -304,6 +341,8 @@ int runVelconv(int argc, char** argv) {
                   "' conflicts with other options selected");
     } catch (const std::exception& e) {
         printLine(std::string("ERROR: ") + e.what());
+        if (dynamic_cast<const CutShortError*>(&e))
+            printLine("velconv: the file looks cut short; -s decodes what it holds");
         return -1;
     }
     printUsage();

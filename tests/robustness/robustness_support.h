@@ -56,9 +56,10 @@ RunOutcome runWithTimeout(const std::vector<std::string>& args, std::chrono::sec
 
 // What must hold after any run on any input: ends with 0 or 255 in time,
 // without a signal, prints nothing to standard output, and on failure
-// exactly one "ERROR: " line with a readable text (and nothing else).
-// Returns what is wrong, or an empty string.
-std::string checkRun(const RunOutcome& run);
+// exactly one "ERROR: " line with a readable text (and nothing else but the
+// hint line that -s may help); on success nothing, or with -s (salvage) one
+// "WARNING: " line. Returns what is wrong, or an empty string.
+std::string checkRun(const RunOutcome& run, bool salvage = false);
 
 // An output file left behind (after success or failure) is empty or a RIFF
 // file that claims no more than it holds: RIFF size, 'data' length, and for

@@ -36,6 +36,7 @@ const std::vector<std::optional<std::string>> kUsage = {
     "                   vhr = variable rate, half rate max",
     "                   ffr = fixed full rate",
     "                   fhr = fixed half rate",
+    "       -s      : Salvage a damaged file: convert what it still holds",
     "       -h      : Display this help (usage) information",
     "       -v      : Display program version information",
     "       -f      : Overwrite an existing file under a derived output name",

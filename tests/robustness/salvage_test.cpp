@@ -1,0 +1,145 @@
+// velconv -s on files cut short or with lengths a writer never filled in:
+// exactly the complete blocks the file holds are converted, with one warning
+// saying how much; without -s the old error stays, followed by the hint.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "robustness/robustness_support.h"
+#include "sonx/codec/rate_sets.h"
+#include "support/test_support.h"
+
+namespace sonx::robustness {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kHint = "velconv: the file looks cut short; -s decodes what it holds\n";
+
+struct Damage {
+    std::string what;
+    Bytes bytes;
+    std::string withoutS;  // stderr without -s ("" = converts nothing, silently)
+    std::string warning;   // the tail of the WARNING line with -s ("" = fails as without)
+    uint32_t blocks;       // complete packets or samples the file holds
+};
+
+Bytes edited(Bytes b, size_t at, uint32_t v) {
+    putLe32(b, at, v);
+    return b;
+}
+
+Bytes cut(const Bytes& b, size_t length) {
+    return Bytes(b.begin(), b.begin() + long(length));
+}
+
+std::string badLength(const char* id, uint32_t n, size_t pos) {
+    return "Bad length for '" + std::string(id) + "' chunk (" + std::to_string(n) + ") at pos = " +
+           std::to_string(pos) + " in RIFF file\n";
+}
+
+std::vector<size_t> packetStarts(const Bytes& qcp, const Chunk& data) {
+    std::vector<size_t> starts;
+    for (size_t p = data.pos + 8; p < data.pos + 8 + data.length; p += 1 + qcelpPayloadBytes(qcp[p]))
+        starts.push_back(p);
+    return starts;
+}
+
+TEST(Salvage, DamagedLengthsWithAndWithoutS) {
+    const Bytes qcp = baseQcp(), wav = baseWav();
+    const auto qcpChunks = chunkMap(qcp);
+    const Chunk& q = *findChunk(qcpChunks, "data");
+    const size_t vratCount = findChunk(qcpChunks, "vrat")->pos + 12;
+    const std::vector<size_t> starts = packetStarts(qcp, q);
+    const uint32_t n = uint32_t(starts.size()), half = n / 2;
+    ASSERT_EQ(le32(qcp, vratCount), n);
+    const Chunk w = *findChunk(chunkMap(wav), "data");
+    const uint32_t samples = w.length / 2;
+
+    const std::string qcpData = "ERROR: Error locating 'data' RIFF chunk: ";
+    const std::string ofN = " of the " + std::to_string(n) + " packets its header promises";
+    const std::string allN = "decoded all " + std::to_string(n) + " packets its header promises";
+    const std::string halfOfN = "decoded " + std::to_string(half) + ofN;
+    Bytes strayInHalf = edited(qcp, q.pos + 4, 0xFFFFFFFF);
+    strayInHalf[starts[half]] = 0x07;
+    const Damage cases[] = {
+        {"QCP cut inside the middle packet", cut(qcp, starts[half] + 3),
+         qcpData + badLength("data", q.length, q.pos) + kHint, halfOfN, half},
+        {"QCP cut behind a whole packet", cut(qcp, starts[half / 2]),
+         qcpData + badLength("data", q.length, q.pos) + kHint, "decoded " + std::to_string(half / 2) + ofN,
+         half / 2},
+        {"QCP cut behind the 'data' header", cut(qcp, q.pos + 8),
+         qcpData + badLength("data", q.length, q.pos) + kHint, "decoded 0" + ofN, 0},
+        {"QCP cut, 'vrat' counts nothing", edited(cut(qcp, starts[half] + 3), vratCount, 0),
+         qcpData + badLength("data", q.length, q.pos) + kHint, "decoded " + std::to_string(half) + " packets; its header gives no usable length", half},
+        {"QCP RIFF size 0", edited(qcp, 4, 0),
+         "ERROR: Error locating 'fmt ' RIFF chunk: Unable to find 'fmt ' chunk in QCP file\n" + kHint, allN, n},
+        {"QCP 'data' length 0xFFFFFFFF", edited(qcp, q.pos + 4, 0xFFFFFFFF),
+         qcpData + badLength("data", 0xFFFFFFFF, q.pos) + kHint, allN, n},
+        {"QCP 'data' length past the end", edited(qcp, q.pos + 4, q.length + 1000),
+         qcpData + badLength("data", q.length + 1000, q.pos) + kHint, allN, n},
+        {"QCP 'data' length 0", edited(qcp, q.pos + 4, 0), "", allN, n},
+        {"QCP rescue stops at a stray byte", strayInHalf, qcpData + badLength("data", 0xFFFFFFFF, q.pos) + kHint,
+         halfOfN, half},
+        {"QCP 'fmt ' length damaged too", edited(cut(qcp, starts[half]), 16, 0xFFFF),
+         "ERROR: Error locating 'fmt ' RIFF chunk: " + badLength("fmt ", 0xFFFF, 12), "", 0},
+        {"WAV cut inside the middle sample", cut(wav, w.pos + 8 + w.length / 2 + 1),
+         "ERROR: " + badLength("data", w.length, w.pos) + kHint,
+         "encoded " + std::to_string(samples / 2) + " of the " + std::to_string(samples) +
+             " samples its header promises",
+         samples / 2},
+        {"WAV 'data' length 0xFFFFFFFF", edited(wav, w.pos + 4, 0xFFFFFFFF),
+         "ERROR: " + badLength("data", 0xFFFFFFFF, w.pos) + kHint,
+         "encoded " + std::to_string(samples) + " samples; its header gives no usable length", samples},
+        {"WAV 'data' length 0", edited(wav, w.pos + 4, 0), "",
+         "encoded " + std::to_string(samples) + " samples; its header gives no usable length", samples},
+        {"WAV RIFF size 0", edited(wav, 4, 0), "ERROR: Unable to find 'fmt ' chunk in WAV file\n" + kHint,
+         "encoded all " + std::to_string(samples) + " samples its header promises", samples},
+    };
+
+    test::TempDir dir;
+    // What an intact file of the first `blocks` blocks converts to.
+    const auto intactOutput = [&](bool isWav, uint32_t blocks) {
+        const std::string in = dir.file("intact.in"), out = dir.file("intact.out");
+        const size_t start = isWav ? w.pos : q.pos;
+        test::writeFileBytes(in, isWav ? edited(edited(cut(wav, start + 8 + blocks * 2), 4, start + blocks * 2),
+                                                w.pos + 4, blocks * 2)
+                                       : qcp);
+        const RunOutcome run = runWithTimeout({in, out}, 60s);
+        EXPECT_EQ(run.exitStatus, 0) << run.errorOutput;
+        const Bytes whole = test::readFileBytes(out);
+        // Each QCP packet decodes to 320 bytes of WAV behind its 44-byte header.
+        return isWav ? whole : Bytes(whole.begin() + 44, whole.begin() + 44 + blocks * 320);
+    };
+    for (const Damage& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool isWav = c.what.rfind("WAV", 0) == 0;
+        const std::string in = dir.file(isWav ? "in.wav" : "in.qcp"), out = dir.file("out");
+        test::writeFileBytes(in, c.bytes);
+
+        const RunOutcome plain = runWithTimeout({in, out}, 60s);
+        EXPECT_EQ(checkRun(plain), "");
+        EXPECT_EQ(plain.errorOutput, c.withoutS);
+        EXPECT_EQ(plain.exitStatus, c.withoutS.empty() ? 0 : 255);
+        if (c.withoutS.empty()) {
+            EXPECT_EQ(findChunk(chunkMap(test::readFileBytes(out)), "data")->length, 0u);
+        }
+
+        const RunOutcome salvaged = runWithTimeout({"-s", in, out}, 60s);
+        EXPECT_EQ(checkRun(salvaged, true), "");
+        EXPECT_EQ(checkOutputFile(out), "");
+        if (c.warning.empty()) {
+            EXPECT_EQ(salvaged.errorOutput, c.withoutS);
+            continue;
+        }
+        EXPECT_EQ(salvaged.exitStatus, 0);
+        EXPECT_EQ(salvaged.errorOutput, "WARNING: '" + in + "' is damaged: " + c.warning + "\n");
+        const Bytes got = test::readFileBytes(out);
+        EXPECT_EQ(isWav ? got : Bytes(got.begin() + 44, got.end()), intactOutput(isWav, c.blocks));
+    }
+}
+
+}  // namespace
+}  // namespace sonx::robustness
