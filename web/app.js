@@ -93,7 +93,8 @@ function bitRateOf(info) {
 
 // ---- Drawing ------------------------------------------------------------------
 
-function fillRateBar(container, rates) {
+function fillRateBar(container, rates, caption) {
+  container.querySelector(".rates-caption").textContent = caption;
   const bar = container.querySelector(".bar");
   const legend = container.querySelector(".legend");
   bar.replaceChildren();
@@ -178,6 +179,7 @@ class Row {
     this.element.dataset.state = "working";
     this.element.classList.remove("failed");
     this.part("actions").hidden = true;
+    if (this.info && this.info.kind === "wav") this.part("rates").hidden = true;
     this.part("progress").hidden = false;
     this.part("progress").value = 0;
     this.setStatus("Reading…");
@@ -217,7 +219,7 @@ class Row {
     if (info.kind === "qcp") {
       facts.push(["Rate set", RATE_SET_NAMES[rateSetOf(info.rates)]]);
       facts.push(["Bit rate", bitRateOf(info)]);
-      fillRateBar(this.part("rates"), info.rates);
+      fillRateBar(this.part("rates"), info.rates, `Packets (${info.blocks})`);
       this.showChunks(info);
     } else {
       this.part("encode").hidden = false;
@@ -270,7 +272,7 @@ class Row {
       link.textContent = `Download QCP (${formatBytes(message.qcp.length)})`;
       this.element.dataset.encodeMs = message.encodeMs.toFixed(1);
       this.element.dataset.rateSet = message.rateSet;
-      fillRateBar(this.part("rates"), message.qcpInfo.rates);
+      fillRateBar(this.part("rates"), message.qcpInfo.rates, `Packets in the QCP (${message.qcpInfo.blocks})`);
       this.setStatus(`Encoded (${message.rateSet}, ${bitRateOf(message.qcpInfo)}) in ${formatSeconds(message.encodeMs)}. ` +
         "Play it to hear how the QCP will sound.");
       player.title = "How the QCP will sound";

@@ -60,13 +60,31 @@ function repeatedSpeech(source, seconds, target) {
   fs.writeFileSync(target, out);
 }
 
+// A RIFF file with one more chunk at its end.
+function withChunk(riff, id, data) {
+  const chunk = Buffer.alloc(8 + data.length + (data.length & 1));
+  chunk.write(id, 0);
+  chunk.writeUInt32LE(data.length, 4);
+  data.copy(chunk, 8);
+  const out = Buffer.concat([riff, chunk]);
+  out.writeUInt32LE(out.length - 8, 4);
+  return out;
+}
+
 const sampleWav = path.join(inputs, "speech.wav");
 fs.copyFileSync(path.join(repo, "samples/speech.wav"), sampleWav);
+// A phone's voice memo: velconv's QCP with a label and a note.
 const memoQcp = path.join(inputs, "memo.qcp");
 execFileSync(velconv, [sampleWav, memoQcp]);
-// Cut inside the packets: the header still parses, the data runs short.
+const label = Buffer.alloc(48);
+label.write("Voice memo 12");
+const note = Buffer.from("Call Anna back about the tickets — Tuesday");
+fs.writeFileSync(memoQcp, withChunk(withChunk(fs.readFileSync(memoQcp), "labl", label), "text", note));
+// Cut inside the packets: the 'data' chunk claims more than there is.
 const damagedQcp = path.join(inputs, "damaged.qcp");
-fs.writeFileSync(damagedQcp, fs.readFileSync(memoQcp).subarray(0, 100));
+fs.writeFileSync(damagedQcp, fs.readFileSync(memoQcp).subarray(0, 5000));
+const notAudio = path.join(inputs, "notes.wav");
+fs.writeFileSync(notAudio, "Shopping: milk, bread\n");
 const longWav = path.join(inputs, "ten-minutes.wav");
 repeatedSpeech(path.join(repo, "tests/data/speech_8k.wav"), 600, longWav);
 const longQcp = path.join(inputs, "ten-minutes-memo.qcp");
@@ -83,8 +101,11 @@ const expected = {
   "ten-minutes.qcp": nativeOf(longWav, ".qcp"),
   "ten-minutes-memo.wav": nativeOf(longQcp, ".wav"),
 };
-const damagedRun = velconvRun(damagedQcp, path.join(native, "damaged.wav"));
-const damagedText = damagedRun.stderr.trim().split("\n").pop().replace(/^ERROR: /, "");
+// velconv's error for a file, without its "ERROR: ".
+function velconvError(input) {
+  const run = velconvRun(input, path.join(native, "failed.out"));
+  return run.status === 0 ? "(no error)" : run.stderr.trim().split("\n").pop().replace(/^ERROR: /, "");
+}
 
 // ---- Server and browser ---------------------------------------------------------
 
@@ -175,8 +196,8 @@ try {
   await page.setViewport({ width: 900, height: 900 });
   await watch(page);
   await page.goto(`${origin}/index.html`, { waitUntil: "load" });
-  await addFiles(page, [sampleWav, memoQcp, damagedQcp]);
-  await settled(page, 3);
+  await addFiles(page, [sampleWav, memoQcp, damagedQcp, notAudio]);
+  await settled(page, 4);
   for (const name of ["speech.wav", "memo.qcp"]) {
     check((await field(page, name, null, "state")) === "done",
       `the ${name} row is done: "${await field(page, name, ".status")}" ${consoleErrors.join(" | ")}`);
@@ -188,9 +209,13 @@ try {
   const facts = await field(page, "memo.qcp", ".facts");
   check(/Rate set.*vfr/.test(facts) && /Format.*QCELP-13K/.test(facts) && /Duration/.test(facts),
     `the QCP row describes the file (${facts})`);
-  const status = await field(page, "damaged.qcp", ".status");
-  check(damagedRun.status !== 0 && (await field(page, "damaged.qcp", null, "state")) === "error" &&
-    status === damagedText, `the damaged QCP shows velconv's own error: "${status}"`);
+  const chunks = await field(page, "memo.qcp", ".chunks");
+  check(chunks.includes("Voice memo 12") && chunks.includes(note.toString()), `the QCP row shows its chunks (${chunks})`);
+  for (const [name, file] of [["damaged.qcp", damagedQcp], ["notes.wav", notAudio]]) {
+    const status = await field(page, name, ".status");
+    check((await field(page, name, null, "state")) === "error" && status === velconvError(file),
+      `${name} shows velconv's own error: "${status}"`);
+  }
   await page.screenshot({ path: path.join(siteDir, "screenshot.png"), fullPage: true });
   await page.setViewport({ width: 390, height: 844 });
   await page.screenshot({ path: path.join(siteDir, "screenshot-phone.png"), fullPage: true });
@@ -208,7 +233,7 @@ try {
 
   // Step 3: ten minutes of speech each way, timed inside the worker.
   await addFiles(page, [longWav, longQcp]);
-  await settled(page, 5);
+  await settled(page, 6);
   const encodeMs = Number(await field(page, "ten-minutes.wav", null, "encodeMs"));
   const decodeMs = Number(await field(page, "ten-minutes-memo.qcp", null, "decodeMs"));
   check(expected["ten-minutes.qcp"].equals(await download(page, "ten-minutes.wav", "ten-minutes.qcp")),
