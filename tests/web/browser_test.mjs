@@ -90,6 +90,10 @@ repeatedSpeech(path.join(repo, "tests/data/speech_8k.wav"), 600, longWav);
 const longQcp = path.join(inputs, "ten-minutes-memo.qcp");
 execFileSync(velconv, [longWav, longQcp]);
 
+// Resampled on the way in, which must not change the bytes either.
+const wideWav = path.join(inputs, "speech-16k.wav");
+fs.copyFileSync(path.join(repo, "tests/data/speech_16k.wav"), wideWav);
+
 const nativeOf = (input, extension) => {
   const out = path.join(native, path.basename(input).replace(/\.[^.]*$/, extension));
   execFileSync(velconv, [input, out]);
@@ -100,6 +104,7 @@ const expected = {
   "memo.wav": nativeOf(memoQcp, ".wav"),
   "ten-minutes.qcp": nativeOf(longWav, ".qcp"),
   "ten-minutes-memo.wav": nativeOf(longQcp, ".wav"),
+  "speech-16k.qcp": nativeOf(wideWav, ".qcp"),
 };
 // velconv's error for a file, without its "ERROR: ".
 function velconvError(input) {
@@ -231,9 +236,11 @@ try {
     "from file:// the sample WAV gives native velconv's QCP");
   await local.close();
 
-  // Step 3: ten minutes of speech each way, timed inside the worker.
-  await addFiles(page, [longWav, longQcp]);
-  await settled(page, 6);
+  // Step 3: 16 kHz speech, and ten minutes of speech each way, timed inside the worker.
+  await addFiles(page, [wideWav, longWav, longQcp]);
+  await settled(page, 7);
+  check(expected["speech-16k.qcp"].equals(await download(page, "speech-16k.wav", "speech-16k.qcp")),
+    "16 kHz speech encoded in the page equals native velconv's QCP");
   const encodeMs = Number(await field(page, "ten-minutes.wav", null, "encodeMs"));
   const decodeMs = Number(await field(page, "ten-minutes-memo.qcp", null, "decodeMs"));
   check(expected["ten-minutes.qcp"].equals(await download(page, "ten-minutes.wav", "ten-minutes.qcp")),
