@@ -99,7 +99,10 @@ function fillRateBar(container, rates, caption) {
   const legend = container.querySelector(".legend");
   bar.replaceChildren();
   legend.replaceChildren();
-  const kinds = ["full", "half", "quarter", "eighth"];
+  // Blank and erased frames only show where a file has them (damaged or
+  // cut voicemail); the four rates always do.
+  const kinds = ["full", "half", "quarter", "eighth", "blank", "erasure"].filter(
+    (k) => rates[k] > 0 || !["blank", "erasure"].includes(k));
   const total = kinds.reduce((sum, k) => sum + rates[k], 0) || 1;
   const summary = [];
   for (const kind of kinds) {

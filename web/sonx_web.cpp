@@ -167,12 +167,12 @@ void appendField(std::string& out, const char* name, uint64_t value) {
 
 // Packets per rate octet, read one packet at a time through the library,
 // which skips stray bytes between packets as a conversion would.
-bool countRates(ISonxFile* file, uint32_t blocks, uint64_t counts[16], uint64_t& payloadBytes) {
+bool countRates(ISonxFile* file, uint32_t blocks, uint64_t counts[256], uint64_t& payloadBytes) {
     uint8_t packet[64];
     for (uint32_t i = 0; i < blocks; ++i) {
         uint32_t bytes = 0;
         if (file->read(1, packet, &bytes) != 1 || bytes == 0) return false;
-        ++counts[packet[0] & 15];
+        ++counts[packet[0]];
         payloadBytes += bytes - 1;
     }
     return true;
@@ -250,7 +250,7 @@ bool describe(MemoryFile& memory, Kind kind, std::string& out) {
     appendField(out, "blocks", blocks);
     appendField(out, "blockSamples", actual.blockSamples);
     if (kind == Kind::Qcp) {
-        uint64_t counts[16] = {};
+        uint64_t counts[256] = {};
         uint64_t payloadBytes = 0;
         if (!countRates(file.get(), blocks, counts, payloadBytes)) {
             g_error = error->hasError() ? error->errorText() : "Unable to read the packets";
