@@ -19,3 +19,8 @@ fi
 [ -d tests/web/node_modules ] || { echo "node packages missing: run scripts/deps-web.sh" >&2; exit 1; }
 
 node tests/web/browser_test.mjs build-web "$velconv" build-web-test
+
+# The same module in Node.js, on the QCP the browser test made with velconv.
+node examples/node-convert.mjs build-web-test/inputs/memo.qcp build-web-test/node-memo.wav
+cmp build-web-test/node-memo.wav build-web-test/native/memo.wav
+echo "ok   examples/node-convert.mjs gives native velconv's WAV"

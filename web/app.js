@@ -67,8 +67,7 @@ function outputName(name, extension) {
 }
 
 function durationOf(info) {
-  const rate = info.kind === "qcp" ? 8000 : info.sampleRate;
-  return (info.blocks * (info.blockSamples || 1)) / rate;
+  return (info.blocks * (info.blockSamples || 1)) / (info.sampleRate || 8000);
 }
 
 // QCP files do not name their rate set; the packets show which one made them.
@@ -216,7 +215,7 @@ class Row {
     this.part("kind").textContent = info.kind.toUpperCase();
     const facts = [
       ["Duration", formatDuration(durationOf(info))],
-      ["Sample rate", `${info.kind === "qcp" ? 8000 : info.sampleRate} Hz`],
+      ["Sample rate", `${info.sampleRate || 8000} Hz`],
       ["Format", formatOf(info)],
     ];
     if (info.kind === "qcp") {

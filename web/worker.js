@@ -19,19 +19,24 @@ const wasmBinary = decodeBase64(SONX_WASM_BASE64);
 let sonx = null;
 let onProgress = () => {};
 
+class LibraryError extends Error {}
+
 async function library() {
   if (!sonx) {
-    sonx = await createSonxModule({
-      wasmBinary,
-      onProgress: (percent) => onProgress(percent),
-      print: () => {},
-      printErr: () => {},
-    });
+    try {
+      sonx = await createSonxModule({
+        wasmBinary,
+        onProgress: (percent) => onProgress(percent),
+        print: () => {},
+        printErr: () => {},
+      });
+    } catch (error) {
+      throw new LibraryError("This browser cannot run the converter: it needs WebAssembly with SIMD and " +
+        `exception handling (${error.message || error})`);
+    }
   }
   return sonx;
 }
-
-class LibraryError extends Error {}
 
 // Copies `bytes` into the module's memory for the length of `body`.
 function withInput(lib, bytes, body) {
