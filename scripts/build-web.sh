@@ -39,7 +39,7 @@ if [ ! -f "$deps/soxr/lib/libsoxr.a" ]; then
 fi
 
 echo "== Library and entry layer for WebAssembly"
-emcmake cmake -S web -B build-web-obj -DSOXR_PREFIX="$root/$deps/soxr" -DSONX_WEB_SIMD=ON >/dev/null
+emcmake cmake -S web -B build-web-obj -DSOXR_PREFIX="$root/$deps/soxr" >/dev/null
 cmake --build build-web-obj -j"$jobs"
 
 echo "== Site"
