@@ -1,0 +1,50 @@
+// Converts a file with the WebAssembly build of the library, as the browser
+// page does: a QCP file into a WAV file, or a WAV file into a QCP file.
+//
+//   node examples/node-convert.mjs in.qcp out.wav
+//   node examples/node-convert.mjs [-r vfr|vhr|ffr|fhr] in.wav out.qcp
+//
+// Build the module first with scripts/build-web.sh (it lands in build-web/).
+import { readFileSync, writeFileSync } from "node:fs";
+import { createRequire } from "node:module";
+import { fileURLToPath } from "node:url";
+import path from "node:path";
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const moduleFile = process.env.SONX_WEB_MODULE || path.join(here, "..", "build-web", "sonx_web.js");
+const RATE_SETS = ["vfr", "vhr", "ffr", "fhr"];
+
+function usage() {
+  console.error("usage: node-convert.mjs [-r vfr|vhr|ffr|fhr] input output");
+  process.exit(2);
+}
+
+let args = process.argv.slice(2);
+let rateSet = 0;
+if (args[0] === "-r") {
+  rateSet = RATE_SETS.indexOf(args[1]);
+  if (rateSet < 0) usage();
+  args = args.slice(2);
+}
+if (args.length !== 2) usage();
+const [inputName, outputName] = args;
+
+const createSonxModule = createRequire(import.meta.url)(moduleFile);
+// The module's own loader would use Node's fetch, which cannot read files:
+// hand it the WebAssembly binary directly.
+const wasmBinary = readFileSync(moduleFile.replace(/\.js$/, ".wasm"));
+const sonx = await createSonxModule({ wasmBinary });
+
+const input = readFileSync(inputName);
+const inputPtr = sonx._malloc(input.length || 1);
+sonx.HEAPU8.set(input, inputPtr);
+const ok = sonx._sonx_web_convert(inputPtr, input.length, rateSet, 0);
+sonx._free(inputPtr);
+if (!ok) {
+  console.error("ERROR: " + sonx.UTF8ToString(sonx._sonx_web_error()));
+  process.exit(1);
+}
+const outPtr = sonx._sonx_web_output();
+const outLength = sonx._sonx_web_output_length();
+writeFileSync(outputName, sonx.HEAPU8.subarray(outPtr, outPtr + outLength));
+sonx._sonx_web_free_output();

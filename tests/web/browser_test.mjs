@@ -1,0 +1,292 @@
+// The converter page in headless Chromium, against native velconv.
+//
+//   node tests/web/browser_test.mjs <site folder> <velconv> <work folder>
+//
+// Serves the site on 127.0.0.1, gives the page the sample WAV, a QCP made by
+// native velconv and a damaged QCP, and checks that the downloads hold the
+// bytes velconv writes for the same inputs, that the damaged file's row shows
+// velconv's error text, and that no request left 127.0.0.1. Then the same
+// sample from file://, and the time to encode and decode ten minutes of
+// speech.
+import { execFileSync, spawnSync } from "node:child_process";
+import fs from "node:fs";
+import http from "node:http";
+import path from "node:path";
+import puppeteer from "puppeteer-core";
+
+const [siteDir, velconv, workDir] = process.argv.slice(2).map((p) => path.resolve(p));
+const repo = path.resolve(path.dirname(new URL(import.meta.url).pathname), "../..");
+const CHROMIUM = process.env.CHROMIUM || "/usr/bin/chromium";
+const TIMEOUT = 120000;
+
+let failures = 0;
+function check(ok, what) {
+  console.log(`${ok ? "ok  " : "FAIL"} ${what}`);
+  if (!ok) failures++;
+}
+
+// ---- Inputs and native results ----------------------------------------------
+
+fs.rmSync(workDir, { recursive: true, force: true });
+const inputs = path.join(workDir, "inputs");
+const native = path.join(workDir, "native");
+const downloads = path.join(workDir, "downloads");
+for (const dir of [inputs, native, downloads]) fs.mkdirSync(dir, { recursive: true });
+
+function velconvRun(...args) {
+  return spawnSync(velconv, args, { encoding: "utf8" });
+}
+
+// A 16-bit mono WAV of ten minutes: the test speech over and over.
+function repeatedSpeech(source, seconds, target) {
+  const wav = fs.readFileSync(source);
+  const dataAt = wav.indexOf("data", 12);
+  const pcm = wav.subarray(dataAt + 8, dataAt + 8 + wav.readUInt32LE(dataAt + 4));
+  const bytes = seconds * 8000 * 2;
+  const out = Buffer.alloc(44 + bytes);
+  out.write("RIFF", 0);
+  out.writeUInt32LE(36 + bytes, 4);
+  out.write("WAVEfmt ", 8);
+  out.writeUInt32LE(16, 16);
+  out.writeUInt16LE(1, 20);
+  out.writeUInt16LE(1, 22);
+  out.writeUInt32LE(8000, 24);
+  out.writeUInt32LE(16000, 28);
+  out.writeUInt16LE(2, 32);
+  out.writeUInt16LE(16, 34);
+  out.write("data", 36);
+  out.writeUInt32LE(bytes, 40);
+  for (let at = 0; at < bytes; at += pcm.length) pcm.copy(out, 44 + at, 0, Math.min(pcm.length, bytes - at));
+  fs.writeFileSync(target, out);
+}
+
+// A RIFF file with one more chunk at its end.
+function withChunk(riff, id, data) {
+  const chunk = Buffer.alloc(8 + data.length + (data.length & 1));
+  chunk.write(id, 0);
+  chunk.writeUInt32LE(data.length, 4);
+  data.copy(chunk, 8);
+  const out = Buffer.concat([riff, chunk]);
+  out.writeUInt32LE(out.length - 8, 4);
+  return out;
+}
+
+const sampleWav = path.join(inputs, "speech.wav");
+fs.copyFileSync(path.join(repo, "samples/speech.wav"), sampleWav);
+// A phone's voice memo: velconv's QCP with a label and a note.
+const memoQcp = path.join(inputs, "memo.qcp");
+execFileSync(velconv, [sampleWav, memoQcp]);
+const label = Buffer.alloc(48);
+label.write("Voice memo 12");
+const note = Buffer.from("Call Anna back about the tickets — Tuesday");
+fs.writeFileSync(memoQcp, withChunk(withChunk(fs.readFileSync(memoQcp), "labl", label), "text", note));
+// Cut inside the packets: the 'data' chunk claims more than there is.
+const damagedQcp = path.join(inputs, "damaged.qcp");
+fs.writeFileSync(damagedQcp, fs.readFileSync(memoQcp).subarray(0, 5000));
+const notAudio = path.join(inputs, "notes.wav");
+fs.writeFileSync(notAudio, "Shopping: milk, bread\n");
+const longWav = path.join(inputs, "ten-minutes.wav");
+repeatedSpeech(path.join(repo, "tests/data/speech_8k.wav"), 600, longWav);
+const longQcp = path.join(inputs, "ten-minutes-memo.qcp");
+execFileSync(velconv, [longWav, longQcp]);
+
+// Resampled on the way in, which must not change the bytes either.
+const wideWav = path.join(inputs, "speech-16k.wav");
+fs.copyFileSync(path.join(repo, "tests/data/speech_16k.wav"), wideWav);
+
+const nativeOf = (input, extension) => {
+  const out = path.join(native, path.basename(input).replace(/\.[^.]*$/, extension));
+  execFileSync(velconv, [input, out]);
+  return fs.readFileSync(out);
+};
+const expected = {
+  "speech.qcp": nativeOf(sampleWav, ".qcp"),
+  "memo.wav": nativeOf(memoQcp, ".wav"),
+  "ten-minutes.qcp": nativeOf(longWav, ".qcp"),
+  "ten-minutes-memo.wav": nativeOf(longQcp, ".wav"),
+  "speech-16k.qcp": nativeOf(wideWav, ".qcp"),
+};
+// velconv's error for a file, without its "ERROR: ".
+function velconvError(input) {
+  const run = velconvRun(input, path.join(native, "failed.out"));
+  return run.status === 0 ? "(no error)" : run.stderr.trim().split("\n").pop().replace(/^ERROR: /, "");
+}
+
+// ---- Server and browser ---------------------------------------------------------
+
+const served = [];
+const server = http.createServer((request, response) => {
+  served.push(request.url);
+  const file = path.join(siteDir, decodeURIComponent(new URL(request.url, "http://x").pathname));
+  if (!file.startsWith(siteDir) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
+    response.writeHead(404).end();
+    return;
+  }
+  const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".wasm": "application/wasm" };
+  response.writeHead(200, { "Content-Type": types[path.extname(file)] || "application/octet-stream" });
+  fs.createReadStream(file).pipe(response);
+});
+await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+const origin = `http://127.0.0.1:${server.address().port}`;
+
+// Everything not bound for 127.0.0.1 goes through this proxy, whichever
+// page, worker or part of the browser sends it; it answers nothing. Chromium
+// itself still asks Google's update, time and sign-in services now and then,
+// whatever the flags; those are the browser's, not the page's.
+const BROWSER_SERVICES = /^(https?:\/\/)?(update\.googleapis\.com|accounts\.google\.com|clients2\.google\.com)[:/]/;
+const escaped = [];
+const trap = http.createServer((request, response) => {
+  escaped.push(request.url);
+  response.writeHead(502).end();
+});
+trap.on("connect", (request, socket) => {
+  escaped.push(request.url);
+  socket.destroy();
+});
+await new Promise((resolve) => trap.listen(0, "127.0.0.1", resolve));
+
+const browser = await puppeteer.launch({
+  executablePath: CHROMIUM,
+  headless: true,
+  userDataDir: path.join(workDir, "profile"),
+  args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+    "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
+    `--proxy-server=http://127.0.0.1:${trap.address().port}`],
+});
+
+// Downloads land in one folder for the whole browser.
+const browserSession = await browser.target().createCDPSession();
+await browserSession.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
+
+// Every request any page or worker makes, as the browser's network layer
+// sees it, plus what CSP blocked before it got there.
+const requests = [];
+const consoleErrors = [];
+async function watch(page) {
+  const session = await page.createCDPSession();
+  await session.send("Network.enable");
+  session.on("Network.requestWillBeSent", (e) => requests.push(e.request.url));
+  page.on("request", (r) => requests.push(r.url()));
+  page.on("console", (m) => m.type() === "error" && consoleErrors.push(m.text()));
+  page.on("pageerror", (e) => consoleErrors.push(String(e)));
+  return session;
+}
+
+async function addFiles(page, files) {
+  const picker = await page.$("#picker");
+  await picker.uploadFile(...files);
+}
+
+// Waits until `count` rows have finished (done or error).
+async function settled(page, count) {
+  await page.waitForFunction(
+    (n) => {
+      const rows = [...document.querySelectorAll(".row")];
+      return rows.length === n && rows.every((r) => r.dataset.state === "done" || r.dataset.state === "error");
+    },
+    { timeout: TIMEOUT },
+    count);
+}
+
+async function rowOf(page, name) {
+  const row = await page.evaluateHandle(
+    (n) => [...document.querySelectorAll(".row")].find((r) => r.querySelector(".name").textContent === n), name);
+  return row.asElement();
+}
+
+async function download(page, name, fileName) {
+  const target = path.join(downloads, fileName);
+  fs.rmSync(target, { force: true });
+  const row = await rowOf(page, name);
+  await (await row.$(".download")).click();
+  const deadline = Date.now() + TIMEOUT;
+  while (!fs.existsSync(target) && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
+  return fs.existsSync(target) ? fs.readFileSync(target) : Buffer.alloc(0);
+}
+
+async function field(page, name, selector, attribute) {
+  const row = await rowOf(page, name);
+  return row.evaluate((r, s, a) => {
+    const e = s ? r.querySelector(s) : r;
+    return a ? e.dataset[a] : e.textContent;
+  }, selector, attribute);
+}
+
+try {
+  // Step 1: the sample both ways and a damaged file, served from 127.0.0.1.
+  const page = await browser.newPage();
+  await page.setViewport({ width: 900, height: 900 });
+  await watch(page);
+  await page.goto(`${origin}/index.html`, { waitUntil: "load" });
+  await addFiles(page, [sampleWav, memoQcp, damagedQcp, notAudio]);
+  await settled(page, 4);
+  for (const name of ["speech.wav", "memo.qcp"]) {
+    check((await field(page, name, null, "state")) === "done",
+      `the ${name} row is done: "${await field(page, name, ".status")}" ${consoleErrors.join(" | ")}`);
+  }
+  check(expected["speech.qcp"].equals(await download(page, "speech.wav", "speech.qcp")),
+    "the QCP downloaded for the sample WAV equals native velconv's");
+  check(expected["memo.wav"].equals(await download(page, "memo.qcp", "memo.wav")),
+    "the WAV downloaded for the QCP equals native velconv's");
+  const facts = await field(page, "memo.qcp", ".facts");
+  check(/Rate set.*vfr/.test(facts) && /Format.*QCELP-13K/.test(facts) && /Duration/.test(facts),
+    `the QCP row describes the file (${facts})`);
+  const chunks = await field(page, "memo.qcp", ".chunks");
+  check(chunks.includes("Voice memo 12") && chunks.includes(note.toString()), `the QCP row shows its chunks (${chunks})`);
+  for (const [name, file] of [["damaged.qcp", damagedQcp], ["notes.wav", notAudio]]) {
+    const status = await field(page, name, ".status");
+    check((await field(page, name, null, "state")) === "error" && status === velconvError(file),
+      `${name} shows velconv's own error: "${status}"`);
+  }
+  await page.screenshot({ path: path.join(siteDir, "screenshot.png"), fullPage: true });
+  await page.setViewport({ width: 390, height: 844 });
+  await page.screenshot({ path: path.join(siteDir, "screenshot-phone.png"), fullPage: true });
+  await page.setViewport({ width: 900, height: 900 });
+
+  // Step 2: the page opened from file:// works the same.
+  const local = await browser.newPage();
+  await watch(local);
+  await local.goto(`file://${path.join(siteDir, "index.html")}`, { waitUntil: "load" });
+  await addFiles(local, [sampleWav]);
+  await settled(local, 1);
+  check(expected["speech.qcp"].equals(await download(local, "speech.wav", "speech.qcp")),
+    "from file:// the sample WAV gives native velconv's QCP");
+  await local.close();
+
+  // Step 3: 16 kHz speech, and ten minutes of speech each way, timed inside the worker.
+  await addFiles(page, [wideWav, longWav, longQcp]);
+  await settled(page, 7);
+  check(expected["speech-16k.qcp"].equals(await download(page, "speech-16k.wav", "speech-16k.qcp")),
+    "16 kHz speech encoded in the page equals native velconv's QCP");
+  const encodeMs = Number(await field(page, "ten-minutes.wav", null, "encodeMs"));
+  const decodeMs = Number(await field(page, "ten-minutes-memo.qcp", null, "decodeMs"));
+  check(expected["ten-minutes.qcp"].equals(await download(page, "ten-minutes.wav", "ten-minutes.qcp")),
+    "ten minutes encoded in the page equal native velconv's QCP");
+  check(expected["ten-minutes-memo.wav"].equals(await download(page, "ten-minutes-memo.qcp", "ten-minutes-memo.wav")),
+    "ten minutes decoded in the page equal native velconv's WAV");
+  console.log(`time for ten minutes of speech in headless Chromium: encode (vfr) ${(encodeMs / 1000).toFixed(2)} s ` +
+    `(target 3 s), decode ${(decodeMs / 1000).toFixed(2)} s (target 0.5 s)`);
+
+  // Step 4: nothing left this machine.
+  const fromPage = requests.filter((url) => !url.startsWith(origin + "/") && !/^(blob|data|file):/.test(url));
+  const unexplained = escaped.filter((url) => !BROWSER_SERVICES.test(url));
+  const outside = [...fromPage, ...unexplained];
+  check(outside.length === 0, `no request left 127.0.0.1 (${requests.length} from the pages, ` +
+    `${escaped.length - unexplained.length} of Chromium's own services${outside.length ? "; outside: " + outside.join(", ") : ""})`);
+  check(consoleErrors.length === 0, `no errors in the console${consoleErrors.length ? ": " + consoleErrors.join(" | ") : ""}`);
+} catch (error) {
+  console.log(`FAIL ${error.stack || error}`);
+  failures++;
+  for (const open of await browser.pages()) {
+    const states = await open.evaluate(() => [...document.querySelectorAll(".row")].map(
+      (r) => `${r.querySelector(".name").textContent}: ${r.dataset.state} "${r.querySelector(".status").textContent}"`));
+    console.log(`rows of ${open.url()}:\n  ${states.join("\n  ")}`);
+  }
+  if (consoleErrors.length) console.log(`console: ${consoleErrors.join(" | ")}`);
+} finally {
+  await browser.close();
+  server.close();
+  trap.close();
+}
+console.log(failures ? `${failures} check(s) failed` : "browser test passed");
+process.exit(failures ? 1 : 0);

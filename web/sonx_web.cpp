@@ -1,0 +1,422 @@
+// The page's and Node's way into the library: whole files in memory in,
+// whole files in memory out. Everything goes through the public interface
+// (createInstance, ISonxConvertFile, ISonxFile, ISonxQcpChunks) with client
+// callback file handles over byte vectors, so the web build converts exactly
+// as velconv does.
+//
+// Results stay in this module until the next call; JavaScript copies them
+// out through the pointer and length getters.
+#include <emscripten/emscripten.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sonx/sonx.h"
+
+using namespace sonx;
+
+namespace {
+
+// ---- Files in memory ----------------------------------------------------------
+
+struct MemoryFile {
+    std::vector<uint8_t> bytes;
+    uint32_t position = 0;
+};
+
+// Serves a MemoryFile to the library. Reads past the end deliver what there
+// is, which the library reports as a short read; writes past the end grow it.
+int32_t memoryFileCallback(int32_t operation, uint8_t* buffer, int32_t position, int32_t length,
+                           uintptr_t clientData) {
+    MemoryFile& file = *reinterpret_cast<MemoryFile*>(clientData);
+    const size_t size = file.bytes.size();
+    switch (operation) {
+    case CLIENT_FILE_READ: {
+        if (length < 0) return -1;
+        const size_t available = file.position < size ? size - file.position : 0;
+        const size_t n = std::min<size_t>(available, static_cast<size_t>(length));
+        if (n) std::memcpy(buffer, file.bytes.data() + file.position, n);
+        file.position += static_cast<uint32_t>(n);
+        return static_cast<int32_t>(n);
+    }
+    case CLIENT_FILE_WRITE: {
+        if (length < 0) return -1;
+        const size_t end = size_t{file.position} + static_cast<size_t>(length);
+        if (end > INT32_MAX) return 0;
+        if (end > size) file.bytes.resize(end);
+        if (length) std::memcpy(file.bytes.data() + file.position, buffer, static_cast<size_t>(length));
+        file.position = static_cast<uint32_t>(end);
+        return length;
+    }
+    case CLIENT_FILE_SEEK:
+        if (position < 0) return -1;
+        file.position = static_cast<uint32_t>(position);
+        return position;
+    case CLIENT_FILE_SIZE:
+        return static_cast<int32_t>(std::min<size_t>(size, INT32_MAX));
+    case CLIENT_FILE_TRUNCATE:
+        if (length < 0) return -1;
+        file.bytes.resize(static_cast<size_t>(length));
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+FileHandle handleOf(MemoryFile& file) {
+    return FileHandle::client(memoryFileCallback, reinterpret_cast<uintptr_t>(&file));
+}
+
+// Owns one interface reference.
+template <class I>
+class Ref {
+public:
+    explicit Ref(I* p = nullptr) : p_(p) {}
+    ~Ref() {
+        if (p_) p_->Release();
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    I* operator->() const { return p_; }
+    I* get() const { return p_; }
+
+private:
+    I* p_;
+};
+
+// ---- State handed back to JavaScript ------------------------------------------
+
+std::vector<uint8_t> g_output;
+std::string g_error;
+std::string g_info;
+
+// The input is copied once: the library's callbacks read it through a
+// MemoryFile, and JavaScript may free its buffer as soon as a call returns.
+MemoryFile inputFile(const uint8_t* data, uint32_t length) {
+    MemoryFile file;
+    file.bytes.assign(data, data + length);
+    return file;
+}
+
+enum class Kind { Wav, Qcp };
+
+// The direction follows from the RIFF form type alone, with velconv's words.
+bool kindOf(const MemoryFile& file, Kind& kind) {
+    const std::vector<uint8_t>& b = file.bytes;
+    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0) {
+        g_error = "Input file is not a valid wav, or qcp file";
+        return false;
+    }
+    if (std::memcmp(b.data() + 8, "WAVE", 4) == 0) {
+        kind = Kind::Wav;
+        return true;
+    }
+    if (std::memcmp(b.data() + 8, "QLCM", 4) == 0) {
+        kind = Kind::Qcp;
+        return true;
+    }
+    g_error = "Input file appears to be a RIFF file, but it is neither a wav or qcp file";
+    return false;
+}
+
+const Guid* rateSetOf(int32_t index) {
+    static const Guid* const sets[] = {&RATE_SET_VFR, &RATE_SET_VHR, &RATE_SET_FFR, &RATE_SET_FHR};
+    return index >= 0 && index < 4 ? sets[index] : nullptr;
+}
+
+EM_JS(void, reportProgress, (uint32_t percent), {
+    if (typeof Module["onProgress"] === "function") Module["onProgress"](percent);
+});
+
+void onConvertEvent(uint32_t event, uint32_t value, uint32_t) {
+    if (event == CONVERT_EVENT_PROGRESS) reportProgress(value);
+}
+
+// ---- Describing a file ----------------------------------------------------------
+
+void appendJsonString(std::string& out, const uint8_t* text, size_t length) {
+    // Bytes, not characters: every byte above 0x7f becomes \u00XX, so the
+    // page can rebuild the exact bytes and decode them as it sees fit.
+    out += '"';
+    for (size_t i = 0; i < length; ++i) {
+        const uint8_t c = text[i];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+void appendField(std::string& out, const char* name, uint64_t value) {
+    out += ",\"";
+    out += name;
+    out += "\":";
+    out += std::to_string(value);
+}
+
+// Packets per rate octet, read one packet at a time through the library,
+// which skips stray bytes between packets as a conversion would.
+bool countRates(ISonxFile* file, uint32_t blocks, uint64_t counts[256], uint64_t& payloadBytes) {
+    uint8_t packet[64];
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint32_t bytes = 0;
+        if (file->read(1, packet, &bytes) != 1 || bytes == 0) return false;
+        ++counts[packet[0]];
+        payloadBytes += bytes - 1;
+    }
+    return true;
+}
+
+// 'labl' and 'text' where present; a missing chunk is no error.
+void appendChunks(std::string& out, MemoryFile& memory, ISonxQcpChunks* chunks) {
+    const FileHandle handle = handleOf(memory);
+    uint8_t label[48];
+    if (chunks->getLablChunk(&handle, label, sizeof label)) {
+        const size_t length = std::find(label, label + sizeof label, 0) - label;
+        out += ",\"labl\":";
+        appendJsonString(out, label, length);
+    }
+    const uint32_t textLength = chunks->getTextChunk(&handle, nullptr, 0);
+    if (textLength > 0) {
+        std::vector<uint8_t> text(textLength);
+        const uint32_t got = chunks->getTextChunk(&handle, text.data(), textLength);
+        const size_t length = std::find(text.begin(), text.begin() + got, 0) - text.begin();
+        out += ",\"text\":";
+        appendJsonString(out, text.data(), length);
+    }
+}
+
+bool describe(MemoryFile& memory, Kind kind, std::string& out) {
+    Ref<ISonxFile> file(createInstance<ISonxFile>(CLSID_SonxFile));
+    Ref<ISonxError> error(queryInterface<ISonxError>(file.get()));
+    Ref<ISonxQcpChunks> chunks(queryInterface<ISonxQcpChunks>(file.get()));
+    if (!file.get() || !error.get() || !chunks.get()) {
+        g_error = "Unable to allocate ISonxFile instance!";
+        return false;
+    }
+    AudioFormat format;
+    format.fileType = kind == Kind::Qcp ? FILE_TYPE_QCP : FILE_TYPE_WAV;
+    if (kind == Kind::Wav) format.codec = CODEC_PCM;
+    // Reading packets as packets (QCP) or samples as they are (WAV) leaves
+    // the data untouched and the codecs idle.
+    AudioFormat client = format;
+    if (kind == Kind::Qcp) {
+        client.codec = CODEC_QCELP13K;
+        client.dataFormat = RATE_SET_VFR;
+    } else {
+        client.sampleRate = 8000;
+        client.sampleBits = 16;
+    }
+    const FileHandle handle = handleOf(memory);
+    if (!file->open(&handle, 0, &format, &client)) {
+        g_error = error->errorText();
+        return false;
+    }
+    AudioFormat actual;
+    file->fileFormat(&actual);
+    if (kind == Kind::Qcp && !(actual.codec == client.codec)) {
+        // The second form of the QCELP-13K identity: ask for that one, or
+        // the library would decode and encode again instead of copying.
+        client.codec = actual.codec;
+        if (!file->open(&handle, 0, &format, &client)) {
+            g_error = error->errorText();
+            return false;
+        }
+    }
+    const uint32_t blocks = file->blockCount();
+
+    out = kind == Kind::Qcp ? "{\"kind\":\"qcp\"" : "{\"kind\":\"wav\"";
+    out += ",\"codec\":";
+    std::string codec = actual.codec == CODEC_PCM           ? "PCM"
+                        : actual.codec == CODEC_G711_ULAW   ? "G.711 mu-law"
+                        : actual.codec == CODEC_QCELP13K ||
+                                  actual.codec == CODEC_QCELP13K_ALT
+                            ? "QCELP-13K"
+                            : actual.codec.toString();
+    appendJsonString(out, reinterpret_cast<const uint8_t*>(codec.data()), codec.size());
+    appendField(out, "sampleRate", actual.sampleRate);
+    appendField(out, "sampleBits", actual.sampleBits);
+    appendField(out, "blocks", blocks);
+    appendField(out, "blockSamples", actual.blockSamples);
+    if (kind == Kind::Qcp) {
+        uint64_t counts[256] = {};
+        uint64_t payloadBytes = 0;
+        if (!countRates(file.get(), blocks, counts, payloadBytes)) {
+            g_error = error->hasError() ? error->errorText() : "Unable to read the packets";
+            return false;
+        }
+        out += ",\"rates\":{";
+        out += "\"blank\":" + std::to_string(counts[0]) + ",\"eighth\":" + std::to_string(counts[1]) +
+               ",\"quarter\":" + std::to_string(counts[2]) + ",\"half\":" + std::to_string(counts[3]) +
+               ",\"full\":" + std::to_string(counts[4]) + ",\"erasure\":" + std::to_string(counts[14]) + "}";
+        appendField(out, "payloadBytes", payloadBytes);
+    }
+    file->close(0);
+    if (kind == Kind::Qcp) appendChunks(out, memory, chunks.get());
+    out += "}";
+    return true;
+}
+
+// Lowest and highest sample of each of `columns` equal stretches of a WAV
+// file's samples, read through the library as 16-bit PCM.
+bool waveform(MemoryFile& memory, uint32_t columns, std::vector<int16_t>& peaks) {
+    Ref<ISonxFile> file(createInstance<ISonxFile>(CLSID_SonxFile));
+    Ref<ISonxError> error(queryInterface<ISonxError>(file.get()));
+    if (!file.get() || !error.get()) {
+        g_error = "Unable to allocate ISonxFile instance!";
+        return false;
+    }
+    AudioFormat format;
+    format.fileType = FILE_TYPE_WAV;
+    format.codec = CODEC_PCM;
+    AudioFormat client = format;
+    client.sampleRate = 8000;
+    client.sampleBits = 16;
+    const FileHandle handle = handleOf(memory);
+    if (!file->open(&handle, 0, &format, &client)) {
+        g_error = error->errorText();
+        return false;
+    }
+    const uint64_t samples = file->blockCount();
+    peaks.assign(size_t{columns} * 2, 0);
+    std::vector<int16_t> buffer(8000);
+    uint64_t done = 0;
+    while (done < samples) {
+        const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), samples - done));
+        const uint32_t got = file->read(want, reinterpret_cast<uint8_t*>(buffer.data()), nullptr);
+        if (got == 0) break;
+        for (uint32_t i = 0; i < got; ++i) {
+            const size_t column = static_cast<size_t>((done + i) * columns / samples);
+            int16_t& low = peaks[column * 2];
+            int16_t& high = peaks[column * 2 + 1];
+            low = std::min(low, buffer[i]);
+            high = std::max(high, buffer[i]);
+        }
+        done += got;
+    }
+    file->close(0);
+    if (done < samples && error->hasError()) {
+        g_error = error->errorText();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- Exported functions -------------------------------------------------------
+
+extern "C" {
+
+// Option bits of sonx_web_convert. None is defined yet; the library's
+// salvage option for damaged inputs is meant to become bit 0.
+enum : uint32_t { SONX_WEB_KNOWN_FLAGS = 0 };
+
+// Converts a WAV file into a QCP file with rate set `rateSet` (0 vfr,
+// 1 vhr, 2 ffr, 3 fhr), or a QCP file into a WAV file (the rate set is then
+// ignored), as velconv does. Returns 1 on success; the result is then at
+// sonx_web_output(). Progress arrives as Module.onProgress(percent).
+EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t length, int32_t rateSet,
+                                              uint32_t flags) {
+    g_output.clear();
+    g_output.shrink_to_fit();
+    g_error.clear();
+    if (flags & ~SONX_WEB_KNOWN_FLAGS) {
+        g_error = "Unknown conversion option";
+        return 0;
+    }
+    const Guid* rateSetId = rateSetOf(rateSet);
+    if (!rateSetId) {
+        g_error = "Unknown rate set";
+        return 0;
+    }
+    MemoryFile input = inputFile(data, length);
+    Kind kind;
+    if (!kindOf(input, kind)) return 0;
+
+    Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
+    Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
+    if (!converter.get() || !error.get()) {
+        g_error = "Unable to allocate ISonxConvertFile instance!";
+        return 0;
+    }
+    // The same request velconv makes for the same input.
+    AudioFormat inputFormat, outputFormat;
+    if (kind == Kind::Wav) {
+        inputFormat.fileType = FILE_TYPE_WAV;
+        inputFormat.codec = CODEC_PCM;
+        inputFormat.sampleRate = 8000;
+        inputFormat.sampleBits = 16;
+        outputFormat.fileType = FILE_TYPE_QCP;
+        outputFormat.codec = CODEC_QCELP13K;
+        outputFormat.dataFormat = *rateSetId;
+    } else {
+        inputFormat.fileType = FILE_TYPE_QCP;
+        outputFormat.fileType = FILE_TYPE_WAV;
+        outputFormat.codec = CODEC_PCM;
+        outputFormat.sampleRate = 8000;
+        outputFormat.sampleBits = 16;
+    }
+    MemoryFile output;
+    const FileHandle in = handleOf(input);
+    const FileHandle out = handleOf(output);
+    // Without threads the conversion has run to its end when convert returns.
+    const bool started = converter->convert(&in, &inputFormat, &out, &outputFormat, onConvertEvent, 0);
+    if (!started || error->hasError()) {
+        g_error = error->errorText();
+        return 0;
+    }
+    g_output = std::move(output.bytes);
+    return 1;
+}
+
+EMSCRIPTEN_KEEPALIVE const uint8_t* sonx_web_output() { return g_output.data(); }
+EMSCRIPTEN_KEEPALIVE uint32_t sonx_web_output_length() { return static_cast<uint32_t>(g_output.size()); }
+EMSCRIPTEN_KEEPALIVE void sonx_web_free_output() {
+    g_output.clear();
+    g_output.shrink_to_fit();
+}
+EMSCRIPTEN_KEEPALIVE const char* sonx_web_error() { return g_error.c_str(); }
+
+// Describes a WAV or QCP file as JSON: kind, codec, sample rate and bits,
+// blocks and samples per block; for QCP also packets per rate, payload
+// bytes, and the 'labl' and 'text' chunks where present. Null on failure,
+// with the library's text at sonx_web_error().
+EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe(const uint8_t* data, uint32_t length) {
+    g_error.clear();
+    g_info.clear();
+    MemoryFile input = inputFile(data, length);
+    Kind kind;
+    if (!kindOf(input, kind)) return nullptr;
+    if (!describe(input, kind, g_info)) return nullptr;
+    return g_info.c_str();
+}
+
+std::vector<int16_t> g_peaks;
+
+// Waveform outline of a WAV file for drawing: `columns` pairs of the lowest
+// and highest 16-bit sample. Null on failure.
+EMSCRIPTEN_KEEPALIVE const int16_t* sonx_web_waveform(const uint8_t* data, uint32_t length, uint32_t columns) {
+    g_error.clear();
+    g_peaks.clear();
+    if (columns == 0 || columns > 100000) {
+        g_error = "Waveform width out of range";
+        return nullptr;
+    }
+    MemoryFile input = inputFile(data, length);
+    if (!waveform(input, columns, g_peaks)) return nullptr;
+    return g_peaks.data();
+}
+
+}  // extern "C"
