@@ -132,8 +132,10 @@ void putLe32At(Spool& spool, uint64_t offset, uint32_t value) {
     spool.writeAt(offset, b, 4);
 }
 
-bool isStreamingLength(uint32_t length) {
-    return length == 0 || length == 0xFFFFFFFFu;
+// A writer that cannot seek back leaves 0, 0xFFFFFFFF or a placeholder past
+// the end of what it wrote (sox writes 0x7FFFF000).
+bool isStreamingLength(uint32_t length, uint64_t available) {
+    return length == 0 || length == 0xFFFFFFFFu || length > available;
 }
 
 // ---- Temporary output files -------------------------------------------------
@@ -272,14 +274,15 @@ void settleStreamingWavLengths(Spool& input) {
     uint8_t head[12];
     if (end < 12 || end > UINT32_MAX || input.readAt(0, head, 12) != 12) return;
     if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) return;
-    if (isStreamingLength(le32(head + 4))) putLe32At(input, 4, static_cast<uint32_t>(end - 8));
+    if (isStreamingLength(le32(head + 4), end - 8)) putLe32At(input, 4, static_cast<uint32_t>(end - 8));
     // The 'data' chunk is the last one a streaming writer can put out.
     for (uint64_t at = 12; at + 8 <= end;) {
         uint8_t chunk[8];
         input.readAt(at, chunk, 8);
         const uint32_t length = le32(chunk + 4);
         if (std::memcmp(chunk, "data", 4) == 0) {
-            if (isStreamingLength(length)) putLe32At(input, at + 4, static_cast<uint32_t>(end - at - 8));
+            const uint64_t available = end - at - 8;
+            if (isStreamingLength(length, available)) putLe32At(input, at + 4, static_cast<uint32_t>(available));
             return;
         }
         at += 8 + uint64_t{length} + (length & 1u);

@@ -42,9 +42,10 @@ private:
     int fd_ = -1;
 };
 
-// A WAV written to a pipe cannot state its lengths; by convention its RIFF
-// and 'data' lengths are 0 or 0xFFFFFFFF. Such lengths are set to what the
-// spooled input actually holds. Anything else is left as it is.
+// A WAV written to a pipe cannot state its lengths; its RIFF and 'data'
+// lengths are 0, 0xFFFFFFFF or a placeholder beyond the end of the input.
+// Such lengths are set to what the spooled input actually holds. Anything
+// else is left as it is.
 void settleStreamingWavLengths(Spool& input);
 
 // The destination of one conversion. Nothing under the output name changes
