@@ -1,8 +1,11 @@
 // Converts a file with the WebAssembly build of the library, as the browser
 // page does: a QCP file into a WAV file, or a WAV file into a QCP file.
 //
-//   node examples/node-convert.mjs in.qcp out.wav
-//   node examples/node-convert.mjs [-r vfr|vhr|ffr|fhr] in.wav out.qcp
+//   node examples/node-convert.mjs [-s] in.qcp out.wav
+//   node examples/node-convert.mjs [-s] [-r vfr|vhr|ffr|fhr] in.wav out.qcp
+//
+// -s rescues a damaged file (cut short, or with no usable length) as
+// velconv -s does: it converts what the file holds and warns how much that was.
 //
 // Build the module first with scripts/build-web.sh (it lands in build-web/).
 import { readFileSync, writeFileSync } from "node:fs";
@@ -13,18 +16,27 @@ import path from "node:path";
 const here = path.dirname(fileURLToPath(import.meta.url));
 const moduleFile = process.env.SONX_WEB_MODULE || path.join(here, "..", "build-web", "sonx_web.js");
 const RATE_SETS = ["vfr", "vhr", "ffr", "fhr"];
+const SALVAGE = 1;
 
 function usage() {
-  console.error("usage: node-convert.mjs [-r vfr|vhr|ffr|fhr] input output");
+  console.error("usage: node-convert.mjs [-s] [-r vfr|vhr|ffr|fhr] input output");
   process.exit(2);
 }
 
 let args = process.argv.slice(2);
 let rateSet = 0;
-if (args[0] === "-r") {
-  rateSet = RATE_SETS.indexOf(args[1]);
-  if (rateSet < 0) usage();
-  args = args.slice(2);
+let flags = 0;
+for (;;) {
+  if (args[0] === "-r") {
+    rateSet = RATE_SETS.indexOf(args[1]);
+    if (rateSet < 0) usage();
+    args = args.slice(2);
+  } else if (args[0] === "-s") {
+    flags |= SALVAGE;
+    args = args.slice(1);
+  } else {
+    break;
+  }
 }
 if (args.length !== 2) usage();
 const [inputName, outputName] = args;
@@ -38,12 +50,15 @@ const sonx = await createSonxModule({ wasmBinary });
 const input = readFileSync(inputName);
 const inputPtr = sonx._malloc(input.length || 1);
 sonx.HEAPU8.set(input, inputPtr);
-const ok = sonx._sonx_web_convert(inputPtr, input.length, rateSet, 0);
+const ok = sonx._sonx_web_convert(inputPtr, input.length, rateSet, flags);
 sonx._free(inputPtr);
+const salvage = JSON.parse(sonx.UTF8ToString(sonx._sonx_web_salvage()));
 if (!ok) {
   console.error("ERROR: " + sonx.UTF8ToString(sonx._sonx_web_error()));
+  if (salvage.lengthDamaged && !salvage.salvaged) console.error("node-convert: the file looks cut short; -s decodes what it holds");
   process.exit(1);
 }
+if (salvage.recovered) console.error(`WARNING: '${inputName}' is damaged: ${salvage.recovered}`);
 const outPtr = sonx._sonx_web_output();
 const outLength = sonx._sonx_web_output_length();
 writeFileSync(outputName, sonx.HEAPU8.subarray(outPtr, outPtr + outLength));

@@ -145,6 +145,9 @@ class Row {
     this.file = file;
     this.urls = [];
     this.busy = false;
+    // Set once the user asks to rescue a damaged file; kept for later runs
+    // of the row (another rate set).
+    this.salvage = false;
     this.element = template.content.firstElementChild.cloneNode(true);
     this.element.dataset.id = String(this.id);
     this.part = (name) => this.element.querySelector(`.${name}`);
@@ -152,6 +155,10 @@ class Row {
     this.part("kind").textContent = "…";
     this.part("remove").addEventListener("click", () => this.remove());
     this.part("rateset").addEventListener("change", () => this.start());
+    this.part("rescue-button").addEventListener("click", () => {
+      this.salvage = true;
+      this.start();
+    });
     rowsElement.append(this.element);
     rows.set(this.id, this);
   }
@@ -181,6 +188,8 @@ class Row {
     this.element.dataset.state = "working";
     this.element.classList.remove("failed");
     this.part("actions").hidden = true;
+    this.part("rescue").hidden = true;
+    this.part("warning").hidden = true;
     if (this.info && this.info.kind === "wav") this.part("rates").hidden = true;
     this.part("progress").hidden = false;
     this.part("progress").value = 0;
@@ -199,14 +208,15 @@ class Row {
     }
     if (job !== this.job) return;
     const rateSet = Number(this.part("rateset").value);
-    worker.postMessage({ id: this.id, job, bytes, rateSet, columns: WAVE_COLUMNS }, [bytes.buffer]);
+    worker.postMessage({ id: this.id, job, bytes, rateSet, columns: WAVE_COLUMNS, salvage: this.salvage },
+      [bytes.buffer]);
   }
 
   handle(message) {
     if (message.type === "info") this.showInfo(message.info);
     else if (message.type === "progress") this.showProgress(message.phase, message.percent);
     else if (message.type === "done") this.showResult(message);
-    else if (message.type === "error") this.fail(message.message);
+    else if (message.type === "error") this.fail(message.message, message.cutShort);
   }
 
   showInfo(info) {
@@ -279,11 +289,19 @@ class Row {
         "Play it to hear how the QCP will sound.");
       player.title = "How the QCP will sound";
     }
+    if (message.recovered) {
+      // velconv's warning, word for word, without its "WARNING: ".
+      const warning = this.part("warning");
+      warning.textContent = `'${this.file.name}' is damaged: ${message.recovered}`;
+      warning.hidden = false;
+    }
     this.part("actions").hidden = false;
     drawWaveform(this.part("wave"), message.peaks);
   }
 
-  fail(text) {
+  // `cutShort`: the library found the file's lengths damaged, so reading it
+  // for what it holds may work where the plain conversion failed.
+  fail(text, cutShort = false) {
     this.busy = false;
     this.element.dataset.state = "error";
     this.element.classList.add("failed");
@@ -292,6 +310,7 @@ class Row {
     this.part("wave").hidden = true;
     if (!this.info) this.part("kind").textContent = "Error";
     this.setStatus(text);
+    this.part("rescue").hidden = !cutShort || this.salvage;
   }
 
   keepUrl(blob) {

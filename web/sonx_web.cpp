@@ -1,8 +1,8 @@
 // The page's and Node's way into the library: whole files in memory in,
 // whole files in memory out. Everything goes through the public interface
-// (createInstance, ISonxConvertFile, ISonxFile, ISonxQcpChunks) with client
-// callback file handles over byte vectors, so the web build converts exactly
-// as velconv does.
+// (createInstance, ISonxConvertFile, ISonxFile, ISonxQcpChunks, ISonxSalvage)
+// with client callback file handles over byte vectors, so the web build
+// converts exactly as velconv does.
 //
 // Results stay in this module until the next call; JavaScript copies them
 // out through the pointer and length getters.
@@ -93,6 +93,11 @@ private:
 std::vector<uint8_t> g_output;
 std::string g_error;
 std::string g_info;
+// What the last describe or convert found of its input's lengths, and
+// which way that conversion went (the warning's verb depends on it).
+SalvageReport g_salvage;
+bool g_salvageFromQcp = true;
+std::string g_salvageJson;
 
 // The input is copied once: the library's callbacks read it through a
 // MemoryFile, and JavaScript may free its buffer as soon as a call returns.
@@ -197,7 +202,25 @@ void appendChunks(std::string& out, MemoryFile& memory, ISonxQcpChunks* chunks) 
     }
 }
 
-bool describe(MemoryFile& memory, Kind kind, std::string& out) {
+// Keeps what the object found of its input's lengths for sonx_web_salvage().
+void keepSalvageReport(ISonxUnknown* object, Kind kind) {
+    g_salvage = SalvageReport{};
+    g_salvageFromQcp = kind == Kind::Qcp;
+    if (Ref<ISonxSalvage> salvage(queryInterface<ISonxSalvage>(object)); salvage.get())
+        salvage->salvageReport(&g_salvage);
+}
+
+// Ends the sentence velconv's warning begins with "'name' is damaged: ".
+std::string recoveredText(const SalvageReport& report, bool fromQcp) {
+    const std::string verb = fromQcp ? "decoded " : "encoded ";
+    const std::string unit = fromQcp ? " packets" : " samples";
+    const std::string read = std::to_string(report.blocksRead);
+    if (!report.promiseKnown) return verb + read + unit + "; its header gives no usable length";
+    if (report.blocksRead == report.blocksPromised) return verb + "all " + read + unit + " its header promises";
+    return verb + read + " of the " + std::to_string(report.blocksPromised) + unit + " its header promises";
+}
+
+bool describe(MemoryFile& memory, Kind kind, bool salvage, std::string& out) {
     Ref<ISonxFile> file(createInstance<ISonxFile>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(file.get()));
     Ref<ISonxQcpChunks> chunks(queryInterface<ISonxQcpChunks>(file.get()));
@@ -208,6 +231,7 @@ bool describe(MemoryFile& memory, Kind kind, std::string& out) {
     AudioFormat format;
     format.fileType = kind == Kind::Qcp ? FILE_TYPE_QCP : FILE_TYPE_WAV;
     if (kind == Kind::Wav) format.codec = CODEC_PCM;
+    if (salvage) format.option |= FORMAT_OPTION_SALVAGE;
     // Reading packets as packets (QCP) or samples as they are (WAV) leaves
     // the data untouched and the codecs idle.
     AudioFormat client = format;
@@ -219,7 +243,9 @@ bool describe(MemoryFile& memory, Kind kind, std::string& out) {
         client.sampleBits = 16;
     }
     const FileHandle handle = handleOf(memory);
-    if (!file->open(&handle, 0, &format, &client)) {
+    const bool opened = file->open(&handle, 0, &format, &client);
+    keepSalvageReport(file.get(), kind);
+    if (!opened) {
         g_error = error->errorText();
         return false;
     }
@@ -319,9 +345,13 @@ bool waveform(MemoryFile& memory, uint32_t columns, std::vector<int16_t>& peaks)
 
 extern "C" {
 
-// Option bits of sonx_web_convert. None is defined yet; the library's
-// salvage option for damaged inputs is meant to become bit 0.
-enum : uint32_t { SONX_WEB_KNOWN_FLAGS = 0 };
+// Option bits of sonx_web_convert and sonx_web_describe.
+enum : uint32_t {
+    // Read a damaged input (a length past the end of the file, 0 or
+    // 0xFFFFFFFF) for what it holds, as velconv -s does.
+    SONX_WEB_SALVAGE = 1,
+    SONX_WEB_KNOWN_FLAGS = SONX_WEB_SALVAGE,
+};
 
 // Converts a WAV file into a QCP file with rate set `rateSet` (0 vfr,
 // 1 vhr, 2 ffr, 3 fhr), or a QCP file into a WAV file (the rate set is then
@@ -332,6 +362,7 @@ EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t leng
     g_output.clear();
     g_output.shrink_to_fit();
     g_error.clear();
+    g_salvage = SalvageReport{};
     if (flags & ~SONX_WEB_KNOWN_FLAGS) {
         g_error = "Unknown conversion option";
         return 0;
@@ -368,11 +399,13 @@ EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t leng
         outputFormat.sampleRate = 8000;
         outputFormat.sampleBits = 16;
     }
+    if (flags & SONX_WEB_SALVAGE) inputFormat.option |= FORMAT_OPTION_SALVAGE;
     MemoryFile output;
     const FileHandle in = handleOf(input);
     const FileHandle out = handleOf(output);
     // Without threads the conversion has run to its end when convert returns.
     const bool started = converter->convert(&in, &inputFormat, &out, &outputFormat, onConvertEvent, 0);
+    keepSalvageReport(converter.get(), kind);
     if (!started || error->hasError()) {
         g_error = error->errorText();
         return 0;
@@ -392,15 +425,39 @@ EMSCRIPTEN_KEEPALIVE const char* sonx_web_error() { return g_error.c_str(); }
 // Describes a WAV or QCP file as JSON: kind, codec, sample rate and bits,
 // blocks and samples per block; for QCP also packets per rate, payload
 // bytes, and the 'labl' and 'text' chunks where present. Null on failure,
-// with the library's text at sonx_web_error().
-EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe(const uint8_t* data, uint32_t length) {
+// with the library's text at sonx_web_error(). `flags` as for
+// sonx_web_convert; other bits are ignored.
+EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe(const uint8_t* data, uint32_t length, uint32_t flags) {
     g_error.clear();
     g_info.clear();
+    g_salvage = SalvageReport{};
     MemoryFile input = inputFile(data, length);
     Kind kind;
     if (!kindOf(input, kind)) return nullptr;
-    if (!describe(input, kind, g_info)) return nullptr;
+    if (!describe(input, kind, (flags & SONX_WEB_SALVAGE) != 0, g_info)) return nullptr;
     return g_info.c_str();
+}
+
+// What the last sonx_web_convert or sonx_web_describe found of its input's
+// lengths, as JSON: lengthDamaged (whether or not it failed because of
+// that), salvaged, blocksRead, blocksPromised, promiseKnown, and for a
+// salvaged input `recovered`, the end of velconv's warning ("decoded 215 of
+// the 702 packets its header promises"). All zero when the call failed
+// before the input's header was read.
+EMSCRIPTEN_KEEPALIVE const char* sonx_web_salvage() {
+    const SalvageReport& r = g_salvage;
+    g_salvageJson = "{\"lengthDamaged\":" + std::string(r.lengthDamaged ? "true" : "false") +
+                    ",\"salvaged\":" + (r.salvaged ? "true" : "false") +
+                    ",\"promiseKnown\":" + (r.promiseKnown ? "true" : "false");
+    appendField(g_salvageJson, "blocksRead", r.blocksRead);
+    appendField(g_salvageJson, "blocksPromised", r.blocksPromised);
+    if (r.salvaged) {
+        const std::string text = recoveredText(r, g_salvageFromQcp);
+        g_salvageJson += ",\"recovered\":";
+        appendJsonString(g_salvageJson, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    }
+    g_salvageJson += "}";
+    return g_salvageJson.c_str();
 }
 
 std::vector<int16_t> g_peaks;

@@ -7,6 +7,8 @@
 "use strict";
 
 const RATE_SETS = ["vfr", "vhr", "ffr", "fhr"];
+// sonx_web_convert's and sonx_web_describe's option bit for damaged files.
+const SALVAGE = 1;
 
 function decodeBase64(text) {
   const raw = atob(text);
@@ -19,7 +21,13 @@ const wasmBinary = decodeBase64(SONX_WASM_BASE64);
 let sonx = null;
 let onProgress = () => {};
 
-class LibraryError extends Error {}
+// `salvage` is the library's report on the input's lengths, where it has one.
+class LibraryError extends Error {
+  constructor(message, salvage) {
+    super(message);
+    this.salvage = salvage;
+  }
+}
 
 async function library() {
   if (!sonx) {
@@ -50,29 +58,36 @@ function withInput(lib, bytes, body) {
   }
 }
 
-function lastError(lib) {
-  return new LibraryError(lib.UTF8ToString(lib._sonx_web_error()));
+// What the last describe or convert found of its input's lengths.
+function salvageReport(lib) {
+  return JSON.parse(lib.UTF8ToString(lib._sonx_web_salvage()));
 }
 
-function describe(lib, bytes) {
+function lastError(lib) {
+  return new LibraryError(lib.UTF8ToString(lib._sonx_web_error()), salvageReport(lib));
+}
+
+function describe(lib, bytes, flags) {
   return withInput(lib, bytes, (pointer, length) => {
-    const json = lib._sonx_web_describe(pointer, length);
+    const json = lib._sonx_web_describe(pointer, length, flags);
     if (!json) throw lastError(lib);
     return JSON.parse(lib.UTF8ToString(json));
   });
 }
 
-// Returns the converted file and the time the library took, in ms.
-function convert(lib, bytes, rateSet) {
+// Returns the converted file, the time the library took, in ms, and what
+// it found of the input's lengths.
+function convert(lib, bytes, rateSet, flags) {
   return withInput(lib, bytes, (pointer, length) => {
     const start = performance.now();
-    const ok = lib._sonx_web_convert(pointer, length, rateSet, 0);
+    const ok = lib._sonx_web_convert(pointer, length, rateSet, flags);
     const ms = performance.now() - start;
     if (!ok) throw lastError(lib);
+    const salvage = salvageReport(lib);
     const out = lib._sonx_web_output();
     const result = lib.HEAPU8.slice(out, out + lib._sonx_web_output_length());
     lib._sonx_web_free_output();
-    return { bytes: result, ms };
+    return { bytes: result, ms, salvage };
   });
 }
 
@@ -85,30 +100,33 @@ function waveform(lib, wavBytes, columns) {
 }
 
 // One row's work: describe the file, convert it, and for a WAV decode the
-// new QCP again so the page can play how it will sound.
-async function processFile({ id, job, bytes, rateSet, columns }) {
+// new QCP again so the page can play how it will sound. With `salvage` a
+// damaged input gives what it holds; `recovered` then says how much.
+async function processFile({ id, job, bytes, rateSet, columns, salvage }) {
   const lib = await library();
   const post = (message, transfer) => postMessage({ id, job, ...message }, transfer || []);
   let phase = "";
   onProgress = (percent) => post({ type: "progress", phase, percent });
 
-  const info = describe(lib, bytes);
+  const flags = salvage ? SALVAGE : 0;
+  const info = describe(lib, bytes, flags);
   post({ type: "info", info });
   if (info.kind === "qcp") {
     phase = "decoding";
-    const wav = convert(lib, bytes, 0);
+    const wav = convert(lib, bytes, 0, flags);
     const peaks = waveform(lib, wav.bytes, columns);
-    post({ type: "done", wav: wav.bytes, decodeMs: wav.ms, peaks }, [wav.bytes.buffer, peaks.buffer]);
+    post({ type: "done", wav: wav.bytes, decodeMs: wav.ms, peaks, recovered: wav.salvage.recovered },
+      [wav.bytes.buffer, peaks.buffer]);
   } else {
     phase = "encoding";
-    const qcp = convert(lib, bytes, rateSet);
-    const qcpInfo = describe(lib, qcp.bytes);
+    const qcp = convert(lib, bytes, rateSet, flags);
+    const qcpInfo = describe(lib, qcp.bytes, 0);
     phase = "decoding again";
-    const wav = convert(lib, qcp.bytes, 0);
+    const wav = convert(lib, qcp.bytes, 0, 0);
     const peaks = waveform(lib, wav.bytes, columns);
     post(
       { type: "done", rateSet: RATE_SETS[rateSet], qcp: qcp.bytes, qcpInfo, encodeMs: qcp.ms, wav: wav.bytes,
-        decodeMs: wav.ms, peaks },
+        decodeMs: wav.ms, peaks, recovered: qcp.salvage.recovered },
       [qcp.bytes.buffer, wav.bytes.buffer, peaks.buffer]);
   }
 }
@@ -123,7 +141,12 @@ self.onmessage = (event) => {
     } catch (error) {
       // A trap leaves the module unusable: start a fresh one next time.
       if (!(error instanceof LibraryError)) sonx = null;
-      postMessage({ id: request.id, job: request.job, type: "error", message: String(error && error.message || error) });
+      // A length that runs past the end (or none at all) failed it: the
+      // page can offer to read the file for what it holds.
+      const report = error instanceof LibraryError && error.salvage;
+      const cutShort = Boolean(report && report.lengthDamaged && !report.salvaged);
+      postMessage({ id: request.id, job: request.job, type: "error", message: String(error && error.message || error),
+        cutShort });
     }
   });
 };

@@ -3,11 +3,11 @@
 //   node tests/web/browser_test.mjs <site folder> <velconv> <work folder>
 //
 // Serves the site on 127.0.0.1, gives the page the sample WAV, a QCP made by
-// native velconv and a damaged QCP, and checks that the downloads hold the
-// bytes velconv writes for the same inputs, that the damaged file's row shows
-// velconv's error text, and that no request left 127.0.0.1. Then the same
-// sample from file://, and the time to encode and decode ten minutes of
-// speech.
+// native velconv and damaged files, and checks that the downloads hold the
+// bytes velconv writes for the same inputs, that the damaged files' rows show
+// velconv's error text, that a QCP cut short is rescued as velconv -s does
+// it, and that no request left 127.0.0.1. Then the same sample from file://,
+// and the time to encode and decode ten minutes of speech.
 import { execFileSync, spawnSync } from "node:child_process";
 import fs from "node:fs";
 import http from "node:http";
@@ -80,9 +80,14 @@ const label = Buffer.alloc(48);
 label.write("Voice memo 12");
 const note = Buffer.from("Call Anna back about the tickets — Tuesday");
 fs.writeFileSync(memoQcp, withChunk(withChunk(fs.readFileSync(memoQcp), "labl", label), "text", note));
-// Cut inside the packets: the 'data' chunk claims more than there is.
+// Cut at half its bytes, inside the packets: the 'data' chunk claims more
+// than there is, which can be rescued; cut inside the 'fmt ' chunk, which
+// cannot.
+const memoBytes = fs.readFileSync(memoQcp);
 const damagedQcp = path.join(inputs, "damaged.qcp");
-fs.writeFileSync(damagedQcp, fs.readFileSync(memoQcp).subarray(0, 5000));
+fs.writeFileSync(damagedQcp, memoBytes.subarray(0, Math.floor(memoBytes.length / 2)));
+const brokenFmtQcp = path.join(inputs, "broken-fmt.qcp");
+fs.writeFileSync(brokenFmtQcp, memoBytes.subarray(0, 40));
 const notAudio = path.join(inputs, "notes.wav");
 fs.writeFileSync(notAudio, "Shopping: milk, bread\n");
 const longWav = path.join(inputs, "ten-minutes.wav");
@@ -109,8 +114,19 @@ const expected = {
 // velconv's error for a file, without its "ERROR: ".
 function velconvError(input) {
   const run = velconvRun(input, path.join(native, "failed.out"));
-  return run.status === 0 ? "(no error)" : run.stderr.trim().split("\n").pop().replace(/^ERROR: /, "");
+  const line = run.stderr.split("\n").find((l) => l.startsWith("ERROR: "));
+  return run.status === 0 || !line ? "(no error)" : line.slice("ERROR: ".length);
 }
+// velconv -s on a damaged file: its output and its warning without "WARNING: ".
+// Run beside the file, so the warning names it as the page does.
+function velconvSalvage(input, extension) {
+  const out = path.join(native, path.basename(input).replace(/\.[^.]*$/, extension));
+  const run = spawnSync(velconv, ["-s", path.basename(input), out], { encoding: "utf8", cwd: path.dirname(input) });
+  const line = run.stderr.split("\n").find((l) => l.startsWith("WARNING: "));
+  return { bytes: run.status === 0 ? fs.readFileSync(out) : Buffer.alloc(0),
+    warning: line ? line.slice("WARNING: ".length) : "(no warning)" };
+}
+const salvaged = velconvSalvage(damagedQcp, ".wav");
 
 // ---- Server and browser ---------------------------------------------------------
 
@@ -218,8 +234,8 @@ try {
   await page.setViewport({ width: 900, height: 900 });
   await watch(page);
   await page.goto(`${origin}/index.html`, { waitUntil: "load" });
-  await addFiles(page, [sampleWav, memoQcp, damagedQcp, notAudio]);
-  await settled(page, 4);
+  await addFiles(page, [sampleWav, memoQcp, damagedQcp, brokenFmtQcp, notAudio]);
+  await settled(page, 5);
   for (const name of ["speech.wav", "memo.qcp"]) {
     check((await field(page, name, null, "state")) === "done",
       `the ${name} row is done: "${await field(page, name, ".status")}" ${consoleErrors.join(" | ")}`);
@@ -233,17 +249,29 @@ try {
     `the QCP row describes the file (${facts})`);
   const chunks = await field(page, "memo.qcp", ".chunks");
   check(chunks.includes("Voice memo 12") && chunks.includes(note.toString()), `the QCP row shows its chunks (${chunks})`);
-  for (const [name, file] of [["damaged.qcp", damagedQcp], ["notes.wav", notAudio]]) {
+  // Only the file cut short is offered a rescue.
+  for (const [name, file, rescue] of [["damaged.qcp", damagedQcp, true], ["broken-fmt.qcp", brokenFmtQcp, false],
+    ["notes.wav", notAudio, false]]) {
     const status = await field(page, name, ".status");
-    check((await field(page, name, null, "state")) === "error" && status === velconvError(file),
-      `${name} shows velconv's own error: "${status}"`);
+    const offered = await (await rowOf(page, name)).evaluate((r) => !r.querySelector(".rescue").hidden);
+    check((await field(page, name, null, "state")) === "error" && status === velconvError(file) && offered === rescue,
+      `${name} shows velconv's own error: "${status}", ${offered ? "with" : "without"} the rescue button`);
   }
   await page.screenshot({ path: path.join(siteDir, "screenshot.png"), fullPage: true });
   await page.setViewport({ width: 390, height: 844 });
   await page.screenshot({ path: path.join(siteDir, "screenshot-phone.png"), fullPage: true });
   await page.setViewport({ width: 900, height: 900 });
 
-  // Step 2: the page opened from file:// works the same.
+  // Step 2: the rescue button reads the file cut short as velconv -s does.
+  await (await (await rowOf(page, "damaged.qcp")).$(".rescue-button")).click();
+  await settled(page, 5);
+  check((await field(page, "damaged.qcp", null, "state")) === "done" && salvaged.bytes.length > 44 &&
+    salvaged.bytes.equals(await download(page, "damaged.qcp", "damaged.wav")),
+  "the rescued QCP gives native velconv -s's WAV");
+  const warning = await field(page, "damaged.qcp", ".warning");
+  check(warning === salvaged.warning, `the rescued row warns as velconv -s does: "${warning}"`);
+
+  // Step 3: the page opened from file:// works the same.
   const local = await browser.newPage();
   await watch(local);
   await local.goto(`file://${path.join(siteDir, "index.html")}`, { waitUntil: "load" });
@@ -253,9 +281,9 @@ try {
     "from file:// the sample WAV gives native velconv's QCP");
   await local.close();
 
-  // Step 3: 16 kHz speech, and ten minutes of speech each way, timed inside the worker.
+  // Step 4: 16 kHz speech, and ten minutes of speech each way, timed inside the worker.
   await addFiles(page, [wideWav, longWav, longQcp]);
-  await settled(page, 7);
+  await settled(page, 8);
   check(expected["speech-16k.qcp"].equals(await download(page, "speech-16k.wav", "speech-16k.qcp")),
     "16 kHz speech encoded in the page equals native velconv's QCP");
   const encodeMs = Number(await field(page, "ten-minutes.wav", null, "encodeMs"));
@@ -267,7 +295,7 @@ try {
   console.log(`time for ten minutes of speech in headless Chromium: encode (vfr) ${(encodeMs / 1000).toFixed(2)} s ` +
     `(target 3 s), decode ${(decodeMs / 1000).toFixed(2)} s (target 0.5 s)`);
 
-  // Step 4: nothing left this machine.
+  // Step 5: nothing left this machine.
   const fromPage = requests.filter((url) => !url.startsWith(origin + "/") && !/^(blob|data|file):/.test(url));
   const unexplained = escaped.filter((url) => !BROWSER_SERVICES.test(url));
   const outside = [...fromPage, ...unexplained];
