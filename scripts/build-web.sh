@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the browser page into build-web/: libsoxr for WebAssembly (once,
-# into build-web-deps/), the library and its entry layer with emscripten,
-# then the static site. Run scripts/deps-web.sh first.
+# Builds the browser page into build-web/: libsoxr and glibc's sin and cos
+# for WebAssembly (once, into build-web-deps/), the library and its entry
+# layer with emscripten, then the static site. Run scripts/deps-web.sh first.
 #
 #   scripts/build-web.sh            -> build-web/index.html (open it, or serve the folder)
 set -euo pipefail
@@ -38,8 +38,25 @@ if [ ! -f "$deps/soxr/lib/libsoxr.a" ]; then
   cmake --install "$deps/soxr-build" >>"$deps/soxr-build.log" 2>&1
 fi
 
+libm="$deps/libm/libglibc-sincos.a"
+if [ ! -f "$libm" ]; then
+  [ -f "$deps/glibc-src/sysdeps/ieee754/dbl-64/s_sin.c" ] || { echo "glibc source missing: run scripts/deps-web.sh" >&2; exit 1; }
+  echo "== glibc's sin and cos for WebAssembly"
+  # libsoxr's filters and FFT come out bit for bit as native only with the
+  # sin and cos native libsoxr calls (web/libm/README.md). No fused
+  # multiply-add: glibc's x86-64 build gives these results without it.
+  ieee="$deps/glibc-src/sysdeps/ieee754"
+  mkdir -p "$deps/libm" && rm -f "$deps/libm"/*.o "$libm"
+  for f in flt-32/s_sinf flt-32/s_cosf flt-32/s_sincosf_data dbl-64/s_sin dbl-64/branred dbl-64/sincostab web:invalid; do
+    case $f in web:*) in=web/libm/${f#web:}.c ;; *) in=$ieee/$f.c ;; esac
+    emcc -O2 -ffp-contract=off -w -Iweb/libm -I"$ieee/flt-32" -I"$ieee/dbl-64" \
+      -D__sin=sin -D__cos=cos -DSINF=sinf -DCOSF=cosf -c "$in" -o "$deps/libm/$(basename "${f#web:}").o"
+  done
+  emar rcs "$libm" "$deps/libm"/*.o
+fi
+
 echo "== Library and entry layer for WebAssembly"
-emcmake cmake -S web -B build-web-obj -DSOXR_PREFIX="$root/$deps/soxr" >/dev/null
+emcmake cmake -S web -B build-web-obj -DSOXR_PREFIX="$root/$deps/soxr" -DSONX_WEB_LIBM="$root/$libm" >/dev/null
 cmake --build build-web-obj -j"$jobs"
 
 echo "== Site"

@@ -1,0 +1,3 @@
+/* The functions are compiled under their public names: no aliases. */
+#pragma once
+#define libm_alias_float(from, to)
