@@ -98,6 +98,12 @@ execFileSync(velconv, [longWav, longQcp]);
 // Resampled on the way in, which must not change the bytes either.
 const wideWav = path.join(inputs, "speech-16k.wav");
 fs.copyFileSync(path.join(repo, "tests/data/speech_16k.wav"), wideWav);
+// The same samples declared 11025 Hz: another ratio, other filters and FFT sizes.
+const oddRateWav = path.join(inputs, "speech-11k.wav");
+const oddRate = fs.readFileSync(wideWav);
+oddRate.writeUInt32LE(11025, 24);
+oddRate.writeUInt32LE(11025 * 2, 28);
+fs.writeFileSync(oddRateWav, oddRate);
 
 const nativeOf = (input, extension) => {
   const out = path.join(native, path.basename(input).replace(/\.[^.]*$/, extension));
@@ -110,6 +116,7 @@ const expected = {
   "ten-minutes.qcp": nativeOf(longWav, ".qcp"),
   "ten-minutes-memo.wav": nativeOf(longQcp, ".wav"),
   "speech-16k.qcp": nativeOf(wideWav, ".qcp"),
+  "speech-11k.qcp": nativeOf(oddRateWav, ".qcp"),
 };
 // velconv's error for a file, without its "ERROR: ".
 function velconvError(input) {
@@ -281,11 +288,13 @@ try {
     "from file:// the sample WAV gives native velconv's QCP");
   await local.close();
 
-  // Step 4: 16 kHz speech, and ten minutes of speech each way, timed inside the worker.
-  await addFiles(page, [wideWav, longWav, longQcp]);
-  await settled(page, 8);
+  // Step 4: speech at 16 and 11.025 kHz, and ten minutes of speech each way, timed inside the worker.
+  await addFiles(page, [wideWav, oddRateWav, longWav, longQcp]);
+  await settled(page, 9);
   check(expected["speech-16k.qcp"].equals(await download(page, "speech-16k.wav", "speech-16k.qcp")),
     "16 kHz speech encoded in the page equals native velconv's QCP");
+  check(expected["speech-11k.qcp"].equals(await download(page, "speech-11k.wav", "speech-11k.qcp")),
+    "11.025 kHz speech encoded in the page equals native velconv's QCP");
   const encodeMs = Number(await field(page, "ten-minutes.wav", null, "encodeMs"));
   const decodeMs = Number(await field(page, "ten-minutes-memo.qcp", null, "decodeMs"));
   check(expected["ten-minutes.qcp"].equals(await download(page, "ten-minutes.wav", "ten-minutes.qcp")),
