@@ -20,9 +20,11 @@ const CHROMIUM = process.env.CHROMIUM || "/usr/bin/chromium";
 const TIMEOUT = 120000;
 
 let failures = 0;
+let passes = 0;
 function check(ok, what) {
   console.log(`${ok ? "ok  " : "FAIL"} ${what}`);
-  if (!ok) failures++;
+  if (ok) passes++;
+  else failures++;
 }
 
 // ---- Inputs and native results ----------------------------------------------
@@ -325,5 +327,5 @@ try {
   server.close();
   trap.close();
 }
-console.log(failures ? `${failures} check(s) failed` : "browser test passed");
+console.log(`browser: ${passes} passed, ${failures} failed`);
 process.exit(failures ? 1 : 0);
