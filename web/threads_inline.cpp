@@ -13,32 +13,12 @@
 
 namespace sonx {
 
-OutOfMemory* OutOfMemory::instance() {
-    static OutOfMemory shared;
-    return &shared;
-}
-
 // With one thread a lock never has to wait; it only needs to exist.
 struct Mutex::State {};
 
 Mutex::Mutex() : state_(std::make_shared<State>()) {}
 void Mutex::lock() {}
 void Mutex::unlock() {}
-
-ScopedLock::ScopedLock(Mutex& mutex, bool take) : mutex_(&mutex) {
-    if (take) lock();
-}
-ScopedLock::~ScopedLock() { unlock(); }
-void ScopedLock::lock() {
-    if (held_) return;
-    mutex_->lock();
-    held_ = true;
-}
-void ScopedLock::unlock() {
-    if (!held_) return;
-    held_ = false;
-    mutex_->unlock();
-}
 
 struct Event::State {
     bool set = false;
@@ -102,15 +82,5 @@ void ThreadedObject::stopThread() {
 }
 
 bool ThreadedObject::keepRunning() { return !shared_->stopEvent.wait(WaitTime{0, 0}); }
-
-void ThreadedObject::run() {
-    onStart();
-    if (keepRunning()) {
-        do {
-            onIteration();
-        } while (keepRunning());
-    }
-    onStop();
-}
 
 }  // namespace sonx

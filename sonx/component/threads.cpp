@@ -9,11 +9,6 @@
 
 namespace sonx {
 
-OutOfMemory* OutOfMemory::instance() {
-    static OutOfMemory shared;
-    return &shared;
-}
-
 namespace {
 template <class T, class... Args> std::shared_ptr<T> makeCell(Args&&... args) {
     try {
@@ -31,21 +26,6 @@ struct Mutex::State {
 Mutex::Mutex() : state_(makeCell<State>()) {}
 void Mutex::lock() { state_->mutex.lock(); }
 void Mutex::unlock() { state_->mutex.unlock(); }
-
-ScopedLock::ScopedLock(Mutex& mutex, bool take) : mutex_(&mutex) {
-    if (take) lock();
-}
-ScopedLock::~ScopedLock() { unlock(); }
-void ScopedLock::lock() {
-    if (held_) return;
-    mutex_->lock();
-    held_ = true;
-}
-void ScopedLock::unlock() {
-    if (!held_) return;
-    held_ = false;
-    mutex_->unlock();
-}
 
 struct Event::State {
     std::mutex mutex;
@@ -171,15 +151,5 @@ void ThreadedObject::stopThread() {
 }
 
 bool ThreadedObject::keepRunning() { return !shared_->stopEvent.wait(WaitTime{0, 10000}); }
-
-void ThreadedObject::run() {
-    onStart();
-    if (keepRunning()) {
-        do {
-            onIteration();
-        } while (keepRunning());
-    }
-    onStop();
-}
 
 }  // namespace sonx
