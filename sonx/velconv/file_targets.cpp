@@ -292,6 +292,9 @@ void settleStreamingWavLengths(Spool& input) {
 // ---- OutputTarget -----------------------------------------------------------------
 
 OutputTarget::OutputTarget(const std::string& name) : finalName_(name) {
+    // An empty name names no file; the temporary beside it could be made,
+    // but nothing could be renamed to it.
+    if (name.empty()) throw std::runtime_error(std::string("Error opening file: ") + std::strerror(ENOENT));
     if (name == kStdioName) {
         spool_ = std::make_unique<Spool>();
         destination_ = STDOUT_FILENO;

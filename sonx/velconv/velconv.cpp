@@ -225,11 +225,12 @@ struct CutShortError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// After a conversion: a salvaged input gets one warning saying how much of it
-// was there; a failure caused by a damaged length becomes CutShortError, so
-// its message is followed by the hint to use -s.
-void reportDamage(ISonxConvertFile* converter, const std::string& inputName, InputKind kind, bool failed,
-                  const std::string& errorText) {
+// After a conversion: a failure caused by a damaged length becomes
+// CutShortError, so its message is followed by the hint to use -s; a
+// salvaged input gives the warning that says how much of it was there (empty
+// when there is nothing to warn of), printed once the output is in place.
+std::string reportDamage(ISonxConvertFile* converter, const std::string& inputName, InputKind kind, bool failed,
+                         const std::string& errorText) {
     SalvageReport report;
     if (Ref<ISonxSalvage> salvage(queryInterface<ISonxSalvage>(converter)); salvage.get())
         salvage->salvageReport(&report);
@@ -237,7 +238,7 @@ void reportDamage(ISonxConvertFile* converter, const std::string& inputName, Inp
         if (report.lengthDamaged && !report.salvaged) throw CutShortError(errorText);
         throw std::runtime_error(errorText);
     }
-    if (!report.salvaged) return;
+    if (!report.salvaged) return "";
     const std::string verb = kind == InputKind::Qcp ? "decoded " : "encoded ";
     const std::string unit = kind == InputKind::Qcp ? " packets" : " samples";
     const std::string read = std::to_string(report.blocksRead);
@@ -248,10 +249,11 @@ void reportDamage(ISonxConvertFile* converter, const std::string& inputName, Inp
         recovered = "all " + read + unit + " its header promises";
     else
         recovered = read + " of the " + std::to_string(report.blocksPromised) + unit + " its header promises";
-    printLine("WARNING: '" + inputName + "' is damaged: " + verb + recovered);
+    return "WARNING: '" + inputName + "' is damaged: " + verb + recovered;
 }
 
-void convertFile(const FileHandle& input, const FileHandle& output, const std::string& inputName,
+// Returns the salvage warning, if any.
+std::string convertFile(const FileHandle& input, const FileHandle& output, const std::string& inputName,
                  InputKind kind, const Guid& rateSet, uint32_t mode, bool salvage) {
     Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
     if (!converter.get()) throw std::runtime_error("Unable to allocate ISonxConvertFile instance!");
@@ -279,7 +281,7 @@ void convertFile(const FileHandle& input, const FileHandle& output, const std::s
     if (salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
     const bool failed =
         !converter->convert(&input, &inputFormat, &output, &outputFormat, nullptr, 0) || error->hasError();
-    reportDamage(converter.get(), inputName, kind, failed, error->errorText());
+    return reportDamage(converter.get(), inputName, kind, failed, error->errorText());
 }
 
 int run(int argc, char** argv) {
@@ -321,9 +323,10 @@ int run(int argc, char** argv) {
 
     const SignalCleanup cleanup;
     OutputTarget output(outputName);
-    convertFile(input.handle(), output.handle(), inputName, input.kind(), rateSet, mode,
-                (options.accumulatedBits & kSalvage) != 0);
+    const std::string warning = convertFile(input.handle(), output.handle(), inputName, input.kind(), rateSet,
+                                            mode, (options.accumulatedBits & kSalvage) != 0);
     output.commit();
+    if (!warning.empty()) printLine(warning);
     return 0;
 }
 

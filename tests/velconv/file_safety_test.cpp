@@ -145,6 +145,8 @@ TEST(FileSafety, NoRunChangesAFileItWasNotAskedToReplace) {
         {"an output name given is replaced", {{"talk.wav", talk}, {"out.qcp", kPrecious}},
          {"talk.wav", "out.qcp"}, 0, "", {"out.qcp"}, {}},
         {"-- lets a name begin with a dash", {{"-talk.wav", talk}}, {"--", "-talk.wav"}, 0, "", {}, {"-talk.qcp"}},
+        {"an empty output name, even for a salvaged input", {{"cut.wav", Bytes(talk.begin(), talk.begin() + 400)}},
+         {"-s", "cut.wav", ""}, kFailure, "ERROR: Error opening file: No such file or directory\n", {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
