@@ -410,6 +410,72 @@ protected:
     ~ISonxPacketCodec() = default;
 };
 
+// Codecs of other CDMA speech coders as QCP files name them: recognised,
+// not decoded.
+inline constexpr Guid CODEC_EVRC = Guid::of("{E689D48D-9076-46B5-91EF-736A5100CEB4}");
+inline constexpr Guid CODEC_SMV = Guid::of("{8D7C2B75-A797-ED49-985E-D53C8CC75F84}");
+inline constexpr Guid CODEC_EVRC_B = Guid::of("{3CFD29CA-F653-4EF5-90E9-F4236D599B61}");
+
+// The name of a codec identity ("QCELP-13K", "EVRC", "PCM", ...), or null
+// for an identity the library does not know.
+SONX_API const char* codecName(const Guid& codec);
+
+enum FileKind : int32_t {
+    FILE_KIND_UNKNOWN = 0,  // not a RIFF file of a form the library reads
+    FILE_KIND_QCP = 1,
+    FILE_KIND_WAV = 2,
+};
+
+// Packet counts of a QCP stream, indexed by these.
+enum PacketRateIndex : int32_t {
+    PACKETS_FULL = 0,
+    PACKETS_HALF = 1,
+    PACKETS_QUARTER = 2,
+    PACKETS_EIGHTH = 3,
+    PACKETS_BLANK = 4,
+    PACKETS_ERASURE = 5,
+    PACKET_RATE_COUNT = 6,
+};
+
+// What a file holds, found without converting it (describeFile).
+struct FileFacts {
+    int32_t kind = FILE_KIND_UNKNOWN;
+    Guid codec;                       // as the file states it (WAV: CODEC_PCM, CODEC_G711_ULAW or zero)
+    const char* codecName = nullptr;  // codecName(codec); null when unknown
+    uint8_t decodable = 0;            // this library can convert the file
+    uint32_t sampleRate = 0;
+    uint32_t sampleBits = 0;
+    uint32_t channels = 0;            // WAV
+    uint32_t formatTag = 0;           // WAV 'fmt ' tag
+    // The samples present (per channel) and, when the header states a
+    // length, the samples it promises.
+    uint64_t samples = 0;
+    uint64_t samplesPromised = 0;
+    uint8_t promiseKnown = 0;
+    // QCP: the rate set the stream fits (RATE_SET_VFR, _VHR, _FFR, _FHR, or
+    // zero), the whole packets present by rate, those the 'vrat' chunk
+    // promises, bytes that are no rate octet, and the average bit rate of
+    // the packets present.
+    Guid rateSet;
+    uint32_t packetsByRate[PACKET_RATE_COUNT] = {};
+    uint32_t packets = 0;
+    uint32_t packetsPromised = 0;
+    uint32_t strayBytes = 0;
+    uint32_t averageBitRate = 0;
+    // The header says the data runs past the end of the file, or claims no
+    // length: reading with FORMAT_OPTION_SALVAGE recovers `samples`.
+    uint8_t cutShort = 0;
+    // QCP 'labl' and 'text', WAV LIST/INFO INAM and ICMT; empty when absent.
+    std::string label;
+    std::string text;
+};
+
+// Reads the header and data layout of a QCP or WAV file. Returns false
+// with a message in `error` when the file cannot be read or is no RIFF file
+// of a known form; a file that opens but is damaged is described, with
+// what is wrong in the facts.
+SONX_API bool describeFile(const FileHandle& file, FileFacts& facts, std::string& error);
+
 // The class factory: an interface of a new object holding one reference, or
 // null for an unknown class or an interface the class does not answer.
 // CLSID_SonxFile answers ISonxConvertFile, ISonxFile, ISonxQcpChunks and

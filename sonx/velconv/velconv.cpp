@@ -1,5 +1,6 @@
 #include "sonx/velconv/velconv.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -12,7 +13,11 @@
 #include <string>
 
 #include "sonx/sonx.h"
+#include "sonx/convert/file_tags.h"
+#include "sonx/velconv/batch.h"
+#include "sonx/velconv/conversion.h"
 #include "sonx/velconv/file_targets.h"
+#include "sonx/velconv/info.h"
 #include "sonx/velconv/option_parser.h"
 
 namespace sonx::velconv {
@@ -27,6 +32,11 @@ constexpr uint32_t kMode = 8;
 constexpr uint32_t kRate = 128;
 constexpr uint32_t kForce = 32;
 constexpr uint32_t kSalvage = 256;
+constexpr uint32_t kDir = 512;
+constexpr uint32_t kBatch = 1024;
+constexpr uint32_t kQuiet = 2048;
+constexpr uint32_t kInfo = 4096;
+constexpr uint32_t kJson = 8192;
 
 constexpr OptionSpec kOptions[] = {
     {"h", kHelp, 0, "help", nullptr, 0},
@@ -35,9 +45,12 @@ constexpr OptionSpec kOptions[] = {
     {"m", kMode, 0, "mode", nullptr, 0},
     {"r", kRate, 0, "rate", nullptr, 0},
     {"s", kSalvage, 0, "salvage", nullptr, 0},
+    {"d", kDir, 0, "dir", nullptr, 0},
+    {"b", kBatch, 0, "batch", nullptr, 0},
+    {"q", kQuiet, 0, "quiet", nullptr, 0},
+    {"i", kInfo, 0, "info", nullptr, 0},
+    {nullptr, kJson, 0, "json", nullptr, 0},
 };
-
-enum class InputKind { Wav, Qcp };
 
 // Everything goes to standard error, a whole line at a time, so that output
 // interleaves sensibly with anything else writing there.
@@ -66,6 +79,10 @@ void printUsage() {
         "       -h      : Display this help (usage) information",
         "       -v      : Display program version information",
         "       -f      : Overwrite an existing file under a derived output name",
+        "       -d DIR  : Convert every file named, each into DIR (made if missing)",
+        "       -b      : Convert every file named, each beside itself",
+        "       -q      : With -d or -b: print only errors",
+        "       -i      : Describe every file named instead (--json: as JSON)",
         "       --      : End of options (for file names that begin with -)",
         "",
         "       infile  : wav or qcp file to convert",
@@ -112,6 +129,10 @@ Guid parseRateSet(const char* value) {
     throw UsageError{"Unrecognized rate set given!"};
 }
 
+}  // namespace
+
+namespace {
+
 // Decides the direction from the RIFF form type and the input's size (-1 when
 // it could not be found). A header that could not be read is all zero bytes
 // and so "not valid".
@@ -125,6 +146,8 @@ InputKind sniffHeader(int64_t size, const char (&header)[12]) {
     if (std::memcmp(header + 8, "QLCM", 4) == 0) return InputKind::Qcp;
     throw std::runtime_error("Input file appears to be a RIFF file, but it is neither a wav or qcp file");
 }
+
+}  // namespace
 
 // An input that cannot be opened or read counts as zero bytes of header.
 InputKind sniffInput(const std::string& name) {
@@ -143,32 +166,19 @@ InputKind sniffInput(const std::string& name) {
     return sniffHeader(size, header);
 }
 
-// The input of one run: a named file, or standard input read completely
-// into a spool first (a pipe can be read only once, the library seeks).
-class Input {
-public:
-    explicit Input(const std::string& name) : name_(name) {
-        if (name != kStdioName) {
-            kind_ = sniffInput(name);
-            return;
-        }
-        spool_ = std::make_unique<Spool>();
-        spool_->fillFrom(0, "standard input");
-        settleStreamingWavLengths(*spool_);
-        char header[12] = {};
-        const uint64_t size = spool_->size();
-        if (size >= 12) spool_->readAt(0, reinterpret_cast<uint8_t*>(header), sizeof header);
-        kind_ = sniffHeader(static_cast<int64_t>(size), header);
+Input::Input(const std::string& name) : name_(name) {
+    if (name != kStdioName) {
+        kind_ = sniffInput(name);
+        return;
     }
-    bool isStandardInput() const { return spool_ != nullptr; }
-    InputKind kind() const { return kind_; }
-    FileHandle handle() { return spool_ ? spool_->handle() : FileHandle::named(name_.c_str()); }
-
-private:
-    std::string name_;
-    std::unique_ptr<Spool> spool_;
-    InputKind kind_ = InputKind::Wav;
-};
+    spool_ = std::make_unique<Spool>();
+    spool_->fillFrom(0, "standard input");
+    settleStreamingWavLengths(*spool_);
+    char header[12] = {};
+    const uint64_t size = spool_->size();
+    if (size >= 12) spool_->readAt(0, reinterpret_cast<uint8_t*>(header), sizeof header);
+    kind_ = sniffHeader(static_cast<int64_t>(size), header);
+}
 
 // The extension is the last "." of the file's own name, never of a folder:
 // v1.2/speech becomes v1.2/speech.qcp and ./memo ./memo.qcp.
@@ -180,6 +190,8 @@ std::string deriveOutputName(const std::string& input, InputKind kind) {
     return input.substr(0, end) + (kind == InputKind::Wav ? ".qcp" : ".wav");
 }
 
+namespace {
+
 // A name velconv made up must not cost the user a file they already have
 // (velconv talk.wav, then velconv talk.qcp, would replace the original).
 void checkDerivedOutputIsFree(const std::string& output) {
@@ -187,6 +199,8 @@ void checkDerivedOutputIsFree(const std::string& output) {
     if (lstat(output.c_str(), &st) == 0)
         throw std::runtime_error("Output file '" + output + "' exists -- give an output name or use -f to overwrite");
 }
+
+}  // namespace
 
 // The output replaces whatever has its name, so an output that is the input
 // under another spelling (./in.wav, a hard or symbolic link) would replace
@@ -203,6 +217,8 @@ void checkNames(const std::string& input, const std::string& output) {
             "again");
 }
 
+namespace {
+
 // Owns one interface reference.
 template <class I>
 class Ref {
@@ -218,11 +234,6 @@ public:
 
 private:
     I* p_;
-};
-
-// A conversion that failed on an input whose lengths say it was cut short.
-struct CutShortError : std::runtime_error {
-    using std::runtime_error::runtime_error;
 };
 
 // After a conversion: a failure caused by a damaged length becomes
@@ -284,24 +295,131 @@ std::string convertFile(const FileHandle& input, const FileHandle& output, const
     return reportDamage(converter.get(), inputName, kind, failed, error->errorText());
 }
 
-int run(int argc, char** argv) {
-    OptionParser parser(kOptions, std::size(kOptions), kHelp | kVersionBit | kForce | kSalvage, 0);
-    ParseResult options = parser.parse(argc, argv, true, false, true);
+}  // namespace
 
-    if (options.accumulatedBits & kHelp) {
+std::vector<std::string> failureNotes(const std::exception& failure) {
+    if (dynamic_cast<const CutShortError*>(&failure))
+        return {"velconv: the file looks cut short; -s decodes what it holds"};
+    if (const auto* codec = dynamic_cast<const UnsupportedCodecError*>(&failure)) return {codec->note};
+    return {};
+}
+
+namespace {
+
+// After a failed decode: a QCP input coded with another codec is named as
+// such, so the user learns what the file is rather than only what failed.
+void explainUndecodableCodec(Input& input, const std::string& errorText) {
+    FileFacts facts;
+    std::string unreadable;
+    if (!describeFile(input.handle(), facts, unreadable) || facts.kind != FILE_KIND_QCP || facts.decodable) return;
+    const std::string codec =
+        facts.codecName ? std::string(facts.codecName) : "an unknown codec " + facts.codec.toString();
+    throw UnsupportedCodecError(errorText, "velconv: '" + input.name() + "' is coded with " + codec +
+                                               ", which velconv cannot decode");
+}
+
+// The output is dated like its input, as for memos the file date is the
+// recording date. Only a regular file made from a named file is dated.
+void keepModificationTime(const std::string& inputName, const std::string& outputName) {
+    struct stat in {}, out{};
+    if (stat(inputName.c_str(), &in) != 0 || stat(outputName.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) return;
+    const struct timespec times[2] = {in.st_atim, in.st_mtim};
+    utimensat(AT_FDCWD, outputName.c_str(), times, 0);
+}
+
+}  // namespace
+
+std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings) {
+    OutputTarget output(outputName);
+    std::string warning;
+    try {
+        warning = convertFile(input.handle(), output.handle(), input.name(), input.kind(), settings.rateSet,
+                              settings.mode, settings.salvage);
+    } catch (const CutShortError&) {
+        throw;
+    } catch (const std::runtime_error& e) {
+        if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
+        throw;
+    }
+    FileTags tags;
+    try {
+        tags = readFileTags(input.handle());
+    } catch (const std::exception&) {
+        // Tags of an input that converted are a bonus; an unreadable one is left out.
+    }
+    writeFileTags(output.handle(), tags);
+    output.commit();
+    if (!input.isStandardInput() && outputName != kStdioName) keepModificationTime(input.name(), outputName);
+    return warning;
+}
+
+namespace {
+
+// Two names where the second is an existing file of the input's own kind,
+// or one whose name says so (and not the output's), are far more likely two
+// inputs than an input and its output: nothing is replaced unless -f says so.
+void checkGivenOutputIsNoInput(const Input& input, const std::string& outputName) {
+    struct stat st {};
+    if (outputName == kStdioName || stat(outputName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const char* inputForm = input.kind() == InputKind::Wav ? "wav" : "qcp";
+    const char* outputForm = input.kind() == InputKind::Wav ? "qcp" : "wav";
+    const std::size_t dot = outputName.rfind('.');
+    std::string extension = dot == std::string::npos ? "" : outputName.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == outputForm) return;
+    std::string reason;
+    try {
+        if (sniffInput(outputName) == input.kind()) reason = std::string("is a ") + inputForm + " file";
+    } catch (const std::runtime_error&) {
+        // Not a wav or qcp file: only its name can tell.
+    }
+    if (reason.empty() && extension == inputForm) reason = std::string("has a .") + inputForm + " name";
+    if (reason.empty()) return;
+    throw std::runtime_error("Output file '" + outputName + "' exists and " + reason + ", but would be replaced by " +
+                             outputForm + " data -- to convert both files use -d DIR (or -b), to replace it use -f");
+}
+
+std::vector<std::string> remainingArguments(ParseResult& options) {
+    std::vector<std::string> names;
+    while (const char* name = options.nextArgument()) names.emplace_back(name);
+    return names;
+}
+
+int run(int argc, char** argv) {
+    OptionParser parser(kOptions, std::size(kOptions),
+                        kHelp | kVersionBit | kForce | kSalvage | kBatch | kQuiet | kInfo | kJson, 0);
+    ParseResult options = parser.parse(argc, argv, true, false, true);
+    const uint32_t flags = options.accumulatedBits;
+
+    if (flags & kHelp) {
         printUsage();
         return 0;
     }
-    if (options.accumulatedBits & kVersionBit) {
+    if (flags & kVersionBit) {
         printLine(kVersion);
         return 0;
     }
 
-    Guid rateSet = RATE_SET_VFR;
-    uint32_t mode = 0;
+    ConversionSettings settings;
+    settings.salvage = (flags & kSalvage) != 0;
+    const char* outputDir = nullptr;
     for (uint32_t bit; (bit = options.nextOption()) != 0;) {
-        if (bit == kMode) mode = parseMode(optionValue(options));
-        if (bit == kRate) rateSet = parseRateSet(optionValue(options));
+        if (bit == kMode) settings.mode = parseMode(optionValue(options));
+        if (bit == kRate) settings.rateSet = parseRateSet(optionValue(options));
+        if (bit == kDir && !(outputDir = optionValue(options))) throw UsageError{"Output folder expected!"};
+    }
+
+    if (flags & kInfo)
+        return runInfo(remainingArguments(options), flags & kJson ? InfoFormat::Json : InfoFormat::Text);
+    if (outputDir || (flags & kBatch)) {
+        BatchSettings batch;
+        batch.conversion = settings;
+        batch.outputDir = outputDir ? outputDir : "";
+        batch.force = (flags & kForce) != 0;
+        batch.quiet = (flags & kQuiet) != 0;
+        const std::vector<std::string> inputs = remainingArguments(options);
+        if (inputs.empty()) throw UsageError{};
+        return runBatch(inputs, batch);
     }
 
     const char* inputArg = options.nextArgument();
@@ -319,13 +437,15 @@ int run(int argc, char** argv) {
     Input input(inputName);
     const std::string outputName = outputArg ? outputArg : deriveOutputName(inputName, input.kind());
     if (!input.isStandardInput() && outputName != kStdioName) checkNames(inputName, outputName);
-    if (!outputArg && !(options.accumulatedBits & kForce)) checkDerivedOutputIsFree(outputName);
+    if (!(flags & kForce)) {
+        if (outputArg)
+            checkGivenOutputIsNoInput(input, outputName);
+        else
+            checkDerivedOutputIsFree(outputName);
+    }
 
     const SignalCleanup cleanup;
-    OutputTarget output(outputName);
-    const std::string warning = convertFile(input.handle(), output.handle(), inputName, input.kind(), rateSet,
-                                            mode, (options.accumulatedBits & kSalvage) != 0);
-    output.commit();
+    const std::string warning = convertOne(input, outputName, settings);
     if (!warning.empty()) printLine(warning);
     return 0;
 }
@@ -344,8 +464,7 @@ int runVelconv(int argc, char** argv) {
                   "' conflicts with other options selected");
     } catch (const std::exception& e) {
         printLine(std::string("ERROR: ") + e.what());
-        if (dynamic_cast<const CutShortError*>(&e))
-            printLine("velconv: the file looks cut short; -s decodes what it holds");
+        for (const std::string& note : failureNotes(e)) printLine(note);
         return -1;
     }
     printUsage();

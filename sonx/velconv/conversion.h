@@ -1,0 +1,76 @@
+// One file's conversion as velconv does it, shared by single-file and batch
+// runs: recognising the input, naming the output, and converting into a
+// safely made output that keeps the input's label, comment and date.
+#ifndef SONX_VELCONV_CONVERSION_H
+#define SONX_VELCONV_CONVERSION_H
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sonx/sonx.h"
+#include "sonx/velconv/file_targets.h"
+
+namespace sonx::velconv {
+
+enum class InputKind { Wav, Qcp };
+
+struct ConversionSettings {
+    Guid rateSet = RATE_SET_VFR;
+    uint32_t mode = 0;
+    bool salvage = false;
+};
+
+// A conversion that failed on an input whose lengths say it was cut short.
+struct CutShortError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A conversion that failed because the input is coded with a codec velconv
+// cannot decode; `note` says which.
+struct UnsupportedCodecError : std::runtime_error {
+    UnsupportedCodecError(const std::string& text, std::string noteLine)
+        : std::runtime_error(text), note(std::move(noteLine)) {}
+    std::string note;
+};
+
+// The lines that follow a failure's ERROR line to explain it (none for most).
+std::vector<std::string> failureNotes(const std::exception& failure);
+
+// Throws the messages of an input that is no WAV or QCP file.
+InputKind sniffInput(const std::string& name);
+
+// The input of one conversion: a named file, or standard input read
+// completely into a spool first (a pipe can be read only once, the library
+// seeks).
+class Input {
+public:
+    explicit Input(const std::string& name);
+    bool isStandardInput() const { return spool_ != nullptr; }
+    InputKind kind() const { return kind_; }
+    const std::string& name() const { return name_; }
+    FileHandle handle() { return spool_ ? spool_->handle() : FileHandle::named(name_.c_str()); }
+
+private:
+    std::string name_;
+    std::unique_ptr<Spool> spool_;
+    InputKind kind_ = InputKind::Wav;
+};
+
+// The input's name with the other format's extension.
+std::string deriveOutputName(const std::string& input, InputKind kind);
+
+// Refuses an output that is the input under another spelling.
+void checkNames(const std::string& input, const std::string& output);
+
+// Converts into `outputName` ("-": standard output). The output appears
+// only once complete; it carries the input's label and comment and, when
+// both are files, the input's modification time. Returns the salvage
+// warning, or "" when there is none. Throws std::runtime_error,
+// CutShortError or UnsupportedCodecError.
+std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings);
+
+}  // namespace sonx::velconv
+
+#endif  // SONX_VELCONV_CONVERSION_H
