@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sonx/sonx.h"
+#include "support/test_support.h"
 
 namespace sonx::test {
 
@@ -70,6 +71,17 @@ inline std::vector<uint8_t> makeWav(uint16_t tag, uint32_t rate, uint16_t bits,
     out.insert(out.end(), data.begin(), data.end());
     if (data.size() & 1) out.push_back(0);
     return out;
+}
+
+// `seconds` of the test speech as a 16-bit 8 kHz WAV, repeated as often as needed.
+inline std::vector<uint8_t> speechWav(double seconds) {
+    const std::vector<uint8_t> file = readFileBytes(testDataPath("speech_8k.wav"));
+    const std::vector<uint8_t> speech(file.begin() + 44, file.end() - (file.size() - 44) % 2);
+    std::vector<uint8_t> data;
+    const size_t want = static_cast<size_t>(seconds * 8000) * 2;
+    while (data.size() < want) data.insert(data.end(), speech.begin(), speech.end());
+    data.resize(want);
+    return makeWav(1, 8000, 16, data);
 }
 
 struct Wav {

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -91,6 +92,57 @@ RunResult runVelconv(const std::vector<std::string>& args, const std::string& wo
     if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;
+}
+
+namespace {
+
+uint32_t le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void appendLe32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+void appendChunk(std::vector<uint8_t>& out, const char* id, const std::vector<uint8_t>& data) {
+    out.insert(out.end(), id, id + 4);
+    appendLe32(out, static_cast<uint32_t>(data.size()));
+    out.insert(out.end(), data.begin(), data.end());
+    if (data.size() & 1) out.push_back(0);
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> riffChunk(const std::vector<uint8_t>& file, const char* id) {
+    for (size_t at = 12; at + 8 <= file.size();) {
+        const uint32_t length = le32(&file[at + 4]);
+        if (length > file.size() - at - 8) break;
+        if (std::equal(id, id + 4, file.begin() + static_cast<long>(at)))
+            return std::vector<uint8_t>(file.begin() + static_cast<long>(at + 8),
+                                        file.begin() + static_cast<long>(at + 8 + length));
+        at += 8 + length + (length & 1);
+    }
+    return std::nullopt;
+}
+
+std::vector<uint8_t> withChunk(std::vector<uint8_t> file, const char* id, const std::vector<uint8_t>& data) {
+    appendChunk(file, id, data);
+    const uint32_t riffSize = static_cast<uint32_t>(file.size() - 8);
+    for (int k = 0; k < 4; ++k) file[4 + k] = static_cast<uint8_t>(riffSize >> (8 * k));
+    return file;
+}
+
+std::vector<uint8_t> infoList(const std::string& label, const std::string& text) {
+    std::vector<uint8_t> list = {'I', 'N', 'F', 'O'};
+    auto entry = [&list](const char* id, const std::string& value) {
+        if (value.empty()) return;
+        std::vector<uint8_t> bytes(value.begin(), value.end());
+        bytes.push_back(0);
+        appendChunk(list, id, bytes);
+    };
+    entry("INAM", label);
+    entry("ICMT", text);
+    return list;
 }
 
 }  // namespace sonx::test

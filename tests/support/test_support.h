@@ -4,6 +4,7 @@
 #define SONX_TESTS_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,16 @@ private:
 std::vector<uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::string testDataPath(const std::string& name);  // a file of the test speech in tests/data
+
+// The data of the first top-level chunk `id` of a RIFF image, or nullopt.
+std::optional<std::vector<uint8_t>> riffChunk(const std::vector<uint8_t>& file, const char* id);
+
+// The RIFF image with one more top-level chunk at its end (RIFF size updated).
+std::vector<uint8_t> withChunk(std::vector<uint8_t> file, const char* id, const std::vector<uint8_t>& data);
+
+// A LIST/INFO chunk's data: INAM = label, ICMT = text (each left out when
+// empty), every value with its terminator.
+std::vector<uint8_t> infoList(const std::string& label, const std::string& text);
 
 struct RunResult {
     int exitStatus = -1;     // 0..255, or -1 when killed by a signal

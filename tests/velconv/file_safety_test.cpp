@@ -33,17 +33,6 @@ using Snapshot = std::map<std::string, Bytes>;
 constexpr int kFailure = 255;
 const Bytes kPrecious = {'p', 'r', 'e', 'c', 'i', 'o', 'u', 's', '\n'};
 
-// `seconds` of the test speech, repeated as often as needed.
-Bytes speechWav(double seconds) {
-    const Bytes file = readFileBytes(testDataPath("speech_8k.wav"));
-    const Bytes speech(file.begin() + 44, file.end() - (file.size() - 44) % 2);
-    Bytes data;
-    const size_t want = static_cast<size_t>(seconds * 8000) * 2;
-    while (data.size() < want) data.insert(data.end(), speech.begin(), speech.end());
-    data.resize(want);
-    return makeWav(1, 8000, 16, data);
-}
-
 // Every file under `dir`, by its path relative to it.
 Snapshot snapshot(const std::string& dir) {
     Snapshot all;
