@@ -350,10 +350,9 @@ std::string checkRun(const RunOutcome& run, bool salvage) {
     }
     if (run.errorOutput.empty() || run.errorOutput.back() != '\n') return "no complete message line";
     std::string line = run.errorOutput.substr(0, run.errorOutput.size() - 1);
-    // A damaged length adds a hint line after the error.
-    const std::string hint = "\nvelconv: the file looks cut short; -s decodes what it holds";
-    if (line.size() > hint.size() && line.compare(line.size() - hint.size(), hint.size(), hint) == 0)
-        line.resize(line.size() - hint.size());
+    // One explaining line may follow the error (a hint, or what the file is).
+    const size_t second = line.find("\nvelconv: ");
+    if (second != std::string::npos) line.resize(second);
     if (line.find('\n') != std::string::npos) return "more than one line: " + run.errorOutput;
     if (line.rfind("ERROR: ", 0) != 0) return "message is no ERROR line: " + line;
     const std::string text = line.substr(7);
