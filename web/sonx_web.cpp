@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "sonx/convert/file_tags.h"
 #include "sonx/sonx.h"
 
 using namespace sonx;
@@ -408,6 +409,19 @@ EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t leng
     keepSalvageReport(converter.get(), kind);
     if (!started || error->hasError()) {
         g_error = error->errorText();
+        return 0;
+    }
+    // The label and comment travel with the speech, as velconv carries them.
+    FileTags tags;
+    try {
+        tags = readFileTags(in);
+    } catch (const std::exception&) {
+        // Tags of an input that converted are a bonus; an unreadable one is left out.
+    }
+    try {
+        writeFileTags(out, tags);
+    } catch (const std::exception& e) {
+        g_error = e.what();
         return 0;
     }
     g_output = std::move(output.bytes);
