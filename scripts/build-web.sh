@@ -62,7 +62,7 @@ cmake --build build-web-obj -j"$jobs"
 echo "== Site"
 site=build-web
 mkdir -p "$site"
-cp web/index.html web/style.css web/app.js "$site/"
+cp web/index.html web/style.css web/files.js web/app.js "$site/"
 cp build-web-obj/sonx_web.js build-web-obj/sonx_web.wasm "$site/"
 # The worker travels inside a script the page loads the ordinary way: its
 # code, the module's loader and the module itself as one string.

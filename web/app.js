@@ -183,6 +183,8 @@ class Row {
 
   async start() {
     this.job++;
+    this.result = null;
+    updateDownloadAll();
     this.busy = true;
     this.releaseUrls();
     this.element.dataset.state = "working";
@@ -208,7 +210,7 @@ class Row {
     }
     if (job !== this.job) return;
     const rateSet = Number(this.part("rateset").value);
-    worker.postMessage({ id: this.id, job, bytes, rateSet, columns: WAVE_COLUMNS, salvage: this.salvage },
+    worker.postMessage({ id: this.id, job, name: this.file.name, bytes, rateSet, columns: WAVE_COLUMNS, salvage: this.salvage },
       [bytes.buffer]);
   }
 
@@ -216,7 +218,7 @@ class Row {
     if (message.type === "info") this.showInfo(message.info);
     else if (message.type === "progress") this.showProgress(message.phase, message.percent);
     else if (message.type === "done") this.showResult(message);
-    else if (message.type === "error") this.fail(message.message, message.cutShort);
+    else if (message.type === "error") this.fail(message.note ? `${message.message}\n${message.note}` : message.message, message.cutShort);
   }
 
   showInfo(info) {
@@ -265,6 +267,13 @@ class Row {
 
   showResult(message) {
     this.busy = false;
+    const qcpRow = this.info.kind === "qcp";
+    this.result = {
+      name: outputName(this.file.name, qcpRow ? ".wav" : ".qcp"),
+      bytes: qcpRow ? message.wav : message.qcp,
+      modified: this.file.lastModified,
+    };
+    updateDownloadAll();
     this.element.dataset.state = "done";
     this.part("progress").value = 100;
     const wavUrl = this.keepUrl(new Blob([message.wav], { type: "audio/wav" }));
@@ -329,12 +338,48 @@ class Row {
     this.releaseUrls();
     this.element.remove();
     rows.delete(this.id);
+    updateDownloadAll();
   }
 }
 
 function addFiles(files) {
   for (const file of files) new Row(file).start();
 }
+
+// ---- Every result at once ---------------------------------------------------------
+
+const downloadAll = document.getElementById("download-all");
+
+function finishedResults() {
+  return [...rows.values()].filter((row) => row.result).map((row) => row.result);
+}
+
+function updateDownloadAll() {
+  const count = finishedResults().length;
+  downloadAll.hidden = count < 2;
+  downloadAll.textContent = `Download all ${count} results (.zip)`;
+}
+
+// One .zip of every finished result, each dated like its input, so a
+// memo's recording date survives the trip.
+downloadAll.addEventListener("click", () => {
+  const results = finishedResults();
+  const names = uniqueNames(results.map((result) => result.name));
+  let zip;
+  try {
+    zip = makeZip(results.map((result, n) => ({ ...result, name: names[n] })));
+  } catch (error) {
+    downloadAll.textContent = error.message;
+    return;
+  }
+  const link = document.createElement("a");
+  link.href = URL.createObjectURL(zip);
+  link.download = "velconv.zip";
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+});
 
 // ---- Picking and dropping -------------------------------------------------------
 
@@ -356,5 +401,20 @@ for (const type of ["dragleave", "drop"]) {
 }
 document.addEventListener("drop", (event) => {
   event.preventDefault();
-  if (event.dataTransfer && event.dataTransfer.files.length) addFiles(event.dataTransfer.files);
+  const transfer = event.dataTransfer;
+  if (!transfer) return;
+  const entries = droppedEntries(transfer);
+  if (entries.some((entry) => entry.isDirectory)) {
+    filesOfEntries(entries).then(addFiles, (error) => console.error(`Unable to read the dropped folder: ${error.message || error}`));
+  }
+  else if (transfer.files.length) addFiles(transfer.files);
+});
+
+// A chosen folder gives every file in it; only its memos and WAVs are taken.
+const folderPicker = document.getElementById("folder-picker");
+folderPicker.addEventListener("change", () => {
+  const files = [...folderPicker.files].filter((file) => SPEECH_FILE.test(file.name));
+  files.sort((a, b) => a.webkitRelativePath.localeCompare(b.webkitRelativePath, undefined, { numeric: true }));
+  addFiles(files);
+  folderPicker.value = "";
 });

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sonx/convert/file_tags.h"
+#include "sonx/convert/messages.h"
 #include "sonx/sonx.h"
 
 using namespace sonx;
@@ -97,7 +98,11 @@ std::string g_info;
 // What the last describe or convert found of its input's lengths, and
 // which way that conversion went (the warning's verb depends on it).
 SalvageReport g_salvage;
-bool g_salvageFromQcp = true;
+// The facts of the last input that failed because its codec is not one this
+// library decodes; kind is FILE_KIND_UNKNOWN otherwise.
+FileFacts g_undecodable;
+Direction g_salvageDirection = Direction::Decoding;
+double g_salvageBlockSeconds = 0;
 std::string g_salvageJson;
 
 // The input is copied once: the library's callbacks read it through a
@@ -203,22 +208,25 @@ void appendChunks(std::string& out, MemoryFile& memory, ISonxQcpChunks* chunks) 
     }
 }
 
-// Keeps what the object found of its input's lengths for sonx_web_salvage().
-void keepSalvageReport(ISonxUnknown* object, Kind kind) {
+// Keeps what the object found of its input's lengths for sonx_web_salvage(),
+// with the length of one of the input's blocks for the warning's seconds.
+void keepSalvageReport(ISonxUnknown* object, Kind kind, const FileHandle& input) {
     g_salvage = SalvageReport{};
-    g_salvageFromQcp = kind == Kind::Qcp;
+    g_salvageDirection = kind == Kind::Qcp ? Direction::Decoding : Direction::Encoding;
+    g_salvageBlockSeconds = 0;
     if (Ref<ISonxSalvage> salvage(queryInterface<ISonxSalvage>(object)); salvage.get())
         salvage->salvageReport(&g_salvage);
+    FileFacts facts;
+    std::string unreadable;
+    if (g_salvage.salvaged && describeFile(input, facts, unreadable)) g_salvageBlockSeconds = inputBlockSeconds(facts);
 }
 
-// Ends the sentence velconv's warning begins with "'name' is damaged: ".
-std::string recoveredText(const SalvageReport& report, bool fromQcp) {
-    const std::string verb = fromQcp ? "decoded " : "encoded ";
-    const std::string unit = fromQcp ? " packets" : " samples";
-    const std::string read = std::to_string(report.blocksRead);
-    if (!report.promiseKnown) return verb + read + unit + "; its header gives no usable length";
-    if (report.blocksRead == report.blocksPromised) return verb + "all " + read + unit + " its header promises";
-    return verb + read + " of the " + std::to_string(report.blocksPromised) + unit + " its header promises";
+// After a failure: keeps the facts of a QCP input coded with a codec that
+// cannot be decoded, for sonx_web_failure_note().
+void keepUndecodable(Kind kind, const FileHandle& input) {
+    FileFacts facts;
+    std::string unreadable;
+    if (kind == Kind::Qcp && describeFile(input, facts, unreadable) && !facts.decodable) g_undecodable = facts;
 }
 
 bool describe(MemoryFile& memory, Kind kind, bool salvage, std::string& out) {
@@ -245,7 +253,7 @@ bool describe(MemoryFile& memory, Kind kind, bool salvage, std::string& out) {
     }
     const FileHandle handle = handleOf(memory);
     const bool opened = file->open(&handle, 0, &format, &client);
-    keepSalvageReport(file.get(), kind);
+    keepSalvageReport(file.get(), kind, handle);
     if (!opened) {
         g_error = error->errorText();
         return false;
@@ -364,6 +372,7 @@ EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t leng
     g_output.shrink_to_fit();
     g_error.clear();
     g_salvage = SalvageReport{};
+    g_undecodable = FileFacts{};
     if (flags & ~SONX_WEB_KNOWN_FLAGS) {
         g_error = "Unknown conversion option";
         return 0;
@@ -406,8 +415,9 @@ EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t leng
     const FileHandle out = handleOf(output);
     // Without threads the conversion has run to its end when convert returns.
     const bool started = converter->convert(&in, &inputFormat, &out, &outputFormat, onConvertEvent, 0);
-    keepSalvageReport(converter.get(), kind);
+    keepSalvageReport(converter.get(), kind, in);
     if (!started || error->hasError()) {
+        keepUndecodable(kind, in);
         g_error = error->errorText();
         return 0;
     }
@@ -436,6 +446,16 @@ EMSCRIPTEN_KEEPALIVE void sonx_web_free_output() {
 }
 EMSCRIPTEN_KEEPALIVE const char* sonx_web_error() { return g_error.c_str(); }
 
+// The line velconv prints after the last failure's error for an input named
+// `name`, when the input is a QCP file of a codec this library cannot decode
+// ("velconv: 'memo.qcp' is coded with EVRC, which velconv cannot decode");
+// "" otherwise.
+EMSCRIPTEN_KEEPALIVE const char* sonx_web_failure_note(const char* name) {
+    static std::string note;
+    note = g_undecodable.kind == FILE_KIND_QCP ? undecodableCodecNote(name, g_undecodable) : "";
+    return note.c_str();
+}
+
 // Describes a WAV or QCP file as JSON: kind, codec, sample rate and bits,
 // blocks and samples per block; for QCP also packets per rate, payload
 // bytes, and the 'labl' and 'text' chunks where present. Null on failure,
@@ -445,10 +465,14 @@ EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe(const uint8_t* data, uint32_t
     g_error.clear();
     g_info.clear();
     g_salvage = SalvageReport{};
+    g_undecodable = FileFacts{};
     MemoryFile input = inputFile(data, length);
     Kind kind;
     if (!kindOf(input, kind)) return nullptr;
-    if (!describe(input, kind, (flags & SONX_WEB_SALVAGE) != 0, g_info)) return nullptr;
+    if (!describe(input, kind, (flags & SONX_WEB_SALVAGE) != 0, g_info)) {
+        keepUndecodable(kind, handleOf(input));
+        return nullptr;
+    }
     return g_info.c_str();
 }
 
@@ -466,7 +490,7 @@ EMSCRIPTEN_KEEPALIVE const char* sonx_web_salvage() {
     appendField(g_salvageJson, "blocksRead", r.blocksRead);
     appendField(g_salvageJson, "blocksPromised", r.blocksPromised);
     if (r.salvaged) {
-        const std::string text = recoveredText(r, g_salvageFromQcp);
+        const std::string text = recoveredText(r, g_salvageDirection, g_salvageBlockSeconds);
         g_salvageJson += ",\"recovered\":";
         appendJsonString(g_salvageJson, reinterpret_cast<const uint8_t*>(text.data()), text.size());
     }

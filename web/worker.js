@@ -67,6 +67,14 @@ function lastError(lib) {
   return new LibraryError(lib.UTF8ToString(lib._sonx_web_error()), salvageReport(lib));
 }
 
+// velconv's explaining line after the last failure, for an input named
+// `name` (a QCP file of another codec), without its "velconv: "; or "".
+function failureNote(lib, name) {
+  const text = new TextEncoder().encode(name);
+  return withInput(lib, new Uint8Array([...text, 0]),
+    (pointer) => lib.UTF8ToString(lib._sonx_web_failure_note(pointer)).replace(/^velconv: /, ""));
+}
+
 function describe(lib, bytes, flags) {
   return withInput(lib, bytes, (pointer, length) => {
     const json = lib._sonx_web_describe(pointer, length, flags);
@@ -145,8 +153,9 @@ self.onmessage = (event) => {
       // page can offer to read the file for what it holds.
       const report = error instanceof LibraryError && error.salvage;
       const cutShort = Boolean(report && report.lengthDamaged && !report.salvaged);
+      const note = error instanceof LibraryError && sonx ? failureNote(sonx, request.name || "") : "";
       postMessage({ id: request.id, job: request.job, type: "error", message: String(error && error.message || error),
-        cutShort });
+        cutShort, note });
     }
   });
 };

@@ -197,9 +197,10 @@ bool describeFile(const FileHandle& handle, FileFacts& facts, std::string& error
     AudioFile file;
     file.handle = handle;
     file.fileFormat.fileType = FILE_TYPE_WAV;  // binds the RIFF context; the form decides below
-    file.riff.keepSizeOnZeroClaim = true;
     try {
         openFile(file, false, false);
+        // A RIFF size of 0 is what an unfinished writer leaves: the data runs to the end.
+        file.riff.keepSizeOnZeroClaim = true;
         uint8_t form[4];
         readRiffHeader(file.riff, form);
         if (sameId(form, "QLCM"))

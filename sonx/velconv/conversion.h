@@ -9,12 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "sonx/convert/messages.h"
 #include "sonx/sonx.h"
 #include "sonx/velconv/file_targets.h"
 
 namespace sonx::velconv {
 
 enum class InputKind { Wav, Qcp };
+
+inline Direction directionOf(InputKind kind) {
+    return kind == InputKind::Qcp ? Direction::Decoding : Direction::Encoding;
+}
 
 struct ConversionSettings {
     Guid rateSet = RATE_SET_VFR;
@@ -24,7 +29,8 @@ struct ConversionSettings {
 
 // A conversion that failed on an input whose lengths say it was cut short.
 struct CutShortError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    CutShortError(const std::string& text, Direction conversion) : std::runtime_error(text), direction(conversion) {}
+    Direction direction;
 };
 
 // A conversion that failed because the input is coded with a codec velconv

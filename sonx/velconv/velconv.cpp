@@ -240,27 +240,20 @@ private:
 // CutShortError, so its message is followed by the hint to use -s; a
 // salvaged input gives the warning that says how much of it was there (empty
 // when there is nothing to warn of), printed once the output is in place.
-std::string reportDamage(ISonxConvertFile* converter, const std::string& inputName, InputKind kind, bool failed,
-                         const std::string& errorText) {
+std::string reportDamage(ISonxConvertFile* converter, const FileHandle& input, const std::string& inputName,
+                         InputKind kind, bool failed, const std::string& errorText) {
     SalvageReport report;
     if (Ref<ISonxSalvage> salvage(queryInterface<ISonxSalvage>(converter)); salvage.get())
         salvage->salvageReport(&report);
     if (failed) {
-        if (report.lengthDamaged && !report.salvaged) throw CutShortError(errorText);
+        if (report.lengthDamaged && !report.salvaged) throw CutShortError(errorText, directionOf(kind));
         throw std::runtime_error(errorText);
     }
     if (!report.salvaged) return "";
-    const std::string verb = kind == InputKind::Qcp ? "decoded " : "encoded ";
-    const std::string unit = kind == InputKind::Qcp ? " packets" : " samples";
-    const std::string read = std::to_string(report.blocksRead);
-    std::string recovered;
-    if (!report.promiseKnown)
-        recovered = read + unit + "; its header gives no usable length";
-    else if (report.blocksRead == report.blocksPromised)
-        recovered = "all " + read + unit + " its header promises";
-    else
-        recovered = read + " of the " + std::to_string(report.blocksPromised) + unit + " its header promises";
-    return "WARNING: '" + inputName + "' is damaged: " + verb + recovered;
+    FileFacts facts;
+    std::string unreadable;
+    const double blockSeconds = describeFile(input, facts, unreadable) ? inputBlockSeconds(facts) : 0;
+    return salvageWarning(inputName, report, directionOf(kind), blockSeconds);
 }
 
 // Returns the salvage warning, if any.
@@ -292,14 +285,13 @@ std::string convertFile(const FileHandle& input, const FileHandle& output, const
     if (salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
     const bool failed =
         !converter->convert(&input, &inputFormat, &output, &outputFormat, nullptr, 0) || error->hasError();
-    return reportDamage(converter.get(), inputName, kind, failed, error->errorText());
+    return reportDamage(converter.get(), input, inputName, kind, failed, error->errorText());
 }
 
 }  // namespace
 
 std::vector<std::string> failureNotes(const std::exception& failure) {
-    if (dynamic_cast<const CutShortError*>(&failure))
-        return {"velconv: the file looks cut short; -s decodes what it holds"};
+    if (const auto* cut = dynamic_cast<const CutShortError*>(&failure)) return {cutShortHint(cut->direction)};
     if (const auto* codec = dynamic_cast<const UnsupportedCodecError*>(&failure)) return {codec->note};
     return {};
 }
@@ -312,10 +304,7 @@ void explainUndecodableCodec(Input& input, const std::string& errorText) {
     FileFacts facts;
     std::string unreadable;
     if (!describeFile(input.handle(), facts, unreadable) || facts.kind != FILE_KIND_QCP || facts.decodable) return;
-    const std::string codec =
-        facts.codecName ? std::string(facts.codecName) : "an unknown codec " + facts.codec.toString();
-    throw UnsupportedCodecError(errorText, "velconv: '" + input.name() + "' is coded with " + codec +
-                                               ", which velconv cannot decode");
+    throw UnsupportedCodecError(errorText, undecodableCodecNote(input.name(), facts));
 }
 
 // The output is dated like its input, as for memos the file date is the

@@ -17,7 +17,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kHint = "velconv: the file looks cut short; -s decodes what it holds\n";
+const std::string kDecodeHint = "velconv: the file looks cut short; -s decodes what it holds\n";
+const std::string kEncodeHint = "velconv: the file looks cut short; -s encodes what it holds\n";
+
+// Seconds as warnings give them: packets of 20 ms, samples at 8 kHz.
+std::string packetSeconds(uint32_t packets) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", packets * 0.02);
+    return text;
+}
+std::string sampleSeconds(uint32_t samples) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", samples / 8000.0);
+    return text;
+}
 
 struct Damage {
     std::string what;
@@ -60,44 +73,50 @@ TEST(Salvage, DamagedLengthsWithAndWithoutS) {
     const uint32_t samples = w.length / 2;
 
     const std::string qcpData = "ERROR: Error locating 'data' RIFF chunk: ";
-    const std::string ofN = " of the " + std::to_string(n) + " packets its header promises";
-    const std::string allN = "decoded all " + std::to_string(n) + " packets its header promises";
-    const std::string halfOfN = "decoded " + std::to_string(half) + ofN;
+    // "decoded k of the n packets its header promises (k s of n s)", and the other forms.
+    const auto decodedOfN = [&](uint32_t k) {
+        return "decoded " + std::to_string(k) + " of the " + std::to_string(n) + " packets its header promises (" +
+               packetSeconds(k) + " of " + packetSeconds(n) + " s)";
+    };
+    const std::string allN =
+        "decoded all " + std::to_string(n) + " packets its header promises (" + packetSeconds(n) + " s)";
+    const std::string noLengthSamples = "encoded " + std::to_string(samples) + " samples (" +
+                                        sampleSeconds(samples) + " s); its header gives no usable length";
     Bytes strayInHalf = edited(qcp, q.pos + 4, 0xFFFFFFFF);
     strayInHalf[starts[half]] = 0x07;
     const Damage cases[] = {
         {"QCP cut inside the middle packet", cut(qcp, starts[half] + 3),
-         qcpData + badLength("data", q.length, q.pos) + kHint, halfOfN, half},
+         qcpData + badLength("data", q.length, q.pos) + kDecodeHint, decodedOfN(half), half},
         {"QCP cut behind a whole packet", cut(qcp, starts[half / 2]),
-         qcpData + badLength("data", q.length, q.pos) + kHint, "decoded " + std::to_string(half / 2) + ofN,
-         half / 2},
+         qcpData + badLength("data", q.length, q.pos) + kDecodeHint, decodedOfN(half / 2), half / 2},
         {"QCP cut behind the 'data' header", cut(qcp, q.pos + 8),
-         qcpData + badLength("data", q.length, q.pos) + kHint, "decoded 0" + ofN, 0},
+         qcpData + badLength("data", q.length, q.pos) + kDecodeHint, decodedOfN(0), 0},
         {"QCP cut, 'vrat' counts nothing", edited(cut(qcp, starts[half] + 3), vratCount, 0),
-         qcpData + badLength("data", q.length, q.pos) + kHint, "decoded " + std::to_string(half) + " packets; its header gives no usable length", half},
+         qcpData + badLength("data", q.length, q.pos) + kDecodeHint,
+         "decoded " + std::to_string(half) + " packets (" + packetSeconds(half) + " s); its header gives no usable length",
+         half},
         {"QCP RIFF size 0", edited(qcp, 4, 0),
-         "ERROR: Error locating 'fmt ' RIFF chunk: Unable to find 'fmt ' chunk in QCP file\n" + kHint, allN, n},
+         "ERROR: Error locating 'fmt ' RIFF chunk: Unable to find 'fmt ' chunk in QCP file\n" + kDecodeHint, allN, n},
         {"QCP 'data' length 0xFFFFFFFF", edited(qcp, q.pos + 4, 0xFFFFFFFF),
-         qcpData + badLength("data", 0xFFFFFFFF, q.pos) + kHint, allN, n},
+         qcpData + badLength("data", 0xFFFFFFFF, q.pos) + kDecodeHint, allN, n},
         {"QCP 'data' length past the end", edited(qcp, q.pos + 4, q.length + 1000),
-         qcpData + badLength("data", q.length + 1000, q.pos) + kHint, allN, n},
+         qcpData + badLength("data", q.length + 1000, q.pos) + kDecodeHint, allN, n},
         {"QCP 'data' length 0", edited(qcp, q.pos + 4, 0), "", allN, n},
-        {"QCP rescue stops at a stray byte", strayInHalf, qcpData + badLength("data", 0xFFFFFFFF, q.pos) + kHint,
-         halfOfN, half},
+        {"QCP rescue stops at a stray byte", strayInHalf, qcpData + badLength("data", 0xFFFFFFFF, q.pos) + kDecodeHint,
+         decodedOfN(half), half},
         {"QCP 'fmt ' length damaged too", edited(cut(qcp, starts[half]), 16, 0xFFFF),
          "ERROR: Error locating 'fmt ' RIFF chunk: " + badLength("fmt ", 0xFFFF, 12), "", 0},
         {"WAV cut inside the middle sample", cut(wav, w.pos + 8 + w.length / 2 + 1),
-         "ERROR: " + badLength("data", w.length, w.pos) + kHint,
+         "ERROR: " + badLength("data", w.length, w.pos) + kEncodeHint,
          "encoded " + std::to_string(samples / 2) + " of the " + std::to_string(samples) +
-             " samples its header promises",
+             " samples its header promises (" + sampleSeconds(samples / 2) + " of " + sampleSeconds(samples) + " s)",
          samples / 2},
         {"WAV 'data' length 0xFFFFFFFF", edited(wav, w.pos + 4, 0xFFFFFFFF),
-         "ERROR: " + badLength("data", 0xFFFFFFFF, w.pos) + kHint,
-         "encoded " + std::to_string(samples) + " samples; its header gives no usable length", samples},
-        {"WAV 'data' length 0", edited(wav, w.pos + 4, 0), "",
-         "encoded " + std::to_string(samples) + " samples; its header gives no usable length", samples},
-        {"WAV RIFF size 0", edited(wav, 4, 0), "ERROR: Unable to find 'fmt ' chunk in WAV file\n" + kHint,
-         "encoded all " + std::to_string(samples) + " samples its header promises", samples},
+         "ERROR: " + badLength("data", 0xFFFFFFFF, w.pos) + kEncodeHint, noLengthSamples, samples},
+        {"WAV 'data' length 0", edited(wav, w.pos + 4, 0), "", noLengthSamples, samples},
+        {"WAV RIFF size 0", edited(wav, 4, 0), "ERROR: Unable to find 'fmt ' chunk in WAV file\n" + kEncodeHint,
+         "encoded all " + std::to_string(samples) + " samples its header promises (" + sampleSeconds(samples) + " s)",
+         samples},
     };
 
     test::TempDir dir;

@@ -137,6 +137,50 @@ function velconvSalvage(input, extension) {
 }
 const salvaged = velconvSalvage(damagedQcp, ".wav");
 
+// A phone's folder: memos with their recording dates, one in a subfolder,
+// one coded with EVRC, and a note that is no speech file.
+const phone = path.join(inputs, "phone");
+fs.mkdirSync(path.join(phone, "2009"), { recursive: true });
+const folderMemos = { "kitchen.qcp": memoQcp, "2009/bus.qcp": longQcp, "greeting.wav": sampleWav };
+let memoDay = Date.UTC(2009, 4, 1, 8, 15, 42) / 1000;
+for (const [name, source] of Object.entries(folderMemos)) {
+  const target = path.join(phone, name);
+  fs.copyFileSync(source, target);
+  fs.utimesSync(target, memoDay, memoDay);
+  memoDay += 86400 + 3 * 3600;
+}
+const evrcQcp = path.join(phone, "evrc.qcp");
+const evrcBytes = Buffer.from(memoBytes);
+Buffer.from("8dd489e67690b54691ef736a5100ceb4", "hex").copy(evrcBytes, evrcBytes.indexOf("fmt ") + 10);
+fs.writeFileSync(evrcQcp, evrcBytes);
+fs.writeFileSync(path.join(phone, "readme.txt"), "not a memo\n");
+// velconv's line naming the codec, without its "velconv: ".
+const evrcNote = (() => {
+  const run = spawnSync(velconv, ["evrc.qcp", path.join(native, "evrc.wav")], { encoding: "utf8", cwd: phone });
+  const line = run.stderr.split("\n").find((l) => l.startsWith("velconv: "));
+  return line ? line.slice("velconv: ".length) : "(no line naming the codec)";
+})();
+
+// The stored entries of a .zip: name, bytes and the extended timestamp's
+// modification time, read from its central directory.
+function zipEntries(zip) {
+  const end = zip.lastIndexOf(Buffer.from([0x50, 0x4b, 0x05, 0x06]));
+  if (end < 0) return [];
+  const entries = [];
+  for (let at = zip.readUInt32LE(end + 16), n = zip.readUInt16LE(end + 10); n > 0; n--) {
+    const nameLength = zip.readUInt16LE(at + 28), extraLength = zip.readUInt16LE(at + 30);
+    const commentLength = zip.readUInt16LE(at + 32), local = zip.readUInt32LE(at + 42);
+    const name = zip.toString("utf8", at + 46, at + 46 + nameLength);
+    const extra = zip.subarray(at + 46 + nameLength, at + 46 + nameLength + extraLength);
+    const modified = extra.length >= 9 && extra.readUInt16LE(0) === 0x5455 ? extra.readUInt32LE(5) : -1;
+    const size = zip.readUInt32LE(at + 24);
+    const dataAt = local + 30 + zip.readUInt16LE(local + 26) + zip.readUInt16LE(local + 28);
+    entries.push({ name, modified, bytes: zip.subarray(dataAt, dataAt + size) });
+    at += 46 + nameLength + extraLength + commentLength;
+  }
+  return entries;
+}
+
 // ---- Server and browser ---------------------------------------------------------
 
 const served = [];
@@ -306,7 +350,42 @@ try {
   console.log(`time for ten minutes of speech in headless Chromium: encode (vfr) ${(encodeMs / 1000).toFixed(2)} s ` +
     `(target 3 s), decode ${(decodeMs / 1000).toFixed(2)} s (target 0.5 s)`);
 
-  // Step 5: nothing left this machine.
+  // Step 5: a dropped folder adds its speech files; every result comes back
+  // in one zip, dated like its input; the EVRC memo is named as velconv names it.
+  const folderPage = await browser.newPage();
+  await watch(folderPage);
+  await folderPage.goto(`${origin}/index.html`, { waitUntil: "load" });
+  const dropSession = await folderPage.createCDPSession();
+  const dropData = { items: [], files: [phone], dragOperationsMask: 1 };
+  for (const type of ["dragEnter", "dragOver", "drop"])
+    await dropSession.send("Input.dispatchDragEvent", { type, x: 200, y: 200, data: dropData });
+  await settled(folderPage, 4);
+  const names = await folderPage.evaluate(() => [...document.querySelectorAll(".row .name")].map((e) => e.textContent));
+  check(names.join(",") === "bus.qcp,evrc.qcp,greeting.wav,kitchen.qcp",
+    `the dropped folder adds its four speech files, not the text file (${names.join(", ")})`);
+  const evrcStatus = await field(folderPage, "evrc.qcp", ".status");
+  check(evrcStatus.endsWith(`\n${evrcNote}`) && evrcNote.includes("EVRC"), `the EVRC memo is named as velconv names it: "${evrcStatus}"`);
+  fs.rmSync(path.join(downloads, "velconv.zip"), { force: true });
+  await folderPage.click("#download-all");
+  const zipPath = path.join(downloads, "velconv.zip");
+  for (const deadline = Date.now() + TIMEOUT; !fs.existsSync(zipPath) && Date.now() < deadline;)
+    await new Promise((r) => setTimeout(r, 50));
+  const zipped = zipEntries(fs.existsSync(zipPath) ? fs.readFileSync(zipPath) : Buffer.alloc(0));
+  const wanted = Object.entries(folderMemos).map(([name, source]) => {
+    const input = path.join(phone, name);
+    const output = path.join(native, "phone-" + path.basename(name).replace(/\.[^.]*$/, source.endsWith(".wav") ? ".qcp" : ".wav"));
+    fs.rmSync(output, { force: true });
+    execFileSync(velconv, [input, output]);
+    return { name: path.basename(output).slice("phone-".length), bytes: fs.readFileSync(output),
+      modified: Math.floor(fs.statSync(input).mtimeMs / 1000) };
+  }).sort((a, b) => a.name.localeCompare(b.name));
+  zipped.sort((a, b) => a.name.localeCompare(b.name));
+  check(zipped.length === wanted.length && wanted.every((w, n) => zipped[n].name === w.name &&
+    zipped[n].bytes.equals(w.bytes) && zipped[n].modified === w.modified),
+  `the zip holds native velconv's outputs under their names and input dates (${zipped.map((e) => e.name).join(", ")})`);
+  await folderPage.close();
+
+  // Step 6: nothing left this machine.
   const fromPage = requests.filter((url) => !url.startsWith(origin + "/") && !/^(blob|data|file):/.test(url));
   const unexplained = escaped.filter((url) => !BROWSER_SERVICES.test(url));
   const outside = [...fromPage, ...unexplained];
