@@ -7,6 +7,7 @@
 #define SONX_FILEIO_AUDIO_FILE_H
 
 #include <cstdint>
+#include <stdexcept>
 
 #include "sonx/fileio/wav_frames.h"
 #include "sonx/sonx.h"
@@ -128,6 +129,14 @@ bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& l
 // length runs past riff.size (the length is returned as stored); other
 // chunks on the way fail as there.
 bool findRiffChunkAllowingOverrun(RiffIo& riff, const char* id, uint32_t& position, uint32_t& length);
+
+// "Bad length for 'id' chunk (length) at pos = position in RIFF file".
+std::runtime_error riffBadLength(const char* id, uint32_t length, uint64_t position);
+
+// Whether the bytes from `position` to the end are whole chunks with
+// readable ids (a last chunk may lack its pad byte), rather than data that
+// no chunk accounts for.
+bool chunksFillTheRest(RiffIo& riff, uint32_t position);
 
 // Writes chunk `id` with `length` data bytes (data may be null when length
 // is 0), replacing an existing chunk of that id inside the region

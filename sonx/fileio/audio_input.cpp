@@ -47,28 +47,24 @@ uint32_t dataEndWithinSize(const RiffIo& riff, uint32_t position, uint32_t lengt
 }
 
 // Finds the 'data' chunk from behind the header: its data position and the
-// end of the data to read. A length that runs past the end of the file (or
-// is 0 while salvaging) is damage: with salvage asked for, the data then runs
-// to the end of the file; without, an overrun fails as the walk always did.
-// Returns false when there is no 'data' chunk.
+// end of the data to read. A length that runs past the end of the file, or
+// a length of 0 with data behind it that no chunk accounts for (what a
+// writer leaves that never got to fill it in), is damage: with salvage asked
+// for, the data then runs to the end of the file; without, it fails with
+// "Bad length". Returns false when there is no 'data' chunk.
 bool findDataChunk(AudioFile& file, uint32_t& position, uint32_t& end, uint32_t& statedLength) {
     RiffIo& riff = file.riff;
     uint32_t pos = 12, len = searchLength(riff);
     if (!findRiffChunkAllowingOverrun(riff, "data", pos, len)) return false;
-    // The walk's own bounds test, which lets the data claim up to 8 bytes
-    // past the size (0xFFFFFFFF always fails it).
-    const bool overrun = uint64_t{pos} - 8 + len > riff.size;
-    if (overrun) {
+    const bool overrun = uint64_t{pos} + len > riff.size;
+    const bool unfilled = len == 0 && pos < riff.size && !chunksFillTheRest(riff, pos);
+    if (overrun || unfilled) {
         file.salvage.lengthDamaged = 1;
-        if (!file.salvageRequested) {
-            uint32_t again = 12, length = searchLength(riff);
-            findRiffChunk(riff, "data", again, length);  // throws its "Bad length" message
-        }
+        if (!file.salvageRequested) throw riffBadLength("data", len, uint64_t{pos} - 8);
     }
     position = pos;
     statedLength = len;
-    if (file.salvageRequested && (overrun || len == 0)) {
-        // A length of 0 is what a writer leaves that never got to fill it in.
+    if (file.salvageRequested && (overrun || unfilled)) {
         file.zeroDataLength = len == 0;
         end = riff.size;
     } else {

@@ -121,7 +121,8 @@ bool walkToChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& len
         riff.read(head, 8, riff.context);
         const uint32_t n = getLe32(head + 4);
         const bool wanted = sameId(head, id);
-        if (a + n > riff.size && !(wanted && allowOverrun)) throw badLength(head, n, a);
+        // The chunk's 8-byte header counts: a file cut by even one byte is cut.
+        if (a + 8 + n > riff.size && !(wanted && allowOverrun)) throw badLength(head, n, a);
         if (wanted) {
             position = static_cast<uint32_t>(a + 8);
             length = n;
@@ -133,6 +134,25 @@ bool walkToChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& len
 }
 
 }  // namespace
+
+std::runtime_error riffBadLength(const char* id, uint32_t length, uint64_t position) {
+    return badLength(reinterpret_cast<const uint8_t*>(id), length, position);
+}
+
+bool chunksFillTheRest(RiffIo& riff, uint32_t position) {
+    uint64_t at = position;
+    while (at + 8 <= riff.size) {
+        riff.seek(static_cast<uint32_t>(at), riff.context);
+        uint8_t head[8];
+        riff.read(head, 8, riff.context);
+        for (int i = 0; i < 4; ++i)
+            if (head[i] < 0x20 || head[i] > 0x7E) return false;
+        at = at + 8 + getLe32(head + 4);
+        if (at == riff.size) return true;
+        at = roundEven(at);
+    }
+    return at == riff.size;
+}
 
 bool findRiffChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& length) {
     return walkToChunk(riff, id, position, length, false);
@@ -155,15 +175,12 @@ void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8
     uint32_t d = regionStart, m = searchLength;
     if (findRiffChunk(riff, id, d, m)) {
         h = d - 8u;
-        // The bounds test lets a last chunk claim up to 8 bytes past the
-        // size; only what lies inside the size is replaced.
+        // A last chunk of odd length may lack its pad byte.
         l = std::min<uint64_t>(roundEven(m) + 8, S - h);
     } else {
         // The new chunk goes behind the after-id chunk or behind the last
-        // chunk of the region. The walk's bounds test lets that chunk claim
-        // up to 8 bytes past the size; a chunk put at the size would then
-        // sit inside it, where no walk finds it. A missing pad byte is
-        // written; a chunk cut shorter than that is refused.
+        // chunk of the region. A missing pad byte is written first; a chunk
+        // cut shorter than that is refused.
         LastChunk behind;
         uint32_t d2 = regionStart, m2 = searchLength;
         if (afterId && findRiffChunk(riff, afterId, d2, m2)) {

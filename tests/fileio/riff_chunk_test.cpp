@@ -218,34 +218,36 @@ TEST_F(RiffRead, LengthsNearFourGibAreBad) {
                   "Bad length for 'fmt ' chunk (" + std::to_string(n) + ") at pos = 12 in RIFF file");
         closeFile(file, true);
     }
-    // The test compares the chunk's position plus its length, not its end.
+    // A chunk fits when its header and data do: one byte past the end is a cut.
     auto image = buildRiff("WAVE", {{"data", pattern(10, 2)}});
-    image[16] = 18;  // 12 + 18 = 30 = size: accepted although the data would end at 38
     open(image);
     uint32_t pos = 12, len = 18;
     EXPECT_TRUE(findRiffChunk(file.riff, "data", pos, len));
-    EXPECT_EQ(len, 18u);
-    image[16] = 19;
-    closeFile(file, true);
-    open(image);
-    pos = 12;
-    len = 18;
-    EXPECT_EQ(errorOf([&] { findRiffChunk(file.riff, "data", pos, len); }),
-              "Bad length for 'data' chunk (19) at pos = 12 in RIFF file");
+    EXPECT_EQ(len, 10u);
+    for (uint8_t claimed : {11, 18}) {
+        image[16] = claimed;
+        closeFile(file, true);
+        open(image);
+        pos = 12;
+        len = 18;
+        EXPECT_EQ(errorOf([&] { findRiffChunk(file.riff, "data", pos, len); }),
+                  "Bad length for 'data' chunk (" + std::to_string(claimed) + ") at pos = 12 in RIFF file");
+    }
 }
 
-// A last chunk claiming a few bytes past the end is replaced by what lies inside the file.
-TEST_F(RiffRead, ReplacingAnOverlongLastChunkKeepsTheFileConsistent) {
+// A last chunk claiming a few bytes past the end is a cut file: setting it
+// is refused and the file left as it was.
+TEST_F(RiffRead, ReplacingAnOverlongLastChunkIsRefused) {
     auto image = buildRiff("QLCM", {{"fmt ", pattern(6, 1)}, {"data", pattern(10, 2)}});
-    image[30] = 16;  // 'data' at 26 claims 16: 26 + 16 <= 44, but would end at 50
+    image[30] = 16;  // 'data' at 26 claims 16 but ends at 44, where it would end at 50
     mem.bytes = image;
     file.handle = mem.handle();
     file.fileFormat.fileType = FILE_TYPE_QCP;
     openFile(file, false, true);
     const auto data = pattern(4, 3);
-    setRiffChunk(file.riff, "data", nullptr, data.data(), 4, 12, 0);
-    EXPECT_EQ(mem.bytes, buildRiff("QLCM", {{"fmt ", pattern(6, 1)}, {"data", data}}));
-    EXPECT_EQ(file.riff.size, mem.bytes.size());
+    EXPECT_EQ(errorOf([&] { setRiffChunk(file.riff, "data", nullptr, data.data(), 4, 12, 0); }),
+              "Bad length for 'data' chunk (16) at pos = 26 in RIFF file");
+    EXPECT_EQ(mem.bytes, image);
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ TEST(Salvage, DamagedLengthsWithAndWithoutS) {
                                         sampleSeconds(samples) + " s); its header gives no usable length";
     Bytes strayInHalf = edited(qcp, q.pos + 4, 0xFFFFFFFF);
     strayInHalf[starts[half]] = 0x07;
-    const Damage cases[] = {
+    std::vector<Damage> cases = {
         {"QCP cut inside the middle packet", cut(qcp, starts[half] + 3),
          qcpData + badLength("data", q.length, q.pos) + kDecodeHint, decodedOfN(half), half},
         {"QCP cut behind a whole packet", cut(qcp, starts[half / 2]),
@@ -101,7 +101,8 @@ TEST(Salvage, DamagedLengthsWithAndWithoutS) {
          qcpData + badLength("data", 0xFFFFFFFF, q.pos) + kDecodeHint, allN, n},
         {"QCP 'data' length past the end", edited(qcp, q.pos + 4, q.length + 1000),
          qcpData + badLength("data", q.length + 1000, q.pos) + kDecodeHint, allN, n},
-        {"QCP 'data' length 0", edited(qcp, q.pos + 4, 0), "", allN, n},
+        {"QCP 'data' length 0 with packets behind it", edited(qcp, q.pos + 4, 0),
+         qcpData + badLength("data", 0, q.pos) + kDecodeHint, allN, n},
         {"QCP rescue stops at a stray byte", strayInHalf, qcpData + badLength("data", 0xFFFFFFFF, q.pos) + kDecodeHint,
          decodedOfN(half), half},
         {"QCP 'fmt ' length damaged too", edited(cut(qcp, starts[half]), 16, 0xFFFF),
@@ -113,11 +114,29 @@ TEST(Salvage, DamagedLengthsWithAndWithoutS) {
          samples / 2},
         {"WAV 'data' length 0xFFFFFFFF", edited(wav, w.pos + 4, 0xFFFFFFFF),
          "ERROR: " + badLength("data", 0xFFFFFFFF, w.pos) + kEncodeHint, noLengthSamples, samples},
-        {"WAV 'data' length 0", edited(wav, w.pos + 4, 0), "", noLengthSamples, samples},
+        {"WAV 'data' length 0 with samples behind it", edited(wav, w.pos + 4, 0),
+         "ERROR: " + badLength("data", 0, w.pos) + kEncodeHint, noLengthSamples, samples},
         {"WAV RIFF size 0", edited(wav, 4, 0), "ERROR: Unable to find 'fmt ' chunk in WAV file\n" + kEncodeHint,
          "encoded all " + std::to_string(samples) + " samples its header promises (" + sampleSeconds(samples) + " s)",
          samples},
     };
+
+    // Files short by a few bytes, where the walk must count the chunk's header.
+    const size_t qcpDataEnd = q.pos + 8 + q.length;
+    for (size_t shortBy : {1, 2, 5, 8}) {
+        const size_t end = qcpDataEnd - shortBy;
+        uint32_t whole = 0;
+        while (whole < n && (whole + 1 < n ? starts[whole + 1] : qcpDataEnd) <= end) ++whole;
+        cases.push_back({"QCP short by " + std::to_string(shortBy) + " bytes", cut(qcp, end),
+                         qcpData + badLength("data", q.length, q.pos) + kDecodeHint, decodedOfN(whole), whole});
+        const uint32_t left = (w.length - uint32_t(shortBy)) / 2;
+        cases.push_back({"WAV short by " + std::to_string(shortBy) + " bytes", cut(wav, w.pos + 8 + w.length - shortBy),
+                         "ERROR: " + badLength("data", w.length, w.pos) + kEncodeHint,
+                         "encoded " + std::to_string(left) + " of the " + std::to_string(samples) +
+                             " samples its header promises (" + sampleSeconds(left) + " of " + sampleSeconds(samples) +
+                             " s)",
+                         left});
+    }
 
     test::TempDir dir;
     // What an intact file of the first `blocks` blocks converts to.

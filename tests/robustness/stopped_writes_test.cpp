@@ -80,14 +80,17 @@ Bytes riffPart(const Bytes& file) {
     return Bytes(file.begin(), file.begin() + long(std::min<size_t>(file.size(), le32(file, 4) + size_t{8})));
 }
 
-// Blocks in a written file's 'data' chunk: packets of a QCP, samples of a WAV.
+// Blocks in a written file's 'data' chunk: packets of a QCP, samples of a
+// WAV; for a length not yet filled in (0), the whole ones behind it.
 uint32_t blocksIn(const Bytes& file) {
-    const auto chunks = chunkMap(riffPart(file));
-    const Chunk* data = findChunk(chunks, "data");
+    const Bytes riff = riffPart(file);
+    const Chunk* data = findChunk(chunkMap(riff), "data");
     if (!data) return 0;
-    if (std::memcmp(file.data() + 8, "WAVE", 4) == 0) return data->length / 2;
+    const size_t begin = data->pos + 8;
+    const size_t end = data->length == 0 ? riff.size() : begin + data->length;
+    if (std::memcmp(file.data() + 8, "WAVE", 4) == 0) return uint32_t((end - begin) / 2);
     uint32_t packets = 0;
-    for (size_t p = data->pos + 8; p < data->pos + 8 + data->length; ++packets)
+    for (size_t p = begin; p < end && p + 1 + size_t(qcelpPayloadBytes(file[p])) <= end; ++packets)
         p += 1 + size_t(qcelpPayloadBytes(file[p]));
     return packets;
 }
@@ -127,7 +130,16 @@ TEST(StoppedWrites, EveryPrefixIsConsistentAndConvertsOnceItsHeaderIsWhole) {
             if (!findChunk(chunkMap(riffPart(out.bytes)), "data")) continue;
             ++whole;
             std::remove(back.c_str());  // the other direction's result is no file to replace
-            const test::RunResult r = test::runVelconv({written, back});
+            // A writer stopped before it filled in the 'data' length left 0
+            // there with data behind it: a damaged length, which -s reads.
+            const Chunk* data = findChunk(chunkMap(riffPart(out.bytes)), "data");
+            const bool unfilled = data->length == 0 && data->pos + 8 < riffPart(out.bytes).size();
+            test::RunResult r = test::runVelconv({written, back});
+            if (unfilled) {
+                EXPECT_EQ(r.exitStatus, 255);
+                EXPECT_NE(r.errorOutput.find("looks cut short"), std::string::npos) << r.errorOutput;
+                r = test::runVelconv({"-s", written, back});
+            }
             ASSERT_EQ(r.exitStatus, 0) << r.errorOutput;
             // Every packet there decodes to 160 samples; samples are encoded
             // into packets of 160, the last one completed with silence.
