@@ -78,7 +78,8 @@ DataSpan findData(AudioFile& file, const char* kindName) {
     const uint32_t available = file.riff.size > span.position ? file.riff.size - span.position : 0;
     span.stated = length;
     span.present = std::min(length, available);
-    if (length > available || (length == 0 && available > 0) || file.riff.zeroSizeClaimed) {
+    const bool unfilled = length == 0 && available > 0 && !chunksFillTheRest(file.riff, span.position);
+    if (length > available || unfilled || file.riff.zeroSizeClaimed) {
         span.cutShort = true;
         span.present = available;
     }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -374,7 +375,37 @@ std::vector<std::string> remainingArguments(ParseResult& options) {
     return names;
 }
 
+// A cluster such as -rvhr reads as -r -v -h -r, so the run would print the
+// usage and end with success without converting. A value-taking option with
+// more known option letters behind it in one argument is refused instead;
+// clusters that already fail (-m3) keep their message.
+void refuseValueInsideCluster(int argc, char** argv) {
+    const auto isOption = [](char letter) {
+        for (const OptionSpec& row : kOptions)
+            if (row.shortName && row.shortName[0] == letter && row.shortName[1] == '\0') return true;
+        return false;
+    };
+    const uint32_t takesValue = kMode | kRate | kDir;
+    for (int index = 1; index < argc; ++index) {
+        const std::string argument = argv[index];
+        if (argument == "--") return;
+        if (argument.size() < 3 || argument[0] != '-' || argument[1] == '-') continue;
+        for (std::size_t at = 1; at < argument.size() && isOption(argument[at]); ++at) {
+            const OptionSpec* row = nullptr;
+            for (const OptionSpec& candidate : kOptions)
+                if (candidate.shortName && candidate.shortName[0] == argument[at]) row = &candidate;
+            if (!(row->bit & takesValue) || at + 1 == argument.size() || argument[at + 1] == '=') continue;
+            const std::string rest = argument.substr(at + 1);
+            if (!std::all_of(rest.begin(), rest.end(), isOption)) break;
+            const std::string option = std::string("-") + argument[at];
+            throw UsageError{"ERROR: Option " + option + " in '" + argument + "' takes the next argument as its value; write " +
+                             option + " " + rest + " (or " + option + "=" + rest + ")"};
+        }
+    }
+}
+
 int run(int argc, char** argv) {
+    refuseValueInsideCluster(argc, argv);
     OptionParser parser(kOptions, std::size(kOptions),
                         kHelp | kVersionBit | kForce | kSalvage | kBatch | kQuiet | kInfo | kJson, 0);
     ParseResult options = parser.parse(argc, argv, true, false, true);

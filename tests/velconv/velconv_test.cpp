@@ -144,6 +144,12 @@ TEST(Velconv, UnknownOptions) {
     expectUsageFailure({"-m3", "in.wav"}, "ERROR: Unknown command line option '3'");
     expectUsageFailure({"-m", "-1", "in.wav"}, "ERROR: Unknown command line option '1'");
     expectUsageFailure({"---", "in.wav"}, "ERROR: Unknown command line option '-'");
+    // A value-taking option inside a cluster of known letters would read as
+    // -r -v -h -r and end with success without converting.
+    expectUsageFailure({"-rvhr", "in.wav", "out.qcp"},
+                       "ERROR: Option -r in '-rvhr' takes the next argument as its value; write -r vhr (or -r=vhr)");
+    expectUsageFailure({"-fmhv", "in.qcp"},
+                       "ERROR: Option -m in '-fmhv' takes the next argument as its value; write -m hv (or -m=hv)");
 }
 
 TEST(Velconv, ModeValues) {
