@@ -33,10 +33,10 @@ struct CutShortError : std::runtime_error {
     Direction direction;
 };
 
-// A conversion that failed because the input is coded with a codec velconv
-// cannot decode; `note` says which.
-struct UnsupportedCodecError : std::runtime_error {
-    UnsupportedCodecError(const std::string& text, std::string noteLine)
+// A failure whose ERROR line is followed by one line that explains it: the
+// codec a file is coded with, or which file could not be opened and why.
+struct ExplainedError : std::runtime_error {
+    ExplainedError(const std::string& text, std::string noteLine)
         : std::runtime_error(text), note(std::move(noteLine)) {}
     std::string note;
 };
@@ -44,7 +44,8 @@ struct UnsupportedCodecError : std::runtime_error {
 // The lines that follow a failure's ERROR line to explain it (none for most).
 std::vector<std::string> failureNotes(const std::exception& failure);
 
-// Throws the messages of an input that is no WAV or QCP file.
+// Throws the messages of an input that is no WAV or QCP file; one that
+// cannot be opened, or is a folder, gets a line naming it and the reason.
 InputKind sniffInput(const std::string& name);
 
 // The input of one conversion: a named file, or standard input read
@@ -74,7 +75,7 @@ void checkNames(const std::string& input, const std::string& output);
 // only once complete; it carries the input's label and comment and, when
 // both are files, the input's modification time. Returns the salvage
 // warning, or "" when there is none. Throws std::runtime_error,
-// CutShortError or UnsupportedCodecError.
+// CutShortError or ExplainedError.
 std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings);
 
 }  // namespace sonx::velconv

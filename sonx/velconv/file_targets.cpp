@@ -18,7 +18,7 @@ namespace sonx::velconv {
 namespace {
 
 [[noreturn]] void failWithErrno(const std::string& text, int error) {
-    throw std::runtime_error(text + std::strerror(error));
+    throw SystemCallError(text + std::strerror(error), error);
 }
 
 // Client positions and lengths are 32-bit signed; a spool stays below 2 GiB.

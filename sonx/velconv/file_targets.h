@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "sonx/sonx.h"
@@ -18,6 +19,12 @@ namespace sonx::velconv {
 
 // The name that stands for standard input or standard output.
 inline constexpr const char* kStdioName = "-";
+
+// A failed system call: the text as printed, and the errno it came from.
+struct SystemCallError : std::runtime_error {
+    SystemCallError(const std::string& text, int errorNumber) : std::runtime_error(text), error(errorNumber) {}
+    int error;
+};
 
 // An unlinked temporary file: nothing of it outlives the process, however
 // the process ends. The library reaches it through a client-callback handle.

@@ -1,9 +1,11 @@
 #include "sonx/velconv/velconv.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -137,12 +139,14 @@ namespace {
 // Decides the direction from the RIFF form type and the input's size (-1 when
 // it could not be found). A header that could not be read is all zero bytes
 // and so "not valid".
+const char* const kNotWavOrQcp = "Input file is not a valid wav, or qcp file";
+
 InputKind sniffHeader(int64_t size, const char (&header)[12]) {
     if (size >= 0 && size < 6)
         throw std::runtime_error(std::string("Input file is too small to be a valid ") + "qcp, or wav file");
     if (size >= 0 && size < 12) throw std::runtime_error("Input file is too small to be a valid qcp or wav file");
     if (std::memcmp(header, "RIFF", 4) != 0)
-        throw std::runtime_error(std::string("Input file is not a valid ") + "wav, or qcp file");
+        throw std::runtime_error(kNotWavOrQcp);
     if (std::memcmp(header + 8, "WAVE", 4) == 0) return InputKind::Wav;
     if (std::memcmp(header + 8, "QLCM", 4) == 0) return InputKind::Qcp;
     throw std::runtime_error("Input file appears to be a RIFF file, but it is neither a wav or qcp file");
@@ -150,8 +154,14 @@ InputKind sniffHeader(int64_t size, const char (&header)[12]) {
 
 }  // namespace
 
-// An input that cannot be opened or read counts as zero bytes of header.
 InputKind sniffInput(const std::string& name) {
+    struct stat st {};
+    if (stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw ExplainedError(kNotWavOrQcp, "velconv: '" + name + "' is a folder");
+    const int descriptor = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + std::strerror(errno));
+    ::close(descriptor);
     char header[12] = {};
     int64_t size = -1;
     std::ifstream in(name, std::ios::binary);
@@ -293,7 +303,7 @@ std::string convertFile(const FileHandle& input, const FileHandle& output, const
 
 std::vector<std::string> failureNotes(const std::exception& failure) {
     if (const auto* cut = dynamic_cast<const CutShortError*>(&failure)) return {cutShortHint(cut->direction)};
-    if (const auto* codec = dynamic_cast<const UnsupportedCodecError*>(&failure)) return {codec->note};
+    if (const auto* explained = dynamic_cast<const ExplainedError*>(&failure)) return {explained->note};
     return {};
 }
 
@@ -305,7 +315,7 @@ void explainUndecodableCodec(Input& input, const std::string& errorText) {
     FileFacts facts;
     std::string unreadable;
     if (!describeFile(input.handle(), facts, unreadable) || facts.kind != FILE_KIND_QCP || facts.decodable) return;
-    throw UnsupportedCodecError(errorText, undecodableCodecNote(input.name(), facts));
+    throw ExplainedError(errorText, undecodableCodecNote(input.name(), facts));
 }
 
 // The output is dated like its input, as for memos the file date is the
@@ -317,9 +327,7 @@ void keepModificationTime(const std::string& inputName, const std::string& outpu
     utimensat(AT_FDCWD, outputName.c_str(), times, 0);
 }
 
-}  // namespace
-
-std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings) {
+std::string convertInto(Input& input, const std::string& outputName, const ConversionSettings& settings) {
     OutputTarget output(outputName);
     std::string warning;
     try {
@@ -341,6 +349,17 @@ std::string convertOne(Input& input, const std::string& outputName, const Conver
     output.commit();
     if (!input.isStandardInput() && outputName != kStdioName) keepModificationTime(input.name(), outputName);
     return warning;
+}
+
+}  // namespace
+
+std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings) {
+    try {
+        return convertInto(input, outputName, settings);
+    } catch (const SystemCallError& e) {
+        const std::string target = outputName == kStdioName ? "standard output" : "'" + outputName + "'";
+        throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + std::strerror(e.error));
+    }
 }
 
 namespace {

@@ -316,7 +316,9 @@ TEST(Pipes, StandardInputAndOutputGiveTheBytesOfTheFileForms) {
          "ERROR: An output name is needed when the input is standard input (- writes standard output)\n"},
         {"printf 'this is not a sound file' | $V - x.qcp", "ERROR: Input file is not a valid wav, or qcp file\n"},
         {"$V - x.qcp < /dev/null", "ERROR: Input file is too small to be a valid qcp, or wav file\n"},
-        {"$V file.qcp - > /dev/full", "ERROR: Error writing to file: No space left on device\n"},
+        {"$V file.qcp - > /dev/full",
+         "ERROR: Error writing to file: No space left on device\n"
+         "velconv: cannot write standard output: No space left on device\n"},
     };
     for (const auto& f : failures) {
         SCOPED_TRACE(f.command);

@@ -104,7 +104,11 @@ void expectError(const std::vector<std::string>& args, const std::string& text,
     SCOPED_TRACE(::testing::PrintToString(args));
     RunResult r = run(args, workDir);
     EXPECT_EQ(r.exitStatus, kFailure);
-    EXPECT_EQ(r.errorOutput, "ERROR: " + text + "\n");
+    // One ERROR line, and at most one line after it that names the file and the reason.
+    const std::string first = "ERROR: " + text + "\n";
+    EXPECT_EQ(r.errorOutput.substr(0, first.size()), first);
+    const std::string rest = r.errorOutput.substr(std::min(first.size(), r.errorOutput.size()));
+    EXPECT_TRUE(rest.empty() || (rest.rfind("velconv: ", 0) == 0 && rest.find('\n') == rest.size() - 1)) << rest;
 }
 
 std::vector<uint8_t> bytes(const std::string& s) {
