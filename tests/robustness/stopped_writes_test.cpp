@@ -84,7 +84,8 @@ Bytes riffPart(const Bytes& file) {
 // WAV; for a length not yet filled in (0), the whole ones behind it.
 uint32_t blocksIn(const Bytes& file) {
     const Bytes riff = riffPart(file);
-    const Chunk* data = findChunk(chunkMap(riff), "data");
+    const auto chunks = chunkMap(riff);
+    const Chunk* data = findChunk(chunks, "data");
     if (!data) return 0;
     const size_t begin = data->pos + 8;
     const size_t end = data->length == 0 ? riff.size() : begin + data->length;
@@ -132,7 +133,8 @@ TEST(StoppedWrites, EveryPrefixIsConsistentAndConvertsOnceItsHeaderIsWhole) {
             std::remove(back.c_str());  // the other direction's result is no file to replace
             // A writer stopped before it filled in the 'data' length left 0
             // there with data behind it: a damaged length, which -s reads.
-            const Chunk* data = findChunk(chunkMap(riffPart(out.bytes)), "data");
+            const auto chunks = chunkMap(riffPart(out.bytes));
+            const Chunk* data = findChunk(chunks, "data");
             const bool unfilled = data->length == 0 && data->pos + 8 < riffPart(out.bytes).size();
             test::RunResult r = test::runVelconv({written, back});
             if (unfilled) {
