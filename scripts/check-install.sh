@@ -45,7 +45,9 @@ soname=$(readelf -d "$libdir/libsonx.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p
 [ "$(readlink "$libdir/libsonx.so")" = "libsonx.so.3" ] || fail "libsonx.so does not point to libsonx.so.3"
 exports=$(nm -D --defined-only -C "$libdir/libsonx.so" | sed 's/^[0-9a-f]* [A-Za-z] //' | sort)
 expected=$(printf '%s\n' 'sonx::Guid::toString[abi:cxx11]() const' \
-  'sonx::createInstance(sonx::Guid const&, sonx::Guid const&)' | sort)
+  'sonx::codecName(sonx::Guid const&)' \
+  'sonx::createInstance(sonx::Guid const&, sonx::Guid const&)' \
+  'sonx::describeFile(sonx::FileHandle const&, sonx::FileFacts&, std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >&)' | sort)
 [ "$exports" = "$expected" ] || fail "libsonx.so exports more or less than its header declares: $exports"
 
 step "velconv -v and -h from other folders"
