@@ -1,4 +1,5 @@
 #include "sonx/velconv/batch.h"
+#include "sonx/velconv/velconv.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,8 +15,6 @@ namespace sonx::velconv {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr int kFailureStatus = 255;
 
 // Everything goes to standard error. On a terminal the progress display
 // holds the last line; any other line first wipes it.

@@ -48,13 +48,15 @@ std::vector<std::string> failureNotes(const std::exception& failure);
 // cannot be opened, or is a folder, gets a line naming it and the reason.
 InputKind sniffInput(const std::string& name);
 
-// The input of one conversion: a named file, or standard input read
-// completely into a spool first (a pipe can be read only once, the library
-// seeks).
+// The input of one conversion: a named file, or standard input, a FIFO or a
+// socket read completely into a spool first (a pipe can be read only once,
+// the library seeks).
 class Input {
 public:
     explicit Input(const std::string& name);
-    bool isStandardInput() const { return spool_ != nullptr; }
+    bool isStream() const { return spool_ != nullptr; }
+    // A streamed WAV whose 'data' length promises more than arrived.
+    bool isCutShortStream() const { return cutShort_; }
     InputKind kind() const { return kind_; }
     const std::string& name() const { return name_; }
     FileHandle handle() { return spool_ ? spool_->handle() : FileHandle::named(name_.c_str()); }
@@ -63,7 +65,12 @@ private:
     std::string name_;
     std::unique_ptr<Spool> spool_;
     InputKind kind_ = InputKind::Wav;
+    bool cutShort_ = false;
 };
+
+// Refuses standard input that is the output file, and standard output that
+// is the input file.
+void checkStreamsAreNotTheOtherFile(const std::string& input, const std::string& output);
 
 // The input's name with the other format's extension.
 std::string deriveOutputName(const std::string& input, InputKind kind);

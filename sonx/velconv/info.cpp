@@ -1,4 +1,5 @@
 #include "sonx/velconv/info.h"
+#include "sonx/velconv/velconv.h"
 
 #include <cstdio>
 #include <iostream>
@@ -8,8 +9,6 @@
 namespace sonx::velconv {
 
 namespace {
-
-constexpr int kFailureStatus = 255;
 
 const char* const kRateNames[PACKET_RATE_COUNT] = {"full", "half", "quarter", "eighth", "blank", "erasure"};
 

@@ -178,14 +178,37 @@ InputKind sniffInput(const std::string& name) {
     return sniffHeader(size, header);
 }
 
+namespace {
+
+// A FIFO or socket (a process substitution's /dev/fd/63) can be read only
+// once, as standard input can.
+bool isStreamName(const std::string& name) {
+    struct stat st {};
+    return stat(name.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+}  // namespace
+
 Input::Input(const std::string& name) : name_(name) {
-    if (name != kStdioName) {
+    const bool standardInput = name == kStdioName;
+    if (!standardInput && !isStreamName(name)) {
         kind_ = sniffInput(name);
         return;
     }
+    if (standardInput && standardDescriptorWasClosed(STDIN_FILENO))
+        throw SystemCallError(std::string("Error reading standard input: ") + std::strerror(EBADF), EBADF);
+    const int descriptor = standardInput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + std::strerror(errno));
     spool_ = std::make_unique<Spool>();
-    spool_->fillFrom(0, "standard input");
-    settleStreamingWavLengths(*spool_);
+    try {
+        spool_->fillFrom(descriptor, standardInput ? "standard input" : ("'" + name + "'").c_str());
+    } catch (...) {
+        if (!standardInput) ::close(descriptor);
+        throw;
+    }
+    if (!standardInput) ::close(descriptor);
+    cutShort_ = settleStreamingWavLengths(*spool_);
     char header[12] = {};
     const uint64_t size = spool_->size();
     if (size >= 12) spool_->readAt(0, reinterpret_cast<uint8_t*>(header), sizeof header);
@@ -224,6 +247,21 @@ void checkNames(const std::string& input, const std::string& output) {
     if (!same && stat(input.c_str(), &in) == 0 && stat(output.c_str(), &out) == 0)
         same = in.st_dev == out.st_dev && in.st_ino == out.st_ino;
     if (same)
+        throw std::runtime_error(
+            "Input and output file names match -- please choose a different name for the output file and try "
+            "again");
+}
+
+// Standard input read from the output file, or standard output written into
+// the input file, would replace the input with its own conversion.
+void checkStreamsAreNotTheOtherFile(const std::string& input, const std::string& output) {
+    const auto sameFile = [](int descriptor, const std::string& name) {
+        struct stat open {}, named{};
+        return fstat(descriptor, &open) == 0 && S_ISREG(open.st_mode) && stat(name.c_str(), &named) == 0 &&
+               open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+    };
+    if ((input == kStdioName && output != kStdioName && sameFile(STDIN_FILENO, output)) ||
+        (output == kStdioName && input != kStdioName && sameFile(STDOUT_FILENO, input)))
         throw std::runtime_error(
             "Input and output file names match -- please choose a different name for the output file and try "
             "again");
@@ -303,6 +341,9 @@ std::string convertFile(const FileHandle& input, const FileHandle& output, const
 }  // namespace
 
 std::vector<std::string> failureNotes(const std::exception& failure) {
+    if (const auto* system = dynamic_cast<const SystemCallError*>(&failure); system && !system->place.empty())
+        return {"velconv: cannot write a temporary file in '" + system->place + "' (TMPDIR names another): " +
+                std::strerror(system->error)};
     if (const auto* cut = dynamic_cast<const CutShortError*>(&failure)) return {cutShortHint(cut->direction)};
     if (const auto* explained = dynamic_cast<const ExplainedError*>(&failure)) return {explained->note};
     return {};
@@ -331,12 +372,15 @@ void keepModificationTime(const std::string& inputName, const std::string& outpu
 std::string convertInto(Input& input, const std::string& outputName, const ConversionSettings& settings) {
     OutputTarget output(outputName);
     std::string warning;
+    // A cut stream cannot be asked for again: what arrived is converted.
+    const bool salvage = settings.salvage || input.isCutShortStream();
     try {
         warning = convertFile(input.handle(), output.handle(), input.name(), input.kind(), settings.rateSet,
-                              settings.mode, settings.salvage);
+                              settings.mode, salvage);
     } catch (const CutShortError&) {
         throw;
     } catch (const std::runtime_error& e) {
+        output.explainFailure();
         if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
         throw;
     }
@@ -347,8 +391,9 @@ std::string convertInto(Input& input, const std::string& outputName, const Conve
         // Tags of an input that converted are a bonus; an unreadable one is left out.
     }
     writeFileTags(output.handle(), tags);
-    output.commit();
-    if (!input.isStandardInput() && outputName != kStdioName) keepModificationTime(input.name(), outputName);
+    const std::string unsynced = output.commit();
+    if (!unsynced.empty()) warning += (warning.empty() ? "" : "\n") + unsynced;
+    if (!input.isStream() && outputName != kStdioName) keepModificationTime(input.name(), outputName);
     return warning;
 }
 
@@ -358,6 +403,7 @@ std::string convertOne(Input& input, const std::string& outputName, const Conver
     try {
         return convertInto(input, outputName, settings);
     } catch (const SystemCallError& e) {
+        if (!e.place.empty()) throw;
         const std::string target = outputName == kStdioName ? "standard output" : "'" + outputName + "'";
         throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + std::strerror(e.error));
     }
@@ -476,7 +522,8 @@ int run(int argc, char** argv) {
 
     Input input(inputName);
     const std::string outputName = outputArg ? outputArg : deriveOutputName(inputName, input.kind());
-    if (!input.isStandardInput() && outputName != kStdioName) checkNames(inputName, outputName);
+    checkStreamsAreNotTheOtherFile(inputName, outputName);
+    if (!input.isStream() && outputName != kStdioName) checkNames(inputName, outputName);
     if (!(flags & kForce)) {
         if (outputArg)
             checkGivenOutputIsNoInput(input, outputName);
@@ -493,6 +540,7 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int runVelconv(int argc, char** argv) {
+    reserveStandardDescriptors();
     try {
         return run(argc, argv);
     } catch (const UsageError& e) {
@@ -505,10 +553,10 @@ int runVelconv(int argc, char** argv) {
     } catch (const std::exception& e) {
         printLine(std::string("ERROR: ") + e.what());
         for (const std::string& note : failureNotes(e)) printLine(note);
-        return -1;
+        return kFailureStatus;
     }
     printUsage();
-    return -1;
+    return kFailureStatus;
 }
 
 }  // namespace sonx::velconv

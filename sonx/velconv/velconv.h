@@ -5,7 +5,11 @@
 
 namespace sonx::velconv {
 
-// Returns the process exit status (0, or -1 on failure).
+// The status of every failed run, single-file, batch or -i (255 as an exit
+// status).
+inline constexpr int kFailureStatus = -1;
+
+// Returns the process exit status (0, or kFailureStatus).
 int runVelconv(int argc, char** argv);
 
 }  // namespace sonx::velconv

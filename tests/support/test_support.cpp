@@ -145,4 +145,19 @@ std::vector<uint8_t> infoList(const std::string& label, const std::string& text)
     return list;
 }
 
+RunResult runShell(const std::string& command, const std::string& workDir) {
+    setenv("V", VELCONV_PATH, 1);
+    setenv("SHIM", FAULT_SHIM_PATH, 1);
+    const std::string quoted = "cd '" + workDir + "' && { " + command + "; } 2>&1";
+    std::string escaped;
+    for (char c : quoted) escaped += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    FILE* pipe = popen(("bash -c '" + escaped + "'").c_str(), "r");
+    if (!pipe) throw std::runtime_error("popen failed");
+    RunResult result;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.errorOutput.append(buffer, n);
+    result.exitStatus = WEXITSTATUS(pclose(pipe));
+    return result;
+}
+
 }  // namespace sonx::test

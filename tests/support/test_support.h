@@ -49,6 +49,11 @@ struct RunResult {
 // Runs the built velconv with the given arguments (argv[0] is supplied).
 RunResult runVelconv(const std::vector<std::string>& args, const std::string& workDir = "");
 
+// Runs a bash command line in `workDir` with $V naming velconv and $SHIM the
+// fault-injection library; both streams are caught in errorOutput. A
+// command killed by a signal ends with status 128 + the signal's number.
+RunResult runShell(const std::string& command, const std::string& workDir);
+
 }  // namespace sonx::test
 
 #endif  // SONX_TESTS_TEST_SUPPORT_H

@@ -90,18 +90,6 @@ int waitFor(pid_t pid) {
     return status;
 }
 
-// A shell command line, run in `dir`, with $V naming velconv; what it prints
-// (both streams) and its status.
-RunResult shell(const std::string& command, const std::string& dir) {
-    setenv("V", VELCONV_PATH, 1);
-    FILE* p = popen(("cd '" + dir + "' && { " + command + "; } 2>&1").c_str(), "r");
-    RunResult r;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) r.errorOutput.append(buffer, n);
-    r.exitStatus = WEXITSTATUS(pclose(p));
-    return r;
-}
-
 struct SafetyCase {
     const char* what;
     std::vector<std::pair<std::string, Bytes>> files;  // made before the run
@@ -300,12 +288,12 @@ TEST(Pipes, StandardInputAndOutputGiveTheBytesOfTheFileForms) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
-        const RunResult r = shell(c.command, dir.path());
+        const RunResult r = runShell(c.command, dir.path());
         EXPECT_EQ(r.exitStatus, 0) << r.errorOutput;
         EXPECT_EQ(r.errorOutput, "");
         EXPECT_EQ(readFileBytes(dir.file(c.made)), readFileBytes(dir.file(c.sameAs)));
     }
-    EXPECT_EQ(shell("$V talk.wav /dev/null", dir.path()).exitStatus, 0);
+    EXPECT_EQ(runShell("$V talk.wav /dev/null", dir.path()).exitStatus, 0);
 
     // Failures on a pipe: one error line, nothing written to standard output.
     const struct {
@@ -322,7 +310,7 @@ TEST(Pipes, StandardInputAndOutputGiveTheBytesOfTheFileForms) {
     };
     for (const auto& f : failures) {
         SCOPED_TRACE(f.command);
-        const RunResult r = shell(f.command, dir.path());
+        const RunResult r = runShell(f.command, dir.path());
         EXPECT_EQ(r.exitStatus, kFailure);
         EXPECT_EQ(r.errorOutput, f.message);
     }
