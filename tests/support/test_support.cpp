@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -148,6 +149,10 @@ std::vector<uint8_t> infoList(const std::string& label, const std::string& text)
 RunResult runShell(const std::string& command, const std::string& workDir) {
     setenv("V", VELCONV_PATH, 1);
     setenv("SHIM", FAULT_SHIM_PATH, 1);
+    // A sanitized velconv accepts the shim in front of its runtime.
+    const char* asan = getenv("ASAN_OPTIONS");
+    if (!asan || !std::strstr(asan, "verify_asan_link_order"))
+        setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
     const std::string quoted = "cd '" + workDir + "' && { " + command + "; } 2>&1";
     std::string escaped;
     for (char c : quoted) escaped += c == '\'' ? std::string("'\\''") : std::string(1, c);
