@@ -210,12 +210,18 @@ private:
 };
 
 // Whether the command line may ask for a run over many files: an option
-// cluster holding d, b or i, or their long names (a value that looks so only
+// cluster holding d, b or i, or their long names, shortened or not (a value that looks so only
 // makes the check looser).
 bool manyFiles(const std::vector<std::string>& args) {
     for (const std::string& arg : args) {
         if (arg == "--") return false;
-        if (arg.rfind("--dir", 0) == 0 || arg.rfind("--batch", 0) == 0 || arg.rfind("--info", 0) == 0) return true;
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            // Long names may be shortened, and the parser takes a long name
+            // with text run on as that name.
+            const std::string name = arg.substr(2, arg.find('=') == std::string::npos ? std::string::npos : arg.find('=') - 2);
+            for (const char* full : {"dir", "batch", "info"})
+                if (std::string(full).rfind(name, 0) == 0 || name.rfind(full, 0) == 0) return true;
+        }
         if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' && arg.find_first_of("dbi") != std::string::npos)
             return true;
     }

@@ -20,6 +20,9 @@ fi
 
 node tests/web/browser_test.mjs build-web "$velconv" build-web-test
 
+# Half an hour of varied speech through the module in Node.js: every byte as native.
+node tests/web/equivalence.mjs build-web "$velconv" build-web-test
+
 # The same module in Node.js, on the QCP the browser test made with velconv.
 node examples/node-convert.mjs build-web-test/inputs/memo.qcp build-web-test/node-memo.wav
 cmp build-web-test/node-memo.wav build-web-test/native/memo.wav

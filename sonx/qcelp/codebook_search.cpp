@@ -1,4 +1,5 @@
 #include "sonx/qcelp/codebook_search.h"
+#include "sonx/qcelp/portable_math.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -21,7 +22,7 @@ uint32_t boundedCode(float x, int lo, int hi) {
 }
 
 float decibels(float x) {
-    return 20.0f * std::log10(x);
+    return 20.0f * static_cast<float>(portableLog10(x));
 }
 
 // The table laid out so that, for one sample n, the codevector values of
@@ -152,7 +153,7 @@ float quantizeEighthRateGain(float g, QcelpDecoderState& local, uint32_t& code) 
 }
 
 void quarterRateGainCodes(const float* speech, float pg, uint32_t codes[5]) {
-    const double scale = std::pow(10.0, -static_cast<double>(pg) / 10.0);
+    const double scale = portablePow10(-static_cast<double>(pg) / 10.0);
     for (int i = 0; i < 5; ++i) {
         double energy = 0.0;
         for (int n = 32 * i; n < 32 * i + 32; ++n) energy += static_cast<double>(speech[n]) * speech[n];

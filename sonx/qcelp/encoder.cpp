@@ -1,4 +1,5 @@
 #include "sonx/qcelp/encoder.h"
+#include "sonx/qcelp/portable_math.h"
 
 #include <algorithm>
 #include <cmath>
@@ -177,7 +178,7 @@ void codeHalfOrFullRate(int rate, const float* weightedSpeech, const LpcBlock* b
             errorSum += state.errorEnergy[k];
         }
     }
-    const double snr = 10.0 * std::log10((1e-8 + targetSum) / (1e-8 + errorSum));
+    const double snr = 10.0 * portableLog10((1e-8 + targetSum) / (1e-8 + errorSum));
     state.rate.frameSnr = std::isfinite(snr) ? static_cast<float>(snr) : 0.0f;
     packPacket(rate, packet);
     local.carriedGain = std::fabs(lastGain);

@@ -1,4 +1,5 @@
 #include "sonx/qcelp/rate_decision.h"
+#include "sonx/qcelp/portable_math.h"
 
 #include <algorithm>
 #include <cmath>
@@ -149,13 +150,13 @@ void trackNoiseAndSignal(RateDecisionState& state) {
     if (state.speechSeen) {
         for (int b = 0; b < 2; ++b)
             state.snrIndex[b] =
-                state.ratio[b] > 0.0f ? clampIndex(std::trunc(2.0 * std::log10(state.ratio[b]) - 4.0)) : 0;
+                state.ratio[b] > 0.0f ? clampIndex(std::trunc(2.0 * portableLog10(state.ratio[b]) - 4.0)) : 0;
     } else {
         constexpr double kLevel[2] = {65.0, 55.0};
         for (int b = 0; b < 2; ++b)
             state.snrIndex[b] =
                 state.bandNoise[b] > 0.0f
-                    ? clampIndex(std::trunc((kLevel[b] - 10.0 * std::log10(state.bandNoise[b]) - 20.0) * 0.2))
+                    ? clampIndex(std::trunc((kLevel[b] - 10.0 * portableLog10(state.bandNoise[b]) - 20.0) * 0.2))
                     : 7;
     }
 }
@@ -185,7 +186,7 @@ int32_t reduceRate(int32_t rate, const RateFrame& frame, const QcelpConfig& conf
     }
 
     const double mixed = 0.375 * state.previousR0 + 0.625 * frame.R[0];
-    state.frameEnergyDb = static_cast<float>(10.0 * std::log10(std::max(mixed, 1e-30)));
+    state.frameEnergyDb = static_cast<float>(10.0 * portableLog10(std::max(mixed, 1e-30)));
     state.longTermEnergyDb = 0.1175f * state.frameEnergyDb + 0.8825f * state.longTermEnergyDb;
     state.previousR0 = frame.R[0];
 
@@ -267,7 +268,7 @@ float predictionGainDb(const float R[kAutocorrLags], const float a[kLpcOrder]) {
     for (int k = 1; k <= kLpcOrder; ++k) predicted += static_cast<double>(a[k - 1]) * R[k];
     const double residual = R[0] - predicted;
     if (!(R[0] > 0.0f) || !(residual > 0.0)) return 0.0f;
-    const double gain = 10.0 * std::log10(R[0] / residual);
+    const double gain = 10.0 * portableLog10(R[0] / residual);
     return gain > 0.0 && std::isfinite(gain) ? static_cast<float>(gain) : 0.0f;
 }
 

@@ -13,6 +13,7 @@ import fs from "node:fs";
 import http from "node:http";
 import path from "node:path";
 import puppeteer from "puppeteer-core";
+import { writeVariedSpeech } from "./varied_speech.mjs";
 
 const [siteDir, velconv, workDir] = process.argv.slice(2).map((p) => path.resolve(p));
 const repo = path.resolve(path.dirname(new URL(import.meta.url).pathname), "../..");
@@ -120,6 +121,14 @@ const expected = {
   "speech-16k.qcp": nativeOf(wideWav, ".qcp"),
   "speech-11k.qcp": nativeOf(oddRateWav, ".qcp"),
 };
+// Varied speech (a short clip, a quiet voice, 44.1 kHz stereo, several
+// voices at once) for the page; tests/web/equivalence.mjs takes all of it
+// through the module in Node.
+const varied = path.join(inputs, "varied");
+writeVariedSpeech(repo, varied);
+const variedNames = ["clip-2s.wav", "quiet-8k.wav", "stereo-44k.wav", "crowd-44k.wav"];
+for (const name of variedNames) expected[name.replace(".wav", ".qcp")] = nativeOf(path.join(varied, name), ".qcp");
+
 // velconv's error for a file, without its "ERROR: ".
 function velconvError(input) {
   const run = velconvRun(input, path.join(native, "failed.out"));
@@ -335,8 +344,12 @@ try {
   await local.close();
 
   // Step 4: speech at 16 and 11.025 kHz, and ten minutes of speech each way, timed inside the worker.
-  await addFiles(page, [wideWav, oddRateWav, longWav, longQcp]);
-  await settled(page, 9);
+  await addFiles(page, [wideWav, oddRateWav, longWav, longQcp, ...variedNames.map((n) => path.join(varied, n))]);
+  await settled(page, 9 + variedNames.length);
+  for (const name of variedNames) {
+    const qcp = name.replace(".wav", ".qcp");
+    check(expected[qcp].equals(await download(page, name, qcp)), `varied speech ${name} encoded in the page equals native velconv's QCP`);
+  }
   check(expected["speech-16k.qcp"].equals(await download(page, "speech-16k.wav", "speech-16k.qcp")),
     "16 kHz speech encoded in the page equals native velconv's QCP");
   check(expected["speech-11k.qcp"].equals(await download(page, "speech-11k.wav", "speech-11k.qcp")),
