@@ -2,10 +2,10 @@
 "use strict";
 
 const RATE_SET_NAMES = {
-  vfr: "vfr — variable, up to full rate",
-  vhr: "vhr — variable, up to half rate",
-  ffr: "ffr — fixed full rate",
-  fhr: "fhr — fixed half rate",
+  vfr: "vfr — best quality, size follows the speech",
+  vhr: "vhr — smaller file, size follows the speech",
+  ffr: "ffr — best quality, fixed size (for older devices)",
+  fhr: "fhr — smallest fixed size (for older devices)",
 };
 // The browser's memory for one module is 2 GB; input and results share it.
 const MAX_FILE_BYTES = 512 * 1024 * 1024;
@@ -13,19 +13,111 @@ const WAVE_COLUMNS = 600;
 
 const rowsElement = document.getElementById("rows");
 const template = document.getElementById("row-template");
+const announcer = document.getElementById("announcer");
 const rows = new Map();
 let nextId = 1;
 
+// The module needs WebAssembly SIMD and exception handling: a browser
+// without them is told so in words at once, not after the first file.
+const WASM_SIMD = new Uint8Array([0, 97, 115, 109, 1, 0, 0, 0, 1, 5, 1, 96, 0, 1, 123, 3, 2, 1, 0, 10, 10, 1, 8, 0, 65, 0,
+  253, 15, 253, 98, 11]);
+const WASM_EXCEPTIONS = new Uint8Array([0, 97, 115, 109, 1, 0, 0, 0, 1, 4, 1, 96, 0, 0, 3, 2, 1, 0, 10, 8, 1, 6, 0, 6, 64,
+  25, 11, 11]);
+if (typeof WebAssembly !== "object" || !WebAssembly.validate(WASM_SIMD) || !WebAssembly.validate(WASM_EXCEPTIONS)) {
+  document.getElementById("unsupported").hidden = false;
+  for (const input of document.querySelectorAll("input[type=file]")) input.disabled = true;
+}
+
+// Said once by a screen reader: a conversion's start, end or failure.
+function announce(text) {
+  announcer.textContent = text;
+}
+
+// ---- The converter ------------------------------------------------------------
+
+// Conversions run one at a time in a worker, in the order asked. A running
+// conversion is a call into WebAssembly that no message can interrupt (and a
+// page from file:// has no shared memory to signal through), so stopping one
+// ends the worker; a fresh worker takes the rest of the queue. A worker with
+// nothing left to do is ended too, which gives all its memory back.
 // The worker's source comes with the page as a script (sonx-worker.js), so
 // it starts from a Blob: a page opened from file:// may not load a worker
 // or a WebAssembly file by URL.
-const worker = new Worker(URL.createObjectURL(new Blob([SONX_WORKER_SOURCE], { type: "text/javascript" })));
-worker.onmessage = (event) => {
-  const row = rows.get(event.data.id);
-  if (row && row.job === event.data.job) row.handle(event.data);
-};
-worker.onerror = (event) => {
-  for (const row of rows.values()) if (row.busy) row.fail(event.message || "The converter stopped unexpectedly");
+const converter = {
+  worker: null,
+  running: null,  // the request in the worker, or null
+  waiting: [],    // requests not yet sent, oldest first
+
+  submit(request) {
+    this.waiting.push(request);
+    this.next();
+  },
+
+  // Stops row `id`'s conversion, running or waiting.
+  cancel(id) {
+    this.waiting = this.waiting.filter((request) => request.id !== id);
+    if (this.running && this.running.id === id) {
+      this.running = null;
+      this.endWorker();
+      this.next();
+    }
+  },
+
+  async next() {
+    if (this.running) return;
+    const request = this.waiting.shift();
+    if (!request) {
+      this.endWorker();
+      return;
+    }
+    this.running = request;
+    const row = rows.get(request.id);
+    row.setStatus("Reading…");
+    let bytes;
+    try {
+      // Read only now, so waiting rows hold no copy of their file.
+      bytes = new Uint8Array(await request.file.arrayBuffer());
+    } catch (error) {
+      if (this.running !== request) return;
+      this.running = null;
+      row.fail(`Unable to read the file: ${error.message}`);
+      this.next();
+      return;
+    }
+    if (this.running !== request) return;
+    const { file, ...message } = request;
+    this.startWorker().postMessage({ ...message, name: file.name, bytes }, [bytes.buffer]);
+  },
+
+  startWorker() {
+    if (!this.worker) {
+      this.worker = new Worker(URL.createObjectURL(new Blob([SONX_WORKER_SOURCE], { type: "text/javascript" })));
+      this.worker.onmessage = (event) => this.receive(event.data);
+      this.worker.onerror = (event) => {
+        const request = this.running;
+        this.running = null;
+        this.endWorker();
+        if (request && rows.has(request.id)) rows.get(request.id).fail(event.message || "The converter stopped unexpectedly");
+        this.next();
+      };
+    }
+    return this.worker;
+  },
+
+  endWorker() {
+    if (this.worker) this.worker.terminate();
+    this.worker = null;
+  },
+
+  receive(message) {
+    const request = this.running;
+    if (!request || request.id !== message.id || request.job !== message.job) return;
+    const finished = message.type === "done" || message.type === "error";
+    if (finished) this.running = null;
+    const row = rows.get(message.id);
+    if (row && row.job === message.job) row.handle(message);
+    if (finished) this.next();
+  },
 };
 
 // ---- Formatting ---------------------------------------------------------------
@@ -60,10 +152,13 @@ function chunkText(text) {
   }
 }
 
-// velconv's output name: the extension after the last dot swapped.
+// velconv's output name: the extension after the last dot swapped. A file
+// whose name already has the output's extension (a WAV called x.qcp) is
+// not offered back under its own name.
 function outputName(name, extension) {
   const dot = name.lastIndexOf(".");
-  return (dot > 0 ? name.slice(0, dot) : name) + extension;
+  const base = dot > 0 ? name.slice(0, dot) : name;
+  return (base + extension).toLowerCase() === name.toLowerCase() ? `${base} (converted)${extension}` : base + extension;
 }
 
 function durationOf(info) {
@@ -79,7 +174,16 @@ function rateSetOf(rates) {
   return "vfr";
 }
 
+// WAVE format tags: what the samples are, in words.
+const WAV_FORMATS = { 1: "PCM", 3: "floating point", 6: "G.711 A-law", 7: "G.711 mu-law", 0xfffe: "PCM" };
+
 function formatOf(info) {
+  if (info.kind === "wav" && info.formatTag !== undefined) {
+    const bits = info.fileBits || info.sampleBits;
+    const what = WAV_FORMATS[info.formatTag] || `format ${info.formatTag}`;
+    const channels = info.channels === 1 ? "mono" : info.channels === 2 ? "stereo" : `${info.channels} channels`;
+    return `${what}, ${bits}-bit, ${channels}`;
+  }
   if (info.codec === "PCM") return `PCM, ${info.sampleBits}-bit`;
   if (info.codec === "G.711 mu-law") return "G.711 mu-law, 8-bit";
   return info.codec;
@@ -144,7 +248,6 @@ class Row {
     this.job = 0;
     this.file = file;
     this.urls = [];
-    this.busy = false;
     // Set once the user asks to rescue a damaged file; kept for later runs
     // of the row (another rate set).
     this.salvage = false;
@@ -153,10 +256,17 @@ class Row {
     this.part = (name) => this.element.querySelector(`.${name}`);
     this.part("name").textContent = file.name;
     this.part("kind").textContent = "…";
+    // Every control says which file it is for.
+    this.part("remove").setAttribute("aria-label", `Remove ${file.name}`);
+    this.part("progress").setAttribute("aria-label", `Progress of ${file.name}`);
+    this.part("rateset").setAttribute("aria-label", `Rate set for ${file.name}`);
+    this.part("rescue-button").setAttribute("aria-label", `Rescue what ${file.name} holds`);
     this.part("remove").addEventListener("click", () => this.remove());
     this.part("rateset").addEventListener("change", () => this.start());
     this.part("rescue-button").addEventListener("click", () => {
       this.salvage = true;
+      // The button goes while the file is read again: focus stays in the row.
+      this.part("name").focus();
       this.start();
     });
     rowsElement.append(this.element);
@@ -181,11 +291,11 @@ class Row {
     this.part("status").textContent = text;
   }
 
-  async start() {
+  start() {
+    converter.cancel(this.id);
     this.job++;
     this.result = null;
     updateDownloadAll();
-    this.busy = true;
     this.releaseUrls();
     this.element.dataset.state = "working";
     this.element.classList.remove("failed");
@@ -195,23 +305,15 @@ class Row {
     if (this.info && this.info.kind === "wav") this.part("rates").hidden = true;
     this.part("progress").hidden = false;
     this.part("progress").value = 0;
-    this.setStatus("Reading…");
+    this.setStatus("Waiting…");
     if (this.file.size > MAX_FILE_BYTES) {
-      this.fail(`File is too large for the browser converter (${formatBytes(this.file.size)}; at most ${formatBytes(MAX_FILE_BYTES)})`);
+      this.fail(`File is too large for the browser converter (${formatBytes(this.file.size)}; at most ` +
+        `${formatBytes(MAX_FILE_BYTES)}). The velconv command converts files of any size: velconv "${this.file.name}"`);
       return;
     }
-    const job = this.job;
-    let bytes;
-    try {
-      bytes = new Uint8Array(await this.file.arrayBuffer());
-    } catch (error) {
-      this.fail(`Unable to read the file: ${error.message}`);
-      return;
-    }
-    if (job !== this.job) return;
-    const rateSet = Number(this.part("rateset").value);
-    worker.postMessage({ id: this.id, job, name: this.file.name, bytes, rateSet, columns: WAVE_COLUMNS, salvage: this.salvage },
-      [bytes.buffer]);
+    announce(`Converting ${this.file.name}`);
+    converter.submit({ id: this.id, job: this.job, file: this.file, rateSet: Number(this.part("rateset").value),
+      columns: WAVE_COLUMNS, salvage: this.salvage });
   }
 
   handle(message) {
@@ -266,7 +368,6 @@ class Row {
   }
 
   showResult(message) {
-    this.busy = false;
     const qcpRow = this.info.kind === "qcp";
     this.result = {
       name: outputName(this.file.name, qcpRow ? ".wav" : ".qcp"),
@@ -306,12 +407,12 @@ class Row {
     }
     this.part("actions").hidden = false;
     drawWaveform(this.part("wave"), message.peaks);
+    announce(`${this.file.name}: ${qcpRow ? "decoded" : "encoded"}, ready to download`);
   }
 
   // `cutShort`: the library found the file's lengths damaged, so reading it
   // for what it holds may work where the plain conversion failed.
   fail(text, cutShort = false) {
-    this.busy = false;
     this.element.dataset.state = "error";
     this.element.classList.add("failed");
     this.part("progress").hidden = true;
@@ -320,6 +421,7 @@ class Row {
     if (!this.info) this.part("kind").textContent = "Error";
     this.setStatus(text);
     this.part("rescue").hidden = !cutShort || this.salvage;
+    announce(`${this.file.name} failed: ${text.split("\n")[0]}`);
   }
 
   keepUrl(blob) {
@@ -334,11 +436,18 @@ class Row {
   }
 
   remove() {
+    converter.cancel(this.id);
     this.job++;
+    // Focus goes to the next row's remove button, else the previous row's,
+    // else the file picker: never lost to the page.
+    const neighbour = this.element.nextElementSibling || this.element.previousElementSibling;
+    const hadFocus = this.element.contains(document.activeElement);
     this.releaseUrls();
     this.element.remove();
     rows.delete(this.id);
     updateDownloadAll();
+    if (hadFocus) (neighbour ? neighbour.querySelector(".remove") : picker).focus();
+    announce(`${this.file.name} removed`);
   }
 }
 

@@ -284,6 +284,16 @@ bool describe(MemoryFile& memory, Kind kind, bool salvage, std::string& out) {
     appendField(out, "sampleBits", actual.sampleBits);
     appendField(out, "blocks", blocks);
     appendField(out, "blockSamples", actual.blockSamples);
+    if (kind == Kind::Wav) {
+        // What the file itself holds, before any conversion to 8 kHz mono.
+        FileFacts facts;
+        std::string unreadable;
+        if (describeFile(handle, facts, unreadable)) {
+            appendField(out, "channels", facts.channels);
+            appendField(out, "formatTag", facts.formatTag);
+            appendField(out, "fileBits", facts.sampleBits);
+        }
+    }
     if (kind == Kind::Qcp) {
         uint64_t counts[256] = {};
         uint64_t payloadBytes = 0;
