@@ -95,6 +95,8 @@ const notAudio = path.join(inputs, "notes.wav");
 fs.writeFileSync(notAudio, "Shopping: milk, bread\n");
 const longWav = path.join(inputs, "ten-minutes.wav");
 repeatedSpeech(path.join(repo, "tests/data/speech_8k.wav"), 600, longWav);
+const hourWav = path.join(inputs, "an-hour.wav");
+repeatedSpeech(path.join(repo, "tests/data/speech_8k.wav"), 3600, hourWav);
 const longQcp = path.join(inputs, "ten-minutes-memo.qcp");
 execFileSync(velconv, [longWav, longQcp]);
 
@@ -326,6 +328,8 @@ try {
 
   // Step 2: the rescue button reads the file cut short as velconv -s does.
   await (await (await rowOf(page, "damaged.qcp")).$(".rescue-button")).click();
+  const focusAfterRescue = await page.evaluate(() => `${document.activeElement.tagName} ${document.activeElement.textContent}`);
+  check(focusAfterRescue === "H2 damaged.qcp", `focus stays on the rescued row's name (${focusAfterRescue})`);
   await settled(page, 5);
   check((await field(page, "damaged.qcp", null, "state")) === "done" && salvaged.bytes.length > 44 &&
     salvaged.bytes.equals(await download(page, "damaged.qcp", "damaged.wav")),
@@ -398,7 +402,92 @@ try {
   `the zip holds native velconv's outputs under their names and input dates (${zipped.map((e) => e.name).join(", ")})`);
   await folderPage.close();
 
-  // Step 6: nothing left this machine.
+  // Step 6: accessibility and contrast, on the rows of steps 1 to 4.
+  const tree = (await (await page.createCDPSession()).send("Accessibility.getFullAXTree")).nodes;
+  const named = (role, name) => tree.some((n) => n.role && n.role.value === role && n.name && n.name.value === name);
+  const unnamed = tree.filter((n) => n.role && ["button", "combobox"].includes(n.role.value) && !(n.name && n.name.value));
+  const missing = [["heading", "speech.wav"], ["button", "Remove speech.wav"], ["combobox", "Rate set for speech.wav"],
+    ["button", "Remove damaged.qcp"]].filter(([role, name]) => !named(role, name));
+  check(missing.length === 0 && unnamed.length === 0, "each row's name is a heading and its controls are named by its file" +
+    (missing.length ? `; missing: ${missing.join(" | ")}` : "") + (unnamed.length ? `; ${unnamed.length} unnamed` : ""));
+  // The lowest contrast of the page's texts on their backgrounds, as WCAG counts it.
+  const lowestContrast = () => page.evaluate(() => {
+    const luminance = (color) => {
+      const [r, g, b] = color.match(/[\d.]+/g).slice(0, 3).map((v) => {
+        const c = Number(v) / 255;
+        return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+      });
+      return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+    };
+    const background = (element) => {
+      for (let e = element; e; e = e.parentElement) {
+        const color = getComputedStyle(e).backgroundColor;
+        if (!/rgba\(.*, 0\)$/.test(color) && color !== "transparent") return color;
+      }
+      return getComputedStyle(document.documentElement).backgroundColor;
+    };
+    let lowest = { ratio: 99, what: "" };
+    for (const e of document.querySelectorAll(".status, .kind, .button, .name, .facts dt, .drop-sub, .legend, footer")) {
+      if (!e.offsetParent || !e.textContent.trim()) continue;
+      const [a, b] = [luminance(getComputedStyle(e).color), luminance(background(e))].sort((x, y) => y - x);
+      const ratio = (a + 0.05) / (b + 0.05);
+      if (ratio < lowest.ratio) lowest = { ratio, what: `${e.className} "${e.textContent.slice(0, 30)}"` };
+    }
+    return lowest;
+  });
+  for (const scheme of ["light", "dark"]) {
+    await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: scheme }]);
+    const lowest = await lowestContrast();
+    check(lowest.ratio >= 4.5, `${scheme} mode: every text at least 4.5:1 (lowest ${lowest.ratio.toFixed(2)}:1, ${lowest.what})`);
+  }
+  await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: "light" }]);
+
+  // Step 7: removing a row stops its conversion; rate-set changes run one
+  // encode; focus and announcements.
+  const cancelPage = await browser.newPage();
+  await watch(cancelPage);
+  await cancelPage.goto(`${origin}/index.html`, { waitUntil: "load" });
+  const tenMinutesMs = Number(await field(page, "ten-minutes.wav", null, "encodeMs"));
+  const working = (name) => cancelPage.waitForFunction((n) => [...document.querySelectorAll(".row")].some(
+    (r) => r.querySelector(".name").textContent === n && r.querySelector(".progress").value > 3), { timeout: TIMEOUT }, name);
+  await addFiles(cancelPage, [hourWav]);
+  await working("an-hour.wav");
+  const hourRow = await rowOf(cancelPage, "an-hour.wav");
+  await (await hourRow.$(".remove")).focus();
+  await cancelPage.keyboard.press("Enter");
+  const removedAt = Date.now();
+  const focusAfterRemove = await cancelPage.evaluate(() => document.activeElement.id);
+  await addFiles(cancelPage, [sampleWav]);
+  await settled(cancelPage, 1);
+  const sampleAfter = Date.now() - removedAt;
+  // The hour left behind would take about six times ten minutes.
+  check(sampleAfter < 3 * tenMinutesMs + 1500,
+    `a file added after removing an hour-long encode is done in ${sampleAfter} ms (an hour takes about ${(6 * tenMinutesMs).toFixed(0)} ms)`);
+  check(focusAfterRemove === "picker", `focus goes to the file picker after the last row is removed (${focusAfterRemove || "body"})`);
+
+  const announcements = [];
+  await cancelPage.exposeFunction("announced", (text) => announcements.push(text));
+  await cancelPage.evaluate(() => new MutationObserver(() => window.announced(document.getElementById("announcer").textContent))
+    .observe(document.getElementById("announcer"), { childList: true, characterData: true, subtree: true }));
+  await addFiles(cancelPage, [hourWav]);
+  await working("an-hour.wav");
+  const select = await (await rowOf(cancelPage, "an-hour.wav")).$(".rateset");
+  for (const value of ["1", "2", "3"]) {
+    await select.select(value);
+    await new Promise((r) => setTimeout(r, 200));
+  }
+  const changedAt = Date.now();
+  await settled(cancelPage, 2);
+  const afterChanges = Date.now() - changedAt;
+  const hourMs = Number(await field(cancelPage, "an-hour.wav", null, "encodeMs"));
+  check(await field(cancelPage, "an-hour.wav", null, "rateSet") === "fhr" && afterChanges < 1.6 * hourMs + 2000,
+    `three quick rate-set changes run one encode, the last (${afterChanges} ms after the last change; one encode ${hourMs.toFixed(0)} ms)`);
+  const forHour = announcements.filter((a) => a.includes("an-hour.wav"));
+  check(forHour.length <= 5 && forHour.at(-1) === "an-hour.wav: encoded, ready to download",
+    `a conversion is announced a handful of times, not at every step (${forHour.length}: ${forHour.join(" / ")})`);
+  await cancelPage.close();
+
+  // Step 8: nothing left this machine.
   const fromPage = requests.filter((url) => !url.startsWith(origin + "/") && !/^(blob|data|file):/.test(url));
   const unexplained = escaped.filter((url) => !BROWSER_SERVICES.test(url));
   const outside = [...fromPage, ...unexplained];
