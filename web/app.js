@@ -7,8 +7,9 @@ const RATE_SET_NAMES = {
   ffr: "ffr — best quality, fixed size (for older devices)",
   fhr: "fhr — smallest fixed size (for older devices)",
 };
-// The browser's memory for one module is 2 GB; input and results share it.
-const MAX_FILE_BYTES = 512 * 1024 * 1024;
+// The library reads files through 32-bit positions; the input is read a
+// piece at a time, so its size costs no memory.
+const MAX_FILE_BYTES = 2 ** 31 - 1;
 const WAVE_COLUMNS = 600;
 
 const rowsElement = document.getElementById("rows");
@@ -63,7 +64,7 @@ const converter = {
     }
   },
 
-  async next() {
+  next() {
     if (this.running) return;
     const request = this.waiting.shift();
     if (!request) {
@@ -71,22 +72,9 @@ const converter = {
       return;
     }
     this.running = request;
-    const row = rows.get(request.id);
-    row.setStatus("Reading…");
-    let bytes;
-    try {
-      // Read only now, so waiting rows hold no copy of their file.
-      bytes = new Uint8Array(await request.file.arrayBuffer());
-    } catch (error) {
-      if (this.running !== request) return;
-      this.running = null;
-      row.fail(`Unable to read the file: ${error.message}`);
-      this.next();
-      return;
-    }
-    if (this.running !== request) return;
-    const { file, ...message } = request;
-    this.startWorker().postMessage({ ...message, name: file.name, bytes }, [bytes.buffer]);
+    rows.get(request.id).setStatus("Reading…");
+    // The worker reads the File itself, a piece at a time.
+    this.startWorker().postMessage({ ...request, name: request.file.name });
   },
 
   startWorker() {
@@ -307,8 +295,8 @@ class Row {
     this.part("progress").value = 0;
     this.setStatus("Waiting…");
     if (this.file.size > MAX_FILE_BYTES) {
-      this.fail(`File is too large for the browser converter (${formatBytes(this.file.size)}; at most ` +
-        `${formatBytes(MAX_FILE_BYTES)}). The velconv command converts files of any size: velconv "${this.file.name}"`);
+      this.fail(`File is too large for the browser converter (${formatBytes(this.file.size)}; at most 2 GB). ` +
+        `The velconv command converts it: velconv "${this.file.name}"`);
       return;
     }
     announce(`Converting ${this.file.name}`);
@@ -369,34 +357,37 @@ class Row {
 
   showResult(message) {
     const qcpRow = this.info.kind === "qcp";
+    // Results come as Blobs, which the page passes on without copying.
+    const qcpBlob = qcpRow ? null : new Blob([message.qcp], { type: "audio/qcelp" });
     this.result = {
       name: outputName(this.file.name, qcpRow ? ".wav" : ".qcp"),
-      bytes: qcpRow ? message.wav : message.qcp,
+      blob: qcpRow ? message.wav : qcpBlob,
       modified: this.file.lastModified,
     };
     updateDownloadAll();
     this.element.dataset.state = "done";
     this.part("progress").value = 100;
-    const wavUrl = this.keepUrl(new Blob([message.wav], { type: "audio/wav" }));
+    const wavUrl = message.wav ? this.keepUrl(message.wav) : "";
     const player = this.part("player");
-    player.src = wavUrl;
+    player.hidden = !message.wav;
+    if (message.wav) player.src = wavUrl;
     const link = this.part("download");
     if (this.info.kind === "qcp") {
       link.href = wavUrl;
       link.download = outputName(this.file.name, ".wav");
-      link.textContent = `Download WAV (${formatBytes(message.wav.length)})`;
+      link.textContent = `Download WAV (${formatBytes(message.wav.size)})`;
       this.element.dataset.decodeMs = message.decodeMs.toFixed(1);
       this.setStatus(`Decoded in ${formatSeconds(message.decodeMs)}.`);
       player.title = "The decoded speech";
     } else {
-      link.href = this.keepUrl(new Blob([message.qcp], { type: "audio/qcelp" }));
+      link.href = this.keepUrl(qcpBlob);
       link.download = outputName(this.file.name, ".qcp");
       link.textContent = `Download QCP (${formatBytes(message.qcp.length)})`;
       this.element.dataset.encodeMs = message.encodeMs.toFixed(1);
       this.element.dataset.rateSet = message.rateSet;
       fillRateBar(this.part("rates"), message.qcpInfo.rates, `Packets in the QCP (${message.qcpInfo.blocks})`);
       this.setStatus(`Encoded (${message.rateSet}, ${bitRateOf(message.qcpInfo)}) in ${formatSeconds(message.encodeMs)}. ` +
-        "Play it to hear how the QCP will sound.");
+        (message.wav ? "Play it to hear how the QCP will sound." : "Too long to play back here."));
       player.title = "How the QCP will sound";
     }
     if (message.recovered) {
@@ -406,7 +397,7 @@ class Row {
       warning.hidden = false;
     }
     this.part("actions").hidden = false;
-    drawWaveform(this.part("wave"), message.peaks);
+    if (message.peaks) drawWaveform(this.part("wave"), message.peaks);
     announce(`${this.file.name}: ${qcpRow ? "decoded" : "encoded"}, ready to download`);
   }
 
@@ -471,12 +462,12 @@ function updateDownloadAll() {
 
 // One .zip of every finished result, each dated like its input, so a
 // memo's recording date survives the trip.
-downloadAll.addEventListener("click", () => {
+downloadAll.addEventListener("click", async () => {
   const results = finishedResults();
   const names = uniqueNames(results.map((result) => result.name));
   let zip;
   try {
-    zip = makeZip(results.map((result, n) => ({ ...result, name: names[n] })));
+    zip = await makeZip(results.map((result, n) => ({ ...result, name: names[n] })));
   } catch (error) {
     downloadAll.textContent = error.message;
     return;

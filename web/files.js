@@ -85,11 +85,13 @@ const ZIP_LIMIT = 0xffffffff;  // sizes and offsets of a zip without zip64
 const UTF8_NAMES = 0x0800;
 const EXTENDED_TIMESTAMP = 0x5455;
 
-// A .zip Blob of `entries` ({name, bytes: Uint8Array, modified: ms since
-// 1970}), each dated with its `modified` time: in the DOS fields and, to the
-// second in UTC, in an extended timestamp that unzip and 7-Zip restore.
-// Throws when the whole would need zip64.
-function makeZip(entries) {
+// A .zip Blob of `entries` ({name, blob, modified: ms since 1970}), each
+// dated with its `modified` time: in the DOS fields and, to the second in
+// UTC, in an extended timestamp that unzip and 7-Zip restore. Each entry is
+// read once for its checksum and joins the zip as the Blob it is, so only
+// one result at a time is in the page's memory. Throws when the whole would
+// need zip64.
+async function makeZip(entries) {
   const encoder = new TextEncoder();
   const parts = [];
   const central = [];
@@ -98,8 +100,8 @@ function makeZip(entries) {
     const name = encoder.encode(entry.name);
     const when = new Date(entry.modified);
     const { time, date } = dosDateTime(when);
-    const crc = crc32(entry.bytes);
-    const size = entry.bytes.length;
+    const crc = crc32(new Uint8Array(await entry.blob.arrayBuffer()));
+    const size = entry.blob.size;
     if (size >= ZIP_LIMIT || offset + 30 + name.length + 9 + size >= ZIP_LIMIT)
       throw new Error("The results are too large for one .zip; download them one by one");
     const extra = new DataView(new ArrayBuffer(9));
@@ -120,7 +122,7 @@ function makeZip(entries) {
     local.setUint32(22, size, true);
     local.setUint16(26, name.length, true);
     local.setUint16(28, extra.byteLength, true);
-    parts.push(local, name, extra, entry.bytes);
+    parts.push(local, name, extra, entry.blob);
 
     const header = new DataView(new ArrayBuffer(46));
     header.setUint32(0, 0x02014b50, true);

@@ -1,5 +1,5 @@
-// The page's and Node's way into the library: whole files in memory in,
-// whole files in memory out. Everything goes through the public interface
+// The page's and Node's way into the library: an input in memory or read
+// piece by piece from the host (the page's File), a whole file in memory out. Everything goes through the public interface
 // (createInstance, ISonxConvertFile, ISonxFile, ISonxQcpChunks, ISonxSalvage)
 // with client callback file handles over byte vectors, so the web build
 // converts exactly as velconv does.
@@ -73,6 +73,71 @@ FileHandle handleOf(MemoryFile& file) {
     return FileHandle::client(memoryFileCallback, reinterpret_cast<uintptr_t>(&file));
 }
 
+// The host's input (the page's File): Module.inputSize bytes, read through
+// Module.readInput(position, length), which returns the bytes as a typed
+// array or as a string of one character per byte.
+EM_JS(double, hostInputSize, (), { return Module["inputSize"]; });
+EM_JS(int32_t, readHostInput, (double position, uint8_t* buffer, int32_t length), {
+    const bytes = Module["readInput"](position, length);
+    if (typeof bytes === "string") {
+        for (let i = 0; i < bytes.length; i++) HEAPU8[buffer + i] = bytes.charCodeAt(i);
+    } else {
+        HEAPU8.set(bytes, buffer);
+    }
+    return bytes.length;
+});
+
+// The host's input, held a window at a time: a conversion keeps a bounded
+// part of its input in memory, whatever the file's size.
+struct StreamedFile {
+    uint32_t size = 0;
+    uint32_t position = 0;
+    uint32_t windowStart = 0;
+    std::vector<uint8_t> window;
+};
+constexpr uint32_t kWindowBytes = 1u << 20;
+
+int32_t streamedFileCallback(int32_t operation, uint8_t* buffer, int32_t position, int32_t length,
+                             uintptr_t clientData) {
+    StreamedFile& file = *reinterpret_cast<StreamedFile*>(clientData);
+    switch (operation) {
+    case CLIENT_FILE_READ: {
+        if (length < 0) return -1;
+        uint32_t done = 0;
+        while (done < static_cast<uint32_t>(length) && file.position < file.size) {
+            const bool inWindow =
+                file.position >= file.windowStart && file.position - file.windowStart < file.window.size();
+            if (!inWindow) {
+                file.window.resize(std::min(kWindowBytes, file.size - file.position));
+                file.window.resize(static_cast<size_t>(std::max(
+                    0, readHostInput(file.position, file.window.data(), static_cast<int32_t>(file.window.size())))));
+                file.windowStart = file.position;
+                if (file.window.empty()) break;
+            }
+            const uint32_t offset = file.position - file.windowStart;
+            const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(file.window.size()) - offset,
+                                                  static_cast<uint32_t>(length) - done);
+            std::memcpy(buffer + done, file.window.data() + offset, n);
+            done += n;
+            file.position += n;
+        }
+        return static_cast<int32_t>(done);
+    }
+    case CLIENT_FILE_SEEK:
+        if (position < 0) return -1;
+        file.position = static_cast<uint32_t>(position);
+        return position;
+    case CLIENT_FILE_SIZE:
+        return static_cast<int32_t>(file.size);
+    default:
+        return -1;  // read only
+    }
+}
+
+FileHandle handleOf(StreamedFile& file) {
+    return FileHandle::client(streamedFileCallback, reinterpret_cast<uintptr_t>(&file));
+}
+
 // Owns one interface reference.
 template <class I>
 class Ref {
@@ -93,6 +158,7 @@ private:
 // ---- State handed back to JavaScript ------------------------------------------
 
 std::vector<uint8_t> g_output;
+size_t g_outputReserve = 0;
 std::string g_error;
 std::string g_info;
 // What the last describe or convert found of its input's lengths, and
@@ -116,17 +182,19 @@ MemoryFile inputFile(const uint8_t* data, uint32_t length) {
 enum class Kind { Wav, Qcp };
 
 // The direction follows from the RIFF form type alone, with velconv's words.
-bool kindOf(const MemoryFile& file, Kind& kind) {
-    const std::vector<uint8_t>& b = file.bytes;
-    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0) {
+bool kindOf(const FileHandle& file, Kind& kind) {
+    uint8_t b[12];
+    const bool whole = file.callback(CLIENT_FILE_SEEK, nullptr, 0, 0, file.clientData) == 0 &&
+                       file.callback(CLIENT_FILE_READ, b, 0, 12, file.clientData) == 12;
+    if (!whole || std::memcmp(b, "RIFF", 4) != 0) {
         g_error = "Input file is not a valid wav, or qcp file";
         return false;
     }
-    if (std::memcmp(b.data() + 8, "WAVE", 4) == 0) {
+    if (std::memcmp(b + 8, "WAVE", 4) == 0) {
         kind = Kind::Wav;
         return true;
     }
-    if (std::memcmp(b.data() + 8, "QLCM", 4) == 0) {
+    if (std::memcmp(b + 8, "QLCM", 4) == 0) {
         kind = Kind::Qcp;
         return true;
     }
@@ -190,8 +258,7 @@ bool countRates(ISonxFile* file, uint32_t blocks, uint64_t counts[256], uint64_t
 }
 
 // 'labl' and 'text' where present; a missing chunk is no error.
-void appendChunks(std::string& out, MemoryFile& memory, ISonxQcpChunks* chunks) {
-    const FileHandle handle = handleOf(memory);
+void appendChunks(std::string& out, const FileHandle& handle, ISonxQcpChunks* chunks) {
     uint8_t label[48];
     if (chunks->getLablChunk(&handle, label, sizeof label)) {
         const size_t length = std::find(label, label + sizeof label, 0) - label;
@@ -229,7 +296,7 @@ void keepUndecodable(Kind kind, const FileHandle& input) {
     if (kind == Kind::Qcp && describeFile(input, facts, unreadable) && !facts.decodable) g_undecodable = facts;
 }
 
-bool describe(MemoryFile& memory, Kind kind, bool salvage, std::string& out) {
+bool describe(const FileHandle& handle, Kind kind, bool salvage, std::string& out) {
     Ref<ISonxFile> file(createInstance<ISonxFile>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(file.get()));
     Ref<ISonxQcpChunks> chunks(queryInterface<ISonxQcpChunks>(file.get()));
@@ -251,7 +318,6 @@ bool describe(MemoryFile& memory, Kind kind, bool salvage, std::string& out) {
         client.sampleRate = 8000;
         client.sampleBits = 16;
     }
-    const FileHandle handle = handleOf(memory);
     const bool opened = file->open(&handle, 0, &format, &client);
     keepSalvageReport(file.get(), kind, handle);
     if (!opened) {
@@ -308,7 +374,7 @@ bool describe(MemoryFile& memory, Kind kind, bool salvage, std::string& out) {
         appendField(out, "payloadBytes", payloadBytes);
     }
     file->close(0);
-    if (kind == Kind::Qcp) appendChunks(out, memory, chunks.get());
+    if (kind == Kind::Qcp) appendChunks(out, handle, chunks.get());
     out += "}";
     return true;
 }
@@ -358,12 +424,6 @@ bool waveform(MemoryFile& memory, uint32_t columns, std::vector<int16_t>& peaks)
     return true;
 }
 
-}  // namespace
-
-// ---- Exported functions -------------------------------------------------------
-
-extern "C" {
-
 // Option bits of sonx_web_convert and sonx_web_describe.
 enum : uint32_t {
     // Read a damaged input (a length past the end of the file, 0 or
@@ -372,12 +432,7 @@ enum : uint32_t {
     SONX_WEB_KNOWN_FLAGS = SONX_WEB_SALVAGE,
 };
 
-// Converts a WAV file into a QCP file with rate set `rateSet` (0 vfr,
-// 1 vhr, 2 ffr, 3 fhr), or a QCP file into a WAV file (the rate set is then
-// ignored), as velconv does. Returns 1 on success; the result is then at
-// sonx_web_output(). Progress arrives as Module.onProgress(percent).
-EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t length, int32_t rateSet,
-                                              uint32_t flags) {
+int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
     g_output.clear();
     g_output.shrink_to_fit();
     g_error.clear();
@@ -392,9 +447,8 @@ EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t leng
         g_error = "Unknown rate set";
         return 0;
     }
-    MemoryFile input = inputFile(data, length);
     Kind kind;
-    if (!kindOf(input, kind)) return 0;
+    if (!kindOf(in, kind)) return 0;
 
     Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
@@ -421,7 +475,10 @@ EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t leng
     }
     if (flags & SONX_WEB_SALVAGE) inputFormat.option |= FORMAT_OPTION_SALVAGE;
     MemoryFile output;
-    const FileHandle in = handleOf(input);
+    // Grown once to the expected size rather than by doubling, which would
+    // hold the old and the new buffer at once.
+    output.bytes.reserve(g_outputReserve);
+    g_outputReserve = 0;
     const FileHandle out = handleOf(output);
     // Without threads the conversion has run to its end when convert returns.
     const bool started = converter->convert(&in, &inputFormat, &out, &outputFormat, onConvertEvent, 0);
@@ -448,6 +505,56 @@ EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t leng
     return 1;
 }
 
+int32_t describeFrom(const FileHandle& in, uint32_t flags) {
+    g_error.clear();
+    g_info.clear();
+    g_salvage = SalvageReport{};
+    g_undecodable = FileFacts{};
+    Kind kind;
+    if (!kindOf(in, kind)) return 0;
+    if (!describe(in, kind, (flags & SONX_WEB_SALVAGE) != 0, g_info)) {
+        keepUndecodable(kind, in);
+        return 0;
+    }
+    return 1;
+}
+
+// The host's input, or null with the reason in g_error.
+bool openHostInput(StreamedFile& file) {
+    const double size = hostInputSize();
+    if (!(size >= 0) || size > INT32_MAX) {
+        g_error = "The file is larger than 2 GB, more than the browser converter reads";
+        return false;
+    }
+    file.size = static_cast<uint32_t>(size);
+    return true;
+}
+
+}  // namespace
+
+// ---- Exported functions -------------------------------------------------------
+
+extern "C" {
+
+// Converts a WAV file into a QCP file with rate set `rateSet` (0 vfr,
+// 1 vhr, 2 ffr, 3 fhr), or a QCP file into a WAV file (the rate set is then
+// ignored), as velconv does. Returns 1 on success; the result is then at
+// sonx_web_output(). Progress arrives as Module.onProgress(percent).
+EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t length, int32_t rateSet,
+                                              uint32_t flags) {
+    MemoryFile input = inputFile(data, length);
+    return convertFrom(handleOf(input), rateSet, flags);
+}
+
+// sonx_web_convert of the host's input (Module.inputSize and
+// Module.readInput), read a window at a time.
+EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert_input(int32_t rateSet, uint32_t flags) {
+    StreamedFile input;
+    g_output.clear();
+    g_output.shrink_to_fit();
+    return openHostInput(input) ? convertFrom(handleOf(input), rateSet, flags) : 0;
+}
+
 EMSCRIPTEN_KEEPALIVE const uint8_t* sonx_web_output() { return g_output.data(); }
 EMSCRIPTEN_KEEPALIVE uint32_t sonx_web_output_length() { return static_cast<uint32_t>(g_output.size()); }
 EMSCRIPTEN_KEEPALIVE void sonx_web_free_output() {
@@ -455,6 +562,9 @@ EMSCRIPTEN_KEEPALIVE void sonx_web_free_output() {
     g_output.shrink_to_fit();
 }
 EMSCRIPTEN_KEEPALIVE const char* sonx_web_error() { return g_error.c_str(); }
+
+// The size the next conversion's result is expected to reach (a hint).
+EMSCRIPTEN_KEEPALIVE void sonx_web_reserve_output(uint32_t bytes) { g_outputReserve = bytes; }
 
 // The line velconv prints after the last failure's error for an input named
 // `name`, when the input is a QCP file of a codec this library cannot decode
@@ -472,18 +582,15 @@ EMSCRIPTEN_KEEPALIVE const char* sonx_web_failure_note(const char* name) {
 // with the library's text at sonx_web_error(). `flags` as for
 // sonx_web_convert; other bits are ignored.
 EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe(const uint8_t* data, uint32_t length, uint32_t flags) {
-    g_error.clear();
-    g_info.clear();
-    g_salvage = SalvageReport{};
-    g_undecodable = FileFacts{};
     MemoryFile input = inputFile(data, length);
-    Kind kind;
-    if (!kindOf(input, kind)) return nullptr;
-    if (!describe(input, kind, (flags & SONX_WEB_SALVAGE) != 0, g_info)) {
-        keepUndecodable(kind, handleOf(input));
-        return nullptr;
-    }
-    return g_info.c_str();
+    return describeFrom(handleOf(input), flags) ? g_info.c_str() : nullptr;
+}
+
+// sonx_web_describe of the host's input.
+EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe_input(uint32_t flags) {
+    StreamedFile input;
+    g_error.clear();
+    return openHostInput(input) && describeFrom(handleOf(input), flags) ? g_info.c_str() : nullptr;
 }
 
 // What the last sonx_web_convert or sonx_web_describe found of its input's
@@ -522,6 +629,21 @@ EMSCRIPTEN_KEEPALIVE const int16_t* sonx_web_waveform(const uint8_t* data, uint3
     MemoryFile input = inputFile(data, length);
     if (!waveform(input, columns, g_peaks)) return nullptr;
     return g_peaks.data();
+}
+
+// The waveform of the last result (a WAV file) where it lies, without a copy.
+EMSCRIPTEN_KEEPALIVE const int16_t* sonx_web_output_waveform(uint32_t columns) {
+    g_error.clear();
+    g_peaks.clear();
+    if (columns == 0 || columns > 100000) {
+        g_error = "Waveform width out of range";
+        return nullptr;
+    }
+    MemoryFile output;
+    output.bytes.swap(g_output);
+    const bool drawn = waveform(output, columns, g_peaks);
+    output.bytes.swap(g_output);
+    return drawn ? g_peaks.data() : nullptr;
 }
 
 }  // extern "C"

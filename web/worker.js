@@ -9,6 +9,9 @@
 const RATE_SETS = ["vfr", "vhr", "ffr", "fhr"];
 // sonx_web_convert's and sonx_web_describe's option bit for damaged files.
 const SALVAGE = 1;
+// The longest WAV a row hands back (about 2 h 20 min at 8 kHz): the result,
+// its copy for the page and the player's each take this much memory.
+const MAX_WAV_BYTES = 128 * 1024 * 1024;
 
 function decodeBase64(text) {
   const raw = atob(text);
@@ -75,6 +78,58 @@ function failureNote(lib, name) {
     (pointer) => lib.UTF8ToString(lib._sonx_web_failure_note(pointer)).replace(/^velconv: /, ""));
 }
 
+// Makes `file` the module's input, read a window at a time as the library
+// asks for it: a conversion never holds the whole file. Read as strings:
+// a worker collects those as it goes, while the array buffers
+// readAsArrayBuffer makes pile up to hundreds of MB before they are freed.
+function useInput(lib, file) {
+  const reader = new FileReaderSync();
+  lib.inputSize = file.size;
+  lib.readInput = (position, length) => reader.readAsBinaryString(file.slice(position, position + length));
+}
+
+function describeInput(lib, flags) {
+  const json = lib._sonx_web_describe_input(flags);
+  if (!json) throw lastError(lib);
+  return JSON.parse(lib.UTF8ToString(json));
+}
+
+// The converted file, its waveform when it is a WAV (drawn where it lies,
+// before it is copied out), the time taken in ms, and what the library found
+// of the input's lengths. A WAV comes as a Blob made straight from the
+// module's memory: the page plays and saves it without another copy.
+function takeResult(lib, ok, ms, columns) {
+  if (!ok) throw lastError(lib);
+  const salvage = salvageReport(lib);
+  let peaks = null;
+  if (columns) {
+    const pointer = lib._sonx_web_output_waveform(columns);
+    if (!pointer) throw lastError(lib);
+    peaks = new Int16Array(lib.HEAPU8.buffer.slice(pointer, pointer + columns * 4));
+  }
+  const out = lib._sonx_web_output();
+  const view = lib.HEAPU8.subarray(out, out + lib._sonx_web_output_length());
+  const result = columns ? new Blob([view], { type: "audio/wav" }) : view.slice();
+  lib._sonx_web_free_output();
+  return { bytes: result, ms, salvage, peaks };
+}
+
+function convertInput(lib, rateSet, flags, columns) {
+  const start = performance.now();
+  const ok = lib._sonx_web_convert_input(rateSet, flags);
+  return takeResult(lib, ok, performance.now() - start, columns);
+}
+
+// The WAV a QCP file's packets make, in samples of 16 bits at 8 kHz.
+function wavBytesOf(info) {
+  return info.blocks * (info.blockSamples || 160) * 2;
+}
+
+function tooLarge(name, bytes) {
+  return new LibraryError(`This memo would make a WAV of ${Math.round(bytes / 1048576)} MB, more than the browser ` +
+    `converter holds. The velconv command converts it: velconv "${name}"`);
+}
+
 function describe(lib, bytes, flags) {
   return withInput(lib, bytes, (pointer, length) => {
     const json = lib._sonx_web_describe(pointer, length, flags);
@@ -85,57 +140,50 @@ function describe(lib, bytes, flags) {
 
 // Returns the converted file, the time the library took, in ms, and what
 // it found of the input's lengths.
-function convert(lib, bytes, rateSet, flags) {
+function convert(lib, bytes, rateSet, flags, columns) {
   return withInput(lib, bytes, (pointer, length) => {
     const start = performance.now();
     const ok = lib._sonx_web_convert(pointer, length, rateSet, flags);
-    const ms = performance.now() - start;
-    if (!ok) throw lastError(lib);
-    const salvage = salvageReport(lib);
-    const out = lib._sonx_web_output();
-    const result = lib.HEAPU8.slice(out, out + lib._sonx_web_output_length());
-    lib._sonx_web_free_output();
-    return { bytes: result, ms, salvage };
-  });
-}
-
-function waveform(lib, wavBytes, columns) {
-  return withInput(lib, wavBytes, (pointer, length) => {
-    const peaks = lib._sonx_web_waveform(pointer, length, columns);
-    if (!peaks) throw lastError(lib);
-    return new Int16Array(lib.HEAPU8.buffer.slice(peaks, peaks + columns * 4));
+    return takeResult(lib, ok, performance.now() - start, columns);
   });
 }
 
 // One row's work: describe the file, convert it, and for a WAV decode the
 // new QCP again so the page can play how it will sound. With `salvage` a
 // damaged input gives what it holds; `recovered` then says how much.
-async function processFile({ id, job, bytes, rateSet, columns, salvage }) {
+async function processFile({ id, job, file, rateSet, columns, salvage }) {
   const lib = await library();
   const post = (message, transfer) => postMessage({ id, job, ...message }, transfer || []);
   let phase = "";
   onProgress = (percent) => post({ type: "progress", phase, percent });
 
   const flags = salvage ? SALVAGE : 0;
-  const info = describe(lib, bytes, flags);
+  useInput(lib, file);
+  const info = describeInput(lib, flags);
   post({ type: "info", info });
   if (info.kind === "qcp") {
+    if (wavBytesOf(info) > MAX_WAV_BYTES) throw tooLarge(file.name, wavBytesOf(info));
     phase = "decoding";
-    const wav = convert(lib, bytes, 0, flags);
-    const peaks = waveform(lib, wav.bytes, columns);
-    post({ type: "done", wav: wav.bytes, decodeMs: wav.ms, peaks, recovered: wav.salvage.recovered },
-      [wav.bytes.buffer, peaks.buffer]);
+    lib._sonx_web_reserve_output(wavBytesOf(info) + 65536);
+    const wav = convertInput(lib, 0, flags, columns);
+    post({ type: "done", wav: wav.bytes, decodeMs: wav.ms, peaks: wav.peaks, recovered: wav.salvage.recovered },
+      [wav.peaks.buffer]);
   } else {
     phase = "encoding";
-    const qcp = convert(lib, bytes, rateSet, flags);
+    const qcp = convertInput(lib, rateSet, flags, 0);
     const qcpInfo = describe(lib, qcp.bytes, 0);
-    phase = "decoding again";
-    const wav = convert(lib, qcp.bytes, 0, 0);
-    const peaks = waveform(lib, wav.bytes, columns);
-    post(
-      { type: "done", rateSet: RATE_SETS[rateSet], qcp: qcp.bytes, qcpInfo, encodeMs: qcp.ms, wav: wav.bytes,
-        decodeMs: wav.ms, peaks, recovered: qcp.salvage.recovered },
-      [qcp.bytes.buffer, wav.bytes.buffer, peaks.buffer]);
+    const message = { type: "done", rateSet: RATE_SETS[rateSet], qcp: qcp.bytes, qcpInfo, encodeMs: qcp.ms,
+      recovered: qcp.salvage.recovered };
+    const transfer = [qcp.bytes.buffer];
+    // How the QCP will sound, where a tab can hold it.
+    if (wavBytesOf(qcpInfo) <= MAX_WAV_BYTES) {
+      phase = "decoding again";
+      lib._sonx_web_reserve_output(wavBytesOf(qcpInfo) + 65536);
+      const wav = convert(lib, qcp.bytes, 0, 0, columns);
+      Object.assign(message, { wav: wav.bytes, decodeMs: wav.ms, peaks: wav.peaks });
+      transfer.push(wav.peaks.buffer);
+    }
+    post(message, transfer);
   }
 }
 

@@ -13,7 +13,7 @@ import fs from "node:fs";
 import http from "node:http";
 import path from "node:path";
 import puppeteer from "puppeteer-core";
-import { writeVariedSpeech } from "./varied_speech.mjs";
+import { writeVariedSpeech, writeVariedSpeechPeriod } from "./varied_speech.mjs";
 
 const [siteDir, velconv, workDir] = process.argv.slice(2).map((p) => path.resolve(p));
 const repo = path.resolve(path.dirname(new URL(import.meta.url).pathname), "../..");
@@ -99,6 +99,38 @@ const hourWav = path.join(inputs, "an-hour.wav");
 repeatedSpeech(path.join(repo, "tests/data/speech_8k.wav"), 3600, hourWav);
 const longQcp = path.join(inputs, "ten-minutes-memo.qcp");
 execFileSync(velconv, [longWav, longQcp]);
+
+// An hour of 44.1 kHz stereo (635 MB): ten seconds of voices over and over.
+const hugeWav = path.join(inputs, "an-hour-44k-stereo.wav");
+{
+  const period = path.join(inputs, "period.wav");
+  writeVariedSpeechPeriod(period);
+  const wav = fs.readFileSync(period);
+  const pcm = wav.subarray(44);
+  const bytes = 3600 * 44100 * 4;
+  const header = Buffer.from(wav.subarray(0, 44));
+  header.writeUInt32LE(36 + bytes, 4);
+  header.writeUInt32LE(bytes, 40);
+  const fd = fs.openSync(hugeWav, "w");
+  fs.writeSync(fd, header);
+  for (let left = bytes; left > 0; left -= Math.min(left, pcm.length)) fs.writeSync(fd, pcm, 0, Math.min(left, pcm.length));
+  fs.closeSync(fd);
+  fs.rmSync(period);
+}
+// Ten hours of memo: the ten-minute QCP's packets sixty times.
+const tenHoursQcp = path.join(inputs, "ten-hours.qcp");
+{
+  const qcp = fs.readFileSync(longQcp);
+  const dataAt = qcp.indexOf("data", 12);
+  const vratAt = qcp.indexOf("vrat", 12);
+  const packets = qcp.subarray(dataAt + 8, dataAt + 8 + qcp.readUInt32LE(dataAt + 4));
+  const head = Buffer.from(qcp.subarray(0, dataAt + 8));
+  head.writeUInt32LE(packets.length * 60, dataAt + 4);
+  head.writeUInt32LE(head.readUInt32LE(vratAt + 12) * 60, vratAt + 12);
+  const whole = Buffer.concat([head, ...Array(60).fill(packets)]);
+  whole.writeUInt32LE(whole.length - 8, 4);
+  fs.writeFileSync(tenHoursQcp, whole);
+}
 
 // Resampled on the way in, which must not change the bytes either.
 const wideWav = path.join(inputs, "speech-16k.wav");
@@ -487,7 +519,28 @@ try {
     `a conversion is announced a handful of times, not at every step (${forHour.length}: ${forHour.join(" / ")})`);
   await cancelPage.close();
 
-  // Step 8: nothing left this machine.
+  // Step 8: memory. The renderer's peak resident memory (its processes found
+  // through the DevTools protocol, their peaks reset before) while an hour
+  // of 44.1 kHz stereo is encoded; ten hours of memo are refused in words.
+  const renderers = (await browserSession.send("SystemInfo.getProcessInfo")).processInfo
+    .filter((p) => p.type === "renderer").map((p) => p.id);
+  const memoryPage = await browser.newPage();
+  await watch(memoryPage);
+  await memoryPage.goto(`${origin}/index.html`, { waitUntil: "load" });
+  for (const id of renderers) fs.writeFileSync(`/proc/${id}/clear_refs`, "5");
+  await addFiles(memoryPage, [hugeWav, tenHoursQcp]);
+  await settled(memoryPage, 2);
+  const peakMiB = Math.max(...(await browserSession.send("SystemInfo.getProcessInfo")).processInfo
+    .filter((p) => p.type === "renderer")
+    .map((p) => Number(/VmHWM:\s+(\d+)/.exec(fs.readFileSync(`/proc/${p.id}/status`, "utf8"))[1]) / 1024));
+  check(await field(memoryPage, "an-hour-44k-stereo.wav", null, "state") === "done" && peakMiB < 400,
+    `an hour of 44.1 kHz stereo (635 MB) encodes with the tab's memory peaking at ${peakMiB.toFixed(0)} MiB (under 400)`);
+  const tenHours = await field(memoryPage, "ten-hours.qcp", ".status");
+  check(tenHours.includes("velconv \"ten-hours.qcp\"") && !/memory/i.test(tenHours),
+    `ten hours of memo are refused in words, with the command to use: "${tenHours}"`);
+  await memoryPage.close();
+
+  // Step 9: nothing left this machine.
   const fromPage = requests.filter((url) => !url.startsWith(origin + "/") && !/^(blob|data|file):/.test(url));
   const unexplained = escaped.filter((url) => !BROWSER_SERVICES.test(url));
   const outside = [...fromPage, ...unexplained];

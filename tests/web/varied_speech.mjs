@@ -108,3 +108,10 @@ export function writeVariedSpeech(repo, dir) {
   for (const [name, [rate, channels]] of Object.entries(files)) writeWav(path.join(dir, name), rate, channels);
   return Object.keys(files);
 }
+
+// Ten seconds of two voices in 44.1 kHz stereo, for repeating into long files.
+export function writeVariedSpeechPeriod(file) {
+  const repo = path.resolve(path.dirname(new URL(import.meta.url).pathname), "../..");
+  const wide = readPcm(path.join(repo, "tests/data/speech_16k.wav"));
+  writeWav(file, 44100, [voice(wide, 44100, 10, { speed: 0.9 }), voice(wide, 44100, 10, { offset: 3, gain: 0.6 })]);
+}
