@@ -29,6 +29,16 @@ if (typeof WebAssembly !== "object" || !WebAssembly.validate(WASM_SIMD) || !WebA
   for (const input of document.querySelectorAll("input[type=file]")) input.disabled = true;
 }
 
+// Served over http(s), the page keeps its files for offline use and can be
+// installed as an app; from file:// there is nothing to keep.
+if ("serviceWorker" in navigator && /^https?:$/.test(location.protocol)) {
+  const manifest = document.createElement("link");
+  manifest.rel = "manifest";
+  manifest.href = "manifest.webmanifest";
+  document.head.append(manifest);
+  navigator.serviceWorker.register("sw.js").catch(() => {});
+}
+
 // Said once by a screen reader: a conversion's start, end or failure.
 function announce(text) {
   announcer.textContent = text;

@@ -95,7 +95,7 @@ struct StreamedFile {
     uint32_t windowStart = 0;
     std::vector<uint8_t> window;
 };
-constexpr uint32_t kWindowBytes = 1u << 20;
+constexpr uint32_t kWindowBytes = 1u << 16;
 
 int32_t streamedFileCallback(int32_t operation, uint8_t* buffer, int32_t position, int32_t length,
                              uintptr_t clientData) {
