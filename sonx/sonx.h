@@ -165,12 +165,19 @@ inline constexpr int32_t FORMAT_OPTION_SALVAGE = 0x40000000;
 // Client file callback operation codes. Arguments an operation does not use
 // are 0 or null. A read or write that returns anything but `length`, or a
 // seek that returns anything but `position`, fails the library's operation.
+// A file opened to write (convert's output, ISonxFile::open with write = 1)
+// is emptied first: truncate to 0, then size, then seek to 0. Truncate's
+// answer is not checked; the size is: a file that still holds bytes fails
+// the open ("Client handle truncate failed"), since writing over it would
+// leave its old bytes behind the new file. A client without truncate must
+// therefore hand over an empty file. Truncate is also called by the
+// ISonxQcpChunks setters when a chunk shrinks, with the file's new length.
 enum ClientFileOp : int32_t {
     CLIENT_FILE_READ = 1,      // buffer, length -> bytes delivered
     CLIENT_FILE_WRITE = 2,     // buffer, length -> bytes accepted
     CLIENT_FILE_SEEK = 3,      // position (absolute) -> new position; a size call precedes it
     CLIENT_FILE_SIZE = 4,      // -> current file length
-    CLIENT_FILE_TRUNCATE = 5,  // length -> returned unchecked
+    CLIENT_FILE_TRUNCATE = 5,  // length -> ignored (see above)
 };
 
 // Serves the bytes of a FILE_HANDLE_CLIENT file; `clientData` is the
@@ -477,10 +484,11 @@ struct FileFacts {
 SONX_API bool describeFile(const FileHandle& file, FileFacts& facts, std::string& error);
 
 // The class factory: an interface of a new object holding one reference, or
-// null for an unknown class or an interface the class does not answer.
-// CLSID_SonxFile answers ISonxConvertFile, ISonxFile, ISonxQcpChunks and
-// ISonxError; CODEC_QCELP13K and CODEC_QCELP13K_ALT answer ISonxCodec,
-// ISonxPacketCodec and ISonxError; CODEC_G711_ULAW answers ISonxCodec and
+// null for an unknown class or an interface the class does not answer. It
+// answers exactly what the new object's QueryInterface answers:
+// CLSID_SonxFile ISonxConvertFile, ISonxFile, ISonxQcpChunks, ISonxSalvage
+// and ISonxError; CODEC_QCELP13K and CODEC_QCELP13K_ALT ISonxCodec,
+// ISonxPacketCodec and ISonxError; CODEC_G711_ULAW ISonxCodec and
 // ISonxError. All answer ISonxUnknown.
 SONX_API void* createInstance(const Guid& clsid, const Guid& iid);
 

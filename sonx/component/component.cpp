@@ -40,34 +40,25 @@ std::string Guid::toString() const {
 }
 
 namespace {
-bool isOneOf(const Guid& iid, std::initializer_list<Guid> list) {
-    for (const Guid& g : list)
-        if (g == iid) return true;
-    return false;
+// The object alone decides which interfaces it answers: the factory holds a
+// creation reference across the query and gives it back, so a refused
+// interface destroys the object and an answered one leaves the caller's
+// reference as the only one.
+void* queryNew(ISonxUnknown* object, const Guid& iid) {
+    if (!object) return nullptr;
+    object->AddRef();
+    void* answer = object->QueryInterface(iid);
+    object->Release();
+    return answer;
 }
-
-// A new object has a count of 0: a failed query releases it back to 0,
-// which destroys it, so nothing is left to clean up here.
-void* queryNew(ISonxUnknown* object, const Guid& iid) { return object ? object->QueryInterface(iid) : nullptr; }
 }  // namespace
 
 void* createInstance(const Guid& clsid, const Guid& iid) {
     try {
-        if (clsid == CLSID_SonxFile) {
-            if (!isOneOf(iid, {IID_ISonxFile, IID_ISonxConvertFile, IID_ISonxQcpChunks, IID_ISonxError,
-                               IID_ISonxUnknown}))
-                return nullptr;
-            return queryNew(newSonxFile(), iid);
-        }
-        if (clsid == CODEC_QCELP13K || clsid == CODEC_QCELP13K_ALT) {
-            if (!isOneOf(iid, {IID_ISonxCodec, IID_ISonxPacketCodec, IID_ISonxError, IID_ISonxUnknown}))
-                return nullptr;
+        if (clsid == CLSID_SonxFile) return queryNew(newSonxFile(), iid);
+        if (clsid == CODEC_QCELP13K || clsid == CODEC_QCELP13K_ALT)
             return queryNew(newQcelpCodec(clsid == CODEC_QCELP13K_ALT), iid);
-        }
-        if (clsid == CODEC_G711_ULAW) {
-            if (!isOneOf(iid, {IID_ISonxCodec, IID_ISonxError, IID_ISonxUnknown})) return nullptr;
-            return queryNew(newMuLawCodec(), iid);
-        }
+        if (clsid == CODEC_G711_ULAW) return queryNew(newMuLawCodec(), iid);
     } catch (const std::bad_alloc&) {
     } catch (OutOfMemory*) {
     }

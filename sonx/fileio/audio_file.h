@@ -27,6 +27,10 @@ struct RiffIo {
     // file read for what it holds); readRiffHeader notes such a claim.
     bool keepSizeOnZeroClaim = false;
     bool zeroSizeClaimed = false;
+    // An RF64 or BW64 file keeps its 'data' length in its 'ds64' chunk when
+    // the 32-bit field holds 0xFFFFFFFF (see readRiffHeader).
+    bool ds64 = false;
+    uint64_t ds64DataLength = 0;
 };
 
 // Per-file state. A plain record: the codec pointers are owned (one reference
@@ -111,7 +115,10 @@ void closeFile(AudioFile& file, bool quiet);
 // riff.size when the header claims less than the file holds (not for a
 // claim of 0 when riff.keepSizeOnZeroClaim is set). Throws "File is
 // not big enough to be a RIFF file", "File is not a RIFF file (no 'RIFF'
-// header tag)".
+// header tag)". "RF64" and "BW64" are RIFF files whose 32-bit RIFF size and
+// 'data' length may hold 0xFFFFFFFF, the real ones then being the 64-bit
+// fields of a first chunk 'ds64'; the chunk walk takes the 'data' length
+// from there. Without a 'ds64' the 0xFFFFFFFF lengths stand as written.
 void readRiffHeader(RiffIo& riff, uint8_t formType[4]);
 
 // Writes "RIFF", riff.size - 8 and the form type at offset 0 (raises

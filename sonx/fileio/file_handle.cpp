@@ -89,6 +89,25 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
     }
 }
 
+// A created output starts empty, as a named one does with O_TRUNC. The
+// size the client then reports is what counts, not truncate's answer: a
+// client without truncate whose file is already empty is fine, and one that
+// still holds bytes would end up with the old bytes behind the new file.
+void emptyClientFile(AudioFile& file) {
+    callClient(file, CLIENT_FILE_TRUNCATE, nullptr, 0, 0);
+    const int32_t left = callClient(file, CLIENT_FILE_SIZE, nullptr, 0, 0);
+    if (left != 0) {
+        file.handle.type = FILE_HANDLE_CLOSED;
+        throw std::runtime_error("Client handle truncate failed (desired = 0, actual = " + std::to_string(left) +
+                                 ")");
+    }
+    const int32_t start = callClient(file, CLIENT_FILE_SEEK, nullptr, 0, 0);
+    if (start != 0) {
+        file.handle.type = FILE_HANDLE_CLOSED;
+        throw std::runtime_error("Client handle seek failed (pos = 0, actual = " + std::to_string(start) + ")");
+    }
+}
+
 }  // namespace
 
 void checkHandle(const FileHandle& handle) {
@@ -110,6 +129,7 @@ void openFile(AudioFile& file, bool create, bool readWrite) {
             file.handle.type = FILE_HANDLE_CLOSED;
             throw std::runtime_error("No client callback given in client handle");
         }
+        if (create) emptyClientFile(file);
         file.fileFormat.size = create ? 0 : clientSize(file);
     } else {
         file.handle.type = FILE_HANDLE_CLOSED;

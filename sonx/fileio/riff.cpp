@@ -58,6 +58,32 @@ std::runtime_error badLength(const uint8_t* id, uint32_t n, uint64_t a) {
                               ") at pos = " + std::to_string(a) + " in RIFF file");
 }
 
+constexpr uint32_t kNoLength = 0xFFFFFFFF;
+
+// A chunk's data length, from its 8-byte header or, for the 'data' chunk of
+// an RF64 file, from 'ds64'. A length past 32 bits cannot be addressed and
+// stays the largest one there is, which the walk finds running past the end.
+uint32_t chunkLength(const RiffIo& riff, const uint8_t* head) {
+    const uint32_t n = getLe32(head + 4);
+    if (n != kNoLength || !riff.ds64 || !sameId(head, "data")) return n;
+    return static_cast<uint32_t>(std::min<uint64_t>(riff.ds64DataLength, kNoLength));
+}
+
+// The 64-bit sizes of an RF64 file: its first chunk 'ds64' holds the RIFF
+// size, the 'data' length and the sample count, 8 bytes each. Returns the
+// RIFF size the header means.
+uint64_t readDs64(RiffIo& riff, uint32_t claimed) {
+    constexpr uint32_t kDs64Bytes = 24;
+    if (claimed != kNoLength || riff.size < 12 + 8 + kDs64Bytes) return claimed;
+    uint8_t head[8 + kDs64Bytes];
+    riff.seek(12, riff.context);
+    riff.read(head, sizeof head, riff.context);
+    if (!sameId(head, "ds64") || getLe32(head + 4) < kDs64Bytes) return claimed;
+    riff.ds64 = true;
+    riff.ds64DataLength = getLe64(head + 16);
+    return getLe64(head + 8);
+}
+
 // The last chunk of a region, as the walk steps through it.
 struct LastChunk {
     uint8_t id[4] = {};
@@ -75,7 +101,7 @@ LastChunk lastChunk(RiffIo& riff, uint32_t start, uint32_t length) {
         uint8_t head[8];
         riff.read(head, 8, riff.context);
         std::memcpy(last.id, head, 4);
-        last.length = getLe32(head + 4);
+        last.length = chunkLength(riff, head);
         last.pos = a;
         last.paddedEnd = roundEven(a + 8 + last.length);
     }
@@ -89,13 +115,18 @@ void readRiffHeader(RiffIo& riff, uint8_t formType[4]) {
     uint8_t head[8];
     riff.seek(0, riff.context);
     riff.read(head, 4, riff.context);
-    if (!sameId(head, "RIFF")) throw std::runtime_error("File is not a RIFF file (no 'RIFF' header tag)");
+    const bool rf64 = sameId(head, "RF64") || sameId(head, "BW64");
+    if (!sameId(head, "RIFF") && !rf64)
+        throw std::runtime_error("File is not a RIFF file (no 'RIFF' header tag)");
     riff.read(head + 4, 4, riff.context);
-    const uint32_t claimed = getLe32(head + 4);
+    riff.read(formType, 4, riff.context);
+    riff.ds64 = false;
+    riff.ds64DataLength = 0;
+    const uint64_t claimed = rf64 ? readDs64(riff, getLe32(head + 4)) : getLe32(head + 4);
     riff.zeroSizeClaimed = claimed == 0;
     // Bytes beyond what the header claims do not belong to the RIFF structure.
-    if (claimed < riff.size - 8 && !(riff.zeroSizeClaimed && riff.keepSizeOnZeroClaim)) riff.size = claimed + 8;
-    riff.read(formType, 4, riff.context);
+    if (claimed < riff.size - 8 && !(riff.zeroSizeClaimed && riff.keepSizeOnZeroClaim))
+        riff.size = static_cast<uint32_t>(claimed + 8);
 }
 
 void writeRiffHeader(RiffIo& riff, const char* formType) {
@@ -119,7 +150,7 @@ bool walkToChunk(RiffIo& riff, const char* id, uint32_t& position, uint32_t& len
         riff.seek(static_cast<uint32_t>(a), riff.context);
         uint8_t head[8];
         riff.read(head, 8, riff.context);
-        const uint32_t n = getLe32(head + 4);
+        const uint32_t n = chunkLength(riff, head);
         const bool wanted = sameId(head, id);
         // The chunk's 8-byte header counts: a file cut by even one byte is cut.
         if (a + 8 + n > riff.size && !(wanted && allowOverrun)) throw badLength(head, n, a);
@@ -147,7 +178,7 @@ bool chunksFillTheRest(RiffIo& riff, uint32_t position) {
         riff.read(head, 8, riff.context);
         for (int i = 0; i < 4; ++i)
             if (head[i] < 0x20 || head[i] > 0x7E) return false;
-        at = at + 8 + getLe32(head + 4);
+        at = at + 8 + chunkLength(riff, head);
         if (at == riff.size) return true;
         at = roundEven(at);
     }

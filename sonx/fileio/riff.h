@@ -18,6 +18,10 @@ inline uint32_t getLe32(const uint8_t* p) {
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+inline uint64_t getLe64(const uint8_t* p) {
+    return getLe32(p) | (static_cast<uint64_t>(getLe32(p + 4)) << 32);
+}
+
 inline void putLe16(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);

@@ -146,9 +146,12 @@ InputKind sniffHeader(int64_t size, const char (&header)[12]) {
     if (size >= 0 && size < 6)
         throw std::runtime_error(std::string("Input file is too small to be a valid ") + "qcp, or wav file");
     if (size >= 0 && size < 12) throw std::runtime_error("Input file is too small to be a valid qcp or wav file");
-    if (std::memcmp(header, "RIFF", 4) != 0)
+    // RF64 and BW64 are WAV files whose lengths may be in a 'ds64' chunk.
+    const bool rf64 = std::memcmp(header, "RF64", 4) == 0 || std::memcmp(header, "BW64", 4) == 0;
+    if (std::memcmp(header, "RIFF", 4) != 0 && !rf64)
         throw std::runtime_error(kNotWavOrQcp);
     if (std::memcmp(header + 8, "WAVE", 4) == 0) return InputKind::Wav;
+    if (rf64) throw std::runtime_error(kNotWavOrQcp);
     if (std::memcmp(header + 8, "QLCM", 4) == 0) return InputKind::Qcp;
     throw std::runtime_error("Input file appears to be a RIFF file, but it is neither a wav or qcp file");
 }

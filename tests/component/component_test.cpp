@@ -13,6 +13,36 @@ TEST(CreateInstance, UnknownClassesAndForeignInterfacesGiveNull) {
     EXPECT_EQ(createInstance(CODEC_PCM, IID_ISonxCodec), nullptr);
 }
 
+// The factory answers exactly what the object answers, for every class and
+// interface, and hands back an interface holding the only reference.
+TEST(CreateInstance, AnswersWhatTheObjectAnswersWithOneReference) {
+    const Guid classes[] = {CLSID_SonxFile, CODEC_QCELP13K, CODEC_QCELP13K_ALT, CODEC_G711_ULAW};
+    const Guid interfaces[] = {IID_ISonxUnknown, IID_ISonxError,    IID_ISonxFile,  IID_ISonxConvertFile,
+                               IID_ISonxQcpChunks, IID_ISonxCodec, IID_ISonxPacketCodec, IID_ISonxSalvage};
+    for (const Guid& clsid : classes) {
+        auto* object = static_cast<ISonxUnknown*>(createInstance(clsid, IID_ISonxUnknown));
+        ASSERT_NE(object, nullptr) << clsid.toString();
+        for (const Guid& iid : interfaces) {
+            SCOPED_TRACE(clsid.toString() + " " + iid.toString());
+            auto* viaObject = static_cast<ISonxUnknown*>(object->QueryInterface(iid));
+            auto* viaFactory = static_cast<ISonxUnknown*>(createInstance(clsid, iid));
+            EXPECT_EQ(viaObject != nullptr, viaFactory != nullptr);
+            if (viaObject) viaObject->Release();
+            if (viaFactory) {
+                EXPECT_EQ(viaFactory->Release(), 0);
+            }
+        }
+        EXPECT_EQ(object->Release(), 0);
+    }
+    auto* salvage = createInstance<ISonxSalvage>(CLSID_SonxFile);
+    ASSERT_NE(salvage, nullptr);
+    SalvageReport report;
+    report.blocksRead = 7;
+    salvage->salvageReport(&report);
+    EXPECT_EQ(report.blocksRead, 0u);
+    salvage->Release();
+}
+
 // A minimal component with two interfaces, to check the counting rules.
 class Probe : public ISonxError, public ISonxConvertFile, public ComponentBase {
 public:

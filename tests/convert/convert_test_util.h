@@ -204,6 +204,10 @@ struct MemoryFile {
     static int32_t callback(int32_t op, uint8_t* buffer, int32_t position, int32_t length, uintptr_t data) {
         auto* self = reinterpret_cast<MemoryFile*>(data);
         if (op == CLIENT_FILE_SIZE) return static_cast<int32_t>(self->bytes.size());
+        if (op == CLIENT_FILE_TRUNCATE) {
+            self->bytes.resize(static_cast<size_t>(length));
+            return 0;
+        }
         ++self->calls;
         const bool fail = self->calls == self->failAt;
         switch (op) {
@@ -226,9 +230,6 @@ struct MemoryFile {
                 if (fail) return position + 1;
                 self->position = static_cast<uint32_t>(position);
                 return position;
-            case CLIENT_FILE_TRUNCATE:
-                self->bytes.resize(static_cast<size_t>(length));
-                return 0;
         }
         return -1;
     }

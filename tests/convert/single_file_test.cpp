@@ -137,6 +137,7 @@ TEST(SingleFile, WritesMuLawWavInPiecesAndReadsItBack) {
 
 TEST(SingleFile, WritesThroughAClientCallback) {
     MemoryFile memory;
+    memory.bytes.assign(1000000, 0xAA);  // what the client held before is gone
     const FileHandle h = memory.handle();
     const AudioFormat pcm = pcmFormat(FILE_TYPE_WAV);
     const auto data = speechData();
@@ -146,6 +147,7 @@ TEST(SingleFile, WritesThroughAClientCallback) {
     ASSERT_TRUE(f->close(1));
     const Wav w = parseWav(memory.bytes);
     ASSERT_TRUE(w.ok);
+    EXPECT_EQ(memory.bytes.size(), 8u + (memory.bytes[4] | memory.bytes[5] << 8 | memory.bytes[6] << 16));
     EXPECT_EQ(w.data, std::vector<uint8_t>(data.begin(), data.begin() + 2002));
 }
 

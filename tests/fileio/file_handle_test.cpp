@@ -89,9 +89,28 @@ TEST(OpenFile, ClientSizeQueries) {
     file.handle = mem.handle();
     file.fileFormat.fileType = FILE_TYPE_QCP;
     openFile(file, true, true);
-    EXPECT_EQ(mem.sizeCalls, 0);
+    EXPECT_EQ(mem.sizeCalls, 1);  // a created file is emptied, and its size checked
+    EXPECT_TRUE(mem.bytes.empty());
     EXPECT_EQ(file.fileFormat.size, 0u);
     closeFile(file, false);
+
+    // A client that cannot empty its file is refused rather than written over.
+    mem.sizeOverride = 5;
+    file.handle = mem.handle();
+    EXPECT_THROW(
+        {
+            try {
+                openFile(file, true, true);
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), "Client handle truncate failed (desired = 0, actual = 5)");
+                throw;
+            }
+        },
+        std::runtime_error);
+    EXPECT_EQ(file.handle.type, FILE_HANDLE_CLOSED);
+    mem.sizeOverride = -1;
+    mem.sizeCalls = 0;
+    mem.bytes = {1, 2, 3, 4, 5, 6};
 
     file.handle = mem.handle();
     openFile(file, false, false);

@@ -133,6 +133,34 @@ TEST_F(DamagedInput, WavFormatFields) {
     runAll(wavFormatEdits(*wav_), true);
 }
 
+// RF64 and BW64 recordings read as the plain WAV they hold, and velconv -i
+// describes them alike; damaged ones fail or are salvaged like any WAV.
+TEST_F(DamagedInput, Rf64Files) {
+    const Bytes rf64 = test::asRf64(*wav_);
+    const RunOutcome plain = runChecked(dir_, "WAV base", *wav_, {}, problems_);
+    ASSERT_EQ(plain.exitStatus, 0) << plain.errorOutput;
+    const Bytes expected = test::readFileBytes(dir_.file("out.bin"));
+    for (const char* headerId : {"RF64", "BW64"}) {
+        const RunOutcome run = runChecked(dir_, headerId, test::asRf64(*wav_, headerId), {}, problems_);
+        EXPECT_EQ(run.exitStatus, 0) << headerId << ": " << run.errorOutput;
+        EXPECT_EQ(test::readFileBytes(dir_.file("out.bin")), expected) << headerId;
+    }
+
+    const auto describe = [this](const Bytes& bytes) {
+        test::writeFileBytes(dir_.file("in.bin"), bytes);
+        return runWithTimeout({"-i", "--json", dir_.file("in.bin")}, kRunLimit).standardOutput;
+    };
+    const std::string plainFacts = describe(*wav_);
+    ASSERT_NE(plainFacts.find("\"samples\":"), std::string::npos) << plainFacts;
+    EXPECT_EQ(describe(rf64), plainFacts);
+    const std::string cutFacts = describe(Bytes(rf64.begin(), rf64.end() - 100));
+    EXPECT_NE(cutFacts.find("\"cutShort\":true"), std::string::npos) << cutFacts;
+
+    runAll(truncations(rf64), true);
+    runAll(lengthEdits(rf64), true);
+    runAll(headerBitFlips(rf64), true);
+}
+
 TEST_F(DamagedInput, ZeroByteInput) {
     const RunOutcome run = runChecked(dir_, "zero bytes", {}, {}, problems_);
     EXPECT_EQ(run.exitStatus, 255);

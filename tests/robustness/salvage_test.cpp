@@ -121,6 +121,16 @@ TEST(Salvage, DamagedLengthsWithAndWithoutS) {
          samples},
     };
 
+    // An RF64 recording cut short: the lengths 'ds64' gives are the promise.
+    const Bytes rf64 = test::asRf64(wav);
+    const size_t rf64Data = w.pos + 8 + 28;
+    cases.push_back({"WAV as RF64 cut inside the middle sample", cut(rf64, rf64Data + 8 + w.length / 2 + 1),
+                     "ERROR: " + badLength("data", w.length, rf64Data) + kEncodeHint,
+                     "encoded " + std::to_string(samples / 2) + " of the " + std::to_string(samples) +
+                         " samples its header promises (" + sampleSeconds(samples / 2) + " of " +
+                         sampleSeconds(samples) + " s)",
+                     samples / 2});
+
     // Files short by a few bytes, where the walk must count the chunk's header.
     const size_t qcpDataEnd = q.pos + 8 + q.length;
     for (size_t shortBy : {1, 2, 5, 8}) {

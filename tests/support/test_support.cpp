@@ -133,6 +133,37 @@ std::vector<uint8_t> withChunk(std::vector<uint8_t> file, const char* id, const 
     return file;
 }
 
+std::vector<uint8_t> asRf64(const std::vector<uint8_t>& wav, const char* headerId) {
+    const auto fmt = riffChunk(wav, "fmt ");
+    const auto data = riffChunk(wav, "data");
+    if (!fmt || fmt->size() < 16 || !data) throw std::runtime_error("asRf64: no WAV file");
+    const uint32_t blockAlign = (*fmt)[12] | (*fmt)[13] << 8;
+    const uint64_t dataLength = data->size(), samples = blockAlign ? dataLength / blockAlign : 0;
+    std::vector<uint8_t> ds64;
+    for (uint64_t value : {uint64_t{0}, dataLength, samples}) {
+        appendLe32(ds64, static_cast<uint32_t>(value));
+        appendLe32(ds64, static_cast<uint32_t>(value >> 32));
+    }
+    appendLe32(ds64, 0);  // no table of other chunk lengths
+    std::vector<uint8_t> out = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+    std::copy(headerId, headerId + 4, out.begin());
+    appendChunk(out, "ds64", ds64);
+    for (size_t at = 12; at + 8 <= wav.size();) {
+        const uint32_t length = le32(&wav[at + 4]);
+        const size_t padded = std::min<size_t>(wav.size() - at, 8 + size_t{length} + (length & 1));
+        const size_t headerAt = out.size();
+        out.insert(out.end(), wav.begin() + static_cast<long>(at), wav.begin() + static_cast<long>(at + padded));
+        if (std::equal(out.begin() + static_cast<long>(headerAt), out.begin() + static_cast<long>(headerAt + 4),
+                       "data"))
+            for (int k = 0; k < 4; ++k) out[headerAt + 4 + k] = 0xFF;
+        at += padded;
+    }
+    for (int k = 0; k < 4; ++k) out[4 + k] = 0xFF;
+    const uint64_t riffSize = out.size() - 8;
+    for (int k = 0; k < 8; ++k) out[20 + k] = static_cast<uint8_t>(riffSize >> (8 * k));
+    return out;
+}
+
 std::vector<uint8_t> infoList(const std::string& label, const std::string& text) {
     std::vector<uint8_t> list = {'I', 'N', 'F', 'O'};
     auto entry = [&list](const char* id, const std::string& value) {

@@ -39,6 +39,11 @@ std::vector<uint8_t> withChunk(std::vector<uint8_t> file, const char* id, const 
 // empty), every value with its terminator.
 std::vector<uint8_t> infoList(const std::string& label, const std::string& text);
 
+// The WAV image as an RF64 file ("RF64", or "BW64" as `headerId`): a first
+// chunk 'ds64' holds the RIFF size, the 'data' length and the sample count
+// in 64 bits, and the 32-bit RIFF size and 'data' length hold 0xFFFFFFFF.
+std::vector<uint8_t> asRf64(const std::vector<uint8_t>& wav, const char* headerId = "RF64");
+
 struct RunResult {
     int exitStatus = -1;     // 0..255, or -1 when killed by a signal
     int signal = 0;
