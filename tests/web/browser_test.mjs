@@ -13,7 +13,7 @@ import fs from "node:fs";
 import http from "node:http";
 import path from "node:path";
 import puppeteer from "puppeteer-core";
-import { writeVariedSpeech, writeVariedSpeechPeriod } from "./varied_speech.mjs";
+import { wavBuffer, writeVariedSpeech, writeVariedSpeechPeriod } from "./varied_speech.mjs";
 
 const [siteDir, velconv, workDir] = process.argv.slice(2).map((p) => path.resolve(p));
 const repo = path.resolve(path.dirname(new URL(import.meta.url).pathname), "../..");
@@ -46,19 +46,7 @@ function repeatedSpeech(source, seconds, target) {
   const dataAt = wav.indexOf("data", 12);
   const pcm = wav.subarray(dataAt + 8, dataAt + 8 + wav.readUInt32LE(dataAt + 4));
   const bytes = seconds * 8000 * 2;
-  const out = Buffer.alloc(44 + bytes);
-  out.write("RIFF", 0);
-  out.writeUInt32LE(36 + bytes, 4);
-  out.write("WAVEfmt ", 8);
-  out.writeUInt32LE(16, 16);
-  out.writeUInt16LE(1, 20);
-  out.writeUInt16LE(1, 22);
-  out.writeUInt32LE(8000, 24);
-  out.writeUInt32LE(16000, 28);
-  out.writeUInt16LE(2, 32);
-  out.writeUInt16LE(16, 34);
-  out.write("data", 36);
-  out.writeUInt32LE(bytes, 40);
+  const out = wavBuffer(8000, 1, bytes);
   for (let at = 0; at < bytes; at += pcm.length) pcm.copy(out, 44 + at, 0, Math.min(pcm.length, bytes - at));
   fs.writeFileSync(target, out);
 }

@@ -13,22 +13,28 @@ function readPcm(file) {
   return { rate: wav.readUInt32LE(24), samples };
 }
 
-function writeWav(file, rate, channels) {
-  const frames = channels[0].length;
-  const bytes = frames * channels.length * 2;
+// A 16-bit PCM WAV of `bytes` bytes of samples: its header, and room after
+// it for the samples.
+export function wavBuffer(rate, channelCount, bytes) {
   const out = Buffer.alloc(44 + bytes);
   out.write("RIFF", 0);
   out.writeUInt32LE(36 + bytes, 4);
   out.write("WAVEfmt ", 8);
   out.writeUInt32LE(16, 16);
   out.writeUInt16LE(1, 20);
-  out.writeUInt16LE(channels.length, 22);
+  out.writeUInt16LE(channelCount, 22);
   out.writeUInt32LE(rate, 24);
-  out.writeUInt32LE(rate * channels.length * 2, 28);
-  out.writeUInt16LE(channels.length * 2, 32);
+  out.writeUInt32LE(rate * channelCount * 2, 28);
+  out.writeUInt16LE(channelCount * 2, 32);
   out.writeUInt16LE(16, 34);
   out.write("data", 36);
   out.writeUInt32LE(bytes, 40);
+  return out;
+}
+
+function writeWav(file, rate, channels) {
+  const frames = channels[0].length;
+  const out = wavBuffer(rate, channels.length, frames * channels.length * 2);
   for (let i = 0; i < frames; i++)
     for (let c = 0; c < channels.length; c++) {
       const v = Math.round(channels[c][i]);
