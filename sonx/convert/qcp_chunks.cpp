@@ -64,7 +64,7 @@ private:
         try {
             readRiffHeader(file_.riff, form);
         } catch (const std::runtime_error& e) {
-            throw std::runtime_error(std::string("File is not a valid QCP file: ") + e.what());
+            failWith(currentStatus(), std::string("File is not a valid QCP file: ") + e.what());
         }
         if (std::memcmp(form, "QLCM", 4) != 0)
             failWith(SONX_ERR_NOT_AUDIO, "File does not appear to be a QCP file (RIFF type tag is not 'QLCM')");
