@@ -143,11 +143,21 @@ for link in shared static; do
 done
 
 step "The Python module against the installed library"
-PYTHONPATH=$src/python SONX_LIBRARY=$libdir/libsonx.so python3 - "$work/run/talk.wav" <<'PYEOF' ||
-import sys, sonx
-qcp = sonx.encode(sonx.decode_wav(sys.argv[1]), 8000)
-pcm, rate = sonx.decode(qcp)
-assert rate == 8000 and len(pcm) > 0
+pysite=$(find "$prefix" -type d -name sonx -path '*python*' -print -quit)
+[ -n "$pysite" ] || fail "the Python module was not installed"
+(cd "$work/run" && PYTHONPATH=$(dirname "$pysite") LD_LIBRARY_PATH=$libdir /usr/bin/python3 - "$velconv" <<'PYEOF') ||
+import subprocess, sys, wave
+import numpy as np
+import sonx
+subprocess.run([sys.argv[1], "-f", "talk.wav", "py.qcp"], check=True)
+subprocess.run([sys.argv[1], "-f", "py.qcp", "py.wav"], check=True)
+pcm, rate = sonx.decode("py.qcp")
+with wave.open("py.wav") as w:
+    assert rate == 8000 and np.array_equal(pcm, np.frombuffer(w.readframes(w.getnframes()), "<i2"))
+with wave.open("talk.wav") as w:
+    talk = np.frombuffer(w.readframes(w.getnframes()), "<i2")
+assert sonx.encode(talk, 8000) == open("py.qcp", "rb").read()
+print(sonx.info("py.qcp")["codec"])
 PYEOF
   fail "the Python example failed"
 
