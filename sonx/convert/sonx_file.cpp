@@ -304,6 +304,7 @@ void SonxFile::run() {
         life->worker = std::this_thread::get_id();
     }
     const Notifier notifier = notifier_;
+    const FileHandle output = output_.handle;  // closing forgets it
 
     Failure failure = failureOf([&] {
         const uint32_t total = totalBlocks_;
@@ -340,7 +341,7 @@ void SonxFile::run() {
     });
     if (!failure.empty()) {
         closeConversionFiles();
-        if (failure.status == SONX_ERR_CANCELLED) discardOutput();
+        if (failure.status == SONX_ERR_CANCELLED) discardOutput(output);
         if (input_.salvage.lengthDamaged && !input_.salvage.salvaged) failure.status = SONX_ERR_DAMAGED;
         // The text is in place before the client hears of the failure.
         setErr(failure);
@@ -361,8 +362,7 @@ void SonxFile::run() {
 }
 
 // A stopped conversion leaves nothing a reader could take for a whole file.
-void SonxFile::discardOutput() {
-    const FileHandle& handle = output_.handle;
+void SonxFile::discardOutput(const FileHandle& handle) {
     if (!outputPath_.empty())
         ::unlink(outputPath_.c_str());
     else if (handle.type == FILE_HANDLE_CLIENT && handle.callback)

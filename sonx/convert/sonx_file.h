@@ -112,7 +112,7 @@ private:
 
     uint8_t startConversion(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
                             const AudioFormat* outputFormat, Notifier notifier);
-    void discardOutput();
+    void discardOutput(const FileHandle& handle);
     void setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_t& dataEnd);
     // Waits until a conversion thread started earlier has ended completely.
     void waitForConversionEnd();
