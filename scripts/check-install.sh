@@ -37,17 +37,20 @@ for f in libsonx.so libsonx.so.3 libsonx.so.3.5.0 \
   [ -e "$libdir/$f" ] || fail "${libdir#"$prefix"/}/$f not installed"
 done
 headers=$(cd "$prefix/include" && find . -type f | sort)
-[ "$headers" = "./sonx/sonx.h" ] || fail "only sonx/sonx.h may be installed, found: $headers"
+[ "$headers" = "$(printf '%s\n' ./sonx/sonx.h ./sonx/sonx_c.h)" ] ||
+  fail "only sonx/sonx.h and sonx/sonx_c.h may be installed, found: $headers"
 
 step "Shared library: SONAME and exports"
 soname=$(readelf -d "$libdir/libsonx.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = "libsonx.so.3" ] || fail "libsonx.so has SONAME '$soname', expected libsonx.so.3"
 [ "$(readlink "$libdir/libsonx.so")" = "libsonx.so.3" ] || fail "libsonx.so does not point to libsonx.so.3"
 exports=$(nm -D --defined-only -C "$libdir/libsonx.so" | sed 's/^[0-9a-f]* [A-Za-z] //' | sort)
-expected=$(printf '%s\n' 'sonx::Guid::toString[abi:cxx11]() const' \
+c_functions=$(grep -o 'SONX_C_API [^(]*sonx_[a-z_]*(' "$src/sonx/sonx_c.h" | sed -E 's/.*[ *](sonx_[a-z_]+)\($/\1/')
+expected=$( { printf '%s\n' 'sonx::formatGuid(sonx::Guid const&, char*)' \
   'sonx::codecName(sonx::Guid const&)' \
   'sonx::createInstance(sonx::Guid const&, sonx::Guid const&)' \
-  'sonx::describeFile(sonx::FileHandle const&, sonx::FileFacts&, std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >&)' | sort)
+  'sonx::describeFileInto(sonx::FileHandle const&, sonx::FileFactsCore&, sonx::FileFactTexts&)'
+  echo "$c_functions"; } | sort)
 [ "$exports" = "$expected" ] || fail "libsonx.so exports more or less than its header declares: $exports"
 
 step "velconv -v and -h from other folders"
@@ -123,6 +126,40 @@ for source in "${sources[@]}"; do
     done
   done
 done
+
+step "A C99 program through pkg-config, shared and static"
+c_static_libs=$(pkg-config --static --libs sonx)
+# shellcheck disable=SC2086
+gcc -std=c99 -Wall -Wextra -Werror $(pkg-config --cflags sonx) "$src/tests/capi/sonx_c_test.c" \
+  -o "$work/c99-shared" $(pkg-config --libs sonx)
+# shellcheck disable=SC2086
+gcc -std=c99 -Wall -Wextra -Werror $(pkg-config --cflags sonx) "$src/tests/capi/sonx_c_test.c" \
+  -o "$work/c99-static" ${c_static_libs/-lsonx/-l:libsonx.a} -lstdc++ -lm
+for link in shared static; do
+  mkdir -p "$work/c99-$link-run"
+  [ "$(linkage "$work/c99-$link")" = "$link" ] || fail "C99 program is not linked $link"
+  LD_LIBRARY_PATH=$libdir "$work/c99-$link" "$work/run/talk.wav" "$prefix/bin/velconv" "$work/c99-$link-run" ||
+    fail "C99 program, $link, failed"
+done
+
+step "The Python module against the installed library"
+pysite=$(find "$prefix" -type d -name sonx -path '*python*' -print -quit)
+[ -n "$pysite" ] || fail "the Python module was not installed"
+(cd "$work/run" && PYTHONPATH=$(dirname "$pysite") LD_LIBRARY_PATH=$libdir /usr/bin/python3 - "$velconv" <<'PYEOF') ||
+import subprocess, sys, wave
+import numpy as np
+import sonx
+subprocess.run([sys.argv[1], "-f", "talk.wav", "py.qcp"], check=True)
+subprocess.run([sys.argv[1], "-f", "py.qcp", "py.wav"], check=True)
+pcm, rate = sonx.decode("py.qcp")
+with wave.open("py.wav") as w:
+    assert rate == 8000 and np.array_equal(pcm, np.frombuffer(w.readframes(w.getnframes()), "<i2"))
+with wave.open("talk.wav") as w:
+    talk = np.frombuffer(w.readframes(w.getnframes()), "<i2")
+assert sonx.encode(talk, 8000) == open("py.qcp", "rb").read()
+print(sonx.info("py.qcp")["codec"])
+PYEOF
+  fail "the Python example failed"
 
 step "velconv converts in another folder"
 (cd "$work/run" && PATH="$prefix/bin:$PATH" &&

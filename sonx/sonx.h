@@ -7,7 +7,9 @@
 // Use an object from one thread at a time; a conversion started with a
 // callback runs on a thread of the library meanwhile (see ISonxConvertFile).
 // Operations report failure by their result; where a result is ambiguous,
-// ISonxError tells.
+// ISonxError tells. Nothing of the C++ standard library crosses the library's
+// boundary: what takes or gives std::string here is inline over exported
+// functions that take character buffers.
 #ifndef SONX_SONX_H
 #define SONX_SONX_H
 
@@ -15,6 +17,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "sonx/sonx_c.h"
 
 // Marks what the shared library exports; everything else in it stays hidden.
 #if defined(__GNUC__)
@@ -38,7 +42,7 @@ struct Guid {
     // fails to compile; at run time it throws.
     static constexpr Guid of(const char* text);
     // The registry form, upper-case hex, with braces.
-    SONX_API std::string toString() const;
+    std::string toString() const;
 
     friend constexpr bool operator==(const Guid& a, const Guid& b) {
         for (int i = 0; i < 16; ++i)
@@ -48,7 +52,25 @@ struct Guid {
     friend constexpr bool operator!=(const Guid& a, const Guid& b) { return !(a == b); }
 };
 
+// Writes the registry form and a NUL into `text`.
+SONX_API void formatGuid(const Guid& guid, char text[39]);
+
+inline std::string Guid::toString() const {
+    char text[39];
+    formatGuid(*this, text);
+    return std::string(text);
+}
+
 namespace detail {
+// Not constexpr: reaching it in a constant expression fails the compilation.
+inline void malformedGuidLiteral() {
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS)
+    throw "malformed identity literal";
+#else
+    __builtin_trap();
+#endif
+}
+
 constexpr int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -85,7 +107,7 @@ constexpr bool Guid::parse(std::string_view text, Guid& out) {
 
 constexpr Guid Guid::of(const char* text) {
     Guid g;
-    if (!parse(text, g)) throw "malformed identity literal";
+    if (!parse(text, g)) detail::malformedGuidLiteral();
     return g;
 }
 
@@ -241,6 +263,12 @@ enum ConvertEvent : uint32_t {
 // `userData` is convert's argument, passed back unchanged.
 using ConvertCallback = void (*)(uint32_t event, uint32_t value, uint32_t userData);
 
+// Like ConvertCallback, with pointer-sized user data, and called after every
+// stretch of about two seconds of audio (value: the percentage so far, which
+// may repeat) besides the events above. A non-zero result stops the
+// conversion as ISonxConvertFile::cancel does.
+using ConvertProgressCallback = int32_t (*)(uint32_t event, uint32_t value, uintptr_t userData);
+
 // Base of every interface. QueryInterface returns the interface asked for
 // (cast the result to that interface type) with one more reference, or null.
 class ISonxUnknown {
@@ -264,6 +292,9 @@ public:
     // What failed, empty when nothing did. Valid until the next operation on
     // the object, or until a running conversion fails.
     virtual const char* errorText() = 0;
+    // The sonx_status of the failure (sonx/sonx_c.h), SONX_OK when nothing
+    // failed; sonx_strerror gives its fixed text.
+    virtual int32_t errorCode() = 0;
 
 protected:
     ~ISonxError() = default;
@@ -287,6 +318,16 @@ public:
     // Percentage of output blocks written (0 to 100); may be asked from any
     // thread while the conversion runs.
     virtual uint32_t progress() = 0;
+    // convert with a ConvertProgressCallback.
+    virtual uint8_t convertWithProgress(const FileHandle* input, const AudioFormat* inputFormat,
+                                        const FileHandle* output, const AudioFormat* outputFormat,
+                                        ConvertProgressCallback callback, uintptr_t userData) = 0;
+    // Stops the running conversion within one stretch of about two seconds
+    // of audio; may be called from any thread. The conversion then fails
+    // with SONX_ERR_CANCELLED: an output named by path is removed, a client
+    // output is truncated to 0 bytes. Without a running conversion it does
+    // nothing.
+    virtual void cancel() = 0;
 
 protected:
     ~ISonxConvertFile() = default;
@@ -445,7 +486,7 @@ enum PacketRateIndex : int32_t {
 };
 
 // What a file holds, found without converting it (describeFile).
-struct FileFacts {
+struct FileFactsCore {
     int32_t kind = FILE_KIND_UNKNOWN;
     Guid codec;                       // as the file states it (WAV: CODEC_PCM, CODEC_G711_ULAW or zero)
     const char* codecName = nullptr;  // codecName(codec); null when unknown
@@ -472,16 +513,67 @@ struct FileFacts {
     // The header says the data runs past the end of the file, or claims no
     // length: reading with FORMAT_OPTION_SALVAGE recovers `samples`.
     uint8_t cutShort = 0;
+};
+
+struct FileFacts : FileFactsCore {
     // QCP 'labl' and 'text', WAV LIST/INFO INAM and ICMT; empty when absent.
     std::string label;
     std::string text;
 };
 
-// Reads the header and data layout of a QCP or WAV file. Returns false
-// with a message in `error` when the file cannot be read or is no RIFF file
-// of a known form; a file that opens but is damaged is described, with
-// what is wrong in the facts.
-SONX_API bool describeFile(const FileHandle& file, FileFacts& facts, std::string& error);
+// Texts of describeFileInto: each buffer gets at most its capacity less one
+// bytes and a NUL; each length the text's full length, so a caller can ask
+// again with room enough.
+struct FileFactTexts {
+    char* label = nullptr;
+    size_t labelCapacity = 0;
+    size_t labelLength = 0;
+    char* text = nullptr;
+    size_t textCapacity = 0;
+    size_t textLength = 0;
+    char* error = nullptr;
+    size_t errorCapacity = 0;
+    size_t errorLength = 0;
+};
+
+// Reads the header and data layout of a QCP or WAV file. Returns SONX_OK,
+// or the status of why the file cannot be read or is no RIFF file of a
+// known form, with its message in texts->error; a file that opens but is
+// damaged is described, with what is wrong in the facts.
+SONX_API int32_t describeFileInto(const FileHandle& file, FileFactsCore& facts, FileFactTexts& texts);
+
+inline bool describeFile(const FileHandle& file, FileFacts& facts, std::string& error) {
+    facts = FileFacts{};
+    char label[256], text[1024], message[512];
+    FileFactTexts texts;
+    texts.label = label;
+    texts.labelCapacity = sizeof label;
+    texts.text = text;
+    texts.textCapacity = sizeof text;
+    texts.error = message;
+    texts.errorCapacity = sizeof message;
+    int32_t status = describeFileInto(file, facts, texts);
+    if (texts.labelLength >= sizeof label || texts.textLength >= sizeof text || texts.errorLength >= sizeof message) {
+        facts.label.resize(texts.labelLength + 1);
+        facts.text.resize(texts.textLength + 1);
+        error.resize(texts.errorLength + 1);
+        texts.label = &facts.label[0];
+        texts.labelCapacity = facts.label.size();
+        texts.text = &facts.text[0];
+        texts.textCapacity = facts.text.size();
+        texts.error = &error[0];
+        texts.errorCapacity = error.size();
+        status = describeFileInto(file, facts, texts);
+        facts.label.resize(texts.labelLength);
+        facts.text.resize(texts.textLength);
+        error.resize(texts.errorLength);
+    } else {
+        facts.label.assign(label, texts.labelLength);
+        facts.text.assign(text, texts.textLength);
+        error.assign(message, texts.errorLength);
+    }
+    return status == SONX_OK;
+}
 
 // The class factory: an interface of a new object holding one reference, or
 // null for an unknown class or an interface the class does not answer. It

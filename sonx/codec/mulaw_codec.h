@@ -23,6 +23,7 @@ public:
 
     uint8_t hasError() override { return errorSet(); }
     const char* errorText() override { return errorCString(); }
+    int32_t errorCode() override { return errorStatus(); }
 
     uint8_t SetRateSet(const Guid& rateSet, int32_t option) override;
     void GetFormats(AudioFormat* pcmSide, AudioFormat* codedSide) override;

@@ -25,18 +25,31 @@ int32_t ComponentBase::release() {
     return refCount_;
 }
 
-std::string Guid::toString() const {
+void formatGuid(const Guid& guid, char text[39]) {
     static constexpr int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-    char text[39];
     char* p = text;
     *p++ = '{';
     for (int i = 0; i < 16; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
-        std::snprintf(p, 3, "%02X", bytes[order[i]]);
+        std::snprintf(p, 3, "%02X", guid.bytes[order[i]]);
         p += 2;
     }
     *p++ = '}';
-    return std::string(text, p);
+    *p = '\0';
+}
+
+int32_t currentStatus() {
+    try {
+        throw;
+    } catch (const StatusError& e) {
+        return e.status;
+    } catch (const std::bad_alloc&) {
+        return SONX_ERR_NO_MEMORY;
+    } catch (OutOfMemory*) {
+        return SONX_ERR_NO_MEMORY;
+    } catch (...) {
+        return SONX_ERR_FAILED;
+    }
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "sonx/component/status.h"
 #include "sonx/component/threads.h"
 #include "sonx/sonx.h"
 
@@ -27,15 +28,23 @@ protected:
     int32_t addRef();
     int32_t release();
 
-    void clearError() { errorText_.clear(); }
-    void setError(std::string text) { errorText_ = std::move(text); }
+    void clearError() {
+        errorText_.clear();
+        errorStatus_ = SONX_OK;
+    }
+    void setError(std::string text, int32_t status = SONX_ERR_FAILED) {
+        errorText_ = std::move(text);
+        errorStatus_ = errorText_.empty() ? SONX_OK : status;
+    }
     uint8_t errorSet() const { return errorText_.empty() ? 0 : 1; }
     const char* errorCString() const { return errorText_.c_str(); }
+    int32_t errorStatus() const { return errorStatus_; }
 
 private:
     Mutex lock_;
     int32_t refCount_ = 0;
     std::string errorText_;
+    int32_t errorStatus_ = SONX_OK;
 };
 
 // Factories of the registered classes (defined next to each class).

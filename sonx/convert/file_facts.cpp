@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sonx/component/status.h"
 #include "sonx/codec/rate_sets.h"
 #include "sonx/component/threads.h"
 #include "sonx/convert/file_tags.h"
@@ -74,7 +75,7 @@ DataSpan findData(AudioFile& file, const char* kindName) {
     DataSpan span;
     uint32_t length = 0;
     if (!findChunk(file, "data", span.position, length))
-        throw std::runtime_error(std::string("Unable to find 'data' chunk in ") + kindName + " file");
+        failWith(SONX_ERR_DAMAGED, std::string("Unable to find 'data' chunk in ") + kindName + " file");
     const uint32_t available = file.riff.size > span.position ? file.riff.size - span.position : 0;
     span.stated = length;
     span.present = std::min(length, available);
@@ -90,7 +91,7 @@ void describeQcp(AudioFile& file, FileFacts& facts) {
     facts.kind = FILE_KIND_QCP;
     uint32_t position = 0, length = 0;
     if (!findChunk(file, "fmt ", position, length) || length < kQcpFmtRateMapBytes)
-        throw std::runtime_error("The QCP file has no readable 'fmt ' chunk");
+        failWith(SONX_ERR_DAMAGED, "The QCP file has no readable 'fmt ' chunk");
     const std::vector<uint8_t> format = readAt(file, position, std::min(length, kQcpFmtBytes));
     std::memcpy(facts.codec.bytes, &format[2], 16);
     const uint32_t blockSamples = getLe16(&format[104]) ? getLe16(&format[104]) : kDefaultBlockSamples;
@@ -158,7 +159,7 @@ void describeWav(AudioFile& file, FileFacts& facts) {
     facts.kind = FILE_KIND_WAV;
     uint32_t position = 0, length = 0;
     if (!findChunk(file, "fmt ", position, length) || length < kWavFmtBytes || position + kWavFmtBytes > file.riff.size)
-        throw std::runtime_error("The WAV file has no readable 'fmt ' chunk");
+        failWith(SONX_ERR_DAMAGED, "The WAV file has no readable 'fmt ' chunk");
     const std::vector<uint8_t> format = readAt(file, position, kWavFmtBytes);
     facts.formatTag = getLe16(&format[0]);
     facts.channels = getLe16(&format[2]);
@@ -192,9 +193,23 @@ const char* codecName(const Guid& codec) {
     return nullptr;
 }
 
-bool describeFile(const FileHandle& handle, FileFacts& facts, std::string& error) {
-    facts = FileFacts{};
-    error.clear();
+namespace {
+
+// Copies `text` into a buffer of `capacity` bytes with a NUL, cut to fit.
+void copyOut(const std::string& text, char* buffer, size_t capacity, size_t& length) {
+    length = text.size();
+    if (!buffer || capacity == 0) return;
+    const size_t kept = std::min(text.size(), capacity - 1);
+    std::memcpy(buffer, text.data(), kept);
+    buffer[kept] = '\0';
+}
+
+}  // namespace
+
+int32_t describeFileInto(const FileHandle& handle, FileFactsCore& core, FileFactTexts& texts) {
+    FileFacts facts;
+    std::string error;
+    int32_t status = SONX_OK;
     AudioFile file;
     file.handle = handle;
     file.fileFormat.fileType = FILE_TYPE_WAV;  // binds the RIFF context; the form decides below
@@ -209,15 +224,22 @@ bool describeFile(const FileHandle& handle, FileFacts& facts, std::string& error
         else if (sameId(form, "WAVE"))
             describeWav(file, facts);
         else
-            throw std::runtime_error("The file is a RIFF file, but neither a QCP nor a WAV file");
+            failWith(SONX_ERR_NOT_AUDIO, "The file is a RIFF file, but neither a QCP nor a WAV file");
         facts.codecName = codecName(facts.codec);
     } catch (const std::exception& e) {
         error = e.what();
+        status = currentStatus();
     } catch (OutOfMemory*) {
         error = "Out of memory";
+        status = SONX_ERR_NO_MEMORY;
     }
     closeFile(file, true);
-    return error.empty();
+    if (status != SONX_OK) facts = FileFacts{};
+    core = facts;
+    copyOut(facts.label, texts.label, texts.labelCapacity, texts.labelLength);
+    copyOut(facts.text, texts.text, texts.textCapacity, texts.textLength);
+    copyOut(error, texts.error, texts.errorCapacity, texts.errorLength);
+    return status;
 }
 
 }  // namespace sonx

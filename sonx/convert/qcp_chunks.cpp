@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "sonx/component/status.h"
 #include "sonx/convert/sonx_file.h"
 
 namespace sonx {
@@ -24,7 +25,7 @@ public:
     ~ChunkFile() { closeFile(file_, true); }
 
     void open(const FileHandle* handle, bool update) {
-        if (!handle) throw std::runtime_error("No file handle given");
+        if (!handle) failWith(SONX_ERR_INVALID, "No file handle given");
         file_.handle = *handle;
         file_.fileFormat.fileType = FILE_TYPE_QCP;
         openFile(file_, false, update);
@@ -63,25 +64,25 @@ private:
         try {
             readRiffHeader(file_.riff, form);
         } catch (const std::runtime_error& e) {
-            throw std::runtime_error(std::string("File is not a valid QCP file: ") + e.what());
+            failWith(currentStatus(), std::string("File is not a valid QCP file: ") + e.what());
         }
         if (std::memcmp(form, "QLCM", 4) != 0)
-            throw std::runtime_error("File does not appear to be a QCP file (RIFF type tag is not 'QLCM')");
+            failWith(SONX_ERR_NOT_AUDIO, "File does not appear to be a QCP file (RIFF type tag is not 'QLCM')");
     }
 
     AudioFile file_;
 };
 
 template <class Body>
-std::string chunkFailure(Body&& body) {
+Failure chunkFailure(Body&& body) {
     try {
         body();
     } catch (const std::exception& e) {
-        return e.what();
+        return {e.what(), currentStatus()};
     } catch (OutOfMemory*) {
-        return "Out of memory";
+        return {"Out of memory", SONX_ERR_NO_MEMORY};
     } catch (...) {
-        return "Unexpected failure";
+        return {"Unexpected failure", SONX_ERR_FAILED};
     }
     return {};
 }
@@ -90,12 +91,12 @@ std::string chunkFailure(Body&& body) {
 
 uint8_t SonxFile::getCnfgChunk(const FileHandle* file, uint16_t* value) {
     clearErr();
-    const std::string failure = chunkFailure([&] {
+    Failure failure = chunkFailure([&] {
         ChunkFile chunks;
         chunks.open(file, false);
         uint32_t position = 0, length = 0;
         if (!chunks.find("cnfg", position, length))
-            throw std::runtime_error("unable to find 'cnfg' chunk in QCP file");
+            failWith(SONX_ERR_NO_CHUNK, "unable to find 'cnfg' chunk in QCP file");
         if (length != 2) throw std::runtime_error("'cnfg' chunk in QCP file has inproper size");
         if (!value) throw std::runtime_error("No value given to fill");
         uint8_t bytes[2];
@@ -104,13 +105,14 @@ uint8_t SonxFile::getCnfgChunk(const FileHandle* file, uint16_t* value) {
         chunks.finish(false);
     });
     if (failure.empty()) return 1;
-    setErr("Error in getCnfgChunk: " + failure);
+    failure.text = "Error in getCnfgChunk: " + failure.text;
+    setErr(failure);
     return 0;
 }
 
 uint8_t SonxFile::setCnfgChunk(const FileHandle* file, uint16_t value) {
     clearErr();
-    const std::string failure = chunkFailure([&] {
+    Failure failure = chunkFailure([&] {
         ChunkFile chunks;
         chunks.open(file, true);
         const uint8_t bytes[2] = {static_cast<uint8_t>(value & 0xff), static_cast<uint8_t>(value >> 8)};
@@ -118,19 +120,20 @@ uint8_t SonxFile::setCnfgChunk(const FileHandle* file, uint16_t value) {
         chunks.finish(true);
     });
     if (failure.empty()) return 1;
-    setErr("Error in setCnfgChunk: " + failure);
+    failure.text = "Error in setCnfgChunk: " + failure.text;
+    setErr(failure);
     return 0;
 }
 
 uint32_t SonxFile::getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) {
     clearErr();
     uint32_t result = 0;
-    const std::string failure = chunkFailure([&] {
+    Failure failure = chunkFailure([&] {
         ChunkFile chunks;
         chunks.open(file, false);
         uint32_t position = 0, stored = 0;
         if (!chunks.find("text", position, stored))
-            throw std::runtime_error("unable to find 'text' chunk in QCP file");
+            failWith(SONX_ERR_NO_CHUNK, "unable to find 'text' chunk in QCP file");
         if (length == 0) {
             result = stored;  // the size a caller needs
         } else {
@@ -141,13 +144,14 @@ uint32_t SonxFile::getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_
         chunks.finish(false);
     });
     if (failure.empty()) return result;
-    setErr("Error in getTextChunk: " + failure);
+    failure.text = "Error in getTextChunk: " + failure.text;
+    setErr(failure);
     return 0;
 }
 
 uint8_t SonxFile::setTextChunk(const FileHandle* file, const uint8_t* text, uint32_t length) {
     clearErr();
-    const std::string failure = chunkFailure([&] {
+    Failure failure = chunkFailure([&] {
         if (length > 0 && !text) throw std::runtime_error("No text given");
         ChunkFile chunks;
         chunks.open(file, true);
@@ -157,18 +161,19 @@ uint8_t SonxFile::setTextChunk(const FileHandle* file, const uint8_t* text, uint
         chunks.finish(true);
     });
     if (failure.empty()) return 1;
-    setErr("Error in setTextChunk: " + failure);
+    failure.text = "Error in setTextChunk: " + failure.text;
+    setErr(failure);
     return 0;
 }
 
 uint8_t SonxFile::getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) {
     clearErr();
-    const std::string failure = chunkFailure([&] {
+    Failure failure = chunkFailure([&] {
         ChunkFile chunks;
         chunks.open(file, false);
         uint32_t position = 0, stored = 0;
         if (!chunks.find("labl", position, stored))
-            throw std::runtime_error("unable to find 'labl' chunk in QCP file");
+            failWith(SONX_ERR_NO_CHUNK, "unable to find 'labl' chunk in QCP file");
         if (stored != kLabelBytes) throw std::runtime_error("'labl' chunk in QCP file has inproper size");
         const uint32_t count = std::min(length, kLabelBytes);
         if (count > 0 && !buffer) throw std::runtime_error("No buffer given to fill");
@@ -176,13 +181,14 @@ uint8_t SonxFile::getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t
         chunks.finish(false);
     });
     if (failure.empty()) return 1;
-    setErr("Error in getLablChunk: " + failure);
+    failure.text = "Error in getLablChunk: " + failure.text;
+    setErr(failure);
     return 0;
 }
 
 uint8_t SonxFile::setLablChunk(const FileHandle* file, const uint8_t* label, uint32_t length) {
     clearErr();
-    const std::string failure = chunkFailure([&] {
+    Failure failure = chunkFailure([&] {
         const uint32_t count = std::min(length, kLabelBytes);
         if (count > 0 && !label) throw std::runtime_error("No label given");
         uint8_t bytes[kLabelBytes] = {};
@@ -193,7 +199,8 @@ uint8_t SonxFile::setLablChunk(const FileHandle* file, const uint8_t* label, uin
         chunks.finish(true);
     });
     if (failure.empty()) return 1;
-    setErr("Error in setLablChunk: " + failure);
+    failure.text = "Error in setLablChunk: " + failure.text;
+    setErr(failure);
     return 0;
 }
 

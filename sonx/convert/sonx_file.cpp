@@ -1,5 +1,7 @@
 #include "sonx/convert/sonx_file.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <new>
 #include <stdexcept>
@@ -17,21 +19,17 @@ void normalisePcm(AudioFormat& f) {
     f.blockSamples = 1;
 }
 
-// Runs `body`, turning every failure into its text (empty on success).
+// Runs `body`, turning every failure into its text and status (empty on
+// success).
 template <class Body>
-std::string failureOf(Body&& body) {
+Failure failureOf(Body&& body) {
     try {
         body();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    } catch (const std::bad_alloc&) {
-        return "Out of memory";
-    } catch (OutOfMemory*) {
-        return "Out of memory";
     } catch (const std::exception& e) {
-        return e.what();
+        const bool memory = dynamic_cast<const std::bad_alloc*>(&e) != nullptr;
+        return {memory ? "Out of memory" : e.what(), currentStatus()};
     } catch (...) {
-        return "Unexpected failure";
+        return {"Out of memory", currentStatus()};  // OutOfMemory*, all else is std::exception
     }
     return {};
 }
@@ -102,14 +100,19 @@ const char* SonxFile::errorText() {
     return errorCString();
 }
 
+int32_t SonxFile::errorCode() {
+    std::lock_guard<std::mutex> lock(errorLock_);
+    return errorStatus();
+}
+
 void SonxFile::clearErr() {
     std::lock_guard<std::mutex> lock(errorLock_);
     clearError();
 }
 
-void SonxFile::setErr(std::string text) {
+void SonxFile::setErr(Failure failure) {
     std::lock_guard<std::mutex> lock(errorLock_);
-    setError(std::move(text));
+    setError(std::move(failure.text), failure.status);
 }
 
 bool SonxFile::onConversionThread() {
@@ -133,21 +136,44 @@ void SonxFile::closeConversionFiles() {
 
 uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
                           const AudioFormat* outputFormat, ConvertCallback callback, uint32_t userData) {
+    return startConversion(input, inputFormat, output, outputFormat, Notifier{callback, nullptr, userData});
+}
+
+uint8_t SonxFile::convertWithProgress(const FileHandle* input, const AudioFormat* inputFormat,
+                                      const FileHandle* output, const AudioFormat* outputFormat,
+                                      ConvertProgressCallback callback, uintptr_t userData) {
+    return startConversion(input, inputFormat, output, outputFormat, Notifier{nullptr, callback, userData});
+}
+
+void SonxFile::cancel() {
+    cancelRequested_ = true;
+}
+
+bool SonxFile::Notifier::send(uint32_t event, uint32_t value) const {
+    if (legacy) legacy(event, value, static_cast<uint32_t>(userData));
+    if (withResult) return withResult(event, value, userData) != 0;
+    return false;
+}
+
+uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
+                                  const AudioFormat* outputFormat, Notifier notifier) {
+    const bool callback = notifier.any();
     if (onConversionThread()) {
         // The running conversion still owns the records this would reset.
-        setErr("A conversion cannot be started from the callback of a running one");
+        setErr({"A conversion cannot be started from the callback of a running one", SONX_ERR_INVALID});
         return 0;
     }
     // A previous conversion with a callback may still be closing up.
     waitForConversionEnd();
     clearErr();
-    callback_ = callback;
-    userData_ = userData;
+    notifier_ = notifier;
+    cancelRequested_ = false;
+    outputPath_.clear();
     input_.salvage = SalvageReport{};
 
     bool needsCounting = false;
     uint32_t dataBegin = 0, dataEnd = 0;
-    std::string failure = failureOf([&] {
+    Failure failure = failureOf([&] {
         if (single_.isOpen()) {
             single_.forgetCarried();
             closeFile(single_.file, false);
@@ -162,14 +188,16 @@ uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputForma
         totalBlocks_ = 0;
         completed_ = false;
         if (!input || !inputFormat || !output || !outputFormat)
-            throw std::runtime_error("No file handle or audio format given");
+            failWith(SONX_ERR_INVALID, "No file handle or audio format given");
         input_.handle = *input;
         input_.fileFormat = *inputFormat;
         output_.handle = *output;
+        if (output->type == FILE_HANDLE_NAME && output->fileName) outputPath_ = output->fileName;
         output_.fileFormat = *outputFormat;
         setupConversion(needsCounting, dataBegin, dataEnd);
     });
     salvage_ = input_.salvage;
+    if (!failure.empty() && salvage_.lengthDamaged && !salvage_.salvaged) failure.status = SONX_ERR_DAMAGED;
 
     if (failure.empty()) {
         // The thread holds a reference of its own until its very end.
@@ -191,14 +219,14 @@ uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputForma
             life_->threadHoldsRef = false;
         }
         release();  // the caller's reference remains
-        failure = "Unable to start the conversion thread: " + failure;
+        failure.text = "Unable to start the conversion thread: " + failure.text;
     }
 
     closeConversionFiles();
     setErr(failure);
     // The client may give up its last reference from the callback: nothing
     // of the object is touched after it.
-    if (callback) callback(CONVERT_EVENT_FAILURE, 100, userData);
+    if (callback) notifier.send(CONVERT_EVENT_FAILURE, 100);
     return 0;
 }
 
@@ -263,7 +291,7 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
     if (isFixedBlockFormat(written.dataFormat) &&
         (totalBlocks_ == UINT32_MAX ||
          uint64_t{outputHeaderBytes(written)} + uint64_t{totalBlocks_} * written.packetBytes > UINT32_MAX))
-        throw std::runtime_error("Audio data would grow beyond 4 GB");
+        failWith(SONX_ERR_TOO_LARGE, "Audio data would grow beyond 4 GB");
 
     openFile(output_, true, true);
     writeOutputHeader(output_);
@@ -275,13 +303,14 @@ void SonxFile::run() {
         std::lock_guard<std::mutex> lock(life->mutex);
         life->worker = std::this_thread::get_id();
     }
-    const ConvertCallback callback = callback_;
-    const uint32_t userData = userData_;
+    const Notifier notifier = notifier_;
+    const FileHandle output = output_.handle;  // closing forgets it
 
-    const std::string failure = failureOf([&] {
+    Failure failure = failureOf([&] {
         const uint32_t total = totalBlocks_;
         uint32_t last = 0;
         while (blocksDone_ < total) {
+            if (cancelRequested_) failWith(SONX_ERR_CANCELLED, "The conversion was cancelled");
             const uint32_t readBefore = input_.blocksDone;
             const uint32_t written = convertPass(input_, output_, buffers_, carried_, transcoding_);
             if (written == 0 && input_.blocksDone == readBefore)
@@ -297,9 +326,9 @@ void SonxFile::run() {
                 completed_ = true;
             }
             const uint32_t percent = progress();
-            if (percent != last) {
+            if (percent != last || (notifier.withResult && !completed_)) {
                 last = percent;
-                if (callback) callback(CONVERT_EVENT_PROGRESS, percent, userData);
+                if (notifier.send(CONVERT_EVENT_PROGRESS, percent) && !completed_) cancelRequested_ = true;
             }
         }
         if (total == 0) {
@@ -307,14 +336,16 @@ void SonxFile::run() {
             closeFile(input_, true);
             closeFile(output_, false);
             completed_ = true;
-            if (callback) callback(CONVERT_EVENT_PROGRESS, 100, userData);
+            notifier.send(CONVERT_EVENT_PROGRESS, 100);
         }
     });
     if (!failure.empty()) {
         closeConversionFiles();
+        if (failure.status == SONX_ERR_CANCELLED) discardOutput(output);
+        if (input_.salvage.lengthDamaged && !input_.salvage.salvaged) failure.status = SONX_ERR_DAMAGED;
         // The text is in place before the client hears of the failure.
         setErr(failure);
-        if (callback) callback(CONVERT_EVENT_FAILURE, 100, userData);
+        notifier.send(CONVERT_EVENT_FAILURE, 100);
     }
 
     {
@@ -328,6 +359,14 @@ void SonxFile::run() {
         life->releasing = false;
     }
     life->changed.notify_all();
+}
+
+// A stopped conversion leaves nothing a reader could take for a whole file.
+void SonxFile::discardOutput(const FileHandle& handle) {
+    if (!outputPath_.empty())
+        ::unlink(outputPath_.c_str());
+    else if (handle.type == FILE_HANDLE_CLIENT && handle.callback)
+        handle.callback(CLIENT_FILE_TRUNCATE, nullptr, 0, 0, handle.clientData);
 }
 
 uint32_t SonxFile::progress() {
@@ -346,7 +385,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
                        const AudioFormat* clientFormat) {
     clearErr();
     salvage_ = SalvageReport{};
-    std::string failure = failureOf([&] {
+    Failure failure = failureOf([&] {
         single_.forgetCarried();
         closeFile(single_.file, false);
     });
@@ -355,7 +394,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
         return 0;
     }
     if (!handle || !fileFormat || !clientFormat) {
-        setErr("No file handle or audio format given");
+        setErr({"No file handle or audio format given", SONX_ERR_INVALID});
         return 0;
     }
     AudioFile& f = single_.file;
@@ -398,10 +437,10 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
 uint8_t SonxFile::close(uint8_t flush) {
     clearErr();
     AudioFile& f = single_.file;
-    std::string failure = failureOf([&] {
+    Failure failure = failureOf([&] {
         if (flush && single_.isOpen() && f.openedForWriting) flushSingle(single_);
     });
-    const std::string closeFailure = failureOf([&] { closeFile(f, false); });
+    const Failure closeFailure = failureOf([&] { closeFile(f, false); });
     single_.forgetCarried();
     if (failure.empty()) failure = closeFailure;
     if (!failure.empty()) {
@@ -414,11 +453,11 @@ uint8_t SonxFile::close(uint8_t flush) {
 uint32_t SonxFile::read(uint32_t count, uint8_t* buffer, uint32_t* bytesOut) {
     clearErr();
     if (!single_.isOpen() || single_.file.openedForWriting) {
-        setErr("Error: file not open for reading");
+        setErr({"Error: file not open for reading", SONX_ERR_INVALID});
         return 0;
     }
     uint32_t delivered = 0, result = 0;
-    const std::string failure =
+    const Failure failure =
         failureOf([&] { result = readSingle(single_, count, buffer, bytesOut, delivered); });
     if (failure.empty()) return result;  // a size query delivers nothing but answers
     single_.forgetCarried();
@@ -429,11 +468,11 @@ uint32_t SonxFile::read(uint32_t count, uint8_t* buffer, uint32_t* bytesOut) {
 uint32_t SonxFile::write(uint32_t count, const uint8_t* data, uint32_t* bytesOut) {
     clearErr();
     if (!single_.isOpen() || !single_.file.openedForWriting) {
-        setErr("Error: file not open for writing");
+        setErr({"Error: file not open for writing", SONX_ERR_INVALID});
         return 0;
     }
     uint32_t written = 0;
-    const std::string failure = failureOf([&] { writeSingle(single_, count, data, bytesOut, written); });
+    const Failure failure = failureOf([&] { writeSingle(single_, count, data, bytesOut, written); });
     if (!failure.empty()) {
         single_.forgetCarried();
         setErr(failure);
@@ -444,11 +483,11 @@ uint32_t SonxFile::write(uint32_t count, const uint8_t* data, uint32_t* bytesOut
 uint32_t SonxFile::seek(uint32_t block) {
     clearErr();
     if (!single_.isOpen() || single_.file.openedForWriting) {
-        setErr("Error: file not open for reading");
+        setErr({"Error: file not open for reading", SONX_ERR_INVALID});
         return 0;
     }
     uint32_t reached = 0;
-    const std::string failure = failureOf([&] { seekSingle(single_, block, reached); });
+    const Failure failure = failureOf([&] { seekSingle(single_, block, reached); });
     if (!failure.empty()) setErr(failure);
     return reached;
 }

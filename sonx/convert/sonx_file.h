@@ -21,6 +21,13 @@
 
 namespace sonx {
 
+// A failure's text and sonx_status; empty on success.
+struct Failure {
+    std::string text;
+    int32_t status = SONX_OK;
+    bool empty() const { return text.empty(); }
+};
+
 class SonxFile final : public ISonxFile,
                        public ISonxConvertFile,
                        public ISonxQcpChunks,
@@ -40,11 +47,16 @@ public:
     // ISonxError
     uint8_t hasError() override;
     const char* errorText() override;
+    int32_t errorCode() override;
 
     // ISonxConvertFile
     uint8_t convert(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
                     const AudioFormat* outputFormat, ConvertCallback callback, uint32_t userData) override;
     uint32_t progress() override;
+    uint8_t convertWithProgress(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
+                                const AudioFormat* outputFormat, ConvertProgressCallback callback,
+                                uintptr_t userData) override;
+    void cancel() override;
 
     // ISonxFile
     uint8_t open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
@@ -88,6 +100,19 @@ private:
         std::thread::id worker;
     };
 
+    // Whichever of the two callback kinds a conversion was started with.
+    struct Notifier {
+        ConvertCallback legacy = nullptr;
+        ConvertProgressCallback withResult = nullptr;
+        uintptr_t userData = 0;
+        bool any() const { return legacy || withResult; }
+        // True when the callback asks to stop.
+        bool send(uint32_t event, uint32_t value) const;
+    };
+
+    uint8_t startConversion(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
+                            const AudioFormat* outputFormat, Notifier notifier);
+    void discardOutput(const FileHandle& handle);
     void setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_t& dataEnd);
     // Waits until a conversion thread started earlier has ended completely.
     void waitForConversionEnd();
@@ -97,7 +122,7 @@ private:
     // The error text is written by the conversion thread too; these keep
     // its updates whole when the client works on the single file meanwhile.
     void clearErr();
-    void setErr(std::string text);
+    void setErr(Failure failure);
 
     const std::shared_ptr<Lifetime> life_;
 
@@ -113,8 +138,9 @@ private:
     std::atomic<bool> completed_{false};
     bool finishedPending_ = false;  // a finished signal of a started thread not yet consumed
     std::mutex errorLock_;
-    ConvertCallback callback_ = nullptr;
-    uint32_t userData_ = 0;
+    Notifier notifier_;
+    std::atomic<bool> cancelRequested_{false};
+    std::string outputPath_;  // a named output, removed when the conversion is cancelled
     SalvageReport salvage_;  // of the last convert or open
 };
 

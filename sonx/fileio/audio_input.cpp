@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "sonx/component/status.h"
 #include "sonx/codec/rate_sets.h"
 #include "sonx/fileio/audio_file.h"
 #include "sonx/fileio/riff.h"
@@ -21,7 +22,8 @@ constexpr uint16_t kTagPcm = 0x0001, kTagFloat = 0x0003, kTagALaw = 0x0006, kTag
                    kTagExtensible = 0xFFFE;
 
 [[noreturn]] void rethrowWithPrefix(const char* prefix, const std::exception& e) {
-    throw std::runtime_error(std::string(prefix) + e.what());
+    const auto* carried = dynamic_cast<const StatusError*>(&e);
+    failWith(carried ? carried->status : SONX_ERR_FAILED, std::string(prefix) + e.what());
 }
 
 void readHeaderOfForm(RiffIo& riff, const char* form, const char* invalidPrefix, const char* wrongForm) {
@@ -31,7 +33,7 @@ void readHeaderOfForm(RiffIo& riff, const char* form, const char* invalidPrefix,
     } catch (const std::exception& e) {
         rethrowWithPrefix(invalidPrefix, e);
     }
-    if (!sameId(formType, form)) throw std::runtime_error(wrongForm);
+    if (!sameId(formType, form)) failWith(SONX_ERR_NOT_AUDIO, wrongForm);
 }
 
 // The bounds test of the chunk walk lets a chunk claim up to 8 bytes past the
@@ -111,7 +113,7 @@ bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     uint32_t pos = 12, len = searchLength(riff);
     try {
         if (!findRiffChunk(riff, "fmt ", pos, len))
-            throw std::runtime_error("Unable to find 'fmt ' chunk in QCP file");
+            failWith(SONX_ERR_DAMAGED, "Unable to find 'fmt ' chunk in QCP file");
     } catch (const std::exception& e) {
         rethrowWithPrefix("Error locating 'fmt ' RIFF chunk: ", e);
     }
@@ -126,7 +128,7 @@ bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     uint32_t end = 0;
     try {
         if (!findDataChunk(file, pos, end, len))
-            throw std::runtime_error("Unable to find 'data' chunk in QCP file");
+            failWith(SONX_ERR_DAMAGED, "Unable to find 'data' chunk in QCP file");
     } catch (const std::exception& e) {
         rethrowWithPrefix("Error locating 'data' RIFF chunk: ", e);
     }
@@ -147,7 +149,7 @@ bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
 [[noreturn]] void unsupportedWaveFormat(const std::string& name, uint16_t tag) {
     char digits[8];
     std::snprintf(digits, sizeof digits, "%04x", static_cast<unsigned>(tag));
-    throw std::runtime_error("WAV file uses an unsupported wave format (" + name + ", tag = 0x" + digits +
+    failWith(SONX_ERR_UNSUPPORTED, "WAV file uses an unsupported wave format (" + name + ", tag = 0x" + digits +
                              ")");
 }
 
@@ -189,7 +191,7 @@ uint16_t applyWavFmt(AudioFile& file, const uint8_t* fmt, uint32_t fmtBytes) {
     const bool asBefore =
         channels == 1 && ((format == kTagPcm && bits != 24 && bits != 32) || format == kTagMuLaw);
     if (channels == 0 || channels > kMaxWavChannels)
-        throw std::runtime_error("WAV file has " + std::to_string(channels) +
+        failWith(SONX_ERR_UNSUPPORTED, "WAV file has " + std::to_string(channels) +
                                  " channels - only files of 1 to 8 channels are supported");
     // The block count divides by it.
     if (blockAlign == 0) throw std::runtime_error("WAV file has a block alignment of 0");
@@ -222,7 +224,7 @@ uint16_t applyWavFmt(AudioFile& file, const uint8_t* fmt, uint32_t fmtBytes) {
             break;
     }
     if (!widthKnown)
-        throw std::runtime_error("WAV file has " + std::to_string(bits) + "-bit " + waveFormatName(format) +
+        failWith(SONX_ERR_UNSUPPORTED, "WAV file has " + std::to_string(bits) + "-bit " + waveFormatName(format) +
                                  " samples - that width is not supported");
     if (blockAlign != frames.frameBytes())
         throw std::runtime_error("WAV file has a block alignment of " + std::to_string(blockAlign) +
@@ -244,7 +246,7 @@ bool parseWav(AudioFile& file) {
                      "File does not appear to be a WAV file (RIFF type tag is not 'WAVE')");
     uint32_t pos = 12, len = searchLength(riff);
     if (!findRiffChunk(riff, "fmt ", pos, len))
-        throw std::runtime_error("Unable to find 'fmt ' chunk in WAV file");
+        failWith(SONX_ERR_DAMAGED, "Unable to find 'fmt ' chunk in WAV file");
     if (len < kWavFmtBytes) throw std::runtime_error("'fmt ' chunk in WAV file truncated");
     uint8_t fmt[kWavExtensibleFmtBytes] = {};
     uint32_t fmtBytes = kWavFmtBytes;
@@ -259,7 +261,7 @@ bool parseWav(AudioFile& file) {
     const uint16_t blockAlign = applyWavFmt(file, fmt, fmtBytes);
 
     uint32_t end = 0;
-    if (!findDataChunk(file, pos, end, len)) throw std::runtime_error("Unable to find 'data' chunk in WAV file");
+    if (!findDataChunk(file, pos, end, len)) failWith(SONX_ERR_DAMAGED, "Unable to find 'data' chunk in WAV file");
     file.blockCount = (end - pos) / blockAlign;
     if (file.salvageRequested && len != 0 && len != 0xFFFFFFFF) {
         file.salvage.blocksPromised = len / blockAlign;

@@ -8,14 +8,15 @@
 #include <stdexcept>
 #include <string>
 
+#include "sonx/component/status.h"
 #include "sonx/fileio/audio_file.h"
 
 namespace sonx {
 
 namespace {
 
-[[noreturn]] void failWithErrno(const char* text, int error) {
-    throw std::runtime_error(std::string(text) + std::strerror(error));
+[[noreturn]] void failWithErrno(const char* text, int error, int32_t status) {
+    failWith(status, std::string(text) + std::strerror(error));
 }
 
 void checkUsable(const AudioFile& file) {
@@ -63,7 +64,7 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
     if (fd < 0) {
         const int error = errno;
         file.handle.type = FILE_HANDLE_CLOSED;
-        failWithErrno("Error opening file: ", error);
+        failWithErrno("Error opening file: ", error, SONX_ERR_OPEN);
     }
     file.descriptor = fd;
     if (create) {
@@ -74,18 +75,18 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
     if (end < 0) {
         const int error = errno;
         closeDescriptorQuietly(file);
-        failWithErrno("Error seeking in file: ", error);
+        failWithErrno("Error seeking in file: ", error, SONX_ERR_READ);
     }
     // Positions are 32-bit throughout the layer; a longer file cannot be addressed.
     if (static_cast<uint64_t>(end) > UINT32_MAX) {
         closeDescriptorQuietly(file);
-        failWithErrno("Error getting file pointer position: ", EOVERFLOW);
+        failWithErrno("Error getting file pointer position: ", EOVERFLOW, SONX_ERR_TOO_LARGE);
     }
     file.fileFormat.size = static_cast<uint32_t>(end);
     if (::lseek(fd, 0, SEEK_SET) < 0) {
         const int error = errno;
         closeDescriptorQuietly(file);
-        failWithErrno("Error seeking in file: ", error);
+        failWithErrno("Error seeking in file: ", error, SONX_ERR_READ);
     }
 }
 
@@ -112,9 +113,9 @@ void emptyClientFile(AudioFile& file) {
 
 void checkHandle(const FileHandle& handle) {
     if (handle.type == FILE_HANDLE_CLIENT) {
-        if (!handle.callback) throw std::runtime_error("No client callback given in client handle");
+        if (!handle.callback) failWith(SONX_ERR_INVALID, "No client callback given in client handle");
     } else if (handle.type != FILE_HANDLE_NAME) {
-        throw std::runtime_error("Invalid file handle type given");
+        failWith(SONX_ERR_INVALID, "Invalid file handle type given");
     }
 }
 
@@ -127,13 +128,13 @@ void openFile(AudioFile& file, bool create, bool readWrite) {
         file.descriptor = -1;
         if (!file.handle.callback) {
             file.handle.type = FILE_HANDLE_CLOSED;
-            throw std::runtime_error("No client callback given in client handle");
+            failWith(SONX_ERR_INVALID, "No client callback given in client handle");
         }
         if (create) emptyClientFile(file);
         file.fileFormat.size = create ? 0 : clientSize(file);
     } else {
         file.handle.type = FILE_HANDLE_CLOSED;
-        throw std::runtime_error("Invalid file handle type given");
+        failWith(SONX_ERR_INVALID, "Invalid file handle type given");
     }
     if (file.fileFormat.fileType == FILE_TYPE_QCP || file.fileFormat.fileType == FILE_TYPE_WAV) {
         file.riff.size = file.fileFormat.size;
@@ -149,14 +150,14 @@ void seekFile(AudioFile& file, uint32_t position) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
         if (::lseek(file.descriptor, static_cast<off_t>(position), SEEK_SET) < 0)
-            failWithErrno("Error seeking in file: ", errno);
+            failWithErrno("Error seeking in file: ", errno, SONX_ERR_READ);
         return;
     }
     file.fileFormat.size = clientSize(file);
     const int32_t wanted = static_cast<int32_t>(position);
     const int32_t actual = callClient(file, CLIENT_FILE_SEEK, nullptr, wanted, 0);
     if (actual != wanted)
-        throw std::runtime_error("Client handle seek failed (pos = " + std::to_string(position) +
+        failWith(SONX_ERR_READ, "Client handle seek failed (pos = " + std::to_string(position) +
                                  ", actual = " + std::to_string(actual) + ")");
 }
 
@@ -170,16 +171,16 @@ uint32_t readFile(AudioFile& file, uint8_t* buffer, uint32_t count) {
             const ssize_t got = ::read(file.descriptor, buffer + done, count - done);
             if (got < 0) {
                 if (errno == EINTR) continue;
-                failWithErrno("Error reading from file: ", errno);
+                failWithErrno("Error reading from file: ", errno, SONX_ERR_READ);
             }
-            if (got == 0) throw std::runtime_error("Error reading from file: Unexpected end of file");
+            if (got == 0) failWith(SONX_ERR_READ, "Error reading from file: Unexpected end of file");
             done += static_cast<uint32_t>(got);
         }
         return count;
     }
     const int32_t actual = callClient(file, CLIENT_FILE_READ, buffer, 0, static_cast<int32_t>(count));
     if (actual != static_cast<int32_t>(count))
-        throw std::runtime_error("Client handle read failed (desired = " + std::to_string(count) +
+        failWith(SONX_ERR_READ, "Client handle read failed (desired = " + std::to_string(count) +
                                  ", actual = " + std::to_string(actual) + ")");
     return count;
 }
@@ -192,9 +193,9 @@ uint32_t writeFile(AudioFile& file, const uint8_t* buffer, uint32_t count) {
             const ssize_t put = ::write(file.descriptor, buffer + done, count - done);
             if (put < 0) {
                 if (errno == EINTR) continue;
-                failWithErrno("Error writing to file: ", errno);
+                failWithErrno("Error writing to file: ", errno, SONX_ERR_WRITE);
             }
-            if (put == 0) failWithErrno("Error writing to file: ", ENOSPC);
+            if (put == 0) failWithErrno("Error writing to file: ", ENOSPC, SONX_ERR_WRITE);
             done += static_cast<uint32_t>(put);
         }
         return count;
@@ -203,7 +204,7 @@ uint32_t writeFile(AudioFile& file, const uint8_t* buffer, uint32_t count) {
     const int32_t actual =
         callClient(file, CLIENT_FILE_WRITE, const_cast<uint8_t*>(buffer), 0, static_cast<int32_t>(count));
     if (actual != static_cast<int32_t>(count))
-        throw std::runtime_error("Client handle write failed (desired = " + std::to_string(count) +
+        failWith(SONX_ERR_WRITE, "Client handle write failed (desired = " + std::to_string(count) +
                                  ", actual = " + std::to_string(actual) + ")");
     return count;
 }
@@ -212,7 +213,7 @@ int32_t truncateFile(AudioFile& file, uint32_t length) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
         if (::ftruncate(file.descriptor, static_cast<off_t>(length)) != 0)
-            failWithErrno("Error truncating file: ", errno);
+            failWithErrno("Error truncating file: ", errno, SONX_ERR_WRITE);
         return 0;
     }
     return callClient(file, CLIENT_FILE_TRUNCATE, nullptr, 0, static_cast<int32_t>(length));

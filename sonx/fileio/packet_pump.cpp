@@ -1,3 +1,4 @@
+#include "sonx/component/status.h"
 #include "sonx/fileio/packet_pump.h"
 
 #include <algorithm>
@@ -20,7 +21,7 @@ constexpr uint64_t kMaxBufferBytes = 8u << 20;
 constexpr uint32_t kFramesPerPiece = 4096;
 
 [[noreturn]] void fail(const std::string& text) {
-    throw std::runtime_error(text);
+    failWith(SONX_ERR_FAILED, text);
 }
 
 void writeLe32At(AudioFile& file, uint32_t position, uint32_t value) {
@@ -31,7 +32,7 @@ void writeLe32At(AudioFile& file, uint32_t position, uint32_t value) {
 }
 
 uint32_t advance(uint32_t position, uint64_t bytes) {
-    if (position + bytes > UINT32_MAX) fail("Audio data would grow beyond 4 GB");
+    if (position + bytes > UINT32_MAX) failWith(SONX_ERR_TOO_LARGE, "Audio data would grow beyond 4 GB");
     return static_cast<uint32_t>(position + bytes);
 }
 
@@ -43,23 +44,23 @@ std::string codecText(ISonxError* error) {
 void checkSide(const AudioFormat& f, const char* what) {
     const std::string side = what;
     if (f.sampleRate == 0 || f.sampleRate > kMaxSampleRate)
-        fail("Unsupported audio format: " + side + " sample rate of " + std::to_string(f.sampleRate) +
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " sample rate of " + std::to_string(f.sampleRate) +
              " samples per second");
-    if (f.blockSamples == 0) fail("Unsupported audio format: " + side + " blocks of 0 samples");
+    if (f.blockSamples == 0) failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " blocks of 0 samples");
     if (f.blockSamples > 2ull * f.sampleRate)
-        fail("Unsupported audio format: " + side + " blocks of " + std::to_string(f.blockSamples) +
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " blocks of " + std::to_string(f.blockSamples) +
              " samples are longer than two seconds");
-    if (f.packetBytes == 0) fail("Unsupported audio format: " + side + " blocks of 0 bytes");
+    if (f.packetBytes == 0) failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " blocks of 0 bytes");
     if (f.codec == CODEC_PCM) checkPcmFormat(f, what);
 }
 
 void checkSamples(const AudioFormat& f, const char* what) {
     const std::string side = what;
     if (f.sampleRate == 0 || f.sampleRate > kMaxSampleRate)
-        fail("Unsupported audio format: " + side + " sample rate of " + std::to_string(f.sampleRate) +
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " sample rate of " + std::to_string(f.sampleRate) +
              " samples per second");
     if (!isConvertibleFormat(f.sampleRate, f.sampleBits))
-        fail("Unsupported audio format: " + side + " samples of " + std::to_string(f.sampleBits) +
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " samples of " + std::to_string(f.sampleBits) +
              " bits (only 8 and 16 are supported)");
 }
 
@@ -120,7 +121,7 @@ uint32_t fixedBlockBytes(const AudioFormat& format) {
 void checkPcmFormat(const AudioFormat& f, const char* what) {
     checkSamples(f, what);
     if (f.packetBytes != f.sampleBits / 8)
-        fail("Unsupported audio format: " + std::string(what) + " block alignment of " +
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + std::string(what) + " block alignment of " +
              std::to_string(f.packetBytes) + " bytes does not match mono " + std::to_string(f.sampleBits) +
              "-bit samples");
 }
@@ -284,7 +285,7 @@ void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide,
     const uint64_t output = outputSide.packetBytes * outBlocks;
     const uint64_t largest = std::max({packet, conversion, sample, output});
     if (largest > kMaxBufferBytes)
-        fail("Unsupported audio format: conversion buffers of " + std::to_string(largest) +
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: conversion buffers of " + std::to_string(largest) +
              " bytes would be needed");
     try {
         grow(buffers.packet, packet);
@@ -292,7 +293,7 @@ void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide,
         grow(buffers.sample, sample);
         grow(buffers.output, output);
     } catch (const std::bad_alloc&) {
-        fail("Out of memory allocating conversion buffers");
+        failWith(SONX_ERR_NO_MEMORY, "Out of memory allocating conversion buffers");
     }
 }
 

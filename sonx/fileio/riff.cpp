@@ -1,3 +1,4 @@
+#include "sonx/component/status.h"
 #include "sonx/fileio/riff.h"
 
 #include <algorithm>
@@ -53,8 +54,8 @@ std::string idText(const uint8_t* id) {
     return text;
 }
 
-std::runtime_error badLength(const uint8_t* id, uint32_t n, uint64_t a) {
-    return std::runtime_error("Bad length for '" + idText(id) + "' chunk (" + std::to_string(n) +
+StatusError badLength(const uint8_t* id, uint32_t n, uint64_t a) {
+    return StatusError(SONX_ERR_DAMAGED, "Bad length for '" + idText(id) + "' chunk (" + std::to_string(n) +
                               ") at pos = " + std::to_string(a) + " in RIFF file");
 }
 
@@ -111,13 +112,12 @@ LastChunk lastChunk(RiffIo& riff, uint32_t start, uint32_t length) {
 }  // namespace
 
 void readRiffHeader(RiffIo& riff, uint8_t formType[4]) {
-    if (riff.size < 12) throw std::runtime_error("File is not big enough to be a RIFF file");
+    if (riff.size < 12) failWith(SONX_ERR_NOT_AUDIO, "File is not big enough to be a RIFF file");
     uint8_t head[8];
     riff.seek(0, riff.context);
     riff.read(head, 4, riff.context);
     const bool rf64 = sameId(head, "RF64") || sameId(head, "BW64");
-    if (!sameId(head, "RIFF") && !rf64)
-        throw std::runtime_error("File is not a RIFF file (no 'RIFF' header tag)");
+    if (!sameId(head, "RIFF") && !rf64) failWith(SONX_ERR_NOT_AUDIO, "File is not a RIFF file (no 'RIFF' header tag)");
     riff.read(head + 4, 4, riff.context);
     riff.read(formType, 4, riff.context);
     riff.ds64 = false;

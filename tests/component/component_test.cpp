@@ -60,6 +60,7 @@ public:
     }
     uint8_t hasError() override { return errorSet(); }
     const char* errorText() override { return errorCString(); }
+    int32_t errorCode() override { return errorStatus(); }
     uint8_t convert(const FileHandle*, const AudioFormat*, const FileHandle*, const AudioFormat*, ConvertCallback,
                     uint32_t) override {
         clearError();
@@ -67,6 +68,11 @@ public:
         return 0;
     }
     uint32_t progress() override { return 0; }
+    uint8_t convertWithProgress(const FileHandle*, const AudioFormat*, const FileHandle*, const AudioFormat*,
+                                ConvertProgressCallback, uintptr_t) override {
+        return 0;
+    }
+    void cancel() override {}
 
 private:
     bool* destroyed_;

@@ -41,6 +41,7 @@ public:
     }
     uint8_t hasError() override { return error_.empty() ? 0 : 1; }
     const char* errorText() override { return error_.c_str(); }
+    int32_t errorCode() override { return error_.empty() ? SONX_OK : SONX_ERR_FAILED; }
 
     uint8_t SetRateSet(const Guid&, int32_t) override { return 1; }
     void GetFormats(AudioFormat* pcm, AudioFormat* coded) override {

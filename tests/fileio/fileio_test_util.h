@@ -108,6 +108,7 @@ public:
     }
     uint8_t hasError() override { return errorSet(); }
     const char* errorText() override { return errorCString(); }
+    int32_t errorCode() override { return errorStatus(); }
     uint8_t SetRateSet(const Guid&, int32_t) override { return 1; }
     void GetFormats(AudioFormat*, AudioFormat*) override {}
     int32_t PacketSize(uint8_t octet) override { return sizes[octet]; }

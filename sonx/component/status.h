@@ -1,0 +1,31 @@
+// Failures that carry their sonx_status, so callers tell them apart by
+// number rather than by their text.
+#ifndef SONX_COMPONENT_STATUS_H
+#define SONX_COMPONENT_STATUS_H
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "sonx/sonx_c.h"
+
+namespace sonx {
+
+class StatusError : public std::runtime_error {
+public:
+    StatusError(int32_t code, const std::string& text) : std::runtime_error(text), status(code) {}
+    int32_t status;
+};
+
+[[noreturn]] inline void failWith(int32_t status, const std::string& text) {
+    throw StatusError(status, text);
+}
+
+// The status of the exception being handled: its own, SONX_ERR_NO_MEMORY
+// for an allocation failure, SONX_ERR_FAILED for anything else. Call only
+// inside a catch block.
+int32_t currentStatus();
+
+}  // namespace sonx
+
+#endif  // SONX_COMPONENT_STATUS_H

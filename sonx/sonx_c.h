@@ -1,0 +1,211 @@
+/* sonx: speech file conversion library, C interface.
+ *
+ * QCP (QCELP-13K) and WAV files converted, decoded, encoded, described and
+ * tagged from C, or from any language that calls C (ctypes, cffi, JNA, Go,
+ * Rust). Compiles as C99 and as C++; the library behind it is the one
+ * sonx/sonx.h describes.
+ *
+ * Conventions that hold for every function below:
+ * - Functions that can fail return a sonx_status: SONX_OK (0) on success,
+ *   another value on failure. sonx_strerror gives its static text;
+ *   sonx_last_error gives the detailed message of the failure.
+ * - Sizes and counts are size_t or 64-bit; paths are NUL-terminated UTF-8
+ *   (or whatever bytes the file system takes).
+ * - Memory the library allocates for the caller (sonx_decode, sonx_encode)
+ *   is given back with sonx_free, never with free().
+ * - Threading: every function may be called from any thread. A sonx_file is
+ *   used by one thread at a time; different sonx_file handles and the
+ *   handle-less functions may run in parallel.
+ * - Errors of handle-less calls are kept per thread: sonx_last_error(NULL,
+ *   ...) tells the last one of the calling thread.
+ */
+#ifndef SONX_SONX_C_H
+#define SONX_SONX_C_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define SONX_C_API __attribute__((visibility("default")))
+#else
+#define SONX_C_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The version of this header; sonx_version_string tells the library's. */
+#define SONX_VERSION_MAJOR 3
+#define SONX_VERSION_MINOR 5
+#define SONX_VERSION_PATCH 0
+
+/* Status codes: the same numbers ISonxError::errorCode gives in C++. */
+typedef enum sonx_status {
+    SONX_OK = 0,
+    SONX_ERR_INVALID = 1,     /* a null, contradictory or out-of-range argument */
+    SONX_ERR_OPEN = 2,        /* a file cannot be opened or created */
+    SONX_ERR_READ = 3,        /* reading a file failed, or it ended early */
+    SONX_ERR_WRITE = 4,       /* writing a file failed */
+    SONX_ERR_NOT_AUDIO = 5,   /* neither a QCP nor a WAV file */
+    SONX_ERR_UNSUPPORTED = 6, /* a format or codec the library cannot convert */
+    SONX_ERR_DAMAGED = 7,     /* the file's structure or lengths are damaged */
+    SONX_ERR_NO_CHUNK = 8,    /* the asked chunk is not in the file */
+    SONX_ERR_NO_MEMORY = 9,
+    SONX_ERR_CANCELLED = 10,  /* the caller stopped the conversion */
+    SONX_ERR_TOO_LARGE = 11,  /* the result would exceed what the format holds */
+    SONX_ERR_FAILED = 12      /* any other failure */
+} sonx_status;
+
+/* The static English text of a status ("Cancelled", ...); an unknown value
+ * gives "Unknown status". Never null; thread-safe. */
+SONX_C_API const char *sonx_strerror(int status);
+
+/* "MAJOR.MINOR.PATCH" of the library loaded; static text. */
+SONX_C_API const char *sonx_version_string(void);
+
+/* File types, for sonx_options.output_type and sonx_info.kind. */
+typedef enum sonx_file_type {
+    SONX_TYPE_AUTO = 0, /* output: the other of the input's type */
+    SONX_TYPE_QCP = 1,
+    SONX_TYPE_WAV = 2
+} sonx_file_type;
+
+/* QCELP-13K rate sets of a QCP output: variable or fixed, full or half rate. */
+typedef enum sonx_rate_set {
+    SONX_RATE_VFR = 0,
+    SONX_RATE_VHR = 1,
+    SONX_RATE_FFR = 2,
+    SONX_RATE_FHR = 3,
+    SONX_RATE_NONE = -1 /* sonx_info: no QCELP-13K stream */
+} sonx_rate_set;
+
+/* How to convert. All zero is the default: output of the other type, VFR,
+ * damaged inputs refused. */
+typedef struct sonx_options {
+    int output_type; /* a sonx_file_type */
+    int rate_set;    /* a sonx_rate_set, for a QCP output */
+    int salvage;     /* nonzero: read a damaged input for what it still holds */
+} sonx_options;
+
+/* What a conversion found of its input's lengths. */
+typedef struct sonx_report {
+    int length_damaged;       /* the RIFF size or 'data' length was damaged */
+    int salvaged;             /* the input was read in spite of it */
+    int promise_known;        /* blocks_promised holds the header's count */
+    uint64_t blocks_read;     /* input blocks found: packets (QCP) or samples (WAV) */
+    uint64_t blocks_promised; /* input blocks the header promises */
+} sonx_report;
+
+/* Called with the percentage done after every stretch of about two seconds
+ * of audio, on the thread that runs the conversion (not the caller's). A
+ * non-zero return stops the conversion: the call then fails with
+ * SONX_ERR_CANCELLED and no output file is left behind. */
+typedef int (*sonx_progress_fn)(unsigned percent, void *user);
+
+/* Converts the file at `input` into a new file at `output` (replaced if it
+ * exists): QCP to 16-bit 8000 Hz mono WAV, WAV (8- or 16-bit PCM or mu-law,
+ * any rate, mono or mixed down) to QCP; the same bytes velconv writes.
+ * `options` may be null (defaults); `progress` may be null; `user` is passed
+ * back unchanged. `report` (may be null) is filled on success and failure.
+ * Blocks until the conversion has ended. Errors: SONX_ERR_OPEN, _READ,
+ * _WRITE, _NOT_AUDIO, _UNSUPPORTED, _DAMAGED, _CANCELLED, _NO_MEMORY. */
+SONX_C_API int sonx_convert_file(const char *input, const char *output, const sonx_options *options,
+                                 sonx_progress_fn progress, void *user, sonx_report *report);
+
+/* Decodes the QCP file held in the `qcp_bytes` bytes at `qcp` to 16-bit
+ * mono samples at 8000 Hz. On success *pcm points to *samples samples that
+ * the caller gives back with sonx_free (null when there are none). With
+ * `salvage` non-zero a damaged file gives what it holds. `report` may be
+ * null. On failure *pcm is null and *samples 0. */
+SONX_C_API int sonx_decode(const void *qcp, size_t qcp_bytes, int salvage, int16_t **pcm, size_t *samples,
+                           sonx_report *report);
+
+/* Encodes `samples` 16-bit mono samples at `sample_rate` (1 to 384000 Hz;
+ * resampled to 8000) into a QCP file in the given rate set. On success
+ * *qcp points to *qcp_bytes bytes that the caller gives back with
+ * sonx_free. On failure *qcp is null and *qcp_bytes 0. */
+SONX_C_API int sonx_encode(const int16_t *pcm, size_t samples, uint32_t sample_rate, int rate_set, void **qcp,
+                           size_t *qcp_bytes);
+
+/* Gives back memory from sonx_decode or sonx_encode; null is ignored. */
+SONX_C_API void sonx_free(void *memory);
+
+/* An open file read or written sample by sample. */
+typedef struct sonx_file sonx_file;
+
+/* Opens a QCP or WAV file to read as 16-bit mono samples at the file's own
+ * rate (sonx_file_sample_rate). *file receives the handle, closed with
+ * sonx_close; null on failure. */
+SONX_C_API int sonx_open_read(const char *path, int salvage, sonx_file **file);
+
+/* Creates (or empties) a file to write 16-bit mono samples at `sample_rate`
+ * into: QCP (resampled to 8000 Hz, options->rate_set) or, for
+ * options->output_type SONX_TYPE_WAV, a 16-bit WAV at that rate. `options`
+ * may be null: QCP, VFR. *file receives the handle; null on failure. */
+SONX_C_API int sonx_open_write(const char *path, const sonx_options *options, uint32_t sample_rate,
+                               sonx_file **file);
+
+/* The sample rate of the samples the handle reads or takes; 0 for null. */
+SONX_C_API uint32_t sonx_file_sample_rate(const sonx_file *file);
+
+/* Reads up to `max_samples` samples into `pcm`; *got receives how many
+ * (0 at the end of the file). A file read in whole packets may deliver
+ * fewer than asked before its end: call again. */
+SONX_C_API int sonx_read_pcm(sonx_file *file, int16_t *pcm, size_t max_samples, size_t *got);
+
+/* Writes `samples` samples. Samples short of a whole packet wait for the
+ * next write or sonx_close. */
+SONX_C_API int sonx_write_pcm(sonx_file *file, const int16_t *pcm, size_t samples);
+
+/* Completes and closes the file (a written QCP file's last packet is padded
+ * with silence) and frees the handle, whatever the outcome; null is
+ * ignored and returns SONX_OK. */
+SONX_C_API int sonx_close(sonx_file *file);
+
+/* The optional chunks of a QCP file: "labl" (48 bytes), "text" (any bytes)
+ * or "cnfg" (2 bytes, little-endian). sonx_get_chunk copies at most `length`
+ * bytes into `buffer` (null with length 0 only asks) and sets *stored to the
+ * chunk's full length. sonx_set_chunk replaces or adds the chunk in place.
+ * Errors: SONX_ERR_NO_CHUNK, SONX_ERR_NOT_AUDIO (not a QCP file),
+ * SONX_ERR_INVALID (an unknown id). Do not use on a file open for writing. */
+SONX_C_API int sonx_get_chunk(const char *path, const char *id, void *buffer, size_t length, size_t *stored);
+SONX_C_API int sonx_set_chunk(const char *path, const char *id, const void *data, size_t length);
+
+/* What a file holds, found without converting it: what `velconv -i` says. */
+typedef struct sonx_info {
+    int kind;                /* SONX_TYPE_QCP or SONX_TYPE_WAV */
+    char codec[40];          /* "QCELP-13K", "PCM", "EVRC", ...; the identity {...} when unknown */
+    int decodable;           /* this library can convert the file */
+    uint32_t sample_rate;
+    uint32_t sample_bits;
+    uint32_t channels;       /* WAV */
+    uint64_t samples;        /* present, per channel */
+    uint64_t samples_promised;
+    int promise_known;       /* the header states a length */
+    double duration;         /* seconds present */
+    int rate_set;            /* a sonx_rate_set; SONX_RATE_NONE for no QCELP-13K stream */
+    uint32_t packets_by_rate[6]; /* full, half, quarter, eighth, blank, erasure */
+    uint32_t packets;
+    uint32_t packets_promised;
+    uint32_t stray_bytes;    /* bytes that are no rate octet */
+    uint32_t average_bit_rate;
+    int cut_short;           /* damaged: the data runs short of what the header says */
+    char label[256];         /* QCP 'labl' / WAV INAM, NUL-terminated, cut to fit */
+    char text[1024];         /* QCP 'text' / WAV ICMT, likewise */
+} sonx_info;
+
+/* Describes the file at `path`, or the `length` bytes at `data`. */
+SONX_C_API int sonx_get_info(const char *path, sonx_info *info);
+SONX_C_API int sonx_get_info_memory(const void *data, size_t length, sonx_info *info);
+
+/* Copies the message of the last failure on `file` (null: of the calling
+ * thread's last handle-less call) into `buffer`, cut to `length` bytes with
+ * a NUL, and returns its status (SONX_OK and "" when nothing failed). */
+SONX_C_API int sonx_last_error(const sonx_file *file, char *buffer, size_t length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SONX_SONX_C_H */
