@@ -318,7 +318,10 @@ class Row {
     if (message.type === "info") this.showInfo(message.info);
     else if (message.type === "progress") this.showProgress(message.phase, message.percent);
     else if (message.type === "done") this.showResult(message);
-    else if (message.type === "error") this.fail(message.note ? `${message.message}\n${message.note}` : message.message, message.cutShort);
+    else if (message.type === "error") {
+      const lines = [message.plain, message.message, message.note].filter(Boolean);
+      this.fail(lines.join("\n"), message.cutShort);
+    }
   }
 
   showInfo(info) {

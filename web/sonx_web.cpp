@@ -160,6 +160,14 @@ private:
 std::vector<uint8_t> g_output;
 size_t g_outputReserve = 0;
 std::string g_error;
+int32_t g_errorCode = SONX_OK;
+
+// The last failure: its text and its sonx_status.
+void failWith(int32_t code, const std::string& text) {
+    g_errorCode = code;
+    g_error = text;
+}
+void failWith(ISonxError* error) { failWith(error->errorCode(), error->errorText()); }
 std::string g_info;
 // What the last describe or convert found of its input's lengths, and
 // which way that conversion went (the warning's verb depends on it).
@@ -187,7 +195,7 @@ bool kindOf(const FileHandle& file, Kind& kind) {
     const bool whole = file.callback(CLIENT_FILE_SEEK, nullptr, 0, 0, file.clientData) == 0 &&
                        file.callback(CLIENT_FILE_READ, b, 0, 12, file.clientData) == 12;
     if (!whole || std::memcmp(b, "RIFF", 4) != 0) {
-        g_error = "Input file is not a valid wav, or qcp file";
+        failWith(SONX_ERR_NOT_AUDIO, "Input file is not a valid wav, or qcp file");
         return false;
     }
     if (std::memcmp(b + 8, "WAVE", 4) == 0) {
@@ -198,7 +206,7 @@ bool kindOf(const FileHandle& file, Kind& kind) {
         kind = Kind::Qcp;
         return true;
     }
-    g_error = "Input file appears to be a RIFF file, but it is neither a wav or qcp file";
+    failWith(SONX_ERR_NOT_AUDIO, "Input file appears to be a RIFF file, but it is neither a wav or qcp file");
     return false;
 }
 
@@ -301,7 +309,7 @@ bool describe(const FileHandle& handle, Kind kind, bool salvage, std::string& ou
     Ref<ISonxError> error(queryInterface<ISonxError>(file.get()));
     Ref<ISonxQcpChunks> chunks(queryInterface<ISonxQcpChunks>(file.get()));
     if (!file.get() || !error.get() || !chunks.get()) {
-        g_error = "Unable to allocate ISonxFile instance!";
+        failWith(SONX_ERR_FAILED, "Unable to allocate ISonxFile instance!");
         return false;
     }
     AudioFormat format;
@@ -321,7 +329,7 @@ bool describe(const FileHandle& handle, Kind kind, bool salvage, std::string& ou
     const bool opened = file->open(&handle, 0, &format, &client);
     keepSalvageReport(file.get(), kind, handle);
     if (!opened) {
-        g_error = error->errorText();
+        failWith(error.get());
         return false;
     }
     AudioFormat actual;
@@ -331,7 +339,7 @@ bool describe(const FileHandle& handle, Kind kind, bool salvage, std::string& ou
         // the library would decode and encode again instead of copying.
         client.codec = actual.codec;
         if (!file->open(&handle, 0, &format, &client)) {
-            g_error = error->errorText();
+            failWith(error.get());
             return false;
         }
     }
@@ -364,7 +372,7 @@ bool describe(const FileHandle& handle, Kind kind, bool salvage, std::string& ou
         uint64_t counts[256] = {};
         uint64_t payloadBytes = 0;
         if (!countRates(file.get(), blocks, counts, payloadBytes)) {
-            g_error = error->hasError() ? error->errorText() : "Unable to read the packets";
+            if (error->hasError()) failWith(error.get()); else failWith(SONX_ERR_READ, "Unable to read the packets");
             return false;
         }
         out += ",\"rates\":{";
@@ -385,7 +393,7 @@ bool waveform(MemoryFile& memory, uint32_t columns, std::vector<int16_t>& peaks)
     Ref<ISonxFile> file(createInstance<ISonxFile>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(file.get()));
     if (!file.get() || !error.get()) {
-        g_error = "Unable to allocate ISonxFile instance!";
+        failWith(SONX_ERR_FAILED, "Unable to allocate ISonxFile instance!");
         return false;
     }
     AudioFormat format;
@@ -396,7 +404,7 @@ bool waveform(MemoryFile& memory, uint32_t columns, std::vector<int16_t>& peaks)
     client.sampleBits = 16;
     const FileHandle handle = handleOf(memory);
     if (!file->open(&handle, 0, &format, &client)) {
-        g_error = error->errorText();
+        failWith(error.get());
         return false;
     }
     const uint64_t samples = file->blockCount();
@@ -418,7 +426,7 @@ bool waveform(MemoryFile& memory, uint32_t columns, std::vector<int16_t>& peaks)
     }
     file->close(0);
     if (done < samples && error->hasError()) {
-        g_error = error->errorText();
+        failWith(error.get());
         return false;
     }
     return true;
@@ -435,16 +443,16 @@ enum : uint32_t {
 int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
     g_output.clear();
     g_output.shrink_to_fit();
-    g_error.clear();
+    failWith(SONX_OK, "");
     g_salvage = SalvageReport{};
     g_undecodable = FileFacts{};
     if (flags & ~SONX_WEB_KNOWN_FLAGS) {
-        g_error = "Unknown conversion option";
+        failWith(SONX_ERR_INVALID, "Unknown conversion option");
         return 0;
     }
     const Guid* rateSetId = rateSetOf(rateSet);
     if (!rateSetId) {
-        g_error = "Unknown rate set";
+        failWith(SONX_ERR_INVALID, "Unknown rate set");
         return 0;
     }
     Kind kind;
@@ -453,7 +461,7 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
     Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
     if (!converter.get() || !error.get()) {
-        g_error = "Unable to allocate ISonxConvertFile instance!";
+        failWith(SONX_ERR_FAILED, "Unable to allocate ISonxConvertFile instance!");
         return 0;
     }
     // The same request velconv makes for the same input.
@@ -485,7 +493,7 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
     keepSalvageReport(converter.get(), kind, in);
     if (!started || error->hasError()) {
         keepUndecodable(kind, in);
-        g_error = error->errorText();
+        failWith(error.get());
         return 0;
     }
     // The label and comment travel with the speech, as velconv carries them.
@@ -498,7 +506,7 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
     try {
         writeFileTags(out, tags);
     } catch (const std::exception& e) {
-        g_error = e.what();
+        failWith(SONX_ERR_FAILED, e.what());
         return 0;
     }
     g_output = std::move(output.bytes);
@@ -506,7 +514,7 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
 }
 
 int32_t describeFrom(const FileHandle& in, uint32_t flags) {
-    g_error.clear();
+    failWith(SONX_OK, "");
     g_info.clear();
     g_salvage = SalvageReport{};
     g_undecodable = FileFacts{};
@@ -523,7 +531,7 @@ int32_t describeFrom(const FileHandle& in, uint32_t flags) {
 bool openHostInput(StreamedFile& file) {
     const double size = hostInputSize();
     if (!(size >= 0) || size > INT32_MAX) {
-        g_error = "The file is larger than 2 GB, more than the browser converter reads";
+        failWith(SONX_ERR_TOO_LARGE, "The file is larger than 2 GB, more than the browser converter reads");
         return false;
     }
     file.size = static_cast<uint32_t>(size);
@@ -562,6 +570,9 @@ EMSCRIPTEN_KEEPALIVE void sonx_web_free_output() {
     g_output.shrink_to_fit();
 }
 EMSCRIPTEN_KEEPALIVE const char* sonx_web_error() { return g_error.c_str(); }
+// The sonx_status of the last failure (sonx/sonx_c.h): SONX_ERR_DAMAGED,
+// SONX_ERR_NOT_AUDIO, ...; SONX_ERR_FAILED for one without its own number.
+EMSCRIPTEN_KEEPALIVE int32_t sonx_web_error_code() { return g_error.empty() ? SONX_OK : g_errorCode ? g_errorCode : SONX_ERR_FAILED; }
 
 // The size the next conversion's result is expected to reach (a hint).
 EMSCRIPTEN_KEEPALIVE void sonx_web_reserve_output(uint32_t bytes) { g_outputReserve = bytes; }
@@ -589,7 +600,7 @@ EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe(const uint8_t* data, uint32_t
 // sonx_web_describe of the host's input.
 EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe_input(uint32_t flags) {
     StreamedFile input;
-    g_error.clear();
+    failWith(SONX_OK, "");
     return openHostInput(input) && describeFrom(handleOf(input), flags) ? g_info.c_str() : nullptr;
 }
 
@@ -620,10 +631,10 @@ std::vector<int16_t> g_peaks;
 // Waveform outline of a WAV file for drawing: `columns` pairs of the lowest
 // and highest 16-bit sample. Null on failure.
 EMSCRIPTEN_KEEPALIVE const int16_t* sonx_web_waveform(const uint8_t* data, uint32_t length, uint32_t columns) {
-    g_error.clear();
+    failWith(SONX_OK, "");
     g_peaks.clear();
     if (columns == 0 || columns > 100000) {
-        g_error = "Waveform width out of range";
+        failWith(SONX_ERR_INVALID, "Waveform width out of range");
         return nullptr;
     }
     MemoryFile input = inputFile(data, length);
@@ -633,10 +644,10 @@ EMSCRIPTEN_KEEPALIVE const int16_t* sonx_web_waveform(const uint8_t* data, uint3
 
 // The waveform of the last result (a WAV file) where it lies, without a copy.
 EMSCRIPTEN_KEEPALIVE const int16_t* sonx_web_output_waveform(uint32_t columns) {
-    g_error.clear();
+    failWith(SONX_OK, "");
     g_peaks.clear();
     if (columns == 0 || columns > 100000) {
-        g_error = "Waveform width out of range";
+        failWith(SONX_ERR_INVALID, "Waveform width out of range");
         return nullptr;
     }
     MemoryFile output;

@@ -24,13 +24,23 @@ const wasmBinary = decodeBase64(SONX_WASM_BASE64);
 let sonx = null;
 let onProgress = () => {};
 
-// `salvage` is the library's report on the input's lengths, where it has one.
+// `salvage` is the library's report on the input's lengths, where it has
+// one; `code` the failure's sonx_status.
 class LibraryError extends Error {
-  constructor(message, salvage) {
+  constructor(message, salvage, code = 0) {
     super(message);
     this.salvage = salvage;
+    this.code = code;
   }
 }
+
+// Plain words before the library's exact text, by the failure's number
+// (sonx_status: 3 read, 6 unsupported, 7 damaged).
+const PLAIN_WORDS = {
+  3: "The file ends before all of its audio.",
+  6: "The converter cannot convert this kind of audio.",
+  7: "The file is damaged: its parts do not add up to what it says it holds.",
+};
 
 async function library() {
   if (!sonx) {
@@ -67,7 +77,7 @@ function salvageReport(lib) {
 }
 
 function lastError(lib) {
-  return new LibraryError(lib.UTF8ToString(lib._sonx_web_error()), salvageReport(lib));
+  return new LibraryError(lib.UTF8ToString(lib._sonx_web_error()), salvageReport(lib), lib._sonx_web_error_code());
 }
 
 // velconv's explaining line after the last failure, for an input named
@@ -202,8 +212,10 @@ self.onmessage = (event) => {
       const report = error instanceof LibraryError && error.salvage;
       const cutShort = Boolean(report && report.lengthDamaged && !report.salvaged);
       const note = error instanceof LibraryError && sonx ? failureNote(sonx, request.name || "") : "";
+      // A file cut short has its own paragraph and rescue button instead.
+      const plain = !cutShort && error instanceof LibraryError ? PLAIN_WORDS[error.code] || "" : "";
       postMessage({ id: request.id, job: request.job, type: "error", message: String(error && error.message || error),
-        cutShort, note });
+        cutShort, note, plain });
     }
   });
 };

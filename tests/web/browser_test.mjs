@@ -340,8 +340,13 @@ try {
     ["notes.wav", notAudio, false]]) {
     const status = await field(page, name, ".status");
     const offered = await (await rowOf(page, name)).evaluate((r) => !r.querySelector(".rescue").hidden);
-    check((await field(page, name, null, "state")) === "error" && status === velconvError(file) && offered === rescue,
-      `${name} shows velconv's own error: "${status}", ${offered ? "with" : "without"} the rescue button`);
+    // velconv's own text, after a sentence in plain words where the text is
+    // in the file format's terms (the file cut short has its rescue paragraph).
+    const plainFirst = name === "broken-fmt.qcp";
+    const lines = status.split("\n");
+    check((await field(page, name, null, "state")) === "error" && lines.at(-1) === velconvError(file) &&
+      lines.length === (plainFirst ? 2 : 1) && offered === rescue,
+    `${name} shows velconv's own error: "${status}", ${offered ? "with" : "without"} the rescue button`);
   }
   await page.screenshot({ path: path.join(siteDir, "screenshot.png"), fullPage: true });
   await page.setViewport({ width: 390, height: 844 });
