@@ -603,6 +603,32 @@ template <class I> I* queryInterface(ISonxUnknown* object) {
     return object ? static_cast<I*>(object->QueryInterface(InterfaceId<I>::value)) : nullptr;
 }
 
+// Holds one reference to an interface and gives it back when it goes:
+// Ref<ISonxFile> file(createInstance<ISonxFile>(CLSID_SonxFile)).
+template <class I> class Ref {
+public:
+    explicit Ref(I* p = nullptr) : p_(p) {}
+    ~Ref() { reset(); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    I* operator->() const { return p_; }
+    I* get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    void reset() {
+        if (p_) p_->Release();
+        p_ = nullptr;
+    }
+    // Hands the reference over to the caller.
+    I* release() {
+        I* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+
+private:
+    I* p_;
+};
+
 }  // namespace sonx
 
 #endif  // SONX_SONX_H

@@ -138,23 +138,6 @@ FileHandle handleOf(StreamedFile& file) {
     return FileHandle::client(streamedFileCallback, reinterpret_cast<uintptr_t>(&file));
 }
 
-// Owns one interface reference.
-template <class I>
-class Ref {
-public:
-    explicit Ref(I* p = nullptr) : p_(p) {}
-    ~Ref() {
-        if (p_) p_->Release();
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    I* operator->() const { return p_; }
-    I* get() const { return p_; }
-
-private:
-    I* p_;
-};
-
 // ---- State handed back to JavaScript ------------------------------------------
 
 std::vector<uint8_t> g_output;

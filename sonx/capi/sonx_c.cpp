@@ -66,22 +66,6 @@ const Guid* rateSetOf(int rateSet) {
     return rateSet >= SONX_RATE_VFR && rateSet <= SONX_RATE_FHR ? kRateSets[rateSet] : nullptr;
 }
 
-// Owns one reference.
-template <class I> class Ref {
-public:
-    explicit Ref(I* p = nullptr) : p_(p) {}
-    ~Ref() {
-        if (p_) p_->Release();
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    I* operator->() const { return p_; }
-    I* get() const { return p_; }
-
-private:
-    I* p_;
-};
-
 // A file held in memory, served through a client callback.
 struct MemoryFile {
     const uint8_t* source = nullptr;  // read-only bytes of an input

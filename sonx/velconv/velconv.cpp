@@ -272,23 +272,6 @@ void checkStreamsAreNotTheOtherFile(const std::string& input, const std::string&
 
 namespace {
 
-// Owns one interface reference.
-template <class I>
-class Ref {
-public:
-    explicit Ref(I* p) : p_(p) {}
-    ~Ref() {
-        if (p_) p_->Release();
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    I* operator->() const { return p_; }
-    I* get() const { return p_; }
-
-private:
-    I* p_;
-};
-
 // After a conversion: a failure caused by a damaged length becomes
 // CutShortError, so its message is followed by the hint to use -s; a
 // salvaged input gives the warning that says how much of it was there (empty

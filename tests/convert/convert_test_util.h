@@ -17,31 +17,6 @@
 
 namespace sonx::test {
 
-// Holds one reference to an interface and gives it back.
-template <class I>
-class Ref {
-public:
-    explicit Ref(I* p = nullptr) : p_(p) {}
-    ~Ref() { reset(); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    I* operator->() const { return p_; }
-    I* get() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    void reset() {
-        if (p_) p_->Release();
-        p_ = nullptr;
-    }
-    I* release() {
-        I* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-
-private:
-    I* p_;
-};
-
 inline void putLe(std::vector<uint8_t>& out, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
