@@ -521,14 +521,17 @@ SignalCleanup::SignalCleanup() {
     for (int sig : kTerminatingSignals) sigaddset(&action.sa_mask, sig);
     action.sa_flags = SA_RESETHAND;
     for (size_t i = 0; i < kCount; ++i) {
-        // A signal the caller chose to ignore (nohup) stays ignored.
-        if (sigaction(kTerminatingSignals[i], nullptr, &saved_[i]) != 0 || saved_[i].sa_handler == SIG_IGN) continue;
+        // Only a signal that would end the process is taken over: one the
+        // caller ignores (nohup) or handles itself (an embedding program, a
+        // fuzzer's timer) keeps its disposition.
+        if (sigaction(kTerminatingSignals[i], nullptr, &saved_[i]) != 0 || saved_[i].sa_handler != SIG_DFL) continue;
         installed_[i] = sigaction(kTerminatingSignals[i], &action, nullptr) == 0;
     }
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    sizeLimitIgnored_ = sigaction(SIGXFSZ, &ignore, &savedSizeLimit_) == 0;
+    if (sigaction(SIGXFSZ, nullptr, &savedSizeLimit_) == 0 && savedSizeLimit_.sa_handler == SIG_DFL)
+        sizeLimitIgnored_ = sigaction(SIGXFSZ, &ignore, nullptr) == 0;
 }
 
 SignalCleanup::~SignalCleanup() {

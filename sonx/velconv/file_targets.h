@@ -125,9 +125,9 @@ private:
 inline constexpr int kTerminatingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE, SIGALRM,
                                               SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
-// While it lives, every catchable terminating signal removes a temporary
-// output and then ends the process as it would have, and SIGXFSZ is
-// ignored so that a file-size limit fails the write (EFBIG) and is reported
+// While it lives, every catchable terminating signal still at its default
+// removes a temporary output and then ends the process as it would have,
+// and SIGXFSZ (if at its default) is ignored so that a file-size limit fails the write (EFBIG) and is reported
 // like a full disk. The handlers found are put back at the end, for a
 // caller that runs velconv inside its own process.
 class SignalCleanup {
