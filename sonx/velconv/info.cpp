@@ -63,7 +63,7 @@ std::string codecWords(const FileFacts& facts) {
 std::string damage(const FileFacts& facts) {
     std::string text;
     if (facts.cutShort) {
-        const std::string recovers = "-s recovers " + fixed(seconds(facts.samples, facts.sampleRate), 1) + " s";
+        const std::string recovers = "-s recovers " + fixed(seconds(facts.samples, facts.sampleRate), 2) + " s";
         const bool qcp = facts.kind == FILE_KIND_QCP;
         const uint64_t promised = qcp ? facts.packetsPromised : facts.samplesPromised;
         const uint64_t present = qcp ? facts.packets : facts.samples;

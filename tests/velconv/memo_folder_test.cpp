@@ -241,7 +241,7 @@ TEST_F(MemoFolder, InfoDescribesWhatTheGeneratorMade) {
             EXPECT_TRUE(has("\"packetsPromised\":" + std::to_string(memo.packets) + ","));
             EXPECT_TRUE(has("\"cutShort\":true"));
             char recovers[32];
-            std::snprintf(recovers, sizeof recovers, "%.1f s", present * 0.02);
+            std::snprintf(recovers, sizeof recovers, "%.2f s", present * 0.02);
             EXPECT_NE(text.standardOutput.find("cut short: header promises " + std::to_string(memo.packets) +
                                                " packets, " + std::to_string(present) + " present; -s recovers " +
                                                recovers),
