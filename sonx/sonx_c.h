@@ -39,6 +39,10 @@ extern "C" {
 #define SONX_VERSION_MAJOR 3
 #define SONX_VERSION_MINOR 5
 #define SONX_VERSION_PATCH 0
+#define SONX_VERSION_TEXT_(major, minor, patch) #major "." #minor "." #patch
+#define SONX_VERSION_TEXT(major, minor, patch) SONX_VERSION_TEXT_(major, minor, patch)
+/* "3.5.0": the three numbers above as text. */
+#define SONX_VERSION_STRING SONX_VERSION_TEXT(SONX_VERSION_MAJOR, SONX_VERSION_MINOR, SONX_VERSION_PATCH)
 
 /* Status codes: the same numbers ISonxError::errorCode gives in C++. */
 typedef enum sonx_status {

@@ -277,9 +277,7 @@ const char* sonx_strerror(int status) {
 }
 
 const char* sonx_version_string(void) {
-#define SONX_TEXT_OF(x) #x
-#define SONX_VERSION_TEXT(a, b, c) SONX_TEXT_OF(a) "." SONX_TEXT_OF(b) "." SONX_TEXT_OF(c)
-    return SONX_VERSION_TEXT(SONX_VERSION_MAJOR, SONX_VERSION_MINOR, SONX_VERSION_PATCH);
+    return SONX_VERSION_STRING;
 }
 
 int sonx_last_error(const sonx_file* file, char* buffer, size_t length) {

@@ -27,7 +27,7 @@ namespace sonx::velconv {
 
 namespace {
 
-constexpr const char* kVersion = "3.5.0";
+constexpr const char* kVersion = SONX_VERSION_STRING;
 
 constexpr uint32_t kHelp = 1;
 constexpr uint32_t kVersionBit = 2;
