@@ -58,7 +58,7 @@ void* MuLawCodec::QueryInterface(const Guid& iid) {
 uint8_t MuLawCodec::SetRateSet(const Guid& rateSet, int32_t) {
     clearError();
     if (!(rateSet == DATA_FORMAT_SAMPLES)) {
-        setError("Unsupported rate set selected for mu-law codec");
+        setError("Unsupported rate set selected for mu-law codec", SONX_ERR_UNSUPPORTED);
         return 0;
     }
     return 1;

@@ -36,12 +36,12 @@ uint8_t QcelpCodec::SetRateSet(const Guid& rateSet, int32_t) {
     const RateSetInfo* info = findRateSet(rateSet);
     if (!info) {
         // The earlier rate set, configuration and states stay in force.
-        setError("Unsupported rate set selected for QCELP codec");
+        setError("Unsupported rate set selected for QCELP codec", SONX_ERR_UNSUPPORTED);
         return 0;
     }
     std::unique_ptr<QcelpDecoderState> decoder(new (std::nothrow) QcelpDecoderState);
     if (!decoder) {
-        setError("Out of memory allocating QCELP codec state");
+        setError("Out of memory allocating QCELP codec state", SONX_ERR_NO_MEMORY);
         return 0;
     }
     initDecoderState(*decoder);
@@ -125,7 +125,7 @@ uint32_t QcelpCodec::Process(uint8_t* out, const uint8_t* in, uint32_t count, ui
     clearError();
     if (!statesAllocated_) {
         if (coded) *coded = 0;
-        setError("QCELP codec used before a rate set was chosen");
+        setError("QCELP codec used before a rate set was chosen", SONX_ERR_INVALID);
         return 0;
     }
     return encode ? encodePackets(out, in, count, coded) : decodePackets(out, in, count, coded);
@@ -208,7 +208,7 @@ ISonxUnknown* newQcelpCodec(bool secondForm) {
 void QcelpCodec::resetEncoder() {
     std::unique_ptr<QcelpEncoderState> encoder(new (std::nothrow) QcelpEncoderState);
     if (!encoder) {
-        setError("Out of memory allocating QCELP codec state");
+        setError("Out of memory allocating QCELP codec state", SONX_ERR_NO_MEMORY);
         return;
     }
     initEncoderState(*encoder, config_);

@@ -1,4 +1,5 @@
 #include "sonx/component/threads.h"
+#include "sonx/component/status.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -59,7 +60,7 @@ void Event::wait() {
 }
 
 bool Event::wait(WaitTime limit) {
-    if (limit.seconds < 0 || limit.microseconds < 0) throw std::runtime_error("Wait on condition object failed!");
+    if (limit.seconds < 0 || limit.microseconds < 0) failWith(SONX_ERR_INVALID, "Wait on condition object failed!");
     const auto ms = std::chrono::milliseconds(int64_t{limit.seconds} * 1000 + limit.microseconds / 1000);
     std::unique_lock<std::mutex> guard(state_->mutex);
     if (!state_->signalled.wait_for(guard, ms, [this] { return state_->set; })) return false;

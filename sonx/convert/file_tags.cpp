@@ -1,4 +1,5 @@
 #include "sonx/convert/file_tags.h"
+#include "sonx/component/status.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -127,7 +128,7 @@ void writeFileTags(const FileHandle& handle, const FileTags& tags) {
             setRiffChunk(file.riff, "LIST", "data", list.data(), static_cast<uint32_t>(list.size()),
                          kRiffHeaderBytes, regionLength(file.riff));
         } else {
-            throw std::runtime_error("Tags can be written to QCP and WAV files only");
+            failWith(SONX_ERR_UNSUPPORTED, "Tags can be written to QCP and WAV files only");
         }
     } catch (...) {
         closeFile(file, true);

@@ -97,8 +97,8 @@ uint8_t SonxFile::getCnfgChunk(const FileHandle* file, uint16_t* value) {
         uint32_t position = 0, length = 0;
         if (!chunks.find("cnfg", position, length))
             failWith(SONX_ERR_NO_CHUNK, "unable to find 'cnfg' chunk in QCP file");
-        if (length != 2) throw std::runtime_error("'cnfg' chunk in QCP file has inproper size");
-        if (!value) throw std::runtime_error("No value given to fill");
+        if (length != 2) failWith(SONX_ERR_DAMAGED, "'cnfg' chunk in QCP file has inproper size");
+        if (!value) failWith(SONX_ERR_INVALID, "No value given to fill");
         uint8_t bytes[2];
         chunks.read(position, bytes, 2);
         *value = static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -137,7 +137,7 @@ uint32_t SonxFile::getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_
         if (length == 0) {
             result = stored;  // the size a caller needs
         } else {
-            if (!buffer) throw std::runtime_error("No buffer given to fill");
+            if (!buffer) failWith(SONX_ERR_INVALID, "No buffer given to fill");
             result = std::min(stored, length);
             chunks.read(position, buffer, result);
         }
@@ -152,7 +152,7 @@ uint32_t SonxFile::getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_
 uint8_t SonxFile::setTextChunk(const FileHandle* file, const uint8_t* text, uint32_t length) {
     clearErr();
     Failure failure = chunkFailure([&] {
-        if (length > 0 && !text) throw std::runtime_error("No text given");
+        if (length > 0 && !text) failWith(SONX_ERR_INVALID, "No text given");
         ChunkFile chunks;
         chunks.open(file, true);
         uint32_t position = 0, stored = 0;
@@ -174,9 +174,9 @@ uint8_t SonxFile::getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t
         uint32_t position = 0, stored = 0;
         if (!chunks.find("labl", position, stored))
             failWith(SONX_ERR_NO_CHUNK, "unable to find 'labl' chunk in QCP file");
-        if (stored != kLabelBytes) throw std::runtime_error("'labl' chunk in QCP file has inproper size");
+        if (stored != kLabelBytes) failWith(SONX_ERR_DAMAGED, "'labl' chunk in QCP file has inproper size");
         const uint32_t count = std::min(length, kLabelBytes);
-        if (count > 0 && !buffer) throw std::runtime_error("No buffer given to fill");
+        if (count > 0 && !buffer) failWith(SONX_ERR_INVALID, "No buffer given to fill");
         chunks.read(position, buffer, count);
         chunks.finish(false);
     });
@@ -190,7 +190,7 @@ uint8_t SonxFile::setLablChunk(const FileHandle* file, const uint8_t* label, uin
     clearErr();
     Failure failure = chunkFailure([&] {
         const uint32_t count = std::min(length, kLabelBytes);
-        if (count > 0 && !label) throw std::runtime_error("No label given");
+        if (count > 0 && !label) failWith(SONX_ERR_INVALID, "No label given");
         uint8_t bytes[kLabelBytes] = {};
         if (count) std::memcpy(bytes, label, count);
         ChunkFile chunks;

@@ -1,4 +1,5 @@
 #include "sonx/convert/single_file.h"
+#include "sonx/component/status.h"
 
 #include <algorithm>
 #include <cstring>
@@ -28,7 +29,7 @@ uint32_t sampleBytes(const AudioFormat& f) {
 // loop over them would not advance.
 uint32_t stepBlocks(uint32_t rate, uint32_t blockSamples) {
     const uint64_t blocks = blockSamples ? 2ull * rate / blockSamples : 0;
-    if (blocks == 0) fail("Unsupported audio format: blocks longer than two seconds");
+    if (blocks == 0) failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: blocks longer than two seconds");
     return static_cast<uint32_t>(std::min<uint64_t>(blocks, UINT32_MAX));
 }
 
@@ -117,7 +118,7 @@ uint32_t readSingle(SingleFile& s, uint32_t count, uint8_t* buffer, uint32_t* by
     const AudioFormat& dec = f.decoderFormat;
     const AudioFormat& enc = f.encoderFormat;
     const AudioFormat& client = f.clientFormat;
-    if (dec.sampleRate == 0 || client.blockSamples == 0) fail("Unsupported audio format: no sample rate");
+    if (dec.sampleRate == 0 || client.blockSamples == 0) failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: no sample rate");
 
     const bool converting = needsSampleConversion(dec, enc);
     SampleConverter& converter = s.buffers.converter;
@@ -222,7 +223,7 @@ uint32_t writeSingle(SingleFile& s, uint32_t count, const uint8_t* data, uint32_
                      uint32_t& written) {
     AudioFile& f = s.file;
     written = 0;
-    if (count > 0 && !data) fail("No data given to write");
+    if (count > 0 && !data) failWith(SONX_ERR_INVALID, "No data given to write");
 
     if (isFastPath(f)) {
         uint32_t bytes = 0;
@@ -240,7 +241,7 @@ uint32_t writeSingle(SingleFile& s, uint32_t count, const uint8_t* data, uint32_
     const uint32_t decBytes = sampleBytes(dec);
     const uint32_t encBytes = sampleBytes(enc);
     const uint32_t fileBlock = f.fileFormat.blockSamples;
-    if (fileBlock == 0) fail("Unsupported audio format: output blocks of 0 samples");
+    if (fileBlock == 0) failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: output blocks of 0 samples");
     const uint64_t sampleRoom = s.buffers.sample.size() / encBytes;
     const uint32_t step = stepBlocks(dec.sampleRate, client.blockSamples);
 
@@ -332,7 +333,7 @@ uint32_t seekSingle(SingleFile& s, uint32_t block, uint32_t& reached) {
     const uint32_t fixed = f.frames.active() ? f.frames.frameBytes() : fixedBlockBytes(f.fileFormat);
     if (fixed != 0) {
         const uint64_t position = f.dataStart + uint64_t{n} * fixed;
-        if (position > UINT32_MAX) fail("Seek position beyond 4 GB");
+        if (position > UINT32_MAX) failWith(SONX_ERR_TOO_LARGE, "Seek position beyond 4 GB");
         seekFile(f, static_cast<uint32_t>(position));
         f.blocksDone = n;
         f.dataPosition = static_cast<uint32_t>(position);
@@ -345,7 +346,7 @@ uint32_t seekSingle(SingleFile& s, uint32_t block, uint32_t& reached) {
     reached = 0;
     try {
         while (counted < n) {
-            if (position > UINT32_MAX) fail("Seek position beyond 4 GB");
+            if (position > UINT32_MAX) failWith(SONX_ERR_TOO_LARGE, "Seek position beyond 4 GB");
             seekFile(f, static_cast<uint32_t>(position));
             uint8_t octet = 0;
             readFile(f, &octet, 1);

@@ -1,4 +1,5 @@
 #include "sonx/convert/sonx_file.h"
+#include "sonx/component/status.h"
 
 #include <unistd.h>
 
@@ -314,8 +315,8 @@ void SonxFile::run() {
             const uint32_t readBefore = input_.blocksDone;
             const uint32_t written = convertPass(input_, output_, buffers_, carried_, transcoding_);
             if (written == 0 && input_.blocksDone == readBefore)
-                throw std::runtime_error(
-                    "Conversion stopped: the input ended before the output was complete");
+                failWith(SONX_ERR_READ,
+                         "Conversion stopped: the input ended before the output was complete");
             const uint64_t done = uint64_t{blocksDone_} + written;
             blocksDone_ = static_cast<uint32_t>(std::min<uint64_t>(done, UINT32_MAX));
             if (blocksDone_ >= total) {

@@ -117,7 +117,7 @@ bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     } catch (const std::exception& e) {
         rethrowWithPrefix("Error locating 'fmt ' RIFF chunk: ", e);
     }
-    if (len < kQcpFmtBytes) throw std::runtime_error("'fmt ' chunk in QCP file truncated");
+    if (len < kQcpFmtBytes) failWith(SONX_ERR_DAMAGED, "'fmt ' chunk in QCP file truncated");
     uint8_t fmt[kQcpFmtBytes];
     seekFile(file, pos);
     readFile(file, fmt, kQcpFmtBytes);
@@ -156,7 +156,7 @@ bool parseQcp(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
 // The format code an extensible 'fmt ' names through its sub-format: the
 // standard sub-formats are the format tags in a fixed frame of 14 bytes.
 uint16_t extensibleSubFormat(const uint8_t* fmt, uint32_t fmtBytes) {
-    if (fmtBytes < kWavExtensibleFmtBytes) throw std::runtime_error("'fmt ' chunk in WAV file truncated");
+    if (fmtBytes < kWavExtensibleFmtBytes) failWith(SONX_ERR_DAMAGED, "'fmt ' chunk in WAV file truncated");
     static constexpr uint8_t kTagGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                                  0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
     const uint8_t* subFormat = fmt + 24;
@@ -194,7 +194,7 @@ uint16_t applyWavFmt(AudioFile& file, const uint8_t* fmt, uint32_t fmtBytes) {
         failWith(SONX_ERR_UNSUPPORTED, "WAV file has " + std::to_string(channels) +
                                  " channels - only files of 1 to 8 channels are supported");
     // The block count divides by it.
-    if (blockAlign == 0) throw std::runtime_error("WAV file has a block alignment of 0");
+    if (blockAlign == 0) failWith(SONX_ERR_DAMAGED, "WAV file has a block alignment of 0");
     if (asBefore) {
         f.codec = format == kTagPcm ? CODEC_PCM : CODEC_G711_ULAW;
         f.packetBytes = blockAlign;
@@ -227,7 +227,7 @@ uint16_t applyWavFmt(AudioFile& file, const uint8_t* fmt, uint32_t fmtBytes) {
         failWith(SONX_ERR_UNSUPPORTED, "WAV file has " + std::to_string(bits) + "-bit " + waveFormatName(format) +
                                  " samples - that width is not supported");
     if (blockAlign != frames.frameBytes())
-        throw std::runtime_error("WAV file has a block alignment of " + std::to_string(blockAlign) +
+        failWith(SONX_ERR_DAMAGED, "WAV file has a block alignment of " + std::to_string(blockAlign) +
                                  " bytes - " + std::to_string(channels) + " channels of " +
                                  std::to_string(bits) + "-bit samples take " +
                                  std::to_string(frames.frameBytes()));
@@ -247,7 +247,7 @@ bool parseWav(AudioFile& file) {
     uint32_t pos = 12, len = searchLength(riff);
     if (!findRiffChunk(riff, "fmt ", pos, len))
         failWith(SONX_ERR_DAMAGED, "Unable to find 'fmt ' chunk in WAV file");
-    if (len < kWavFmtBytes) throw std::runtime_error("'fmt ' chunk in WAV file truncated");
+    if (len < kWavFmtBytes) failWith(SONX_ERR_DAMAGED, "'fmt ' chunk in WAV file truncated");
     uint8_t fmt[kWavExtensibleFmtBytes] = {};
     uint32_t fmtBytes = kWavFmtBytes;
     seekFile(file, pos);
@@ -279,11 +279,12 @@ void attachCodec(const Guid& codecId, AudioFormat& format, AudioFormat& sampleSi
     if (codec) codec->Release();
     error = nullptr;
     codec = createInstance<ISonxCodec>(codecId);
-    if (!codec) throw std::runtime_error(noObject);
+    if (!codec) failWith(SONX_ERR_UNSUPPORTED, noObject);
     error = queryInterface<ISonxError>(codec);
-    if (!error) throw std::runtime_error(noError);
+    if (!error) failWith(SONX_ERR_UNSUPPORTED, noError);
     if (!codec->SetRateSet(format.dataFormat, format.option & ~FORMAT_OPTION_SALVAGE))
-        throw std::runtime_error(std::string(configPrefix) + error->errorText());
+        failWith(error->errorCode() != SONX_OK ? error->errorCode() : SONX_ERR_UNSUPPORTED,
+                 std::string(configPrefix) + error->errorText());
     codec->GetFormats(&sampleSide, &format);
 }
 
@@ -317,7 +318,7 @@ bool parseInputFile(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
         dataEnd = file.fileFormat.size;
         return true;
     }
-    throw std::runtime_error("Given file format is unsupported");
+    failWith(SONX_ERR_UNSUPPORTED, "Given file format is unsupported");
 }
 
 void attachDecoder(AudioFile& file, AudioFormat& format) {
@@ -392,7 +393,7 @@ void finishReading(AudioFile& file, const InputDataRange& range) {
     if (range.needsCounting) {
         countPackets(file, file.decoder, range.begin, range.end);
     } else if (file.fileFormat.fileType == FILE_TYPE_RAW) {
-        if (file.fileFormat.packetBytes == 0) throw std::runtime_error("Packet size of 0 given for raw file");
+        if (file.fileFormat.packetBytes == 0) failWith(SONX_ERR_INVALID, "Packet size of 0 given for raw file");
         file.blockCount = file.fileFormat.size / file.fileFormat.packetBytes;
     }
 }

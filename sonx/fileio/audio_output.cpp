@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sonx/fileio/audio_file.h"
+#include "sonx/component/status.h"
 #include "sonx/fileio/riff.h"
 
 namespace sonx {
@@ -22,7 +23,7 @@ void withPrefix(const char* prefix, F step) {
     try {
         step();
     } catch (const std::exception& e) {
-        throw std::runtime_error(std::string(prefix) + e.what());
+        throw StatusError(currentStatus(), std::string(prefix) + e.what());
     }
 }
 
@@ -49,7 +50,7 @@ void buildQcpFmt(AudioFile& file, uint8_t* fmt) {
         if (size > 255) {
             char hex[4];
             std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(octet));
-            throw std::runtime_error(std::string("Cannot use codec with QCP - rate 0x") + hex + " has size " +
+            failWith(SONX_ERR_UNSUPPORTED, std::string("Cannot use codec with QCP - rate 0x") + hex + " has size " +
                                      std::to_string(size) + ", which is greater than maximum of " +
                                      "255 required by QCP");
         }
@@ -70,7 +71,7 @@ void buildQcpFmt(AudioFile& file, uint8_t* fmt) {
 uint16_t wavFormatTag(const AudioFormat& format) {
     if (format.codec == CODEC_PCM) return 1;
     if (format.codec == CODEC_G711_ULAW) return 7;
-    throw std::runtime_error("Given codec is not supported with WAV files");
+    failWith(SONX_ERR_UNSUPPORTED, "Given codec is not supported with WAV files");
 }
 
 void writeQcpHeader(AudioFile& file) {
@@ -119,7 +120,7 @@ void checkQcpRateSet(const AudioFile& file) {
     if (!(file.fileFormat.fileType == FILE_TYPE_QCP)) return;
     const Guid& r = file.fileFormat.dataFormat;
     if (!(r == RATE_SET_VFR || r == RATE_SET_VHR || r == RATE_SET_FFR || r == RATE_SET_FHR))
-        throw std::runtime_error("Rate set not valid for QCP file");
+        failWith(SONX_ERR_INVALID, "Rate set not valid for QCP file");
 }
 
 uint32_t outputHeaderBytes(const AudioFormat& format) {
@@ -133,14 +134,14 @@ void checkOutputHeader(AudioFile& file) {
     if (format.fileType == FILE_TYPE_QCP) {
         // The 'fmt ' fields come from the encoder; plain samples have none.
         if (format.codec == CODEC_PCM)
-            throw std::runtime_error("PCM samples cannot be stored in a QCP file - an audio codec is needed");
+            failWith(SONX_ERR_UNSUPPORTED, "PCM samples cannot be stored in a QCP file - an audio codec is needed");
         if (!file.encoder) throw std::runtime_error("No audio encoder attached for the QCP file");
         uint8_t fmt[kQcpFmtBytes];
         buildQcpFmt(file, fmt);  // refuses rate maps QCP cannot hold
     } else if (format.fileType == FILE_TYPE_WAV) {
         wavFormatTag(format);
     } else if (!(format.fileType == FILE_TYPE_RAW)) {
-        throw std::runtime_error("Given file format is unsupported");
+        failWith(SONX_ERR_UNSUPPORTED, "Given file format is unsupported");
     }
 }
 
@@ -155,7 +156,7 @@ void writeOutputHeader(AudioFile& file) {
         file.dataStart = file.dataPosition = file.blocksDone = 0;
         return;
     } else {
-        throw std::runtime_error("Given file format is unsupported");
+        failWith(SONX_ERR_UNSUPPORTED, "Given file format is unsupported");
     }
     file.dataStart = file.dataPosition = file.riff.size;
     file.fileFormat.size = file.riff.size;

@@ -99,13 +99,13 @@ void emptyClientFile(AudioFile& file) {
     const int32_t left = callClient(file, CLIENT_FILE_SIZE, nullptr, 0, 0);
     if (left != 0) {
         file.handle.type = FILE_HANDLE_CLOSED;
-        throw std::runtime_error("Client handle truncate failed (desired = 0, actual = " + std::to_string(left) +
+        failWith(SONX_ERR_OPEN, "Client handle truncate failed (desired = 0, actual = " + std::to_string(left) +
                                  ")");
     }
     const int32_t start = callClient(file, CLIENT_FILE_SEEK, nullptr, 0, 0);
     if (start != 0) {
         file.handle.type = FILE_HANDLE_CLOSED;
-        throw std::runtime_error("Client handle seek failed (pos = 0, actual = " + std::to_string(start) + ")");
+        failWith(SONX_ERR_OPEN, "Client handle seek failed (pos = 0, actual = " + std::to_string(start) + ")");
     }
 }
 
@@ -221,6 +221,7 @@ int32_t truncateFile(AudioFile& file, uint32_t length) {
 
 void closeFile(AudioFile& file, bool quiet) {
     std::string failure;
+    int32_t status = SONX_ERR_WRITE;
     const bool riffFile =
         file.fileFormat.fileType == FILE_TYPE_QCP || file.fileFormat.fileType == FILE_TYPE_WAV;
     const bool open = file.handle.type == FILE_HANDLE_NAME ||
@@ -233,6 +234,7 @@ void closeFile(AudioFile& file, bool quiet) {
             writeFile(file, &zero, 1);
         } catch (const std::exception& e) {
             failure = e.what();
+            status = currentStatus();
         }
     }
     if (file.handle.type == FILE_HANDLE_NAME) {
@@ -252,7 +254,7 @@ void closeFile(AudioFile& file, bool quiet) {
     drop(file.decoderError);
     drop(file.encoder);
     drop(file.encoderError);
-    if (!failure.empty() && !quiet) throw std::runtime_error(failure);
+    if (!failure.empty() && !quiet) failWith(status, failure);
 }
 
 }  // namespace sonx

@@ -192,7 +192,7 @@ void writeBlocks(ISonxCodec* codec, const uint8_t* source, uint32_t count, uint3
     uint64_t consumed = 0;
     if (fixedBytes != 0) {
         const uint64_t bytes = uint64_t{count} * fixedBytes;
-        if (bytes > sourceLength) fail("Audio blocks run past the data given");
+        if (bytes > sourceLength) failWith(SONX_ERR_DAMAGED, "Audio blocks run past the data given");
         advance(file.dataPosition, bytes);
         writeFile(file, source, static_cast<uint32_t>(bytes));
         written = consumed = bytes;
@@ -201,7 +201,7 @@ void writeBlocks(ISonxCodec* codec, const uint8_t* source, uint32_t count, uint3
         // Walk the packets once to check them before anything is written.
         uint64_t stray = 0;
         for (uint32_t i = 0; i < count;) {
-            if (consumed >= sourceLength) fail("Audio blocks run past the data given");
+            if (consumed >= sourceLength) failWith(SONX_ERR_DAMAGED, "Audio blocks run past the data given");
             const int32_t size = codec->PacketSize(source[consumed]);
             if (size < 0) {
                 ++consumed;
@@ -209,7 +209,7 @@ void writeBlocks(ISonxCodec* codec, const uint8_t* source, uint32_t count, uint3
                 continue;
             }
             consumed += 1 + static_cast<uint32_t>(size);
-            if (consumed > sourceLength) fail("Audio blocks run past the data given");
+            if (consumed > sourceLength) failWith(SONX_ERR_DAMAGED, "Audio blocks run past the data given");
             ++i;
         }
         advance(file.dataPosition, consumed - stray);

@@ -23,7 +23,7 @@ uint64_t roundEven(uint64_t n) {
 // Every position handed to the file functions is 32-bit; sums are formed in
 // 64 bits and checked here before they are narrowed.
 uint32_t position32(uint64_t p) {
-    if (p > UINT32_MAX) throw std::runtime_error("Cannot set RIFF chunk - file would exceed 4 GiB");
+    if (p > UINT32_MAX) failWith(SONX_ERR_TOO_LARGE, "Cannot set RIFF chunk - file would exceed 4 GiB");
     return static_cast<uint32_t>(p);
 }
 
@@ -196,7 +196,7 @@ bool findRiffChunkAllowingOverrun(RiffIo& riff, const char* id, uint32_t& positi
 void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8_t* data, uint32_t length,
                   uint32_t regionStart, uint32_t regionLength) {
     uint64_t S = riff.size;
-    if (regionStart > S) throw std::runtime_error("Cannot set RIFF chunk past end of file");
+    if (regionStart > S) failWith(SONX_ERR_INVALID, "Cannot set RIFF chunk past end of file");
     if (regionLength == 0) regionLength = static_cast<uint32_t>(S - regionStart);
     const uint32_t searchLength = std::min(static_cast<uint32_t>(S - regionStart), regionLength);
     const uint64_t N = roundEven(length);

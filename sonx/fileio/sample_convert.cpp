@@ -1,4 +1,5 @@
 #include "sonx/fileio/sample_convert.h"
+#include "sonx/component/status.h"
 
 #include <soxr.h>
 
@@ -103,11 +104,11 @@ uint32_t SampleConverter::convert(uint32_t destRate, uint32_t sourceBits, uint8_
     if (count == 0 && queued() == 0 && !(last && streaming && !ended_)) return 0;
     if (!isConvertibleFormat(sourceRate, sourceBits) || !isConvertibleFormat(destRate, destBits) || !dest ||
         (count > 0 && !source))
-        throw std::runtime_error(kOpenFailed);
+        failWith(SONX_ERR_UNSUPPORTED, kOpenFailed);
 
     if (sourceRate == destRate) {
         // Same rate: the exact width conversion, nothing kept between calls.
-        if (count > destCapacity) throw std::runtime_error(kSizeFailed);
+        if (count > destCapacity) failWith(SONX_ERR_INVALID, kSizeFailed);
         if (sourceBits == destBits) {
             std::memmove(dest, source, static_cast<size_t>(count) * (sourceBits / 8));
         } else {
@@ -131,14 +132,14 @@ uint32_t SampleConverter::convert(uint32_t destRate, uint32_t sourceBits, uint8_
         destRate_ = destRate;
     } else if (sourceRate != sourceRate_ || destRate != destRate_ || (ended_ && count > 0)) {
         // One stream has one pair of rates, and nothing follows its end.
-        throw std::runtime_error(kOpenFailed);
+        failWith(SONX_ERR_INVALID, kOpenFailed);
     }
 
     if (!ended_ && (count > 0 || last)) {
         try {
             resample(source, count, sourceBits, last);
         } catch (const std::bad_alloc&) {
-            throw std::runtime_error(kPrepareFailed);
+            failWith(SONX_ERR_NO_MEMORY, kPrepareFailed);
         }
     }
 

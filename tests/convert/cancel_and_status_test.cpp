@@ -93,28 +93,53 @@ TEST(Status, EachFailureHasItsNumber) {
     std::vector<uint8_t> noData(wav.begin(), wav.begin() + 36);  // RIFF and 'fmt ' only
     noData[4] = 28;
     noData[5] = noData[6] = noData[7] = 0;
-    writeFileBytes(dir.file("nodata.wav"), noData);
-    writeFileBytes(dir.file("text.wav"), std::vector<uint8_t>(100, 'x'));
+    std::vector<uint8_t> shortFmt(wav.begin(), wav.begin() + 20);  // a 'fmt ' of 8 bytes
+    shortFmt[16] = 8;
+    shortFmt.insert(shortFmt.end(), wav.begin() + 20, wav.begin() + 28);
+    shortFmt.insert(shortFmt.end(), wav.begin() + 36, wav.end());
+    std::vector<uint8_t> noAlignment = wav;
+    noAlignment[32] = noAlignment[33] = 0;
+    writeFileBytes(dir.file("in.wav"), wav);
+    std::string error;
+    ASSERT_TRUE(convertFile(dir.file("in.wav"), pcmFormat(FILE_TYPE_WAV), dir.file("in.qcp"), qcpOutput(), error))
+        << error;
+    std::vector<uint8_t> evrc = readFileBytes(dir.file("in.qcp"));
+    const uint8_t evrcId[16] = {0x8d, 0xd4, 0x89, 0xe6, 0x76, 0x90, 0xb5, 0x46,
+                                0x91, 0xef, 0x73, 0x6a, 0x51, 0x00, 0xce, 0xb4};
+    std::copy(std::begin(evrcId), std::end(evrcId), evrc.begin() + 12 + 8 + 2);  // the codec of 'fmt '
+    AudioFormat qcpInput;
+    qcpInput.fileType = FILE_TYPE_QCP;
+    AudioFormat noRateSet = qcpOutput();
+    noRateSet.dataFormat = CODEC_PCM;
+
     const struct {
         const char* name;
+        std::vector<uint8_t> bytes;  // none: the file is not there
+        AudioFormat inFormat, outFormat;
         int32_t status;
     } cases[] = {
-        {"missing.wav", SONX_ERR_OPEN},
-        {"text.wav", SONX_ERR_NOT_AUDIO},
-        {"nodata.wav", SONX_ERR_DAMAGED},
+        {"missing.wav", {}, pcmFormat(FILE_TYPE_WAV), qcpOutput(), SONX_ERR_OPEN},
+        {"text.wav", std::vector<uint8_t>(100, 'x'), pcmFormat(FILE_TYPE_WAV), qcpOutput(), SONX_ERR_NOT_AUDIO},
+        {"nodata.wav", noData, pcmFormat(FILE_TYPE_WAV), qcpOutput(), SONX_ERR_DAMAGED},
+        {"shortfmt.wav", shortFmt, pcmFormat(FILE_TYPE_WAV), qcpOutput(), SONX_ERR_DAMAGED},
+        {"noalign.wav", noAlignment, pcmFormat(FILE_TYPE_WAV), qcpOutput(), SONX_ERR_DAMAGED},
+        {"adpcm.wav", makeWav(0x11, 8000, 4, std::vector<uint8_t>(256)), pcmFormat(FILE_TYPE_WAV), qcpOutput(),
+         SONX_ERR_UNSUPPORTED},
+        {"evrc.qcp", evrc, qcpInput, pcmFormat(FILE_TYPE_WAV), SONX_ERR_UNSUPPORTED},
+        {"ratesets.wav", wav, pcmFormat(FILE_TYPE_WAV), noRateSet, SONX_ERR_INVALID},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.file(c.name);
+        if (!c.bytes.empty()) writeFileBytes(path, c.bytes);
         Ref<ISonxConvertFile> convert(createInstance<ISonxConvertFile>(CLSID_SonxFile));
-        Ref<ISonxError> error(queryInterface<ISonxError>(convert.get()));
+        Ref<ISonxError> errors(queryInterface<ISonxError>(convert.get()));
         const FileHandle in = FileHandle::named(path.c_str());
-        const std::string outName = dir.file("out.qcp");
+        const std::string outName = dir.file("out");
         const FileHandle out = FileHandle::named(outName.c_str());
-        const AudioFormat inFormat = pcmFormat(FILE_TYPE_WAV), outFormat = qcpOutput();
-        convert->convert(&in, &inFormat, &out, &outFormat, nullptr, 0);
-        EXPECT_EQ(error->errorCode(), c.status) << error->errorText();
-        EXPECT_STRNE(sonx_strerror(error->errorCode()), "Unknown status");
+        convert->convert(&in, &c.inFormat, &out, &c.outFormat, nullptr, 0);
+        EXPECT_EQ(errors->errorCode(), c.status) << errors->errorText();
+        EXPECT_STRNE(sonx_strerror(errors->errorCode()), "Unknown status");
     }
 }
 
