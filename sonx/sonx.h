@@ -282,15 +282,20 @@ protected:
 };
 
 // The outcome of the object's last operation: every operation that can fail
-// clears it first, and a conversion running on its thread sets it when it
-// fails. Ask it where a result is ambiguous: convert without a callback,
+// clears it first. A conversion running on its thread keeps a record of its
+// own: from its start, and again from its end (success or failure, before
+// the callback hears of it), this tells the conversion's result, until the
+// caller's next call on the object; a call made while the conversion runs
+// (chunks, the single file) tells its own result and leaves the conversion's
+// alone. Ask it where a result is ambiguous: convert without a callback,
 // read or seek returning 0, getTextChunk returning 0.
 class ISonxError : public ISonxUnknown {
 public:
-    // Nonzero when the last operation (or the running conversion) failed.
+    // Nonzero when the outcome told (see above) is a failure.
     virtual uint8_t hasError() = 0;
-    // What failed, empty when nothing did. Valid until the next operation on
-    // the object, or until a running conversion fails.
+    // What failed, empty when nothing did. Valid until the next call that
+    // records the same kind of outcome: the caller's next call, or the next
+    // conversion's start or end.
     virtual const char* errorText() = 0;
     // The sonx_status of the failure (sonx/sonx_c.h), SONX_OK when nothing
     // failed; sonx_strerror gives its fixed text.

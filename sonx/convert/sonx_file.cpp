@@ -93,27 +93,36 @@ void* SonxFile::QueryInterface(const Guid& iid) {
 
 uint8_t SonxFile::hasError() {
     std::lock_guard<std::mutex> lock(errorLock_);
-    return errorSet();
+    return shownRecord().empty() ? 0 : 1;
 }
 
 const char* SonxFile::errorText() {
     std::lock_guard<std::mutex> lock(errorLock_);
-    return errorCString();
+    return shownRecord().text.c_str();
 }
 
 int32_t SonxFile::errorCode() {
     std::lock_guard<std::mutex> lock(errorLock_);
-    return errorStatus();
+    const Failure& shown = shownRecord();
+    return shown.empty() ? SONX_OK : shown.status;
 }
 
 void SonxFile::clearErr() {
     std::lock_guard<std::mutex> lock(errorLock_);
-    clearError();
+    callRecord_ = Failure{};
+    showsConversion_ = false;
 }
 
 void SonxFile::setErr(Failure failure) {
     std::lock_guard<std::mutex> lock(errorLock_);
-    setError(std::move(failure.text), failure.status);
+    callRecord_ = std::move(failure);
+    showsConversion_ = false;
+}
+
+void SonxFile::recordConversion(Failure result) {
+    std::lock_guard<std::mutex> lock(errorLock_);
+    conversionRecord_ = std::move(result);
+    showsConversion_ = true;
 }
 
 bool SonxFile::onConversionThread() {
@@ -209,6 +218,7 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
             life_->worker = std::thread::id();
         }
         finishedPending_ = true;
+        recordConversion(Failure{});
         failure = failureOf([&] { start(); });
         if (failure.empty()) {
             if (!callback) waitForConversionEnd();
@@ -325,6 +335,7 @@ void SonxFile::run() {
                 closeFile(input_, true);
                 closeFile(output_, false);
                 completed_ = true;
+                recordConversion(Failure{});
             }
             const uint32_t percent = progress();
             if (percent != last || (notifier.withResult && !completed_)) {
@@ -337,6 +348,7 @@ void SonxFile::run() {
             closeFile(input_, true);
             closeFile(output_, false);
             completed_ = true;
+            recordConversion(Failure{});
             notifier.send(CONVERT_EVENT_PROGRESS, 100);
         }
     });
@@ -345,7 +357,7 @@ void SonxFile::run() {
         if (failure.status == SONX_ERR_CANCELLED) discardOutput(output);
         if (input_.salvage.lengthDamaged && !input_.salvage.salvaged) failure.status = SONX_ERR_DAMAGED;
         // The text is in place before the client hears of the failure.
-        setErr(failure);
+        recordConversion(failure);
         notifier.send(CONVERT_EVENT_FAILURE, 100);
     }
 

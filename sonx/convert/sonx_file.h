@@ -119,10 +119,15 @@ private:
     bool onConversionThread();
     void closeConversionFiles();
 
-    // The error text is written by the conversion thread too; these keep
-    // its updates whole when the client works on the single file meanwhile.
+    // Two records, so a conversion running on its thread and the caller's
+    // own calls meanwhile never overwrite each other's result: the caller's
+    // calls write callRecord_; the conversion writes conversionRecord_ when it
+    // starts and when it ends, and from then until the next call that record
+    // is the one ISonxError tells.
     void clearErr();
     void setErr(Failure failure);
+    void recordConversion(Failure result);
+    const Failure& shownRecord() const { return showsConversion_ ? conversionRecord_ : callRecord_; }
 
     const std::shared_ptr<Lifetime> life_;
 
@@ -137,7 +142,10 @@ private:
     std::atomic<uint32_t> totalBlocks_{0};
     std::atomic<bool> completed_{false};
     bool finishedPending_ = false;  // a finished signal of a started thread not yet consumed
-    std::mutex errorLock_;
+    std::mutex errorLock_;  // guards the records below
+    Failure callRecord_;
+    Failure conversionRecord_;
+    bool showsConversion_ = false;
     Notifier notifier_;
     std::atomic<bool> cancelRequested_{false};
     std::string outputPath_;  // a named output, removed when the conversion is cancelled

@@ -157,5 +157,53 @@ TEST(Status, DescribeFileCarriesLongTextsWhole) {
     EXPECT_NE(error.find("Error opening file"), std::string::npos);
 }
 
+// A call made while a conversion runs tells its own outcome, and the
+// conversion's outcome is what the object tells once it has ended.
+struct Gate {
+    std::atomic<bool> paused{false}, callMade{false}, ended{false};
+    bool cancel = false;
+};
+
+int32_t pauseOnce(uint32_t event, uint32_t value, uintptr_t data) {
+    auto* gate = reinterpret_cast<Gate*>(data);
+    if (event == CONVERT_EVENT_FAILURE || value == 100) {
+        gate->ended = true;
+        return 0;
+    }
+    if (gate->paused.exchange(true)) return 0;
+    while (!gate->callMade) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return gate->cancel ? 1 : 0;
+}
+
+TEST(Status, ACallDuringAConversionKeepsItsOwnOutcome) {
+    TempDir dir;
+    writeFileBytes(dir.file("in.wav"), speechWav(30));
+    const std::string inName = dir.file("in.wav"), outName = dir.file("out.qcp"), missing = dir.file("none.qcp");
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "converted");
+        Ref<ISonxConvertFile> convert(createInstance<ISonxConvertFile>(CLSID_SonxFile));
+        Ref<ISonxError> error(queryInterface<ISonxError>(convert.get()));
+        Ref<ISonxQcpChunks> chunks(queryInterface<ISonxQcpChunks>(convert.get()));
+        const FileHandle in = FileHandle::named(inName.c_str()), out = FileHandle::named(outName.c_str());
+        const FileHandle none = FileHandle::named(missing.c_str());
+        const AudioFormat inFormat = pcmFormat(FILE_TYPE_WAV), outFormat = qcpOutput();
+        Gate gate;
+        gate.cancel = cancel;
+        ASSERT_EQ(convert->convertWithProgress(&in, &inFormat, &out, &outFormat, pauseOnce,
+                                               reinterpret_cast<uintptr_t>(&gate)),
+                  1);
+        while (!gate.paused) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        uint16_t value = 0;
+        EXPECT_EQ(chunks->getCnfgChunk(&none, &value), 0);
+        EXPECT_EQ(error->errorCode(), SONX_ERR_OPEN) << error->errorText();
+        gate.callMade = true;
+        for (int i = 0; i < 4000 && !gate.ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(gate.ended);
+        EXPECT_EQ(error->errorCode(), cancel ? SONX_ERR_CANCELLED : SONX_OK) << error->errorText();
+        EXPECT_EQ(chunks->getCnfgChunk(&none, &value), 0);
+        EXPECT_EQ(error->errorCode(), SONX_ERR_OPEN);
+    }
+}
+
 }  // namespace
 }  // namespace sonx::test
