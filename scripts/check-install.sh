@@ -142,6 +142,25 @@ for link in shared static; do
     fail "C99 program, $link, failed"
 done
 
+step "A C++ program built with LLVM's libc++ against the shared library (built with libstdc++)"
+SONX_WANT_LIBCXX=1 "$src/scripts/deps.sh"
+consumer=$src/tests/install/consumer.cpp
+# shellcheck disable=SC2086
+c++ -std=c++17 $(pkg-config --cflags sonx) "$consumer" -o "$work/gnu-consumer" $(pkg-config --libs sonx)
+# shellcheck disable=SC2086
+clang++ -std=c++17 -stdlib=libc++ -Wall -Wextra -Werror $(pkg-config --cflags sonx) "$consumer" \
+  -o "$work/llvm-consumer" $(pkg-config --libs sonx)
+readelf -d "$work/llvm-consumer" | grep -q 'NEEDED.*\[libc++\.so' || fail "the libc++ build does not use libc++"
+for lib in gnu llvm; do
+  LD_LIBRARY_PATH=$libdir "$work/$lib-consumer" "$work/run/talk.wav" "$work/run/$lib.qcp" >"$work/run/$lib.txt" ||
+    fail "the $lib consumer failed"
+done
+"$velconv" "$work/run/talk.wav" "$work/run/velconv.qcp" 2>/dev/null
+cmp -s "$work/run/llvm.qcp" "$work/run/velconv.qcp" || fail "the libc++ build's QCP differs from velconv's"
+cmp -s "$work/run/llvm.txt" "$work/run/gnu.txt" || fail "the libc++ build describes its file otherwise"
+grep -q '^QCELP-13K {5E7F6D41-B115-11D0-BA91-00805FB4B97E} [1-9][0-9]* packets$' "$work/run/llvm.txt" ||
+  fail "the libc++ build printed: $(cat "$work/run/llvm.txt")"
+
 step "The Python module against the installed library"
 pysite=$(find "$prefix" -type d -name sonx -path '*python*' -print -quit)
 [ -n "$pysite" ] || fail "the Python module was not installed"

@@ -3,6 +3,7 @@
 set -euo pipefail
 want=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libsoxr-dev python3-numpy python3-pytest)
 [ "${SONX_WANT_CLANG:-0}" = 1 ] && want+=(clang libclang-rt-14-dev)
+[ "${SONX_WANT_LIBCXX:-0}" = 1 ] && want+=(clang libc++-dev libc++abi-dev)
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

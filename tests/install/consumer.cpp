@@ -1,10 +1,13 @@
 // A tiny program that uses sonx only through its installed public header:
-// encodes a 16-bit 8 kHz mono WAV file to QCELP-13K QCP (variable rate).
+// encodes a 16-bit 8 kHz mono WAV file to QCELP-13K QCP (variable rate),
+// then prints the result's codec, identity and packet count through the
+// header's std::string helpers (which must work with any C++ library).
 //
 //   consumer in.wav out.qcp
 #include <sonx/sonx.h>
 
 #include <cstdio>
+#include <string>
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -38,5 +41,15 @@ int main(int argc, char** argv) {
     if (!ok) std::fprintf(stderr, "conversion failed: %s\n", error->errorText());
     error->Release();
     converter->Release();
-    return ok ? 0 : 1;
+    if (!ok) return 1;
+
+    sonx::FileFacts facts;
+    std::string failure;
+    if (!sonx::describeFile(output, facts, failure)) {
+        std::fprintf(stderr, "cannot describe %s: %s\n", argv[2], failure.c_str());
+        return 1;
+    }
+    std::printf("%s %s %u packets\n", facts.codecName ? facts.codecName : "unknown", facts.codec.toString().c_str(),
+                static_cast<unsigned>(facts.packets));
+    return 0;
 }
