@@ -8,8 +8,9 @@
 // callback runs on a thread of the library meanwhile (see ISonxConvertFile).
 // Operations report failure by their result; where a result is ambiguous,
 // ISonxError tells. Nothing of the C++ standard library crosses the library's
-// boundary: what takes or gives std::string here is inline over exported
-// functions that take character buffers.
+// boundary: the library exports createInstance and the C functions of
+// sonx_c.h, and what takes or gives std::string here is inline over them
+// and the interfaces.
 #ifndef SONX_SONX_H
 #define SONX_SONX_H
 
@@ -53,7 +54,20 @@ struct Guid {
 };
 
 // Writes the registry form and a NUL into `text`.
-SONX_API void formatGuid(const Guid& guid, char text[39]);
+inline void formatGuid(const Guid& guid, char text[39]) {
+    // The first three fields are stored little-endian.
+    static constexpr int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    static constexpr char hex[] = "0123456789ABCDEF";
+    char* p = text;
+    *p++ = '{';
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
+        *p++ = hex[guid.bytes[order[i]] >> 4];
+        *p++ = hex[guid.bytes[order[i]] & 15];
+    }
+    *p++ = '}';
+    *p = '\0';
+}
 
 inline std::string Guid::toString() const {
     char text[39];
@@ -120,6 +134,7 @@ inline constexpr Guid IID_ISonxQcpChunks = Guid::of("{D1AACE80-72C4-2D4E-8FEA-7E
 inline constexpr Guid IID_ISonxCodec = Guid::of("{3D51E9E6-C346-2842-B266-B8E798665FEC}");
 inline constexpr Guid IID_ISonxPacketCodec = Guid::of("{31E65ADB-D5FA-4C91-A555-374C9845028A}");
 inline constexpr Guid IID_ISonxSalvage = Guid::of("{7C1E4B2A-93D5-4F60-8A17-5B2E0C9D4E31}");
+inline constexpr Guid IID_ISonxFileFacts = Guid::of("{13921C49-05C5-4532-B8B2-A474E12C499A}");
 
 // Classes.
 inline constexpr Guid CLSID_SonxFile = Guid::of("{63366044-C7B4-8248-B354-418DB8810CF5}");
@@ -471,7 +486,7 @@ inline constexpr Guid CODEC_EVRC_B = Guid::of("{3CFD29CA-F653-4EF5-90E9-F4236D59
 
 // The name of a codec identity ("QCELP-13K", "EVRC", "PCM", ...), or null
 // for an identity the library does not know.
-SONX_API const char* codecName(const Guid& codec);
+inline const char* codecName(const Guid& codec) { return sonx_codec_name(codec.bytes); }
 
 enum FileKind : int32_t {
     FILE_KIND_UNKNOWN = 0,  // not a RIFF file of a form the library reads
@@ -541,50 +556,27 @@ struct FileFactTexts {
     size_t errorLength = 0;
 };
 
-// Reads the header and data layout of a QCP or WAV file. Returns SONX_OK,
-// or the status of why the file cannot be read or is no RIFF file of a
-// known form, with its message in texts->error; a file that opens but is
-// damaged is described, with what is wrong in the facts.
-SONX_API int32_t describeFileInto(const FileHandle& file, FileFactsCore& facts, FileFactTexts& texts);
+// What a file holds, without converting it (CLSID_SonxFile answers it).
+// It leaves the object's own file and conversion alone, so any thread may
+// use it at any time.
+class ISonxFileFacts : public ISonxUnknown {
+public:
+    // Reads the header and data layout of a QCP or WAV file. Returns
+    // SONX_OK, or the status of why the file cannot be read or is no RIFF
+    // file of a known form, with its message in texts->error; a file that
+    // opens but is damaged is described, with what is wrong in the facts.
+    virtual int32_t describe(const FileHandle* file, FileFactsCore* facts, FileFactTexts* texts) = 0;
 
-inline bool describeFile(const FileHandle& file, FileFacts& facts, std::string& error) {
-    facts = FileFacts{};
-    char label[256], text[1024], message[512];
-    FileFactTexts texts;
-    texts.label = label;
-    texts.labelCapacity = sizeof label;
-    texts.text = text;
-    texts.textCapacity = sizeof text;
-    texts.error = message;
-    texts.errorCapacity = sizeof message;
-    int32_t status = describeFileInto(file, facts, texts);
-    if (texts.labelLength >= sizeof label || texts.textLength >= sizeof text || texts.errorLength >= sizeof message) {
-        facts.label.resize(texts.labelLength + 1);
-        facts.text.resize(texts.textLength + 1);
-        error.resize(texts.errorLength + 1);
-        texts.label = &facts.label[0];
-        texts.labelCapacity = facts.label.size();
-        texts.text = &facts.text[0];
-        texts.textCapacity = facts.text.size();
-        texts.error = &error[0];
-        texts.errorCapacity = error.size();
-        status = describeFileInto(file, facts, texts);
-        facts.label.resize(texts.labelLength);
-        facts.text.resize(texts.textLength);
-        error.resize(texts.errorLength);
-    } else {
-        facts.label.assign(label, texts.labelLength);
-        facts.text.assign(text, texts.textLength);
-        error.assign(message, texts.errorLength);
-    }
-    return status == SONX_OK;
-}
+protected:
+    ~ISonxFileFacts() = default;
+};
+
 
 // The class factory: an interface of a new object holding one reference, or
 // null for an unknown class or an interface the class does not answer. It
 // answers exactly what the new object's QueryInterface answers:
-// CLSID_SonxFile ISonxConvertFile, ISonxFile, ISonxQcpChunks, ISonxSalvage
-// and ISonxError; CODEC_QCELP13K and CODEC_QCELP13K_ALT ISonxCodec,
+// CLSID_SonxFile ISonxConvertFile, ISonxFile, ISonxQcpChunks, ISonxSalvage,
+// ISonxFileFacts and ISonxError; CODEC_QCELP13K and CODEC_QCELP13K_ALT ISonxCodec,
 // ISonxPacketCodec and ISonxError; CODEC_G711_ULAW ISonxCodec and
 // ISonxError. All answer ISonxUnknown.
 SONX_API void* createInstance(const Guid& clsid, const Guid& iid);
@@ -599,6 +591,7 @@ template <> struct InterfaceId<ISonxQcpChunks> { static constexpr const Guid& va
 template <> struct InterfaceId<ISonxCodec> { static constexpr const Guid& value = IID_ISonxCodec; };
 template <> struct InterfaceId<ISonxPacketCodec> { static constexpr const Guid& value = IID_ISonxPacketCodec; };
 template <> struct InterfaceId<ISonxSalvage> { static constexpr const Guid& value = IID_ISonxSalvage; };
+template <> struct InterfaceId<ISonxFileFacts> { static constexpr const Guid& value = IID_ISonxFileFacts; };
 
 template <class I> I* createInstance(const Guid& clsid) {
     return static_cast<I*>(createInstance(clsid, InterfaceId<I>::value));
@@ -633,6 +626,46 @@ public:
 private:
     I* p_;
 };
+
+// Reads what a file holds (ISonxFileFacts) into facts; false with the
+// message in `error` when it cannot be read.
+inline bool describeFile(const FileHandle& file, FileFacts& facts, std::string& error) {
+    facts = FileFacts{};
+    char label[256], text[1024], message[512];
+    FileFactTexts texts;
+    texts.label = label;
+    texts.labelCapacity = sizeof label;
+    texts.text = text;
+    texts.textCapacity = sizeof text;
+    texts.error = message;
+    texts.errorCapacity = sizeof message;
+    Ref<ISonxFileFacts> reader(createInstance<ISonxFileFacts>(CLSID_SonxFile));
+    if (!reader) {
+        error = "Out of memory";
+        return false;
+    }
+    int32_t status = reader->describe(&file, &facts, &texts);
+    if (texts.labelLength >= sizeof label || texts.textLength >= sizeof text || texts.errorLength >= sizeof message) {
+        facts.label.resize(texts.labelLength + 1);
+        facts.text.resize(texts.textLength + 1);
+        error.resize(texts.errorLength + 1);
+        texts.label = &facts.label[0];
+        texts.labelCapacity = facts.label.size();
+        texts.text = &facts.text[0];
+        texts.textCapacity = facts.text.size();
+        texts.error = &error[0];
+        texts.errorCapacity = error.size();
+        status = reader->describe(&file, &facts, &texts);
+        facts.label.resize(texts.labelLength);
+        facts.text.resize(texts.textLength);
+        error.resize(texts.errorLength);
+    } else {
+        facts.label.assign(label, texts.labelLength);
+        facts.text.assign(text, texts.textLength);
+        error.assign(message, texts.errorLength);
+    }
+    return status == SONX_OK;
+}
 
 }  // namespace sonx
 

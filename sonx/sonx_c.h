@@ -68,6 +68,11 @@ SONX_C_API const char *sonx_strerror(int status);
 /* "MAJOR.MINOR.PATCH" of the library loaded; static text. */
 SONX_C_API const char *sonx_version_string(void);
 
+/* The name of a codec identity as a QCP or WAV file stores it (16 bytes):
+ * "QCELP-13K", "EVRC", "SMV", "EVRC-B (4GV)", "PCM", "G.711 mu-law"; null for
+ * an identity the library does not know. Static text; thread-safe. */
+SONX_C_API const char *sonx_codec_name(const unsigned char identity[16]);
+
 /* File types, for sonx_options.output_type and sonx_info.kind. */
 typedef enum sonx_file_type {
     SONX_TYPE_AUTO = 0, /* output: the other of the input's type */

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sonx/convert/file_facts.h"
 #include "sonx/sonx.h"
 
 namespace sonx {

@@ -25,19 +25,6 @@ int32_t ComponentBase::release() {
     return refCount_;
 }
 
-void formatGuid(const Guid& guid, char text[39]) {
-    static constexpr int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-    char* p = text;
-    *p++ = '{';
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
-        std::snprintf(p, 3, "%02X", guid.bytes[order[i]]);
-        p += 2;
-    }
-    *p++ = '}';
-    *p = '\0';
-}
-
 int32_t currentStatus() {
     try {
         throw;

@@ -1,5 +1,7 @@
 // What a speech file holds, read from its header and packet stream without
 // converting it: the one place that velconv -i, embedders and the page ask.
+#include "sonx/convert/file_facts.h"
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -187,11 +189,18 @@ void describeWav(AudioFile& file, FileFacts& facts) {
 
 }  // namespace
 
-const char* codecName(const Guid& codec) {
-    for (const CodecNameRow& row : kCodecNames)
+}  // namespace sonx
+
+extern "C" const char* sonx_codec_name(const unsigned char identity[16]) {
+    if (!identity) return nullptr;
+    sonx::Guid codec;
+    std::memcpy(codec.bytes, identity, sizeof codec.bytes);
+    for (const sonx::CodecNameRow& row : sonx::kCodecNames)
         if (*row.codec == codec) return row.name;
     return nullptr;
 }
+
+namespace sonx {
 
 namespace {
 

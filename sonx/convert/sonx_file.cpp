@@ -1,5 +1,6 @@
 #include "sonx/convert/sonx_file.h"
 #include "sonx/component/status.h"
+#include "sonx/convert/file_facts.h"
 
 #include <unistd.h>
 
@@ -85,10 +86,16 @@ void* SonxFile::QueryInterface(const Guid& iid) {
     if (iid == IID_ISonxConvertFile) return static_cast<ISonxConvertFile*>(this);
     if (iid == IID_ISonxQcpChunks) return static_cast<ISonxQcpChunks*>(this);
     if (iid == IID_ISonxSalvage) return static_cast<ISonxSalvage*>(this);
+    if (iid == IID_ISonxFileFacts) return static_cast<ISonxFileFacts*>(this);
     if (iid == IID_ISonxError) return static_cast<ISonxError*>(this);
     if (iid == IID_ISonxUnknown) return static_cast<ISonxUnknown*>(static_cast<ISonxFile*>(this));
     Release();
     return nullptr;
+}
+
+int32_t SonxFile::describe(const FileHandle* file, FileFactsCore* facts, FileFactTexts* texts) {
+    if (!file || !facts || !texts) return SONX_ERR_INVALID;
+    return describeFileInto(*file, *facts, *texts);
 }
 
 uint8_t SonxFile::hasError() {

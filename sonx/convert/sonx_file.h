@@ -32,6 +32,7 @@ class SonxFile final : public ISonxFile,
                        public ISonxConvertFile,
                        public ISonxQcpChunks,
                        public ISonxSalvage,
+                       public ISonxFileFacts,
                        public ISonxError,
                        public ComponentBase,
                        public ThreadedObject {
@@ -43,6 +44,9 @@ public:
     int32_t AddRef() override;
     int32_t Release() override;
     void* QueryInterface(const Guid& iid) override;
+
+    // ISonxFileFacts
+    int32_t describe(const FileHandle* file, FileFactsCore* facts, FileFactTexts* texts) override;
 
     // ISonxError
     uint8_t hasError() override;

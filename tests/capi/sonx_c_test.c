@@ -104,6 +104,13 @@ static void round_trips(const char *wav, const char *velconv, const char *dir) {
     CHECK(sonx_get_info(written, &info) == SONX_OK && strcmp(info.label, "kitchen memo") == 0);
     CHECK(strcmp(info.codec, "QCELP-13K") == 0 && info.rate_set == SONX_RATE_VFR && info.sample_rate == 8000);
     CHECK(info.duration > 0 && info.packets == samples / 160 && !info.cut_short);
+    {
+        /* EVRC's identity as a QCP file stores it, and one nobody uses */
+        static const unsigned char evrc[16] = {0x8d, 0xd4, 0x89, 0xe6, 0x76, 0x90, 0xb5, 0x46,
+                                               0x91, 0xef, 0x73, 0x6a, 0x51, 0x00, 0xce, 0xb4};
+        static const unsigned char unknown[16] = {0};
+        CHECK(strcmp(sonx_codec_name(evrc), "EVRC") == 0 && sonx_codec_name(unknown) == NULL);
+    }
     CHECK(sonx_get_info_memory(qcp_bytes, qcp_length, &info) == SONX_OK && info.packets * 160 == samples);
 
     sonx_free(pcm);

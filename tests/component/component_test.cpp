@@ -18,7 +18,8 @@ TEST(CreateInstance, UnknownClassesAndForeignInterfacesGiveNull) {
 TEST(CreateInstance, AnswersWhatTheObjectAnswersWithOneReference) {
     const Guid classes[] = {CLSID_SonxFile, CODEC_QCELP13K, CODEC_QCELP13K_ALT, CODEC_G711_ULAW};
     const Guid interfaces[] = {IID_ISonxUnknown, IID_ISonxError,    IID_ISonxFile,  IID_ISonxConvertFile,
-                               IID_ISonxQcpChunks, IID_ISonxCodec, IID_ISonxPacketCodec, IID_ISonxSalvage};
+                               IID_ISonxQcpChunks, IID_ISonxCodec, IID_ISonxPacketCodec, IID_ISonxSalvage,
+                               IID_ISonxFileFacts};
     for (const Guid& clsid : classes) {
         auto* object = static_cast<ISonxUnknown*>(createInstance(clsid, IID_ISonxUnknown));
         ASSERT_NE(object, nullptr) << clsid.toString();
