@@ -541,7 +541,7 @@ struct FileFacts : FileFactsCore {
     std::string text;
 };
 
-// Texts of describeFileInto: each buffer gets at most its capacity less one
+// Texts of ISonxFileFacts::describe: each buffer gets at most its capacity less one
 // bytes and a NUL; each length the text's full length, so a caller can ask
 // again with room enough.
 struct FileFactTexts {
