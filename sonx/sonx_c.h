@@ -113,8 +113,9 @@ typedef struct sonx_report {
 typedef int (*sonx_progress_fn)(unsigned percent, void *user);
 
 /* Converts the file at `input` into a new file at `output` (replaced if it
- * exists): QCP to 16-bit 8000 Hz mono WAV, WAV (8- or 16-bit PCM or mu-law,
- * any rate, mono or mixed down) to QCP; the same bytes velconv writes.
+ * exists): QCP to 16-bit 8000 Hz mono WAV, WAV (8- to 32-bit integer PCM,
+ * float, A-law or mu-law, any rate, up to 8 channels mixed down) to QCP; the
+ * same bytes velconv writes.
  * `options` may be null (defaults); `progress` may be null; `user` is passed
  * back unchanged. `report` (may be null) is filled on success and failure.
  * Blocks until the conversion has ended. Errors: SONX_ERR_OPEN, _READ,
