@@ -31,18 +31,15 @@
 #include <string>
 #include <vector>
 
+#include "sonx/fileio/endian.h"
 #include "sonx/sonx.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-uint32_t le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
-void putLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
+using sonx::getLe32;
+using sonx::putLe32;
 
 Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -54,7 +51,7 @@ Bytes readFile(const std::string& path) {
 Bytes speechSamples() {
     const Bytes wav = readFile(std::string(SONX_TESTDATA_DIR) + "/speech_8k.wav");
     for (size_t pos = 12; pos + 8 <= wav.size();) {
-        const uint32_t n = le32(&wav[pos + 4]);
+        const uint32_t n = getLe32(&wav[pos + 4]);
         if (std::memcmp(&wav[pos], "data", 4) == 0)
             return Bytes(wav.begin() + long(pos + 8),
                          wav.begin() + long(pos + 8 + std::min<size_t>(n, wav.size() - pos - 8)));

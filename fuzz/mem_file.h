@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sonx/codec/rate_sets.h"
+#include "sonx/fileio/endian.h"
 #include "sonx/sonx.h"
 
 namespace fuzz {
@@ -61,7 +62,7 @@ struct MemFile {
 };
 
 inline uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+    return sonx::getLe32(&b[at]);
 }
 
 // Checks a finished RIFF output: the RIFF size matches the length (a client

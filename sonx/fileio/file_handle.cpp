@@ -10,6 +10,7 @@
 
 #include "sonx/component/status.h"
 #include "sonx/fileio/audio_file.h"
+#include "sonx/fileio/posix_io.h"
 
 namespace sonx {
 
@@ -164,17 +165,9 @@ void seekFile(AudioFile& file, uint32_t position) {
 uint32_t readFile(AudioFile& file, uint8_t* buffer, uint32_t count) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
-        // Regular files only return short at the end; retry interrupted or
-        // partial transfers so only a real end of data counts as short.
-        uint32_t done = 0;
-        while (done < count) {
-            const ssize_t got = ::read(file.descriptor, buffer + done, count - done);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                failWithErrno("Error reading from file: ", errno, SONX_ERR_READ);
-            }
-            if (got == 0) failWith(SONX_ERR_READ, "Error reading from file: Unexpected end of file");
-            done += static_cast<uint32_t>(got);
+        if (posix_io::readFull(file.descriptor, buffer, count) != count) {
+            if (errno != 0) failWithErrno("Error reading from file: ", errno, SONX_ERR_READ);
+            failWith(SONX_ERR_READ, "Error reading from file: Unexpected end of file");
         }
         return count;
     }
@@ -188,16 +181,8 @@ uint32_t readFile(AudioFile& file, uint8_t* buffer, uint32_t count) {
 uint32_t writeFile(AudioFile& file, const uint8_t* buffer, uint32_t count) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
-        uint32_t done = 0;
-        while (done < count) {
-            const ssize_t put = ::write(file.descriptor, buffer + done, count - done);
-            if (put < 0) {
-                if (errno == EINTR) continue;
-                failWithErrno("Error writing to file: ", errno, SONX_ERR_WRITE);
-            }
-            if (put == 0) failWithErrno("Error writing to file: ", ENOSPC, SONX_ERR_WRITE);
-            done += static_cast<uint32_t>(put);
-        }
+        if (posix_io::writeFull(file.descriptor, buffer, count) != count)
+            failWithErrno("Error writing to file: ", errno, SONX_ERR_WRITE);
         return count;
     }
     // The callback's buffer is not const, but writing never changes it.

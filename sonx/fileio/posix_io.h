@@ -26,6 +26,7 @@ inline size_t readFull(int fd, void* buffer, size_t count, int64_t offset = kCur
         const ssize_t got = offset == kCurrent ? ::read(fd, bytes + done, count - done)
                                                : ::pread(fd, bytes + done, count - done, offset + done);
         if (got < 0 && errno == EINTR) continue;
+        if (got == 0) errno = 0;  // an earlier retry may have left EINTR
         if (got <= 0) break;
         done += static_cast<size_t>(got);
     }

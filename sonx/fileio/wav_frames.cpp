@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sonx/codec/mulaw_codec.h"
+#include "sonx/fileio/endian.h"
 
 namespace sonx {
 
@@ -15,25 +16,23 @@ double readU8(const uint8_t* p) {
     return (static_cast<int>(p[0]) - 128) * 256.0;
 }
 double readS16(const uint8_t* p) {
-    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+    return static_cast<int16_t>(getLe16(p));
 }
 double readS24(const uint8_t* p) {
     const uint32_t u = uint32_t{p[0]} << 8 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 24;
     return static_cast<int32_t>(u) / 65536.0;
 }
 double readS32(const uint8_t* p) {
-    const uint32_t u = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-    return static_cast<int32_t>(u) / 65536.0;
+    return static_cast<int32_t>(getLe32(p)) / 65536.0;
 }
 double readF32(const uint8_t* p) {
-    const uint32_t u = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    const uint32_t u = getLe32(p);
     float f;
     std::memcpy(&f, &u, sizeof f);
     return f * 32768.0;
 }
 double readF64(const uint8_t* p) {
-    uint64_t u = 0;
-    for (int i = 7; i >= 0; --i) u = u << 8 | p[i];
+    const uint64_t u = getLe64(p);
     double d;
     std::memcpy(&d, &u, sizeof d);
     return d * 32768.0;

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sonx/fileio/endian.h"
 #include "sonx/fileio/posix_io.h"
 
 namespace sonx::velconv {
@@ -91,14 +92,10 @@ void rewriteWith(int fd, const Spool& content) {
     syncFile(fd);
 }
 
-uint32_t le32(const uint8_t* b) {
-    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-}
-
 void putLe32At(Spool& spool, uint64_t offset, uint32_t value) {
-    const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    spool.writeAt(offset, b, 4);
+    uint8_t bytes[4];
+    putLe32(bytes, value);
+    spool.writeAt(offset, bytes, 4);
 }
 
 // What a writer that cannot seek back puts into a length: 0, 0xFFFFFFFF
@@ -363,12 +360,12 @@ bool settleStreamingWavLengths(Spool& input) {
     uint8_t head[12];
     if (end < 12 || end > UINT32_MAX || input.readAt(0, head, 12) != 12) return false;
     if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) return false;
-    const uint32_t riffLength = le32(head + 4);
+    const uint32_t riffLength = getLe32(head + 4);
     // The 'data' chunk is the last one a streaming writer can put out.
     for (uint64_t at = 12; at + 8 <= end;) {
         uint8_t chunk[8];
         input.readAt(at, chunk, 8);
-        const uint32_t length = le32(chunk + 4);
+        const uint32_t length = getLe32(chunk + 4);
         if (std::memcmp(chunk, "data", 4) == 0) {
             const uint64_t available = end - at - 8;
             if (length != available && isPlaceholderLength(length))

@@ -12,13 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "sonx/fileio/endian.h"
 #include "sonx/qcelp/encoder.h"
 
 namespace sonx::test {
-
-inline uint32_t le32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
-}
 
 // Samples of a 16-bit PCM WAV file ('data' chunk of a RIFF WAVE file).
 inline std::vector<int16_t> wavSamples(const std::vector<uint8_t>& bytes) {
@@ -26,7 +23,7 @@ inline std::vector<int16_t> wavSamples(const std::vector<uint8_t>& bytes) {
         throw std::runtime_error("not a WAV file");
     size_t pos = 12;
     while (pos + 8 <= bytes.size()) {
-        const uint32_t size = le32(bytes.data() + pos + 4);
+        const uint32_t size = getLe32(bytes.data() + pos + 4);
         if (!std::memcmp(bytes.data() + pos, "data", 4)) {
             const size_t end = std::min(bytes.size(), pos + 8 + size);
             std::vector<int16_t> samples;

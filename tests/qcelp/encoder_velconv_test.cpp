@@ -21,7 +21,7 @@ namespace sonx {
 namespace {
 
 uint32_t le32(const std::vector<uint8_t>& b, size_t pos) {
-    return test::le32(b.data() + pos);
+    return getLe32(b.data() + pos);
 }
 
 struct QcpSummary {

@@ -1,6 +1,7 @@
 #include "robustness/robustness_support.h"
 
 #include "sonx/codec/rate_sets.h"
+#include "sonx/fileio/endian.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,11 +21,11 @@
 namespace sonx::robustness {
 
 uint32_t le32(const Bytes& b, size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+    return getLe32(&b[at]);
 }
 
 void putLe32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+    sonx::putLe32(&b[at], v);
 }
 
 void putLe16(Bytes& b, size_t at, uint16_t v) {

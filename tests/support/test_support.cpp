@@ -14,6 +14,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "sonx/fileio/endian.h"
+
 namespace sonx::test {
 
 TempDir::TempDir() {
@@ -97,10 +99,6 @@ RunResult runVelconv(const std::vector<std::string>& args, const std::string& wo
 
 namespace {
 
-uint32_t le32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 void appendLe32(std::vector<uint8_t>& out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
 }
@@ -116,7 +114,7 @@ void appendChunk(std::vector<uint8_t>& out, const char* id, const std::vector<ui
 
 std::optional<std::vector<uint8_t>> riffChunk(const std::vector<uint8_t>& file, const char* id) {
     for (size_t at = 12; at + 8 <= file.size();) {
-        const uint32_t length = le32(&file[at + 4]);
+        const uint32_t length = getLe32(&file[at + 4]);
         if (length > file.size() - at - 8) break;
         if (std::equal(id, id + 4, file.begin() + static_cast<long>(at)))
             return std::vector<uint8_t>(file.begin() + static_cast<long>(at + 8),
@@ -149,7 +147,7 @@ std::vector<uint8_t> asRf64(const std::vector<uint8_t>& wav, const char* headerI
     std::copy(headerId, headerId + 4, out.begin());
     appendChunk(out, "ds64", ds64);
     for (size_t at = 12; at + 8 <= wav.size();) {
-        const uint32_t length = le32(&wav[at + 4]);
+        const uint32_t length = getLe32(&wav[at + 4]);
         const size_t padded = std::min<size_t>(wav.size() - at, 8 + size_t{length} + (length & 1));
         const size_t headerAt = out.size();
         out.insert(out.end(), wav.begin() + static_cast<long>(at), wav.begin() + static_cast<long>(at + padded));
