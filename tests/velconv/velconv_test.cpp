@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/convert_test_util.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
@@ -311,6 +312,34 @@ TEST(Velconv, LaterFailuresPrintOneErrorLine) {
         EXPECT_EQ(r.exitStatus, kFailure);
         ASSERT_EQ(r.errorOutput.rfind("ERROR: ", 0), 0u) << r.errorOutput;
         EXPECT_EQ(r.errorOutput.find('\n'), r.errorOutput.size() - 1) << r.errorOutput;
+    }
+}
+
+// A file that cannot be opened or written gets its name and the real reason
+// on the line after the ERROR; a file that opens but is no audio keeps the one line.
+TEST(Velconv, FailuresNameTheFileAndTheReason) {
+    TempDir dir;
+    writeFileBytes(dir.file("in.wav"), speechWav(0.1));
+    writeFileBytes(dir.file("notes.wav"), bytes("This is not a sound file."));
+    std::filesystem::create_directories(dir.file("memos"));
+    const struct {
+        std::vector<std::string> args;
+        const char* errorOutput;
+    } cases[] = {
+        {{"nothere.wav"},
+         "ERROR: Input file is not a valid wav, or qcp file\n"
+         "velconv: cannot open 'nothere.wav': No such file or directory\n"},
+        {{"memos"}, "ERROR: Input file is not a valid wav, or qcp file\nvelconv: 'memos' is a folder\n"},
+        {{"in.wav", "nodir/out.qcp"},
+         "ERROR: Error opening file: No such file or directory\n"
+         "velconv: cannot write 'nodir/out.qcp': No such file or directory\n"},
+        {{"notes.wav", "out.qcp"}, "ERROR: Input file is not a valid wav, or qcp file\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const RunResult r = run(c.args, dir.path());
+        EXPECT_EQ(r.exitStatus, kFailure);
+        EXPECT_EQ(r.errorOutput, c.errorOutput);
     }
 }
 
