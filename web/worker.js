@@ -12,6 +12,9 @@ const SALVAGE = 1;
 // The longest WAV a row hands back (about 2 h 20 min at 8 kHz): the result,
 // its copy for the page and the player's each take this much memory.
 const MAX_WAV_BYTES = 128 * 1024 * 1024;
+// The longest encode that gets a player of how its QCP sounds (about 35 min):
+// past it an encode's memory stays the same whatever the input's length.
+const MAX_PREVIEW_BYTES = 32 * 1024 * 1024;
 
 function decodeBase64(text) {
   const raw = atob(text);
@@ -185,8 +188,8 @@ async function processFile({ id, job, file, rateSet, columns, salvage }) {
     const message = { type: "done", rateSet: RATE_SETS[rateSet], qcp: qcp.bytes, qcpInfo, encodeMs: qcp.ms,
       recovered: qcp.salvage.recovered };
     const transfer = [qcp.bytes.buffer];
-    // How the QCP will sound, where a tab can hold it.
-    if (wavBytesOf(qcpInfo) <= MAX_WAV_BYTES) {
+    // How the QCP will sound, for a memo short enough to hold twice.
+    if (wavBytesOf(qcpInfo) <= MAX_PREVIEW_BYTES) {
       phase = "decoding again";
       lib._sonx_web_reserve_output(wavBytesOf(qcpInfo) + 65536);
       const wav = convert(lib, qcp.bytes, 0, 0, columns);
