@@ -37,8 +37,8 @@
 #include <vector>
 
 #include "sonx/sonx.h"
-#include "sonx/velconv/option_parser.h"
-#include "sonx/velconv/velconv.h"
+#include "velconv/option_parser.h"
+#include "velconv/velconv.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "convert/convert_test_util.h"
-#include "sonx/velconv/file_targets.h"
+#include "velconv/file_targets.h"
 #include "support/test_support.h"
 
 namespace sonx::test {

@@ -1,4 +1,4 @@
-#include "sonx/velconv/option_parser.h"
+#include "velconv/option_parser.h"
 
 #include <cstring>
 #include <string>

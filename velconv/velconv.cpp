@@ -1,4 +1,4 @@
-#include "sonx/velconv/velconv.h"
+#include "velconv/velconv.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,11 +17,11 @@
 
 #include "sonx/sonx.h"
 #include "sonx/convert/file_tags.h"
-#include "sonx/velconv/batch.h"
-#include "sonx/velconv/conversion.h"
-#include "sonx/velconv/file_targets.h"
-#include "sonx/velconv/info.h"
-#include "sonx/velconv/option_parser.h"
+#include "velconv/batch.h"
+#include "velconv/conversion.h"
+#include "velconv/file_targets.h"
+#include "velconv/info.h"
+#include "velconv/option_parser.h"
 
 namespace sonx::velconv {
 

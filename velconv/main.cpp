@@ -1,3 +1,3 @@
-#include "sonx/velconv/velconv.h"
+#include "velconv/velconv.h"
 
 int main(int argc, char** argv) { return sonx::velconv::runVelconv(argc, argv); }

@@ -1,5 +1,5 @@
-#include "sonx/velconv/batch.h"
-#include "sonx/velconv/velconv.h"
+#include "velconv/batch.h"
+#include "velconv/velconv.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "sonx/velconv/file_targets.h"
+#include "velconv/file_targets.h"
 
 #include <errno.h>
 #include <fcntl.h>

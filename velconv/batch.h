@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sonx/velconv/conversion.h"
+#include "velconv/conversion.h"
 
 namespace sonx::velconv {
 

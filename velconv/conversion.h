@@ -11,7 +11,7 @@
 
 #include "sonx/convert/messages.h"
 #include "sonx/sonx.h"
-#include "sonx/velconv/file_targets.h"
+#include "velconv/file_targets.h"
 
 namespace sonx::velconv {
 

@@ -1,10 +1,10 @@
-#include "sonx/velconv/info.h"
-#include "sonx/velconv/velconv.h"
+#include "velconv/info.h"
+#include "velconv/velconv.h"
 
 #include <cstdio>
 #include <iostream>
 
-#include "sonx/velconv/file_targets.h"
+#include "velconv/file_targets.h"
 
 namespace sonx::velconv {
 
