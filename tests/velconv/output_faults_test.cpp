@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "convert/convert_test_util.h"
-#include "velconv/file_targets.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
@@ -276,25 +275,6 @@ TEST(OutputFaults, AReplacedFileKeepsWhatMakesItThatFile) {
         c.check(dir.path());
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
     }
-}
-
-// A program that runs velconv inside itself keeps the signals it handles
-// (a fuzzer's timer, its own SIGUSR1), during the run and after it.
-volatile sig_atomic_t caughtByCaller = 0;
-
-TEST(OutputFaults, SignalsTheCallerHandlesStayItsOwn) {
-    struct sigaction own {}, before {};
-    own.sa_handler = [](int) { caughtByCaller = caughtByCaller + 1; };
-    sigemptyset(&own.sa_mask);
-    ASSERT_EQ(sigaction(SIGALRM, &own, &before), 0);
-    {
-        sonx::velconv::SignalCleanup cleanup;
-        raise(SIGALRM);
-        EXPECT_EQ(caughtByCaller, 1);
-    }
-    raise(SIGALRM);
-    EXPECT_EQ(caughtByCaller, 2);
-    sigaction(SIGALRM, &before, nullptr);
 }
 
 }  // namespace
