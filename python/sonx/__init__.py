@@ -164,11 +164,11 @@ def _report(report):
             "blocks_promised": report.blocks_promised if report.promise_known else None}
 
 
-def decode(file, salvage=False, with_report=False):
+def decode(path_or_bytes, salvage=False, with_report=False):
     """QCP file (a str or os.PathLike name, or the file's bytes) -> (int16
     samples, 8000); with_report adds what was found of a damaged file's
     lengths as a third item."""
-    data = _contents(file)
+    data = _contents(path_or_bytes)
     pcm, count, report = ctypes.c_void_p(), ctypes.c_size_t(), _Report()
     _check(_lib.sonx_decode(data, len(data), int(salvage), ctypes.byref(pcm), ctypes.byref(count),
                             ctypes.byref(report)))
@@ -198,15 +198,15 @@ def encode(samples, samplerate, rateset="vfr"):
         _lib.sonx_free(out)
 
 
-def info(file):
+def info(path_or_bytes):
     """What a QCP or WAV file (a name, or the file's bytes) holds, as
     `velconv -i` tells it, as a dict; packets_by_rate is named by rate."""
     facts = _Info()
-    if isinstance(file, (bytes, bytearray, memoryview)):
-        data = bytes(file)
+    if isinstance(path_or_bytes, (bytes, bytearray, memoryview)):
+        data = bytes(path_or_bytes)
         _check(_lib.sonx_get_info_memory(data, len(data), ctypes.byref(facts)))
     else:
-        _check(_lib.sonx_get_info(_file_name(file), ctypes.byref(facts)))
+        _check(_lib.sonx_get_info(_file_name(path_or_bytes), ctypes.byref(facts)))
     return {"container": "QCP" if facts.kind == 1 else "WAV", "codec": facts.codec.decode(),
             "decodable": bool(facts.decodable), "samplerate": facts.sample_rate, "bits": facts.sample_bits,
             "channels": facts.channels, "samples": facts.samples, "duration": facts.duration,

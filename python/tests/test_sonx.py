@@ -117,12 +117,10 @@ def test_bad_inputs_are_refused_before_c(velconv_files, tmp_path):
     cases = [
         (lambda: sonx.encode(silence.astype(np.complex64), 8000), TypeError, "complex64"),
         (lambda: sonx.encode(np.array([0, 0.5], dtype=object), 8000), TypeError, "object"),
-        (lambda: sonx.encode(silence > 0, 8000), TypeError, "bool"),
         (lambda: sonx.encode(np.array([0, np.nan], np.float32), 8000), ValueError, "NaN"),
         (lambda: sonx.encode(np.array([0, -np.inf]), 8000), ValueError, "infinity"),
         (lambda: sonx.encode(silence, 2**32 + 8000), ValueError, "4294975296"),
         (lambda: sonx.encode(silence, 0), ValueError, "1 to 384000"),
-        (lambda: sonx.encode(silence, 384001), ValueError, "1 to 384000"),
         (lambda: sonx.encode(silence, True), TypeError, "bool"),
         (lambda: sonx.encode(silence, 8000.0), TypeError, "float"),
         (lambda: sonx.decode(3), TypeError, "int"),
