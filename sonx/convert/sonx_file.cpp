@@ -148,6 +148,14 @@ void SonxFile::closeConversionFiles() {
     conversionOutput_.reset();  // an output not committed leaves nothing behind
 }
 
+// The writers only know that a write into a spool came up short; the
+// output knows the system's reason.
+void SonxFile::explainOutputFailure(const std::unique_ptr<SafeOutput>& output, Failure& failure) {
+    if (!output || failure.empty() || failure.status == SONX_ERR_CANCELLED) return;
+    const Failure reason = failureOf([&] { output->explainFailure(); });
+    if (!reason.empty()) failure = reason;
+}
+
 void SonxFile::commitOutput(std::unique_ptr<SafeOutput>& output) {
     if (!output) return;
     output->commit();
@@ -243,6 +251,7 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
         failure.text = "Unable to start the conversion thread: " + failure.text;
     }
 
+    explainOutputFailure(conversionOutput_, failure);
     closeConversionFiles();
     setErr(failure);
     // The client may give up its last reference from the callback: nothing
@@ -372,11 +381,7 @@ void SonxFile::run() {
         }
     });
     if (!failure.empty()) {
-        // The writers only know that a write into a spool came up short.
-        if (conversionOutput_) {
-            const Failure reason = failureOf([&] { conversionOutput_->explainFailure(); });
-            if (!reason.empty() && failure.status != SONX_ERR_CANCELLED) failure = reason;
-        }
+        explainOutputFailure(conversionOutput_, failure);
         closeConversionFiles();
         if (failure.status == SONX_ERR_CANCELLED && !namedOutput) discardOutput(output);
         if (input_.salvage.lengthDamaged && !input_.salvage.salvaged) failure.status = SONX_ERR_DAMAGED;
@@ -487,10 +492,7 @@ uint8_t SonxFile::close(uint8_t flush) {
     single_.forgetCarried();
     if (failure.empty()) failure = closeFailure;
     if (failure.empty()) failure = failureOf([&] { commitOutput(singleOutput_); });
-    if (!failure.empty() && singleOutput_) {
-        const Failure reason = failureOf([&] { singleOutput_->explainFailure(); });
-        if (!reason.empty()) failure = reason;
-    }
+    explainOutputFailure(singleOutput_, failure);
     singleOutput_.reset();
     if (!failure.empty()) {
         setErr(failure);

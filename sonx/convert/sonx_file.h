@@ -120,6 +120,7 @@ private:
     void discardOutput(const FileHandle& handle);
     // Puts the closed output in place; a failure is thrown.
     static void commitOutput(std::unique_ptr<SafeOutput>& output);
+    static void explainOutputFailure(const std::unique_ptr<SafeOutput>& output, Failure& failure);
     void setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_t& dataEnd);
     // Waits until a conversion thread started earlier has ended completely.
     void waitForConversionEnd();
