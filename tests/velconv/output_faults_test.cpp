@@ -3,6 +3,7 @@
 // keeps its old bytes or holds the whole conversion, a failure says why, and
 // no temporary file stays behind.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -285,8 +286,9 @@ TEST(OutputFaults, AReplacedFileKeepsWhatMakesItThatFile) {
              EXPECT_TRUE(fs::is_regular_file(dir + "/made/target.qcp"));
          }},
     };
+    for (const Program& program : kPrograms)
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(std::string(program.name) + ": " + c.what);
         TempDir dir;
         writeFileBytes(dir.file("in.wav"), speechWav(0.5));
         ASSERT_EQ(runVelconv({"in.wav", "reference.qcp"}, dir.path()).exitStatus, 0);
@@ -295,11 +297,68 @@ TEST(OutputFaults, AReplacedFileKeepsWhatMakesItThatFile) {
             std::cerr << "not checked here: " << c.what << "\n";
             continue;
         }
-        const RunResult r = runVelconv({"in.wav", "out.qcp"}, dir.path());
+        const RunResult r = runShell(withProgram("$V in.wav out.qcp", program), dir.path());
         EXPECT_EQ(r.exitStatus, 0) << r.errorOutput;
         EXPECT_EQ(readFileBytes(dir.file("out.qcp")), readFileBytes(dir.file("reference.qcp")));
         c.check(dir.path());
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+    }
+}
+
+// What velconv checks before it converts, the library checks for every
+// caller: an output that is the input, a size limit, a cancel, the date.
+TEST(OutputFaults, TheCInterfaceKeepsEveryFileItWasNotAskedToReplace) {
+    const std::string sameFile = "ERROR: The output '";
+    const struct {
+        const char* what;
+        const char* command;
+        int exitStatus;
+        std::string message;     // the start of what it prints
+        const char* keptLink;    // a symbolic link that must stay one, or null
+    } cases[] = {
+        {"the same name", "$V in.wav in.wav", kFailure, sameFile, nullptr},
+        {"another spelling", "$V in.wav ./in.wav", kFailure, sameFile, nullptr},
+        {"a hard link to the input", "ln in.wav hard.wav && $V in.wav hard.wav", kFailure, sameFile, nullptr},
+        {"a symbolic link to the input", "ln -s in.wav soft.wav && $V in.wav soft.wav", kFailure, sameFile, nullptr},
+        {"a file-size limit", "prlimit --fsize=2000 $V in.wav out.qcp", kFailure,
+         "ERROR: Error writing to file: File too large", nullptr},
+        {"a cancel over a symbolic link", "ln -s keep.qcp link.qcp && $V -c in.wav link.qcp", kFailure,
+         "ERROR: The conversion was cancelled", "link.qcp"},
+        {"a folder that is not there", "$V in.wav none/out.qcp", kFailure,
+         "ERROR: Error opening file: No such file or directory", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        writeFileBytes(dir.file("in.wav"), speechWav(3.0));
+        writeFileBytes(dir.file("out.qcp"), kOld);
+        writeFileBytes(dir.file("keep.qcp"), kOld);
+        const Bytes input = readFileBytes(dir.file("in.wav"));
+        const RunResult r = runShell(withProgram(c.command, kPrograms[1]), dir.path());
+        EXPECT_EQ(r.exitStatus, c.exitStatus) << r.errorOutput;
+        EXPECT_EQ(r.errorOutput.substr(0, c.message.size()), c.message);
+        EXPECT_EQ(readFileBytes(dir.file("in.wav")), input);
+        EXPECT_EQ(readFileBytes(dir.file("out.qcp")), kOld);
+        EXPECT_EQ(readFileBytes(dir.file("keep.qcp")), kOld);
+        if (c.keptLink) {
+            EXPECT_TRUE(fs::is_symlink(dir.file(c.keptLink)));
+        }
+        EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+    }
+
+    // -d dates the output like its input, before it takes its name.
+    TempDir dir;
+    writeFileBytes(dir.file("in.wav"), speechWav(0.5));
+    const struct timespec recorded[2] = {{1000000000, 0}, {1234567890, 500}};
+    ASSERT_EQ(utimensat(AT_FDCWD, dir.file("in.wav").c_str(), recorded, 0), 0);
+    for (const char* flag : {"-d", ""}) {
+        SCOPED_TRACE(std::string("flag '") + flag + "'");
+        const RunResult r = runShell(withProgram(std::string("$V ") + flag + " in.wav out.qcp", kPrograms[1]),
+                                     dir.path());
+        EXPECT_EQ(r.exitStatus, 0) << r.errorOutput;
+        struct stat st {};
+        ASSERT_EQ(stat(dir.file("out.qcp").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec == recorded[1].tv_sec && st.st_mtim.tv_nsec == recorded[1].tv_nsec, *flag != 0);
     }
 }
 
