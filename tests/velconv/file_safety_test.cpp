@@ -223,6 +223,31 @@ TEST(FileSafety, SignalHalfWayRemovesTheTemporaryFileAndKeepsTheOutput) {
     }
 }
 
+// Conversions on several threads at once: one signal removes every
+// temporary file in the making, and the old outputs stay.
+TEST(FileSafety, SignalWhileThreadsWriteRemovesEveryTemporaryFile) {
+    TempDir dir;
+    writeFileBytes(dir.file("long.wav"), speechWav(60));
+    constexpr int kThreads = 4;
+    for (int n = 1; n <= kThreads; ++n) writeFileBytes(dir.file("out.qcp." + std::to_string(n)), kPrecious);
+    const pid_t pid = spawn(CONVERT_DRIVER_PATH, {"-t", std::to_string(kThreads), "long.wav", "out.qcp"}, dir.path());
+    std::size_t inTheMaking = 0;
+    for (int i = 0; i < 20000 && inTheMaking < kThreads && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        inTheMaking = 0;
+        for (const auto& name : temporaryFiles(dir.path())) {
+            std::error_code ec;
+            inTheMaking += fs::file_size(name, ec) > 10000 && !ec;
+        }
+    }
+    EXPECT_EQ(inTheMaking, std::size_t{kThreads}) << "the conversions were not all under way at once";
+    kill(pid, SIGTERM);
+    const int status = waitFor(pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    for (int n = 1; n <= kThreads; ++n) EXPECT_EQ(readFileBytes(dir.file("out.qcp." + std::to_string(n))), kPrecious);
+    EXPECT_EQ(temporaryFiles(dir.path()), std::vector<std::string>{});
+}
+
 TEST(FileSafety, KilledAtRandomPointsNeverLeavesATruncatedOutput) {
     TempDir dir;
     writeFileBytes(dir.file("in.wav"), speechWav(20));
