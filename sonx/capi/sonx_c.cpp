@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "sonx/convert/file_facts.h"
+#include "sonx/fileio/safe_output.h"
 #include "sonx/sonx.h"
 
 namespace sonx {
@@ -235,7 +237,6 @@ int sonx_convert_file(const char* input, const char* output, const sonx_options*
         if (!input || !output) return remember(SONX_ERR_INVALID, "No input or output path given");
         const sonx_options chosen = options ? *options : sonx_options{};
         const FileHandle in = FileHandle::named(input);
-        const FileHandle out = FileHandle::named(output);
         int kind = FILE_KIND_UNKNOWN;
         if (const int status = kindOfInput(in, kind); status != SONX_OK) return status;
         int outputType = chosen.output_type;
@@ -248,10 +249,23 @@ int sonx_convert_file(const char* input, const char* output, const sonx_options*
         requestFor(kind, rateSet, request);
         request.output = outputType == SONX_TYPE_QCP ? wavToQcpRequest(rateSet).output : qcpToWavRequest().output;
         request.salvage = chosen.salvage ? SALVAGE_READ : SALVAGE_REFUSE;
-        if (const int status = runConversion(in, out, request, progress, user, report); status != SONX_OK)
-            return status;
+        // The label and the date are the output's own steps before it takes
+        // its name, so the output is made here and the conversion writes into it.
+        SafeOutputRequest made;
+        made.input = input;
+        made.keepInputTimes = chosen.keep_date != 0;
+        const std::unique_ptr<SafeOutput> out = SafeOutput::begin(output, made);
+        int status = runConversion(in, out->handle(), request, progress, user, report);
         std::string message;
-        return remember(copyTags(in, out, message), message);
+        if (status == SONX_OK) status = remember(copyTags(in, out->handle(), message), message);
+        if (status != SONX_OK) {
+            if (status != SONX_ERR_CANCELLED) out->explainFailure();
+            return status;
+        }
+        out->commit();
+        return SONX_OK;
+    } catch (const StatusError& e) {
+        return remember(e.status, e.what());
     } catch (const std::bad_alloc&) {
         return remember(SONX_ERR_NO_MEMORY, "Out of memory");
     }
