@@ -656,8 +656,9 @@ inline FileKindInfo fileKind(const void* bytes, size_t length, uint64_t fileSize
 
 // The kind of the file behind a handle, from its first
 // SONX_KIND_PROBE_BYTES. Returns SONX_OK (a file that is no audio is told
-// by its kind), or SONX_ERR_OPEN or _READ with the message in `message`
-// (cut to `capacity` bytes with a NUL; either may be null and 0).
+// by its kind), or why the file cannot be read (SONX_ERR_OPEN, _READ,
+// _TOO_LARGE past 4 GiB, _INVALID for an unusable handle) with the message
+// in `message` (cut to `capacity` bytes with a NUL; either may be null and 0).
 SONX_API int32_t fileKind(const FileHandle& file, FileKindInfo& info, char* message, size_t capacity);
 
 inline int32_t fileKind(const FileHandle& file, FileKindInfo& info, std::string& message) {

@@ -174,7 +174,7 @@ typedef struct sonx_kind_info {
 SONX_C_API int sonx_kind_of_memory(const void *bytes, size_t length, uint64_t file_size, sonx_kind_info *info);
 
 /* The kind of the file at `path`. A file that is no audio is no failure:
- * its kind says so. Errors: SONX_ERR_OPEN, SONX_ERR_READ. */
+ * its kind says so. Errors: SONX_ERR_OPEN, _READ, _TOO_LARGE (past 4 GiB). */
 SONX_C_API int sonx_kind_of_file(const char *path, sonx_kind_info *info);
 
 /* How to convert. All zero is the default: output of the other type, VFR,

@@ -138,7 +138,8 @@ using words::kNotWavOrQcp;
 InputKind inputKindOf(const FileHandle& file) {
     FileKindInfo kind;
     std::string unreadable;
-    if (fileKind(file, kind, unreadable) != SONX_OK) throw std::runtime_error(kNotWavOrQcp);
+    if (const int32_t status = fileKind(file, kind, unreadable); status != SONX_OK)
+        throw std::runtime_error(words::unreadableInputText(status, unreadable));
     if (kind.kind == FILE_KIND_QCP) return InputKind::Qcp;
     if (kind.kind == FILE_KIND_WAV || kind.kind == FILE_KIND_RF64) return InputKind::Wav;
     throw std::runtime_error(words::notAudioText(kind));
