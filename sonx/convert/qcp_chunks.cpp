@@ -29,7 +29,7 @@ public:
         file_.handle = *handle;
         file_.fileFormat.fileType = FILE_TYPE_QCP;
         openFile(file_, false, update);
-        if (update) checkQcpHeader();
+        checkQcpHeader();
     }
 
     // Searches the whole file after the RIFF header.
@@ -57,8 +57,8 @@ private:
         return file_.riff.size > kRiffHeaderBytes ? file_.riff.size - kRiffHeaderBytes : 0;
     }
 
-    // Updating rewrites the RIFF size and moves bytes: anything but a QCP
-    // file is left alone.
+    // Chunks belong to QCP files; updating rewrites the RIFF size and moves
+    // bytes, so anything else is refused before it is touched.
     void checkQcpHeader() {
         uint8_t form[4] = {};
         try {

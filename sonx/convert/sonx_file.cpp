@@ -347,7 +347,7 @@ void SonxFile::run() {
             const uint32_t percent = progress();
             if (percent != last || (notifier.withResult && !completed_)) {
                 last = percent;
-                if (notifier.send(CONVERT_EVENT_PROGRESS, percent) && !completed_) cancelRequested_ = true;
+                if (notifier.send(CONVERT_EVENT_PROGRESS, percent)) stopAtProgress();
             }
         }
         if (total == 0) {
@@ -356,7 +356,7 @@ void SonxFile::run() {
             closeFile(output_, false);
             completed_ = true;
             recordConversion(Failure{});
-            notifier.send(CONVERT_EVENT_PROGRESS, 100);
+            if (notifier.send(CONVERT_EVENT_PROGRESS, 100)) stopAtProgress();
         }
     });
     if (!failure.empty()) {
@@ -379,6 +379,16 @@ void SonxFile::run() {
         life->releasing = false;
     }
     life->changed.notify_all();
+}
+
+// A stop asked at the final progress still counts: the finished output goes.
+void SonxFile::stopAtProgress() {
+    if (!completed_) {
+        cancelRequested_ = true;
+        return;
+    }
+    completed_ = false;
+    failWith(SONX_ERR_CANCELLED, "The conversion was cancelled");
 }
 
 // A stopped conversion leaves nothing a reader could take for a whole file.
@@ -445,6 +455,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
         });
     }
     salvage_ = f.salvage;
+    if (!failure.empty() && salvage_.lengthDamaged && !salvage_.salvaged) failure.status = SONX_ERR_DAMAGED;
     // Also gives back codecs attached before a failed open.
     if (!failure.empty()) closeFile(f, true);
     if (!failure.empty()) {

@@ -116,6 +116,9 @@ private:
 
     uint8_t startConversion(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
                             const AudioFormat* outputFormat, Notifier notifier);
+    // The callback asked to stop: a running conversion is cancelled; a
+    // finished one fails as cancelled (throws), so its output is removed.
+    void stopAtProgress();
     void discardOutput(const FileHandle& handle);
     void setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_t& dataEnd);
     // Waits until a conversion thread started earlier has ended completely.
