@@ -36,15 +36,14 @@ sonx::AudioFormat pcmWav() {
 
 constexpr uint32_t kPacketSamples = 160;
 
-// The output blocks a conversion of `blocksRead` input blocks must give.
-uint64_t expectedBlocks(const sonx::FileFactsCore& input, uint64_t blocksRead, const sonx::AudioFormat& output,
+// The output blocks a conversion of `blocksRead` input blocks must give at
+// the output's rate: as long, the last packet of a QCP filled up.
+uint64_t expectedBlocks(bool qcpInput, uint32_t inputRate, uint64_t blocksRead, bool qcpOutput, uint32_t outputRate,
                         bool copiesPackets) {
     if (copiesPackets) return blocksRead;
-    const bool qcpInput = input.kind == sonx::FILE_KIND_QCP;
     const uint64_t inputSamples = qcpInput ? blocksRead * kPacketSamples : blocksRead;
-    const uint32_t inputRate = qcpInput ? 8000 : input.sampleRate;
-    const uint64_t samples = sonx::convertedSampleCount(inputSamples, inputRate, 8000);
-    if (output.fileType == sonx::FILE_TYPE_QCP) return (samples + kPacketSamples - 1) / kPacketSamples;
+    const uint64_t samples = sonx::convertedSampleCount(inputSamples, inputRate, outputRate);
+    if (qcpOutput) return (samples + kPacketSamples - 1) / kPacketSamples;
     return samples;
 }
 
@@ -73,12 +72,17 @@ void convertOnce(sonx::ISonxConvertFile* converter, sonx::ISonxError* error, con
         const bool qcp = outputFormat.fileType == sonx::FILE_TYPE_QCP;
         const std::string why = fuzz::checkRiffOutput(output.bytes, qcp);
         if (!why.empty()) fail(what, why);
-        const bool copies = qcp && facts.kind == sonx::FILE_KIND_QCP && facts.codec == outputFormat.codec;
-        const uint64_t expected = expectedBlocks(facts, report.blocksRead, outputFormat, copies);
-        const int64_t written = fuzz::outputBlocks(output.bytes, qcp);
-        if (written < 0 || uint64_t(written) != expected)
-            fail(what, "output of " + std::to_string(written) + " blocks for " + std::to_string(report.blocksRead) +
-                           " input blocks; " + std::to_string(expected) + " expected");
+        // A QCP decodes at 8000 Hz whatever its header says; a WAV's rate is
+        // known only from its facts.
+        const bool qcpInput = inputFormat.fileType == sonx::FILE_TYPE_QCP;
+        const bool copies = qcp && qcpInput && facts.codec == outputFormat.codec;
+        const uint32_t inputRate = qcpInput ? 8000 : facts.kind == sonx::FILE_KIND_WAV ? facts.sampleRate : 0;
+        const fuzz::OutputLength written = fuzz::outputLength(output.bytes, qcp);
+        const uint64_t expected = expectedBlocks(qcpInput, inputRate, report.blocksRead, qcp, written.rate, copies);
+        if (inputRate && (written.blocks < 0 || uint64_t(written.blocks) != expected))
+            fail(what, "output of " + std::to_string(written.blocks) + " blocks at " + std::to_string(written.rate) +
+                           " Hz for " + std::to_string(report.blocksRead) + " input blocks; " +
+                           std::to_string(expected) + " expected");
         const uint64_t present = facts.kind == sonx::FILE_KIND_QCP ? facts.packets : facts.samples;
         if (!facts.cutShort && !report.lengthDamaged && report.blocksRead != present)
             fail(what, std::to_string(report.blocksRead) + " blocks read of an undamaged input whose facts say " +

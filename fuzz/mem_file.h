@@ -106,21 +106,37 @@ inline std::string checkRiffOutput(const std::vector<uint8_t>& b, bool qcp) {
     return {};
 }
 
-// The blocks a checked RIFF output holds: 'vrat' packets of a QCP, sample
-// frames ('data' bytes over the block alignment) of a WAV; -1 when unknown.
-inline int64_t outputBlocks(const std::vector<uint8_t>& b, bool qcp) {
-    if (b.size() < 12) return -1;
+// The length of a checked RIFF output: 'vrat' packets of a QCP (at 8000
+// Hz), sample frames ('data' bytes over the block alignment) of a WAV at its
+// rate; blocks -1 when unknown.
+struct OutputLength {
+    int64_t blocks = -1;
+    uint32_t rate = 8000;
+};
+
+inline OutputLength outputLength(const std::vector<uint8_t>& b, bool qcp) {
+    OutputLength length;
+    if (b.size() < 12) return length;
     const uint64_t end = std::min<uint64_t>(uint64_t(le32(b, 4)) + 8, b.size());
     uint32_t align = 0;
     for (uint64_t pos = 12; pos + 8 <= end;) {
         const uint32_t n = le32(b, size_t(pos) + 4);
         const char* id = reinterpret_cast<const char*>(&b[size_t(pos)]);
-        if (qcp && std::memcmp(id, "vrat", 4) == 0 && pos + 16 <= end) return le32(b, size_t(pos) + 12);
-        if (!qcp && std::memcmp(id, "fmt ", 4) == 0 && pos + 22 <= end) align = b[pos + 20] | b[pos + 21] << 8;
-        if (!qcp && std::memcmp(id, "data", 4) == 0) return align ? int64_t(n / align) : -1;
+        if (qcp && std::memcmp(id, "vrat", 4) == 0 && pos + 16 <= end) {
+            length.blocks = le32(b, size_t(pos) + 12);
+            return length;
+        }
+        if (!qcp && std::memcmp(id, "fmt ", 4) == 0 && pos + 22 <= end) {
+            length.rate = le32(b, size_t(pos) + 12);
+            align = b[pos + 20] | b[pos + 21] << 8;
+        }
+        if (!qcp && std::memcmp(id, "data", 4) == 0) {
+            if (align) length.blocks = int64_t(n / align);
+            return length;
+        }
         pos += 8 + uint64_t(n) + (n & 1);
     }
-    return -1;
+    return length;
 }
 
 }  // namespace fuzz
