@@ -131,7 +131,8 @@ typedef struct sonx_report {
 /* Called with the percentage done after every stretch of about two seconds
  * of audio, on the thread that runs the conversion (not the caller's). A
  * non-zero return stops the conversion: the call then fails with
- * SONX_ERR_CANCELLED and no output file is left behind. */
+ * SONX_ERR_CANCELLED, and a file the output would have replaced is left as
+ * it was (no new file is left behind). */
 typedef int (*sonx_progress_fn)(unsigned percent, void *user);
 
 /* Converts the file at `input` into a new file at `output` (replaced if it

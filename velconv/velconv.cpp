@@ -377,7 +377,16 @@ std::string convertInto(Input& input, const std::string& outputName, const Conve
         // Tags of an input that converted are a bonus; an unreadable one is left out.
     }
     writeFileTags(output->handle(), tags);
-    if (const int error = output->commit()) {
+    int unsyncedError = 0;
+    try {
+        unsyncedError = output->commit();
+    } catch (const StatusError& e) {
+        // Only the old bytes of a file rewritten in place can be too many to keep aside.
+        if (e.status == SONX_ERR_TOO_LARGE)
+            throw std::runtime_error(std::string(e.what()) + ", more than velconv can take");
+        throw;
+    }
+    if (const int error = unsyncedError) {
         const std::string unsynced = "velconv: WARNING: '" + output->finalName() +
                                      "' is written, but its folder could not be synced to disk: " +
                                      std::strerror(error);

@@ -207,7 +207,9 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
         if (single_.isOpen()) {
             single_.forgetCarried();
             closeFile(single_.file, false);
+            commitOutput(singleOutput_);
         }
+        singleOutput_.reset();
         closeConversionFiles();
         input_ = AudioFile{};
         output_ = AudioFile{};
