@@ -86,6 +86,7 @@ void* SonxFile::QueryInterface(const Guid& iid) {
     if (iid == IID_ISonxQcpChunks) return static_cast<ISonxQcpChunks*>(this);
     if (iid == IID_ISonxSalvage) return static_cast<ISonxSalvage*>(this);
     if (iid == IID_ISonxFileFacts) return static_cast<ISonxFileFacts*>(this);
+    if (iid == IID_ISonxRequest) return static_cast<ISonxRequest*>(this);
     if (iid == IID_ISonxError) return static_cast<ISonxError*>(this);
     if (iid == IID_ISonxUnknown) return static_cast<ISonxUnknown*>(static_cast<ISonxFile*>(this));
     Release();
@@ -167,13 +168,28 @@ void SonxFile::commitOutput(std::unique_ptr<SafeOutput>& output) {
 
 uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
                           const AudioFormat* outputFormat, ConvertCallback callback, uint32_t userData) {
-    return startConversion(input, inputFormat, output, outputFormat, Notifier{callback, nullptr, userData});
+    return startConversion(input, inputFormat, output, outputFormat, SALVAGE_REFUSE,
+                           Notifier{callback, nullptr, userData});
 }
 
 uint8_t SonxFile::convertWithProgress(const FileHandle* input, const AudioFormat* inputFormat,
                                       const FileHandle* output, const AudioFormat* outputFormat,
                                       ConvertProgressCallback callback, uintptr_t userData) {
-    return startConversion(input, inputFormat, output, outputFormat, Notifier{nullptr, callback, userData});
+    return startConversion(input, inputFormat, output, outputFormat, SALVAGE_REFUSE,
+                           Notifier{nullptr, callback, userData});
+}
+
+// ---- ISonxRequest -------------------------------------------------------------
+
+uint8_t SonxFile::convertRequest(const FileHandle* input, const FileHandle* output, const ConversionRequest* request,
+                                 ConvertProgressCallback callback, uintptr_t userData) {
+    return startConversion(input, request ? &request->input : nullptr, output, request ? &request->output : nullptr,
+                           request ? request->salvage : SALVAGE_REFUSE, Notifier{nullptr, callback, userData});
+}
+
+uint8_t SonxFile::openRequest(const FileHandle* file, const ConversionRequest* request) {
+    return openSingle(file, 0, request ? &request->input : nullptr, request ? &request->output : nullptr,
+                      request ? request->salvage : SALVAGE_REFUSE);
 }
 
 void SonxFile::cancel() {
@@ -187,7 +203,7 @@ bool SonxFile::Notifier::send(uint32_t event, uint32_t value) const {
 }
 
 uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
-                                  const AudioFormat* outputFormat, Notifier notifier) {
+                                  const AudioFormat* outputFormat, int32_t salvage, Notifier notifier) {
     const bool callback = notifier.any();
     if (onConversionThread()) {
         // The running conversion still owns the records this would reset.
@@ -223,6 +239,7 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
             failWith(SONX_ERR_INVALID, "No file handle or audio format given");
         input_.handle = *input;
         input_.fileFormat = *inputFormat;
+        input_.salvageRequested = salvage == SALVAGE_READ;
         output_.handle = *output;
         output_.fileFormat = *outputFormat;
         setupConversion(needsCounting, dataBegin, dataEnd);
@@ -444,6 +461,11 @@ void SonxFile::salvageReport(SalvageReport* report) {
 
 uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
                        const AudioFormat* clientFormat) {
+    return openSingle(handle, write, fileFormat, clientFormat, SALVAGE_REFUSE);
+}
+
+uint8_t SonxFile::openSingle(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
+                             const AudioFormat* clientFormat, int32_t salvage) {
     clearErr();
     salvage_ = SalvageReport{};
     Failure failure = failureOf([&] {
@@ -465,6 +487,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
     f.handle = *handle;
     f.fileFormat = *fileFormat;
     f.clientFormat = *clientFormat;
+    f.salvageRequested = salvage == SALVAGE_READ;
     normalisePcm(f.fileFormat);
     normalisePcm(f.clientFormat);
 
