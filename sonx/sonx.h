@@ -416,7 +416,9 @@ using ConvertCallback = void (*)(uint32_t event, uint32_t value, uint32_t userDa
 // Like ConvertCallback, with pointer-sized user data, and called after every
 // stretch of about two seconds of audio (value: the percentage so far, which
 // may repeat) besides the events above. A non-zero result stops the
-// conversion as ISonxConvertFile::cancel does.
+// conversion as ISonxConvertFile::cancel does; given to the progress of 100,
+// it removes the finished output as a cancel would, and a failure event
+// (SONX_ERR_CANCELLED) follows as the last.
 using ConvertProgressCallback = int32_t (*)(uint32_t event, uint32_t value, uintptr_t userData);
 
 // Base of every interface. QueryInterface returns the interface asked for
@@ -532,8 +534,9 @@ protected:
 // The optional 'cnfg', 'text' and 'labl' chunks of a QCP file, edited in
 // place. Each call opens the file for itself and closes it again, leaving the
 // object's single file and conversion alone; do not edit a file that is open
-// for writing. A setter replaces the chunk or adds it, moving the bytes after
-// it, and refuses any file that is not a QCP file (RIFF form 'QLCM').
+// for writing. Every call refuses any file that is not a QCP file (RIFF form
+// 'QLCM', SONX_ERR_NOT_AUDIO). A setter replaces the chunk or adds it, moving
+// the bytes after it.
 class ISonxQcpChunks : public ISonxUnknown {
 public:
     // The value of a 2-byte 'cnfg' chunk.
@@ -729,6 +732,9 @@ struct FileFactsCore {
     // The header says the data runs past the end of the file, or claims no
     // length: reading with FORMAT_OPTION_SALVAGE recovers `samples`.
     uint8_t cutShort = 0;
+    // QCP: the 'fmt ' states a packet length or sample rate other than its
+    // codec's; the facts give the codec's, as decoding uses them.
+    uint8_t formatDamaged = 0;
 };
 
 struct FileFacts : FileFactsCore {

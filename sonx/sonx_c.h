@@ -198,7 +198,8 @@ typedef struct sonx_report {
 /* Called with the percentage done after every stretch of about two seconds
  * of audio, on the thread that runs the conversion (not the caller's). A
  * non-zero return stops the conversion: the call then fails with
- * SONX_ERR_CANCELLED and no output file is left behind. */
+ * SONX_ERR_CANCELLED, and a file the output would have replaced is left as
+ * it was (no new file is left behind). */
 typedef int (*sonx_progress_fn)(unsigned percent, void *user);
 
 /* Converts the file at `input` into a new file at `output` (replaced if it
@@ -223,8 +224,9 @@ SONX_C_API int sonx_convert_file(const char *input, const char *output, const so
 SONX_C_API int sonx_decode(const void *qcp, size_t qcp_bytes, int salvage, int16_t **pcm, size_t *samples,
                            sonx_report *report);
 
-/* Encodes `samples` 16-bit mono samples at `sample_rate` (1 to 384000 Hz;
- * resampled to 8000) into a QCP file in the given rate set. On success
+/* Encodes `samples` 16-bit mono samples at `sample_rate` (1 to 384000 Hz,
+ * else SONX_ERR_INVALID; resampled to 8000) into a QCP file in the given
+ * rate set. On success
  * *qcp points to *qcp_bytes bytes that the caller gives back with
  * sonx_free. On failure *qcp is null and *qcp_bytes 0. */
 SONX_C_API int sonx_encode(const int16_t *pcm, size_t samples, uint32_t sample_rate, int rate_set, void **qcp,
@@ -238,11 +240,13 @@ typedef struct sonx_file sonx_file;
 
 /* Opens a QCP or WAV file to read as 16-bit mono samples at the file's own
  * rate (sonx_file_sample_rate). *file receives the handle, closed with
- * sonx_close; null on failure. */
+ * sonx_close; null on failure. A damaged length without `salvage` gives
+ * SONX_ERR_DAMAGED, as sonx_convert_file does. */
 SONX_C_API int sonx_open_read(const char *path, int salvage, sonx_file **file);
 
-/* Starts a file to write 16-bit mono samples at `sample_rate` into, which
- * takes its name at sonx_close (see the conventions): QCP (resampled to 8000 Hz, options->rate_set) or, for
+/* Starts a file to write 16-bit mono samples at `sample_rate` (1 to 384000
+ * Hz, else SONX_ERR_INVALID) into, which takes its name at sonx_close (see
+ * the conventions): QCP (resampled to 8000 Hz, options->rate_set) or, for
  * options->output_type SONX_TYPE_WAV, a 16-bit WAV at that rate. `options`
  * may be null: QCP, VFR. *file receives the handle; null on failure. */
 SONX_C_API int sonx_open_write(const char *path, const sonx_options *options, uint32_t sample_rate,
@@ -252,8 +256,10 @@ SONX_C_API int sonx_open_write(const char *path, const sonx_options *options, ui
 SONX_C_API uint32_t sonx_file_sample_rate(const sonx_file *file);
 
 /* Reads up to `max_samples` samples into `pcm`; *got receives how many
- * (0 at the end of the file). A file read in whole packets may deliver
- * fewer than asked before its end: call again. */
+ * (0 at the end of the file). Any buffer of at least one sample will do: a
+ * QCP file is read in packets of 160 samples, and what a smaller buffer
+ * leaves of one comes with the next calls. Before its end a file may
+ * deliver fewer than asked: call again. */
 SONX_C_API int sonx_read_pcm(sonx_file *file, int16_t *pcm, size_t max_samples, size_t *got);
 
 /* Writes `samples` samples. Samples short of a whole packet wait for the

@@ -331,7 +331,16 @@ std::string convertInto(Input& input, const std::string& outputName, const Conve
     }
     std::string tagFailure;
     if (copyTags(input.handle(), output->handle(), tagFailure) != SONX_OK) throw std::runtime_error(tagFailure);
-    if (const int error = output->commit()) {
+    int unsyncedError = 0;
+    try {
+        unsyncedError = output->commit();
+    } catch (const StatusError& e) {
+        // Only the old bytes of a file rewritten in place can be too many to keep aside.
+        if (e.status == SONX_ERR_TOO_LARGE)
+            throw std::runtime_error(std::string(e.what()) + ", more than velconv can take");
+        throw;
+    }
+    if (const int error = unsyncedError) {
         const std::string unsynced = "velconv: WARNING: '" + output->finalName() +
                                      "' is written, but its folder could not be synced to disk: " +
                                      std::strerror(error);

@@ -49,6 +49,8 @@ std::string damage(const FileFacts& facts) {
         else
             text = "cut short: header gives no usable length; " + recovers;
     }
+    if (facts.formatDamaged)
+        text += (text.empty() ? "" : "; ") + std::string("'fmt ' states a packet length or rate the codec does not use");
     if (facts.strayBytes)
         text += (text.empty() ? "" : "; ") + std::to_string(facts.strayBytes) + " stray bytes between packets";
     return text;

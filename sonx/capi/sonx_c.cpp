@@ -14,6 +14,7 @@
 
 #include "sonx/convert/file_facts.h"
 #include "sonx/fileio/safe_output.h"
+#include "sonx/fileio/sample_convert.h"
 #include "sonx/sonx.h"
 
 namespace sonx {
@@ -63,6 +64,13 @@ int rememberObject(LastError& slot, ISonxError* error) {
     return remember(slot, error->errorCode(), error->errorText());
 }
 
+// The rates the header promises; anything else is a caller's mistake.
+int checkSampleRate(uint32_t rate) {
+    if (rate >= 1 && rate <= kMaxSampleRate) return SONX_OK;
+    return remember(SONX_ERR_INVALID, "Sample rate " + std::to_string(rate) + " is outside 1 to " +
+                                          std::to_string(kMaxSampleRate) + " samples per second");
+}
+
 constexpr size_t kMemoryLimit = INT32_MAX;  // what a client callback's positions reach
 
 void fillReport(ISonxUnknown* object, sonx_report* report) {
@@ -90,9 +98,11 @@ struct Waiter {
 
     static int32_t notify(uint32_t event, uint32_t value, uintptr_t data) {
         auto* waiter = reinterpret_cast<Waiter*>(data);
-        const bool last = event == CONVERT_EVENT_FAILURE || (event == CONVERT_EVENT_PROGRESS && value == 100);
         int32_t stop = 0;
         if (event == CONVERT_EVENT_PROGRESS && waiter->progress) stop = waiter->progress(value, waiter->user) != 0;
+        // A stop at 100 makes a failure event the last one.
+        const bool last =
+            event == CONVERT_EVENT_FAILURE || (event == CONVERT_EVENT_PROGRESS && value == 100 && !stop);
         if (last) {
             std::lock_guard<std::mutex> lock(waiter->mutex);
             waiter->done = true;
@@ -202,7 +212,21 @@ struct sonx_file {
     uint32_t samplesPerBlock = 1;  // client samples one file block gives
     bool writing = false;
     LastError last;
+    // The rest of a block read for a buffer smaller than one block.
+    std::vector<int16_t> carried;
+    size_t carriedHead = 0;
 };
+
+namespace {
+
+// Gives back a handle's objects without touching any last-error slot.
+void destroyHandle(sonx_file* file) {
+    if (file->error) file->error->Release();
+    if (file->file) file->file->Release();
+    delete file;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -306,6 +330,7 @@ int sonx_encode(const int16_t* pcm, size_t samples, uint32_t sample_rate, int ra
     if ((!pcm && samples) || !qcp || !qcp_bytes) return remember(SONX_ERR_INVALID, "No samples or result given");
     Guid rateSet;
     if (!rateSetId(rate_set, rateSet)) return remember(SONX_ERR_INVALID, "Unknown rate set");
+    if (const int status = checkSampleRate(sample_rate); status != SONX_OK) return status;
     if (samples > kMemoryLimit / 2) return remember(SONX_ERR_TOO_LARGE, "More than 2 GiB of input");
     try {
         std::vector<uint8_t> bytes(samples * 2);
@@ -341,7 +366,7 @@ int openFile(const char* path, bool write, const ConversionRequest& request, uin
     handle->file = createInstance<ISonxFile>(CLSID_SonxFile);
     handle->error = handle->file ? queryInterface<ISonxError>(handle->file) : nullptr;
     if (!handle->error) {
-        sonx_close(handle);
+        destroyHandle(handle);
         return remember(SONX_ERR_NO_MEMORY, "Out of memory");
     }
     const FileHandle named = FileHandle::named(path);
@@ -352,7 +377,7 @@ int openFile(const char* path, bool write, const ConversionRequest& request, uin
     }
     const int status = rememberObject(threadError, handle->error);
     if (status != SONX_OK) {
-        sonx_close(handle);
+        destroyHandle(handle);  // the open's failure stays the thread's last error
         return status;
     }
     handle->writing = write;
@@ -389,6 +414,7 @@ int sonx_open_write(const char* path, const sonx_options* options, uint32_t samp
     const sonx_options chosen = options ? *options : sonx_options{};
     Guid rateSet;
     if (!rateSetId(chosen.rate_set, rateSet)) return remember(SONX_ERR_INVALID, "Unknown rate set");
+    if (const int status = checkSampleRate(sample_rate); status != SONX_OK) return status;
     AudioFormat fileFormat = wavToQcpRequest(rateSet).output;
     if (chosen.output_type == SONX_TYPE_WAV) {
         fileFormat = rawPcm(sample_rate);
@@ -405,11 +431,34 @@ int sonx_read_pcm(sonx_file* file, int16_t* pcm, size_t max_samples, size_t* got
     if (got) *got = 0;
     if (!file || !got || (!pcm && max_samples)) return remember(SONX_ERR_INVALID, "No handle or buffer given");
     if (file->writing) return remember(file->last, SONX_ERR_INVALID, "The file is open for writing");
+    // What a smaller buffer left of the last block comes first, and alone:
+    // the next read then starts at a block boundary again.
+    if (file->carriedHead < file->carried.size()) {
+        const size_t given = std::min(max_samples, file->carried.size() - file->carriedHead);
+        if (given) std::memcpy(pcm, file->carried.data() + file->carriedHead, given * sizeof(int16_t));
+        file->carriedHead += given;
+        *got = given;
+        return remember(file->last, SONX_OK, "");
+    }
+    if (max_samples == 0) return remember(file->last, SONX_OK, "");
     const size_t blocks = std::min<size_t>(max_samples / file->samplesPerBlock, 1u << 20);
-    if (blocks == 0 && max_samples > 0) return remember(file->last, SONX_ERR_INVALID, "The buffer holds less than one packet");
     uint32_t bytes = 0;
-    file->file->read(static_cast<uint32_t>(blocks), reinterpret_cast<uint8_t*>(pcm), &bytes);
-    *got = bytes / 2;
+    if (blocks > 0) {
+        file->file->read(static_cast<uint32_t>(blocks), reinterpret_cast<uint8_t*>(pcm), &bytes);
+        *got = bytes / 2;
+        return rememberObject(file->last, file->error);
+    }
+    // A buffer under one block: one block is read aside and handed out in parts.
+    try {
+        file->carried.resize(file->samplesPerBlock);
+    } catch (const std::bad_alloc&) {
+        return remember(file->last, SONX_ERR_NO_MEMORY, "Out of memory");
+    }
+    file->file->read(1, reinterpret_cast<uint8_t*>(file->carried.data()), &bytes);
+    file->carried.resize(bytes / 2);
+    file->carriedHead = std::min(max_samples, file->carried.size());
+    if (file->carriedHead) std::memcpy(pcm, file->carried.data(), file->carriedHead * sizeof(int16_t));
+    *got = file->carriedHead;
     return rememberObject(file->last, file->error);
 }
 
@@ -429,14 +478,9 @@ int sonx_write_pcm(sonx_file* file, const int16_t* pcm, size_t samples) {
 
 int sonx_close(sonx_file* file) {
     if (!file) return SONX_OK;
-    int status = SONX_OK;
-    if (file->file) {
-        file->file->close(file->writing ? 1 : 0);
-        status = rememberObject(threadError, file->error);
-    }
-    if (file->error) file->error->Release();
-    if (file->file) file->file->Release();
-    delete file;
+    file->file->close(file->writing ? 1 : 0);
+    const int status = rememberObject(threadError, file->error);
+    destroyHandle(file);
     return status;
 }
 
@@ -454,7 +498,7 @@ int sonx_get_chunk(const char* path, const char* id, void* buffer, size_t length
         uint8_t label[48] = {};
         chunks->getLablChunk(&file, label, sizeof label);
         full = sizeof label;
-        std::memcpy(buffer, label, std::min<size_t>(room, full));
+        if (room) std::memcpy(buffer, label, std::min<size_t>(room, full));
     } else if (which == 1) {
         full = chunks->getTextChunk(&file, nullptr, 0);
         if (!error->hasError() && room) chunks->getTextChunk(&file, static_cast<uint8_t*>(buffer), room);
@@ -463,7 +507,7 @@ int sonx_get_chunk(const char* path, const char* id, void* buffer, size_t length
         full = 2;
         if (chunks->getCnfgChunk(&file, &value)) {
             const uint8_t bytes[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-            std::memcpy(buffer, bytes, std::min<size_t>(room, full));
+            if (room) std::memcpy(buffer, bytes, std::min<size_t>(room, full));
         }
     }
     const int status = rememberObject(threadError, error.get());

@@ -21,6 +21,7 @@ uint32_t regionLength(const RiffIo& riff) {
 
 // Stored texts may carry a terminator and padding; neither is part of them.
 std::string trimmedText(const uint8_t* bytes, uint32_t length) {
+    if (length == 0) return {};  // an empty chunk may come without storage
     const void* nul = std::memchr(bytes, 0, length);
     const uint32_t end = nul ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - bytes) : length;
     return std::string(reinterpret_cast<const char*>(bytes), end);

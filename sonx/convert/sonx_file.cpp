@@ -3,6 +3,7 @@
 #include "sonx/convert/file_facts.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <new>
 #include <stdexcept>
 
@@ -222,7 +223,9 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
         if (single_.isOpen()) {
             single_.forgetCarried();
             closeFile(single_.file, false);
+            commitOutput(singleOutput_);
         }
+        singleOutput_.reset();
         closeConversionFiles();
         input_ = AudioFile{};
         output_ = AudioFile{};
@@ -359,6 +362,7 @@ void SonxFile::run() {
     const Notifier notifier = notifier_;
     const FileHandle output = output_.handle;  // closing forgets it
     const bool namedOutput = conversionOutput_ != nullptr;
+    std::string committedName;  // a named output in place before the final event
 
     Failure failure = failureOf([&] {
         const uint32_t total = totalBlocks_;
@@ -377,6 +381,7 @@ void SonxFile::run() {
                 // may reuse or release the object.
                 closeFile(input_, true);
                 closeFile(output_, false);
+                if (namedOutput) committedName = conversionOutput_->finalName();
                 commitOutput(conversionOutput_);
                 completed_ = true;
                 recordConversion(Failure{});
@@ -384,23 +389,28 @@ void SonxFile::run() {
             const uint32_t percent = progress();
             if (percent != last || (notifier.withResult && !completed_)) {
                 last = percent;
-                if (notifier.send(CONVERT_EVENT_PROGRESS, percent) && !completed_) cancelRequested_ = true;
+                if (notifier.send(CONVERT_EVENT_PROGRESS, percent)) stopAtProgress();
             }
         }
         if (total == 0) {
             // Nothing to convert: the final event still tells the client it ended.
             closeFile(input_, true);
             closeFile(output_, false);
+            if (namedOutput) committedName = conversionOutput_->finalName();
             commitOutput(conversionOutput_);
             completed_ = true;
             recordConversion(Failure{});
-            notifier.send(CONVERT_EVENT_PROGRESS, 100);
+            if (notifier.send(CONVERT_EVENT_PROGRESS, 100)) stopAtProgress();
         }
     });
     if (!failure.empty()) {
         explainOutputFailure(conversionOutput_, failure);
         closeConversionFiles();
         if (failure.status == SONX_ERR_CANCELLED && !namedOutput) discardOutput(output);
+        // A stop at the final progress comes after the output took its name.
+        std::error_code ignored;
+        if (failure.status == SONX_ERR_CANCELLED && !committedName.empty())
+            std::filesystem::remove(committedName, ignored);
         if (input_.salvage.lengthDamaged && !input_.salvage.salvaged) failure.status = SONX_ERR_DAMAGED;
         // The text is in place before the client hears of the failure.
         recordConversion(failure);
@@ -418,6 +428,16 @@ void SonxFile::run() {
         life->releasing = false;
     }
     life->changed.notify_all();
+}
+
+// A stop asked at the final progress still counts: the finished output goes.
+void SonxFile::stopAtProgress() {
+    if (!completed_) {
+        cancelRequested_ = true;
+        return;
+    }
+    completed_ = false;
+    failWith(SONX_ERR_CANCELLED, "The conversion was cancelled");
 }
 
 // A stopped conversion leaves nothing a reader could take for a whole file:
@@ -495,6 +515,7 @@ uint8_t SonxFile::openSingle(const FileHandle* handle, uint8_t write, const Audi
         });
     }
     salvage_ = f.salvage;
+    if (!failure.empty() && salvage_.lengthDamaged && !salvage_.salvaged) failure.status = SONX_ERR_DAMAGED;
     // Also gives back codecs attached before a failed open.
     if (!failure.empty()) closeFile(f, true);
     if (!failure.empty()) {

@@ -124,6 +124,9 @@ private:
 
     uint8_t startConversion(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
                             const AudioFormat* outputFormat, int32_t salvage, Notifier notifier);
+    // The callback asked to stop: a running conversion is cancelled; a
+    // finished one fails as cancelled (throws), so its output is removed.
+    void stopAtProgress();
     uint8_t openSingle(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
                        const AudioFormat* clientFormat, int32_t salvage);
     void discardOutput(const FileHandle& handle);
