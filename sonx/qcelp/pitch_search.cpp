@@ -37,12 +37,32 @@ struct BestCandidate {
     }
 };
 
+// The filtered excitations of a few consecutive lags, correlated with the
+// target together: each lag's sums keep their order, and the lags' sums
+// run side by side instead of one after another.
+constexpr int kLagBatch = 4;
+using LagBatch = float[kLagBatch][kSubframe];
+
+// correlationAndEnergy(target, y[k], kSubframe) for every k.
+inline void correlateLagBatch(const float* target, const LagBatch& y, double (&C)[kLagBatch], double (&E)[kLagBatch]) {
+    Float4 c[kLagBatch] = {}, e[kLagBatch] = {};
+    for (int i = 0; i < kSubframe; i += 4) {
+        const Float4 t = load4(target + i);
+        for (int k = 0; k < kLagBatch; ++k) {
+            const Float4 v = load4(y[k] + i);
+            c[k] += t * v;
+            e[k] += v * v;
+        }
+    }
+    for (int k = 0; k < kLagBatch; ++k) horizontalSums(c[k], e[k], C[k], E[k]);
+}
+
 // Correlations C_L and energies D_L of the target with the filtered past
 // excitation for every lag 15..145. The filtered excitation of lag L + 1 is
 // that of lag L a sample later plus the response to the new first sample
 // u(-L-1); sliding its window back by one sample does the shift.
-void lagCorrelations(const float* target, const float* h, const float* history, double (&C)[kLagCount],
-                     double (&D)[kLagCount]) {
+SONX_QCELP_KERNEL void lagCorrelationsBody(const float* target, const float* h, const float* history,
+                                            double (&C)[kLagCount], double (&D)[kLagCount]) {
     // u(m) for m < 0 is history[kPitchHistory + m].
     auto u = [history](int m) { return history[kPitchHistory + m]; };
     float window[kLagCount - 1 + kSubframe] = {};
@@ -50,22 +70,68 @@ void lagCorrelations(const float* target, const float* h, const float* history, 
     // Lag 15: a single copy of the excitation, u(m - L) for m < L, 0 beyond.
     for (int m = 0; m < std::min(kFirstLag, kSubframe); ++m)
         addScaled(y + m, h, u(m - kFirstLag), std::min(kImpulseLength, kSubframe - m));
-    for (int L = kFirstLag;; ++L) {
-        const float* filtered = y;
-        float repeated[kSubframe];
-        if (L < kSubframe) {
-            // Lags below the subframe repeat the excitation once.
-            std::copy(y, y + kSubframe, repeated);
-            for (int n = L; n < kSubframe; ++n) repeated[n] += y[n - L];
-            filtered = repeated;
+    // Lags below the subframe repeat the excitation once.
+    LagBatch batch;
+    int pending = 0;
+    for (int L = kFirstLag; L < kSubframe; ++L) {
+        float* filtered = batch[pending++];
+        std::copy(y, y + kSubframe, filtered);
+        for (int n = L; n < kSubframe; ++n) filtered[n] += y[n - L];
+        if (pending == kLagBatch || L == kSubframe - 1) {
+            // The last batch's unused rows hold earlier lags.
+            double correlation[kLagBatch], energy[kLagBatch];
+            correlateLagBatch(target, batch, correlation, energy);
+            for (int k = 0; k < pending; ++k) {
+                const int i = L - pending + 1 + k - kFirstLag;
+                C[i] = correlation[k];
+                D[i] = 0.01 + energy[k];
+            }
+            pending = 0;
         }
-        double energy;
-        correlationAndEnergy(target, filtered, kSubframe, C[L - kFirstLag], energy);
-        D[L - kFirstLag] = 0.01 + energy;
-        if (L == kLastLag) break;
         --y;  // y[0] is still zero
         addScaled(y, h, u(-L - 1), kImpulseLength);
     }
+    // From lag 40 on the excitation is one copy and the window stays in
+    // registers: each lag shifts it by a sample and adds the response.
+    constexpr int kBlocks = kSubframe / 4, kImpulseBlocks = kImpulseLength / 4;
+    Float4 window4[kBlocks], h4[kImpulseBlocks];
+    for (int i = 0; i < kBlocks; ++i) window4[i] = load4(y + 4 * i);
+    for (int i = 0; i < kImpulseBlocks; ++i) h4[i] = load4(h + 4 * i);
+    for (int L = kSubframe;; ++L) {
+        Float4 c = {0, 0, 0, 0}, e = {0, 0, 0, 0};
+        for (int i = 0; i < kBlocks; ++i) {
+            c += load4(target + 4 * i) * window4[i];
+            e += window4[i] * window4[i];
+        }
+        double energy;
+        horizontalSums(c, e, C[L - kFirstLag], energy);
+        D[L - kFirstLag] = 0.01 + energy;
+        if (L == kLastLag) break;
+        for (int i = kBlocks - 1; i > 0; --i) window4[i] = oneSampleLater(window4[i - 1], window4[i]);
+        window4[0] = oneSampleLater(Float4{0, 0, 0, 0}, window4[0]);
+        const Float4 excitation = splat4(u(-L - 1));
+        for (int i = 0; i < kImpulseBlocks; ++i) window4[i] += excitation * h4[i];
+    }
+}
+
+void lagCorrelationsNarrow(const float* target, const float* h, const float* history, double (&C)[kLagCount],
+                           double (&D)[kLagCount]) {
+    lagCorrelationsBody(target, h, history, C, D);
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE void lagCorrelationsWide(const float* target, const float* h, const float* history,
+                                         double (&C)[kLagCount], double (&D)[kLagCount]) {
+    lagCorrelationsBody(target, h, history, C, D);
+}
+#endif
+
+void lagCorrelations(const float* target, const float* h, const float* history, double (&C)[kLagCount],
+                     double (&D)[kLagCount]) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return lagCorrelationsWide(target, h, history, C, D);
+#endif
+    lagCorrelationsNarrow(target, h, history, C, D);
 }
 
 }  // namespace
