@@ -18,6 +18,7 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #define SONX_QCELP_AVX2 1
 #define SONX_QCELP_WIDE __attribute__((target("avx2")))
+#include <immintrin.h>
 #endif
 // A kernel's body, inlined into each of its compiled forms.
 #define SONX_QCELP_KERNEL [[gnu::always_inline]] inline
