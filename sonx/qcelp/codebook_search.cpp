@@ -232,9 +232,11 @@ uint32_t sentCodebookIndex(int32_t index, uint32_t sign) {
     return static_cast<uint32_t>(sign ? (index + 89) % kCodebookSize : index % kCodebookSize);
 }
 
-void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
-                    const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,
-                    CodebookSubframe& record) {
+namespace {
+
+SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrder], const float* w, int n,
+                                          int subframe, int j, const PitchParams& pitch, QcelpDecoderState& local,
+                                          CodebookEnergies& energies, CodebookSubframe& record) {
     n = std::clamp(n, 1, kMaxSubframe);
     const float* table = rate == kRateHalf ? halfRateCodebook : fullRateCodebook;
 
@@ -282,6 +284,31 @@ void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, i
     const float bestE = energies.energy[bestIndex];
     const float gain = bestE > 0.0f ? correlation[bestIndex] / bestE : 0.0f;
     quantizeCodebookGain(rate, static_cast<float>(gain), subframe, local, record);
+}
+
+void searchCodebookNarrow(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
+                          const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,
+                          CodebookSubframe& record) {
+    searchCodebookBody(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE void searchCodebookWide(int rate, const float weighted[kLpcOrder], const float* w, int n,
+                                        int subframe, int j, const PitchParams& pitch, QcelpDecoderState& local,
+                                        CodebookEnergies& energies, CodebookSubframe& record) {
+    searchCodebookBody(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+}
+#endif
+
+}  // namespace
+
+void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
+                    const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,
+                    CodebookSubframe& record) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return searchCodebookWide(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+#endif
+    searchCodebookNarrow(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
 }
 
 }  // namespace sonx
