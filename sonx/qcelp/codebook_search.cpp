@@ -234,6 +234,53 @@ uint32_t sentCodebookIndex(int32_t index, uint32_t sign) {
 
 namespace {
 
+// The index of the largest score; ties keep the earlier index in the order
+// 1, 2, ..., 127, 0, a NaN never wins, and with nothing above 0 it is 0.
+// One pass in that order, where a strictly larger score takes over.
+int32_t bestCodevectorNarrow(const float (&score)[kCodebookSize]) {
+    float bestScore = 0.0f;
+    int32_t bestIndex = 0;
+    for (int step = 1; step <= kCodebookSize; ++step) {
+        const int i = step % kCodebookSize;
+        if (score[i] > bestScore) {
+            bestScore = score[i];
+            bestIndex = i;
+        }
+    }
+    return bestIndex;
+}
+
+#if defined(SONX_QCELP_AVX2)
+// The same index: the largest score (a NaN loses every max, as the second
+// operand is returned), then the first in that order to equal it.
+SONX_QCELP_WIDE int32_t bestCodevectorWide(const float (&score)[kCodebookSize]) {
+    __m256 best = _mm256_setzero_ps();
+    for (int i = 0; i < kCodebookSize; i += 8) best = _mm256_max_ps(_mm256_loadu_ps(score + i), best);
+    __m128 top = _mm_max_ps(_mm256_castps256_ps128(best), _mm256_extractf128_ps(best, 1));
+    top = _mm_max_ps(top, _mm_movehl_ps(top, top));
+    top = _mm_max_ss(top, _mm_shuffle_ps(top, top, 1));
+    if (!(_mm_cvtss_f32(top) > 0.0f)) return 0;
+    const __m256 target = _mm256_broadcastss_ps(top);
+    uint64_t equal[2] = {};
+    for (int i = 0; i < kCodebookSize; i += 8) {
+        const uint64_t bits = static_cast<uint32_t>(
+            _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(score + i), target, _CMP_EQ_OQ)));
+        equal[i / 64] |= bits << (i % 64);
+    }
+    equal[0] &= ~uint64_t{1};  // index 0 comes last
+    if (equal[0]) return __builtin_ctzll(equal[0]);
+    if (equal[1]) return 64 + __builtin_ctzll(equal[1]);
+    return 0;
+}
+#endif
+
+int32_t bestCodevector(const float (&score)[kCodebookSize]) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return bestCodevectorWide(score);
+#endif
+    return bestCodevectorNarrow(score);
+}
+
 SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrder], const float* w, int n,
                                           int subframe, int j, const PitchParams& pitch, QcelpDecoderState& local,
                                           CodebookEnergies& energies, CodebookSubframe& record) {
@@ -266,18 +313,7 @@ SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrd
     float score[kCodebookSize];
     for (int i = 0; i < kCodebookSize; ++i)
         score[i] = correlation[i] * correlation[i] / std::max(energies.energy[i], FLT_MIN);
-    // One pass in that order: a strictly larger score takes over, so the
-    // first of equal scores stays, a NaN never wins, and nothing above 0
-    // leaves index 0.
-    float bestScore = 0.0f;
-    int32_t bestIndex = 0;
-    for (int step = 1; step <= kCodebookSize; ++step) {
-        const int i = step % kCodebookSize;
-        if (score[i] > bestScore) {
-            bestScore = score[i];
-            bestIndex = i;
-        }
-    }
+    const int32_t bestIndex = bestCodevector(score);
 
     record = CodebookSubframe{};
     record.index = bestIndex;
