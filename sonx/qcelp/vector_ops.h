@@ -5,6 +5,7 @@
 #ifndef SONX_QCELP_VECTOR_OPS_H
 #define SONX_QCELP_VECTOR_OPS_H
 
+#include <cstdlib>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -151,9 +152,11 @@ inline void horizontalSums(Float4 a, Float4 b, double& sumA, double& sumB) {
 }
 
 #if defined(SONX_QCELP_AVX2)
-// Whether this CPU runs the SONX_QCELP_WIDE forms.
+// Whether this CPU runs the SONX_QCELP_WIDE forms. SONX_QCELP_BASELINE in
+// the environment keeps the baseline forms, to compare the two.
 inline bool cpuHasAvx2() {
-    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    static const bool has =
+        (__builtin_cpu_init(), __builtin_cpu_supports("avx2")) && !std::getenv("SONX_QCELP_BASELINE");
     return has;
 }
 #endif
