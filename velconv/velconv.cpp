@@ -199,13 +199,20 @@ Input::Input(const std::string& name) : name_(name) {
         return;
     }
     if (standardInput && standardDescriptorWasClosed(STDIN_FILENO))
-        throw SystemCallError(std::string("Error reading standard input: ") + std::strerror(EBADF), EBADF);
+        throw SystemCallError(SONX_ERR_READ, std::string("Error reading standard input: ") + std::strerror(EBADF),
+                              EBADF);
     const int descriptor = standardInput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
         throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + std::strerror(errno));
+    const std::string what = standardInput ? "standard input" : "'" + name + "'";
     spool_ = std::make_unique<Spool>();
     try {
-        spool_->fillFrom(descriptor, standardInput ? "standard input" : ("'" + name + "'").c_str());
+        spool_->fillFrom(descriptor, what);
+    } catch (const StatusError& e) {
+        if (!standardInput) ::close(descriptor);
+        if (e.status == SONX_ERR_TOO_LARGE)
+            throw std::runtime_error("More than 2 GiB on " + what + ", more than velconv can take");
+        throw;
     } catch (...) {
         if (!standardInput) ::close(descriptor);
         throw;
@@ -346,27 +353,20 @@ void explainUndecodableCodec(Input& input, const std::string& errorText) {
     throw ExplainedError(errorText, undecodableCodecNote(input.name(), facts));
 }
 
-// The output is dated like its input, as for memos the file date is the
-// recording date. Only a regular file made from a named file is dated.
-void keepModificationTime(const std::string& inputName, const std::string& outputName) {
-    struct stat in {}, out{};
-    if (stat(inputName.c_str(), &in) != 0 || stat(outputName.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) return;
-    const struct timespec times[2] = {in.st_atim, in.st_mtim};
-    utimensat(AT_FDCWD, outputName.c_str(), times, 0);
-}
-
 std::string convertInto(Input& input, const std::string& outputName, const ConversionSettings& settings) {
-    OutputTarget output(outputName);
+    // The output is dated like its input, as for memos the file date is the
+    // recording date.
+    const std::unique_ptr<SafeOutput> output = openOutput(outputName, input.name(), input.isStream());
     std::string warning;
     // A cut stream cannot be asked for again: what arrived is converted.
     const bool salvage = settings.salvage || input.isCutShortStream();
     try {
-        warning = convertFile(input.handle(), output.handle(), input.name(), input.kind(), settings.rateSet,
+        warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings.rateSet,
                               settings.mode, salvage);
     } catch (const CutShortError&) {
         throw;
     } catch (const std::runtime_error& e) {
-        output.explainFailure();
+        output->explainFailure();
         if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
         throw;
     }
@@ -376,10 +376,13 @@ std::string convertInto(Input& input, const std::string& outputName, const Conve
     } catch (const std::exception&) {
         // Tags of an input that converted are a bonus; an unreadable one is left out.
     }
-    writeFileTags(output.handle(), tags);
-    const std::string unsynced = output.commit();
-    if (!unsynced.empty()) warning += (warning.empty() ? "" : "\n") + unsynced;
-    if (!input.isStream() && outputName != kStdioName) keepModificationTime(input.name(), outputName);
+    writeFileTags(output->handle(), tags);
+    if (const int error = output->commit()) {
+        const std::string unsynced = "velconv: WARNING: '" + output->finalName() +
+                                     "' is written, but its folder could not be synced to disk: " +
+                                     std::strerror(error);
+        warning += (warning.empty() ? "" : "\n") + unsynced;
+    }
     return warning;
 }
 
@@ -517,7 +520,6 @@ int run(int argc, char** argv) {
             checkDerivedOutputIsFree(outputName);
     }
 
-    const SignalCleanup cleanup;
     const std::string warning = convertOne(input, outputName, settings);
     if (!warning.empty()) printLine(warning);
     return 0;
