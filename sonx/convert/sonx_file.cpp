@@ -229,7 +229,6 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
         closeConversionFiles();
         input_ = AudioFile{};
         output_ = AudioFile{};
-        transcoding_ = false;
         carried_ = 0;
         buffers_.converter.reset();
         blocksDone_ = 0;
@@ -306,7 +305,6 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
         normalisePcm(out);
         output_.encoderFormat = out;
     } else if (!(out.codec == input_.fileFormat.codec)) {
-        transcoding_ = true;
         attachEncoder(output_, out);
     } else {
         // Same codec: blocks are copied unchanged through one shared codec
@@ -370,7 +368,7 @@ void SonxFile::run() {
         while (blocksDone_ < total) {
             if (cancelRequested_) failWith(SONX_ERR_CANCELLED, "The conversion was cancelled");
             const uint32_t readBefore = input_.blocksDone;
-            const uint32_t written = convertPass(input_, output_, buffers_, carried_, transcoding_);
+            const uint32_t written = convertPass(input_, output_, buffers_, carried_);
             if (written == 0 && input_.blocksDone == readBefore)
                 failWith(SONX_ERR_READ,
                          "Conversion stopped: the input ended before the output was complete");

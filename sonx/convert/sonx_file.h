@@ -156,7 +156,6 @@ private:
     AudioFile output_;
     PumpBuffers buffers_;
     uint32_t carried_ = 0;
-    bool transcoding_ = false;
 
     std::atomic<uint32_t> blocksDone_{0};
     std::atomic<uint32_t> totalBlocks_{0};
