@@ -15,7 +15,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "sonx/fileio/endian.h"
 #include "sonx/fileio/posix_io.h"
 
 namespace sonx::velconv {
@@ -33,6 +32,10 @@ namespace {
 constexpr uint64_t kSpoolLimit = INT32_MAX;
 
 bool g_standardClosed[3] = {};
+
+// The signals that end a process and can be caught.
+constexpr int kTerminatingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE, SIGALRM,
+                                       SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
 // ---- Removal of the temporary output on a terminating signal --------------
 
@@ -90,19 +93,6 @@ void rewriteWith(int fd, const Spool& content) {
         writeAll(fd, buffer, got, offset);
     if (::ftruncate(fd, static_cast<off_t>(offset)) != 0) failWithErrno("Error truncating file: ", errno);
     syncFile(fd);
-}
-
-void putLe32At(Spool& spool, uint64_t offset, uint32_t value) {
-    uint8_t bytes[4];
-    putLe32(bytes, value);
-    spool.writeAt(offset, bytes, 4);
-}
-
-// What a writer that cannot seek back puts into a length: 0, 0xFFFFFFFF
-// (ffmpeg), 0x7FFFF000 (sox), 0x7FFFFFFF (arecord). No stream that long
-// fits a spool, so nothing near 2 GiB is a real length.
-bool isPlaceholderLength(uint32_t length) {
-    return length == 0 || length >= 0x7FFF0000u;
 }
 
 // ---- Temporary output files -------------------------------------------------
@@ -355,31 +345,6 @@ void Spool::copyTo(int fd) const {
         if (writeFull(fd, buffer, got) != got) failWithErrno("Error writing to file: ", errno);
 }
 
-bool settleStreamingWavLengths(Spool& input) {
-    const uint64_t end = input.size();
-    uint8_t head[12];
-    if (end < 12 || end > UINT32_MAX || input.readAt(0, head, 12) != 12) return false;
-    if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) return false;
-    const uint32_t riffLength = getLe32(head + 4);
-    // The 'data' chunk is the last one a streaming writer can put out.
-    for (uint64_t at = 12; at + 8 <= end;) {
-        uint8_t chunk[8];
-        input.readAt(at, chunk, 8);
-        const uint32_t length = getLe32(chunk + 4);
-        if (std::memcmp(chunk, "data", 4) == 0) {
-            const uint64_t available = end - at - 8;
-            if (length != available && isPlaceholderLength(length))
-                putLe32At(input, at + 4, static_cast<uint32_t>(available));
-            else if (length > available)
-                return true;
-            break;
-        }
-        at += 8 + uint64_t{length} + (length & 1u);
-    }
-    if (riffLength > end - 8 || isPlaceholderLength(riffLength)) putLe32At(input, 4, static_cast<uint32_t>(end - 8));
-    return false;
-}
-
 // ---- OutputTarget -----------------------------------------------------------------
 
 OutputTarget::OutputTarget(const std::string& name) : finalName_(name) {
@@ -511,30 +476,42 @@ void OutputTarget::commitInPlace() {
     }
 }
 
-SignalCleanup::SignalCleanup() {
+struct SignalCleanup::Saved {
+    static constexpr std::size_t kCount = std::size(kTerminatingSignals);
+    struct sigaction handlers[kCount];
+    bool installed[kCount] = {};
+    struct sigaction sizeLimit;
+    bool sizeLimitIgnored = false;
+};
+
+SignalCleanup::SignalCleanup() : saved_(std::make_unique<Saved>()) {
     struct sigaction action {};
     action.sa_handler = onTerminatingSignal;
     sigemptyset(&action.sa_mask);
     for (int sig : kTerminatingSignals) sigaddset(&action.sa_mask, sig);
     action.sa_flags = SA_RESETHAND;
-    for (size_t i = 0; i < kCount; ++i) {
+    Saved& saved = *saved_;
+    for (size_t i = 0; i < Saved::kCount; ++i) {
         // Only a signal that would end the process is taken over: one the
         // caller ignores (nohup) or handles itself (an embedding program, a
         // fuzzer's timer) keeps its disposition.
-        if (sigaction(kTerminatingSignals[i], nullptr, &saved_[i]) != 0 || saved_[i].sa_handler != SIG_DFL) continue;
-        installed_[i] = sigaction(kTerminatingSignals[i], &action, nullptr) == 0;
+        if (sigaction(kTerminatingSignals[i], nullptr, &saved.handlers[i]) != 0 ||
+            saved.handlers[i].sa_handler != SIG_DFL)
+            continue;
+        saved.installed[i] = sigaction(kTerminatingSignals[i], &action, nullptr) == 0;
     }
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    if (sigaction(SIGXFSZ, nullptr, &savedSizeLimit_) == 0 && savedSizeLimit_.sa_handler == SIG_DFL)
-        sizeLimitIgnored_ = sigaction(SIGXFSZ, &ignore, nullptr) == 0;
+    if (sigaction(SIGXFSZ, nullptr, &saved.sizeLimit) == 0 && saved.sizeLimit.sa_handler == SIG_DFL)
+        saved.sizeLimitIgnored = sigaction(SIGXFSZ, &ignore, nullptr) == 0;
 }
 
 SignalCleanup::~SignalCleanup() {
-    for (size_t i = 0; i < kCount; ++i)
-        if (installed_[i]) sigaction(kTerminatingSignals[i], &saved_[i], nullptr);
-    if (sizeLimitIgnored_) sigaction(SIGXFSZ, &savedSizeLimit_, nullptr);
+    const Saved& saved = *saved_;
+    for (size_t i = 0; i < Saved::kCount; ++i)
+        if (saved.installed[i]) sigaction(kTerminatingSignals[i], &saved.handlers[i], nullptr);
+    if (saved.sizeLimitIgnored) sigaction(SIGXFSZ, &saved.sizeLimit, nullptr);
 }
 
 }  // namespace sonx::velconv

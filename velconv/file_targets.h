@@ -6,8 +6,6 @@
 #ifndef SONX_VELCONV_FILE_TARGETS_H
 #define SONX_VELCONV_FILE_TARGETS_H
 
-#include <signal.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -121,15 +119,12 @@ private:
     std::unique_ptr<Spool> spool_;
 };
 
-// The signals that end a process and can be caught.
-inline constexpr int kTerminatingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE, SIGALRM,
-                                              SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
-
 // While it lives, every catchable terminating signal still at its default
-// removes a temporary output and then ends the process as it would have,
-// and SIGXFSZ (if at its default) is ignored so that a file-size limit fails the write (EFBIG) and is reported
-// like a full disk. The handlers found are put back at the end, for a
-// caller that runs velconv inside its own process.
+// (on Windows: Ctrl-C, Ctrl-Break and closing the console window) removes a
+// temporary output and then ends the process as it would have, and SIGXFSZ
+// (if at its default) is ignored so that a file-size limit fails the write
+// (EFBIG) and is reported like a full disk. The handlers found are put back
+// at the end, for a caller that runs velconv inside its own process.
 class SignalCleanup {
 public:
     SignalCleanup();
@@ -138,11 +133,8 @@ public:
     SignalCleanup& operator=(const SignalCleanup&) = delete;
 
 private:
-    static constexpr std::size_t kCount = std::size(kTerminatingSignals);
-    struct sigaction saved_[kCount];
-    bool installed_[kCount] = {};
-    struct sigaction savedSizeLimit_;
-    bool sizeLimitIgnored_ = false;
+    struct Saved;
+    std::unique_ptr<Saved> saved_;
 };
 
 }  // namespace sonx::velconv

@@ -1,8 +1,8 @@
 #include "sonx/convert/sonx_file.h"
 #include "sonx/component/status.h"
 #include "sonx/convert/file_facts.h"
+#include "sonx/fileio/native_io.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <new>
@@ -384,7 +384,7 @@ void SonxFile::run() {
 // A stopped conversion leaves nothing a reader could take for a whole file.
 void SonxFile::discardOutput(const FileHandle& handle) {
     if (!outputPath_.empty())
-        ::unlink(outputPath_.c_str());
+        native_io::removeNamed(outputPath_.c_str());
     else if (handle.type == FILE_HANDLE_CLIENT && handle.callback)
         handle.callback(CLIENT_FILE_TRUNCATE, nullptr, 0, 0, handle.clientData);
 }

@@ -1,0 +1,52 @@
+// The lengths of a WAV that arrived through a pipe; the same on every
+// system, as it only reads and patches the spool.
+#include <cstring>
+
+#include "sonx/fileio/endian.h"
+#include "velconv/file_targets.h"
+
+namespace sonx::velconv {
+
+namespace {
+
+void putLe32At(Spool& spool, uint64_t offset, uint32_t value) {
+    uint8_t bytes[4];
+    putLe32(bytes, value);
+    spool.writeAt(offset, bytes, 4);
+}
+
+// What a writer that cannot seek back puts into a length: 0, 0xFFFFFFFF
+// (ffmpeg), 0x7FFFF000 (sox), 0x7FFFFFFF (arecord). No stream that long
+// fits a spool, so nothing near 2 GiB is a real length.
+bool isPlaceholderLength(uint32_t length) {
+    return length == 0 || length >= 0x7FFF0000u;
+}
+
+}  // namespace
+
+bool settleStreamingWavLengths(Spool& input) {
+    const uint64_t end = input.size();
+    uint8_t head[12];
+    if (end < 12 || end > UINT32_MAX || input.readAt(0, head, 12) != 12) return false;
+    if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) return false;
+    const uint32_t riffLength = getLe32(head + 4);
+    // The 'data' chunk is the last one a streaming writer can put out.
+    for (uint64_t at = 12; at + 8 <= end;) {
+        uint8_t chunk[8];
+        input.readAt(at, chunk, 8);
+        const uint32_t length = getLe32(chunk + 4);
+        if (std::memcmp(chunk, "data", 4) == 0) {
+            const uint64_t available = end - at - 8;
+            if (length != available && isPlaceholderLength(length))
+                putLe32At(input, at + 4, static_cast<uint32_t>(available));
+            else if (length > available)
+                return true;
+            break;
+        }
+        at += 8 + uint64_t{length} + (length & 1u);
+    }
+    if (riffLength > end - 8 || isPlaceholderLength(riffLength)) putLe32At(input, 4, static_cast<uint32_t>(end - 8));
+    return false;
+}
+
+}  // namespace sonx::velconv
