@@ -54,11 +54,9 @@ fi
 
 echo "== Library, velconv.exe and sonx.dll"
 build=build-windows
-if [ ! -f "$build/cmake_install.cmake" ]; then
-  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DSOXR_PREFIX="$root/$deps/soxr" -DSONX_WINDOWS_LIBM="$root/$libm" \
-    -DSONX_BUILD_TESTS="${SONX_WINDOWS_TESTS:-ON}" -DSONX_BUILD_BENCH=OFF -DSONX_BUILD_EXAMPLES=OFF >/dev/null
-fi
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+  -DSOXR_PREFIX="$root/$deps/soxr" -DSONX_WINDOWS_LIBM="$root/$libm" \
+  -DSONX_BUILD_TESTS="${SONX_WINDOWS_TESTS:-ON}" -DSONX_BUILD_BENCH=OFF -DSONX_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j"$jobs"
 
 echo "== Zip"
