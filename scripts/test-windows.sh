@@ -2,7 +2,8 @@
 # Runs the Windows build under Wine: the cross-built unit suite, then a
 # table of command-line runs of velconv.exe whose outputs must be the Linux
 # build's bytes. Run scripts/build-windows.sh first; a Linux velconv is
-# taken from build-test/ (scripts/test.sh) or built into build-linux-ref/.
+# taken from $SONX_LINUX_VELCONV, else build-test/ (scripts/test.sh), else
+# built into build-linux-ref/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -24,7 +25,7 @@ if [ -f "$build/CTestTestfile.cmake" ] && [ -d "$build/tests" ]; then
 fi
 
 step "Linux velconv for the reference bytes"
-linux=build-test/velconv
+linux=${SONX_LINUX_VELCONV:-build-test/velconv}
 if [ ! -x "$linux" ]; then
   linux=build-linux-ref/velconv
   [ -f build-linux-ref/cmake_install.cmake ] ||

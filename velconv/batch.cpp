@@ -135,9 +135,6 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
     BatchOutput out(settings.quiet, files.size());
     std::size_t converted = 0, skipped = 0, failed = 0;
 
-    // One handler for the whole batch: a signal removes the current
-    // temporary output and ends the run; finished outputs stay.
-    const SignalCleanup cleanup;
     for (std::size_t n = 0; n < files.size(); ++n) {
         const PlannedFile& file = files[n];
         if (file.refusal) {

@@ -14,6 +14,14 @@ inline constexpr int kStandardInput = 0;
 inline constexpr int kStandardOutput = 1;
 inline constexpr int kStandardError = 2;
 
+// Descriptors 0, 1 and 2 that are closed when velconv starts are given the
+// null device, so no file velconv opens can take their place (a spool given
+// descriptor 1 would be copied into itself); standard input and output
+// carry bytes, never text. standardDescriptorWasClosed reports whether one
+// was closed.
+void reserveStandardDescriptors();
+bool standardDescriptorWasClosed(int descriptor);
+
 // What a name leads to, symbolic links followed.
 enum class PathKind { Missing, File, Folder, Stream /* FIFO or socket */, Device };
 PathKind pathKind(const std::string& name);
@@ -32,10 +40,6 @@ void checkIsFileName(const std::string& name);
 
 // A descriptor for reading the named file, or -1 with errno set.
 int openForReading(const std::string& name);
-
-// Gives `to`, when it is a regular file, the access and modification times
-// of `from`, where it can.
-void copyFileTimes(const std::string& from, const std::string& to);
 
 bool isTerminal(int descriptor);
 

@@ -1,10 +1,32 @@
 #include "velconv/file_system.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace sonx::velconv {
+
+namespace {
+bool g_standardClosed[3] = {};
+}  // namespace
+
+void reserveStandardDescriptors() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null < 0) continue;
+        g_standardClosed[fd] = true;
+        if (null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+bool standardDescriptorWasClosed(int descriptor) {
+    return descriptor >= 0 && descriptor < 3 && g_standardClosed[descriptor];
+}
 
 PathKind pathKind(const std::string& name) {
     struct stat st {};
@@ -35,13 +57,6 @@ bool descriptorIsFile(int descriptor, const std::string& name) {
 void checkIsFileName(const std::string&) {}
 
 int openForReading(const std::string& name) { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC); }
-
-void copyFileTimes(const std::string& from, const std::string& to) {
-    struct stat in {}, out{};
-    if (::stat(from.c_str(), &in) != 0 || ::stat(to.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) return;
-    const struct timespec times[2] = {in.st_atim, in.st_mtim};
-    ::utimensat(AT_FDCWD, to.c_str(), times, 0);
-}
 
 bool isTerminal(int descriptor) { return ::isatty(descriptor) == 1; }
 

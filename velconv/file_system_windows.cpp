@@ -1,6 +1,7 @@
 #include "velconv/file_system.h"
 
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 
 #include <cctype>
@@ -44,7 +45,28 @@ bool sameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFO
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
+bool g_standardClosed[3] = {};
+
 }  // namespace
+
+void reserveStandardDescriptors() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (_get_osfhandle(fd) >= 0) continue;
+        const int null = _wopen(L"NUL", _O_RDWR | _O_BINARY);
+        if (null < 0) continue;
+        g_standardClosed[fd] = true;
+        if (null != fd) {
+            _dup2(null, fd);
+            _close(null);
+        }
+    }
+    _setmode(kStandardInput, _O_BINARY);
+    _setmode(kStandardOutput, _O_BINARY);
+}
+
+bool standardDescriptorWasClosed(int descriptor) {
+    return descriptor >= 0 && descriptor < 3 && g_standardClosed[descriptor];
+}
 
 PathKind pathKind(const std::string& name) {
     if (file_names::isReservedName(name)) return PathKind::Device;
@@ -75,13 +97,6 @@ void checkIsFileName(const std::string& name) {
 }
 
 int openForReading(const std::string& name) { return native_io::openNamed(name.c_str(), native_io::OpenFor::Reading); }
-
-void copyFileTimes(const std::string& from, const std::string& to) {
-    const AttributeHandle in(from, FILE_READ_ATTRIBUTES), out(to, FILE_WRITE_ATTRIBUTES);
-    FILETIME accessed, written;
-    if (in.ok() && out.ok() && GetFileTime(in.get(), nullptr, &accessed, &written))
-        SetFileTime(out.get(), nullptr, &accessed, &written);
-}
 
 bool isTerminal(int descriptor) {
     DWORD mode;

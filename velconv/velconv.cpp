@@ -187,13 +187,20 @@ Input::Input(const std::string& name) : name_(name) {
         return;
     }
     if (standardInput && standardDescriptorWasClosed(kStandardInput))
-        throw SystemCallError(std::string("Error reading standard input: ") + std::strerror(EBADF), EBADF);
+        throw SystemCallError(SONX_ERR_READ, std::string("Error reading standard input: ") + std::strerror(EBADF),
+                              EBADF);
     const int descriptor = standardInput ? kStandardInput : openForReading(name);
     if (descriptor < 0)
         throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + native_io::errorText(errno));
+    const std::string what = standardInput ? "standard input" : "'" + name + "'";
     spool_ = std::make_unique<Spool>();
     try {
-        spool_->fillFrom(descriptor, standardInput ? "standard input" : ("'" + name + "'").c_str());
+        spool_->fillFrom(descriptor, what);
+    } catch (const StatusError& e) {
+        if (!standardInput) native_io::close(descriptor);
+        if (e.status == SONX_ERR_TOO_LARGE)
+            throw std::runtime_error("More than 2 GiB on " + what + ", more than velconv can take");
+        throw;
     } catch (...) {
         if (!standardInput) native_io::close(descriptor);
         throw;
@@ -324,17 +331,19 @@ void explainUndecodableCodec(Input& input, const std::string& errorText) {
 
 std::string convertInto(Input& input, const std::string& outputName, const ConversionSettings& settings) {
     if (outputName != kStdioName) checkIsFileName(outputName);
-    OutputTarget output(outputName);
+    // The output is dated like its input, as for memos the file date is the
+    // recording date.
+    const std::unique_ptr<SafeOutput> output = openOutput(outputName, input.name(), input.isStream());
     std::string warning;
     // A cut stream cannot be asked for again: what arrived is converted.
     const bool salvage = settings.salvage || input.isCutShortStream();
     try {
-        warning = convertFile(input.handle(), output.handle(), input.name(), input.kind(), settings.rateSet,
+        warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings.rateSet,
                               settings.mode, salvage);
     } catch (const CutShortError&) {
         throw;
     } catch (const std::runtime_error& e) {
-        output.explainFailure();
+        output->explainFailure();
         if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
         throw;
     }
@@ -344,12 +353,13 @@ std::string convertInto(Input& input, const std::string& outputName, const Conve
     } catch (const std::exception&) {
         // Tags of an input that converted are a bonus; an unreadable one is left out.
     }
-    writeFileTags(output.handle(), tags);
-    const std::string unsynced = output.commit();
-    if (!unsynced.empty()) warning += (warning.empty() ? "" : "\n") + unsynced;
-    // The output is dated like its input, as for memos the file date is the
-    // recording date. Only a regular file made from a named file is dated.
-    if (!input.isStream() && outputName != kStdioName) copyFileTimes(input.name(), outputName);
+    writeFileTags(output->handle(), tags);
+    if (const int error = output->commit()) {
+        const std::string unsynced = "velconv: WARNING: '" + output->finalName() +
+                                     "' is written, but its folder could not be synced to disk: " +
+                                     native_io::errorText(error);
+        warning += (warning.empty() ? "" : "\n") + unsynced;
+    }
     return warning;
 }
 
@@ -486,7 +496,6 @@ int run(int argc, char** argv) {
             checkDerivedOutputIsFree(outputName);
     }
 
-    const SignalCleanup cleanup;
     const std::string warning = convertOne(input, outputName, settings);
     if (!warning.empty()) printLine(warning);
     return 0;

@@ -26,16 +26,15 @@ std::string utf8FromWide(const std::wstring& text) {
 }
 
 std::wstring systemName(const std::string& name) {
-    std::wstring wide = wideFromUtf8(name);
-    // Below the limit the name goes as given, so relative names, both
-    // slashes and device names keep their ordinary meaning.
-    if (wide.size() < MAX_PATH - 12 || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+    const std::wstring wide = wideFromUtf8(name);
+    if (wide.rfind(L"\\\\?\\", 0) == 0) return wide;
     const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (length == 0) return wide;
     std::wstring full(length, L'\0');
     const DWORD written = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
     if (written == 0 || written >= length) return wide;
     full.resize(written);
+    if (full.size() < MAX_PATH - 12) return full;
     if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }

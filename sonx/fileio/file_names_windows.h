@@ -11,8 +11,9 @@ namespace sonx::file_names {
 std::wstring wideFromUtf8(const std::string& text);
 std::string utf8FromWide(const std::wstring& text);
 
-// The name as the wide calls take it: long names made absolute and given
-// the \\?\ prefix (which also lifts the limit on a folder's name).
+// The name as the wide calls take it: absolute (so calls that work out a
+// name's folder themselves, such as ReplaceFileW, can), in the \\?\ form
+// when past the old limit (which also lifts the limit on a folder's name).
 std::wstring systemName(const std::string& name);
 
 // The errno that stands for a Windows error code. A sharing or lock
