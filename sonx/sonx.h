@@ -24,7 +24,9 @@
 #include "sonx/sonx_c.h"
 
 // Marks what the shared library exports; everything else in it stays hidden.
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(SONX_EXPORTS)
+#define SONX_API __declspec(dllexport)
+#elif defined(__GNUC__) && !defined(_WIN32)
 #define SONX_API __attribute__((visibility("default")))
 #else
 #define SONX_API

@@ -46,7 +46,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(SONX_EXPORTS)
+#define SONX_C_API __declspec(dllexport)
+#elif defined(__GNUC__) && !defined(_WIN32)
 #define SONX_C_API __attribute__((visibility("default")))
 #else
 #define SONX_C_API
