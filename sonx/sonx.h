@@ -419,8 +419,11 @@ using ConvertCallback = void (*)(uint32_t event, uint32_t value, uint32_t userDa
 // stretch of about two seconds of audio (value: the percentage so far, which
 // may repeat) besides the events above. A non-zero result stops the
 // conversion as ISonxConvertFile::cancel does; given to the progress of 100,
-// it removes the finished output as a cancel would, and a failure event
-// (SONX_ERR_CANCELLED) follows as the last.
+// it removes the finished output if it is a new file (a named output that
+// replaced a file, or a device, keeps the conversion: the old file is gone
+// by then), and a failure event (SONX_ERR_CANCELLED) follows as the last.
+// sonx_convert_file asks before its output takes its name, so there a stop
+// at 100 always leaves the old file.
 using ConvertProgressCallback = int32_t (*)(uint32_t event, uint32_t value, uintptr_t userData);
 
 // Base of every interface. QueryInterface returns the interface asked for

@@ -379,7 +379,7 @@ void SonxFile::run() {
                 // may reuse or release the object.
                 closeFile(input_, true);
                 closeFile(output_, false);
-                if (namedOutput) committedName = conversionOutput_->finalName();
+                if (namedOutput && conversionOutput_->isNewFile()) committedName = conversionOutput_->finalName();
                 commitOutput(conversionOutput_);
                 completed_ = true;
                 recordConversion(Failure{});
@@ -394,7 +394,7 @@ void SonxFile::run() {
             // Nothing to convert: the final event still tells the client it ended.
             closeFile(input_, true);
             closeFile(output_, false);
-            if (namedOutput) committedName = conversionOutput_->finalName();
+            if (namedOutput && conversionOutput_->isNewFile()) committedName = conversionOutput_->finalName();
             commitOutput(conversionOutput_);
             completed_ = true;
             recordConversion(Failure{});
@@ -405,7 +405,9 @@ void SonxFile::run() {
         explainOutputFailure(conversionOutput_, failure);
         closeConversionFiles();
         if (failure.status == SONX_ERR_CANCELLED && !namedOutput) discardOutput(output);
-        // A stop at the final progress comes after the output took its name.
+        // A stop at the final progress comes after the output took its name:
+        // a new file goes again, one that replaced a file (or a device) stays,
+        // as removing it would cost the caller the file it had.
         std::error_code ignored;
         if (failure.status == SONX_ERR_CANCELLED && !committedName.empty())
             std::filesystem::remove(committedName, ignored);
