@@ -189,6 +189,16 @@ struct AudioFormat {
     int32_t option = 0;     // handed to the codec's SetRateSet less FORMAT_OPTION_SALVAGE; the built-in codecs ignore it
 };
 
+// Output sample rates a QCP file decodes to (a conversion from a QCP input
+// to PCM): its own 8000 by default, or any rate up to 48000, resampled. A
+// conversion asking for another fails with SONX_ERR_INVALID.
+inline constexpr uint32_t DECODE_RATE_DEFAULT = 8000;
+inline constexpr uint32_t DECODE_RATE_MIN = 8000;
+inline constexpr uint32_t DECODE_RATE_MAX = 48000;
+inline constexpr bool isDecodeRate(uint32_t sampleRate) {
+    return sampleRate >= DECODE_RATE_MIN && sampleRate <= DECODE_RATE_MAX;
+}
+
 // A bit of an input file's AudioFormat::option: read a damaged QCP or WAV
 // file for what it still holds. When the 'data' length runs past the end of
 // the file or is 0 or 0xFFFFFFFF, or the RIFF size is 0, the data is taken to

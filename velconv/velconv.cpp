@@ -78,6 +78,7 @@ void printUsage() {
         "                   vhr = variable rate, half rate max",
         "                   ffr = fixed full rate",
         "                   fhr = fixed half rate",
+        "       -r HZ   : Decode to HZ samples per second, 8000 (default) to 48000",
         "       -s      : Salvage a damaged file: convert what it still holds",
         "       -h      : Display this help (usage) information",
         "       -v      : Display program version information",
@@ -122,7 +123,6 @@ uint32_t parseMode(const char* value) {
 }
 
 Guid parseRateSet(const char* value) {
-    if (!value) throw UsageError{"Rate set identifier expected!"};
     static const struct {
         const char* token;
         const Guid* rateSet;
@@ -131,6 +131,19 @@ Guid parseRateSet(const char* value) {
     for (const auto& rate : kRates)
         if (std::strcmp(value, rate.token) == 0) return *rate.rateSet;
     throw UsageError{"Unrecognized rate set given!"};
+}
+
+// -r takes a rate set for an encode or, in digits, a decode's sample rate.
+void parseRate(const char* value, ConversionSettings& settings) {
+    if (!value) throw UsageError{"Rate set identifier expected!"};
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    if (*value && std::all_of(value, value + std::strlen(value), isDigit)) {
+        // Too many digits for any rate: the library refuses the saturated value.
+        settings.decodeRate =
+            static_cast<uint32_t>(std::min<unsigned long long>(std::strtoull(value, nullptr, 10), UINT32_MAX));
+        return;
+    }
+    settings.rateSet = parseRateSet(value);
 }
 
 }  // namespace
@@ -301,7 +314,7 @@ std::string reportDamage(ISonxConvertFile* converter, const FileHandle& input, c
 
 // Returns the salvage warning, if any.
 std::string convertFile(const FileHandle& input, const FileHandle& output, const std::string& inputName,
-                 InputKind kind, const Guid& rateSet, uint32_t mode, bool salvage) {
+                        InputKind kind, const ConversionSettings& settings, bool salvage) {
     Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
     if (!converter.get()) throw std::runtime_error("Unable to allocate ISonxConvertFile instance!");
     // Declared second so it is released first.
@@ -316,13 +329,13 @@ std::string convertFile(const FileHandle& input, const FileHandle& output, const
         inputFormat.sampleBits = 16;
         outputFormat.fileType = FILE_TYPE_QCP;
         outputFormat.codec = CODEC_QCELP13K;
-        outputFormat.dataFormat = rateSet;
+        outputFormat.dataFormat = settings.rateSet;
     } else {
         inputFormat.fileType = FILE_TYPE_QCP;
-        inputFormat.option = static_cast<int32_t>(mode);
+        inputFormat.option = static_cast<int32_t>(settings.mode);
         outputFormat.fileType = FILE_TYPE_WAV;
         outputFormat.codec = CODEC_PCM;
-        outputFormat.sampleRate = 8000;
+        outputFormat.sampleRate = settings.decodeRate ? settings.decodeRate : DECODE_RATE_DEFAULT;
         outputFormat.sampleBits = 16;
     }
     if (salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
@@ -354,6 +367,9 @@ void explainUndecodableCodec(Input& input, const std::string& errorText) {
 }
 
 std::string convertInto(Input& input, const std::string& outputName, const ConversionSettings& settings) {
+    if (input.kind() == InputKind::Wav && settings.decodeRate)
+        throw std::runtime_error("A sample rate (-r " + std::to_string(settings.decodeRate) +
+                                 ") is for decoding a qcp file: a qcp file is always 8000 Hz");
     // The output is dated like its input, as for memos the file date is the
     // recording date.
     const std::unique_ptr<SafeOutput> output = openOutput(outputName, input.name(), input.isStream());
@@ -361,8 +377,7 @@ std::string convertInto(Input& input, const std::string& outputName, const Conve
     // A cut stream cannot be asked for again: what arrived is converted.
     const bool salvage = settings.salvage || input.isCutShortStream();
     try {
-        warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings.rateSet,
-                              settings.mode, salvage);
+        warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings, salvage);
     } catch (const CutShortError&) {
         throw;
     } catch (const std::runtime_error& e) {
@@ -480,7 +495,7 @@ int run(int argc, char** argv) {
     const char* outputDir = nullptr;
     for (uint32_t bit; (bit = options.nextOption()) != 0;) {
         if (bit == kMode) settings.mode = parseMode(optionValue(options));
-        if (bit == kRate) settings.rateSet = parseRateSet(optionValue(options));
+        if (bit == kRate) parseRate(optionValue(options), settings);
         if (bit == kDir && !(outputDir = optionValue(options))) throw UsageError{"Output folder expected!"};
     }
 

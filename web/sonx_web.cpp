@@ -423,7 +423,7 @@ enum : uint32_t {
     SONX_WEB_KNOWN_FLAGS = SONX_WEB_SALVAGE,
 };
 
-int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
+int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags, uint32_t sampleRate) {
     g_output.clear();
     g_output.shrink_to_fit();
     failWith(SONX_OK, "");
@@ -440,6 +440,11 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
     }
     Kind kind;
     if (!kindOf(in, kind)) return 0;
+    const uint32_t decodeRate = sampleRate ? sampleRate : DECODE_RATE_DEFAULT;
+    if (kind == Kind::Wav && decodeRate != DECODE_RATE_DEFAULT) {
+        failWith(SONX_ERR_INVALID, "A QCP file is always 8000 Hz");
+        return 0;
+    }
 
     Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
@@ -461,7 +466,7 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
         inputFormat.fileType = FILE_TYPE_QCP;
         outputFormat.fileType = FILE_TYPE_WAV;
         outputFormat.codec = CODEC_PCM;
-        outputFormat.sampleRate = 8000;
+        outputFormat.sampleRate = decodeRate;
         outputFormat.sampleBits = 16;
     }
     if (flags & SONX_WEB_SALVAGE) inputFormat.option |= FORMAT_OPTION_SALVAGE;
@@ -528,22 +533,23 @@ bool openHostInput(StreamedFile& file) {
 extern "C" {
 
 // Converts a WAV file into a QCP file with rate set `rateSet` (0 vfr,
-// 1 vhr, 2 ffr, 3 fhr), or a QCP file into a WAV file (the rate set is then
-// ignored), as velconv does. Returns 1 on success; the result is then at
-// sonx_web_output(). Progress arrives as Module.onProgress(percent).
+// 1 vhr, 2 ffr, 3 fhr), or a QCP file into a WAV file at `sampleRate`
+// (8000 to 48000; 0 is 8000; the rate set is then ignored), as velconv
+// does. Returns 1 on success; the result is then at sonx_web_output().
+// Progress arrives as Module.onProgress(percent).
 EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t length, int32_t rateSet,
-                                              uint32_t flags) {
+                                              uint32_t flags, uint32_t sampleRate) {
     MemoryFile input = inputFile(data, length);
-    return convertFrom(handleOf(input), rateSet, flags);
+    return convertFrom(handleOf(input), rateSet, flags, sampleRate);
 }
 
 // sonx_web_convert of the host's input (Module.inputSize and
 // Module.readInput), read a window at a time.
-EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert_input(int32_t rateSet, uint32_t flags) {
+EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert_input(int32_t rateSet, uint32_t flags, uint32_t sampleRate) {
     StreamedFile input;
     g_output.clear();
     g_output.shrink_to_fit();
-    return openHostInput(input) ? convertFrom(handleOf(input), rateSet, flags) : 0;
+    return openHostInput(input) ? convertFrom(handleOf(input), rateSet, flags, sampleRate) : 0;
 }
 
 EMSCRIPTEN_KEEPALIVE const uint8_t* sonx_web_output() { return g_output.data(); }

@@ -314,8 +314,11 @@ int sonx_convert_file(const char* input, const char* output, const sonx_options*
         AudioFormat inputFormat;
         inputFormat.fileType = kind == FILE_KIND_QCP ? FILE_TYPE_QCP : FILE_TYPE_WAV;
         if (chosen.salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
+        const uint32_t sampleRate = chosen.sample_rate ? chosen.sample_rate : DECODE_RATE_DEFAULT;
+        if (outputType == SONX_TYPE_QCP && sampleRate != DECODE_RATE_DEFAULT)
+            return remember(SONX_ERR_INVALID, "A QCP file is always 8000 Hz");
         const AudioFormat outputFormat =
-            outputType == SONX_TYPE_QCP ? qcpFormat(*rateSet) : pcmFormat(FILE_TYPE_WAV, 8000);
+            outputType == SONX_TYPE_QCP ? qcpFormat(*rateSet) : pcmFormat(FILE_TYPE_WAV, sampleRate);
         if (!chosen.keep_date)
             return runConversion(in, inputFormat, FileHandle::named(output), outputFormat, progress, user, report);
         // The date is the output's own step before it takes its name, so the
@@ -339,6 +342,11 @@ int sonx_convert_file(const char* input, const char* output, const sonx_options*
 }
 
 int sonx_decode(const void* qcp, size_t qcp_bytes, int salvage, int16_t** pcm, size_t* samples, sonx_report* report) {
+    return sonx_decode_rate(qcp, qcp_bytes, salvage, DECODE_RATE_DEFAULT, pcm, samples, report);
+}
+
+int sonx_decode_rate(const void* qcp, size_t qcp_bytes, int salvage, uint32_t sample_rate, int16_t** pcm,
+                     size_t* samples, sonx_report* report) {
     if (pcm) *pcm = nullptr;
     if (samples) *samples = 0;
     if (report) *report = sonx_report{};
@@ -351,8 +359,8 @@ int sonx_decode(const void* qcp, size_t qcp_bytes, int salvage, int16_t** pcm, s
         AudioFormat inputFormat;
         inputFormat.fileType = FILE_TYPE_QCP;
         if (salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
-        const int status = runConversion(in.handle(), inputFormat, out.handle(), pcmFormat(FILE_TYPE_RAW, 8000),
-                                         nullptr, nullptr, report);
+        const int status = runConversion(in.handle(), inputFormat, out.handle(),
+                                         pcmFormat(FILE_TYPE_RAW, sample_rate), nullptr, nullptr, report);
         if (status != SONX_OK) return status;
         const size_t count = out.written.size() / 2;
         if (count == 0) return SONX_OK;
