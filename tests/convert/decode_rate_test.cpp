@@ -83,6 +83,9 @@ TEST(DecodeRate, EveryFrontEndGivesTheSameSamplesAndRefusesTheSameRates) {
     const RunResult run = runVelconv({"--rate=16000", qcp, program});
     EXPECT_EQ(run.exitStatus, 0) << run.errorOutput;
     EXPECT_EQ(readFileBytes(program), wide);
+    const RunResult batch = runVelconv({"-q", "-r", "16000", "-d", dir.file("batch"), qcp});
+    EXPECT_EQ(batch.exitStatus, 0) << batch.errorOutput;
+    EXPECT_EQ(readFileBytes(dir.file("batch") + "/in.wav"), wide);
     const std::vector<uint8_t> qcpBytes = readFileBytes(qcp);
     int16_t* pcm = nullptr;
     size_t samples = 0;
