@@ -6,17 +6,20 @@
 
 #include <cstring>
 
-#include "sonx/fileio/endian.h"
-
 namespace sonx::velconv {
 
 namespace {
 
 bool g_standardClosed[3] = {};
 
+// RIFF lengths are 32-bit little-endian.
+uint32_t getLe32(const uint8_t* bytes) {
+    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
+}
+
 void putLe32At(Spool& spool, uint64_t offset, uint32_t value) {
-    uint8_t bytes[4];
-    putLe32(bytes, value);
+    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
     spool.writeAt(offset, bytes, 4);
 }
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -16,12 +15,12 @@
 #include <string>
 
 #include "sonx/sonx.h"
-#include "sonx/convert/file_tags.h"
 #include "velconv/batch.h"
 #include "velconv/conversion.h"
 #include "velconv/file_targets.h"
 #include "velconv/info.h"
 #include "velconv/option_parser.h"
+#include "words/words.h"
 
 namespace sonx::velconv {
 
@@ -123,14 +122,9 @@ uint32_t parseMode(const char* value) {
 }
 
 Guid parseRateSet(const char* value) {
-    static const struct {
-        const char* token;
-        const Guid* rateSet;
-    } kRates[] = {
-        {"vfr", &RATE_SET_VFR}, {"vhr", &RATE_SET_VHR}, {"ffr", &RATE_SET_FFR}, {"fhr", &RATE_SET_FHR}};
-    for (const auto& rate : kRates)
-        if (std::strcmp(value, rate.token) == 0) return *rate.rateSet;
-    throw UsageError{"Unrecognized rate set given!"};
+    Guid rateSet;
+    if (!rateSetByName(value, rateSet)) throw UsageError{"Unrecognized rate set given!"};
+    return rateSet;
 }
 
 // -r takes a rate set for an encode or, in digits, a decode's sample rate.
@@ -150,23 +144,17 @@ void parseRate(const char* value, ConversionSettings& settings) {
 
 namespace {
 
-// Decides the direction from the RIFF form type and the input's size (-1 when
-// it could not be found). A header that could not be read is all zero bytes
-// and so "not valid".
-const char* const kNotWavOrQcp = "Input file is not a valid wav, or qcp file";
+using words::kNotWavOrQcp;
 
-InputKind sniffHeader(int64_t size, const char (&header)[12]) {
-    if (size >= 0 && size < 6)
-        throw std::runtime_error(std::string("Input file is too small to be a valid ") + "qcp, or wav file");
-    if (size >= 0 && size < 12) throw std::runtime_error("Input file is too small to be a valid qcp or wav file");
-    // RF64 and BW64 are WAV files whose lengths may be in a 'ds64' chunk.
-    const bool rf64 = std::memcmp(header, "RF64", 4) == 0 || std::memcmp(header, "BW64", 4) == 0;
-    if (std::memcmp(header, "RIFF", 4) != 0 && !rf64)
-        throw std::runtime_error(kNotWavOrQcp);
-    if (std::memcmp(header + 8, "WAVE", 4) == 0) return InputKind::Wav;
-    if (rf64) throw std::runtime_error(kNotWavOrQcp);
-    if (std::memcmp(header + 8, "QLCM", 4) == 0) return InputKind::Qcp;
-    throw std::runtime_error("Input file appears to be a RIFF file, but it is neither a wav or qcp file");
+// The direction follows from the file's kind; an input of another kind, or
+// one whose first bytes cannot be read, is refused in velconv's words.
+InputKind inputKindOf(const FileHandle& file) {
+    FileKindInfo kind;
+    std::string unreadable;
+    if (fileKind(file, kind, unreadable) != SONX_OK) throw std::runtime_error(kNotWavOrQcp);
+    if (kind.kind == FILE_KIND_QCP) return InputKind::Qcp;
+    if (kind.kind == FILE_KIND_WAV || kind.kind == FILE_KIND_RF64) return InputKind::Wav;
+    throw std::runtime_error(words::notAudioText(kind));
 }
 
 }  // namespace
@@ -179,19 +167,7 @@ InputKind sniffInput(const std::string& name) {
     if (descriptor < 0)
         throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + std::strerror(errno));
     ::close(descriptor);
-    char header[12] = {};
-    int64_t size = -1;
-    std::ifstream in(name, std::ios::binary);
-    if (in) {
-        in.seekg(0, std::ios::end);
-        size = in.tellg();
-        if (size >= 12) {
-            in.seekg(0, std::ios::beg);
-            in.read(header, sizeof header);
-            if (in.gcount() != static_cast<std::streamsize>(sizeof header)) std::memset(header, 0, sizeof header);
-        }
-    }
-    return sniffHeader(size, header);
+    return inputKindOf(FileHandle::named(name.c_str()));
 }
 
 namespace {
@@ -232,10 +208,7 @@ Input::Input(const std::string& name) : name_(name) {
     }
     if (!standardInput) ::close(descriptor);
     cutShort_ = settleStreamingWavLengths(*spool_);
-    char header[12] = {};
-    const uint64_t size = spool_->size();
-    if (size >= 12) spool_->readAt(0, reinterpret_cast<uint8_t*>(header), sizeof header);
-    kind_ = sniffHeader(static_cast<int64_t>(size), header);
+    kind_ = inputKindOf(spool_->handle());
 }
 
 // The extension is the last "." of the file's own name, never of a folder:
@@ -296,7 +269,7 @@ namespace {
 // CutShortError, so its message is followed by the hint to use -s; a
 // salvaged input gives the warning that says how much of it was there (empty
 // when there is nothing to warn of), printed once the output is in place.
-std::string reportDamage(ISonxConvertFile* converter, const FileHandle& input, const std::string& inputName,
+std::string reportDamage(ISonxUnknown* converter, const FileHandle& input, const std::string& inputName,
                          InputKind kind, bool failed, const std::string& errorText) {
     SalvageReport report;
     if (Ref<ISonxSalvage> salvage(queryInterface<ISonxSalvage>(converter)); salvage.get())
@@ -308,39 +281,26 @@ std::string reportDamage(ISonxConvertFile* converter, const FileHandle& input, c
     if (!report.salvaged) return "";
     FileFacts facts;
     std::string unreadable;
-    const double blockSeconds = describeFile(input, facts, unreadable) ? inputBlockSeconds(facts) : 0;
-    return salvageWarning(inputName, report, directionOf(kind), blockSeconds);
+    const double blockSeconds = describeFile(input, facts, unreadable) ? words::inputBlockSeconds(facts) : 0;
+    return words::salvageWarning(inputName, report, directionOf(kind), blockSeconds);
 }
 
 // Returns the salvage warning, if any.
 std::string convertFile(const FileHandle& input, const FileHandle& output, const std::string& inputName,
                         InputKind kind, const ConversionSettings& settings, bool salvage) {
-    Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
+    Ref<ISonxRequest> converter(createInstance<ISonxRequest>(CLSID_SonxFile));
     if (!converter.get()) throw std::runtime_error("Unable to allocate ISonxConvertFile instance!");
     // Declared second so it is released first.
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
     if (!error.get()) throw std::runtime_error("Unable to get ISonxError interface from SonxFile object!");
 
-    AudioFormat inputFormat, outputFormat;
-    if (kind == InputKind::Wav) {
-        inputFormat.fileType = FILE_TYPE_WAV;
-        inputFormat.codec = CODEC_PCM;
-        inputFormat.sampleRate = 8000;
-        inputFormat.sampleBits = 16;
-        outputFormat.fileType = FILE_TYPE_QCP;
-        outputFormat.codec = CODEC_QCELP13K;
-        outputFormat.dataFormat = settings.rateSet;
-    } else {
-        inputFormat.fileType = FILE_TYPE_QCP;
-        inputFormat.option = static_cast<int32_t>(settings.mode);
-        outputFormat.fileType = FILE_TYPE_WAV;
-        outputFormat.codec = CODEC_PCM;
-        outputFormat.sampleRate = settings.decodeRate ? settings.decodeRate : DECODE_RATE_DEFAULT;
-        outputFormat.sampleBits = 16;
-    }
-    if (salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
-    const bool failed =
-        !converter->convert(&input, &inputFormat, &output, &outputFormat, nullptr, 0) || error->hasError();
+    const uint32_t decodeRate = settings.decodeRate ? settings.decodeRate : DECODE_RATE_DEFAULT;
+    ConversionRequest request =
+        kind == InputKind::Wav ? wavToQcpRequest(settings.rateSet) : qcpToWavRequest(decodeRate);
+    // -m is the decoder's option word.
+    if (kind == InputKind::Qcp) request.input.option = static_cast<int32_t>(settings.mode);
+    request.salvage = salvage ? SALVAGE_READ : SALVAGE_REFUSE;
+    const bool failed = !converter->convertRequest(&input, &output, &request, nullptr, 0) || error->hasError();
     return reportDamage(converter.get(), input, inputName, kind, failed, error->errorText());
 }
 
@@ -350,7 +310,7 @@ std::vector<std::string> failureNotes(const std::exception& failure) {
     if (const auto* system = dynamic_cast<const SystemCallError*>(&failure); system && !system->place.empty())
         return {"velconv: cannot write a temporary file in '" + system->place + "' (TMPDIR names another): " +
                 std::strerror(system->error)};
-    if (const auto* cut = dynamic_cast<const CutShortError*>(&failure)) return {cutShortHint(cut->direction)};
+    if (const auto* cut = dynamic_cast<const CutShortError*>(&failure)) return {words::cutShortHint(cut->direction)};
     if (const auto* explained = dynamic_cast<const ExplainedError*>(&failure)) return {explained->note};
     return {};
 }
@@ -363,7 +323,7 @@ void explainUndecodableCodec(Input& input, const std::string& errorText) {
     FileFacts facts;
     std::string unreadable;
     if (!describeFile(input.handle(), facts, unreadable) || facts.kind != FILE_KIND_QCP || facts.decodable) return;
-    throw ExplainedError(errorText, undecodableCodecNote(input.name(), facts));
+    throw ExplainedError(errorText, words::undecodableCodecNote(input.name(), facts));
 }
 
 std::string convertInto(Input& input, const std::string& outputName, const ConversionSettings& settings) {
@@ -385,14 +345,18 @@ std::string convertInto(Input& input, const std::string& outputName, const Conve
         if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
         throw;
     }
-    FileTags tags;
+    std::string tagFailure;
+    if (copyTags(input.handle(), output->handle(), tagFailure) != SONX_OK) throw std::runtime_error(tagFailure);
+    int unsyncedError = 0;
     try {
-        tags = readFileTags(input.handle());
-    } catch (const std::exception&) {
-        // Tags of an input that converted are a bonus; an unreadable one is left out.
+        unsyncedError = output->commit();
+    } catch (const StatusError& e) {
+        // Only the old bytes of a file rewritten in place can be too many to keep aside.
+        if (e.status == SONX_ERR_TOO_LARGE)
+            throw std::runtime_error(std::string(e.what()) + ", more than velconv can take");
+        throw;
     }
-    writeFileTags(output->handle(), tags);
-    if (const int error = output->commit()) {
+    if (const int error = unsyncedError) {
         const std::string unsynced = "velconv: WARNING: '" + output->finalName() +
                                      "' is written, but its folder could not be synced to disk: " +
                                      std::strerror(error);

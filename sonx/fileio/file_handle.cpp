@@ -72,6 +72,12 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
         file.fileFormat.size = 0;
         return;
     }
+    // A folder opens for reading, but holds no bytes to read.
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        closeDescriptorQuietly(file);
+        failWithErrno("Error opening file: ", EISDIR, SONX_ERR_OPEN);
+    }
     const off_t end = ::lseek(fd, 0, SEEK_END);
     if (end < 0) {
         const int error = errno;

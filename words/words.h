@@ -1,15 +1,28 @@
-// The sentences velconv and the page say about a file, made in one place so
-// both always say the same.
-#ifndef SONX_CONVERT_MESSAGES_H
-#define SONX_CONVERT_MESSAGES_H
+// The sentences velconv and the page say to people about a file, made in
+// one place so both always say the same. Each is chosen by a number the
+// library gives (a status, a file kind, a report), never by its text.
+#ifndef SONX_WORDS_WORDS_H
+#define SONX_WORDS_WORDS_H
 
 #include <string>
 
 #include "sonx/sonx.h"
 
-namespace sonx {
+namespace sonx::words {
 
 enum class Direction { Encoding, Decoding };
+
+// A QCP input is decoded, anything else encoded.
+inline Direction directionOf(int32_t fileKind) {
+    return fileKind == FILE_KIND_QCP ? Direction::Decoding : Direction::Encoding;
+}
+
+// What an input that is no QCP or WAV file is called, by its kind and
+// length: "Input file is not a valid wav, or qcp file", ...
+std::string notAudioText(const FileKindInfo& kind);
+
+// The same for an input whose first bytes could not be read.
+extern const char* const kNotWavOrQcp;
 
 // What a salvaged conversion recovered, in blocks and in seconds, ending the
 // sentence "'name' is damaged: ": "decoded 91 of the 782 packets its header
@@ -31,6 +44,10 @@ std::string cutShortHint(Direction direction);
 // cannot decode: "'memo.qcp' is coded with EVRC, which velconv cannot decode".
 std::string undecodableCodecNote(const std::string& inputName, const FileFacts& facts);
 
-}  // namespace sonx
+// A sentence in plain words for a failure whose text is in the file
+// format's terms (SONX_ERR_READ, _UNSUPPORTED, _DAMAGED); "" for others.
+std::string plainWords(int32_t status);
 
-#endif  // SONX_CONVERT_MESSAGES_H
+}  // namespace sonx::words
+
+#endif  // SONX_WORDS_WORDS_H
