@@ -24,7 +24,9 @@
 #include "sonx/sonx_c.h"
 
 // Marks what the shared library exports; everything else in it stays hidden.
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(SONX_EXPORTS)
+#define SONX_API __declspec(dllexport)
+#elif defined(__GNUC__) && !defined(_WIN32)
 #define SONX_API __attribute__((visibility("default")))
 #else
 #define SONX_API
@@ -670,8 +672,9 @@ inline FileKindInfo fileKind(const void* bytes, size_t length, uint64_t fileSize
 
 // The kind of the file behind a handle, from its first
 // SONX_KIND_PROBE_BYTES. Returns SONX_OK (a file that is no audio is told
-// by its kind), or SONX_ERR_OPEN or _READ with the message in `message`
-// (cut to `capacity` bytes with a NUL; either may be null and 0).
+// by its kind), or why the file cannot be read (SONX_ERR_OPEN, _READ,
+// _TOO_LARGE past 4 GiB, _INVALID for an unusable handle) with the message
+// in `message` (cut to `capacity` bytes with a NUL; either may be null and 0).
 SONX_API int32_t fileKind(const FileHandle& file, FileKindInfo& info, char* message, size_t capacity);
 
 inline int32_t fileKind(const FileHandle& file, FileKindInfo& info, std::string& message) {

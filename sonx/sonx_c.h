@@ -46,7 +46,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(SONX_EXPORTS)
+#define SONX_C_API __declspec(dllexport)
+#elif defined(__GNUC__) && !defined(_WIN32)
 #define SONX_C_API __attribute__((visibility("default")))
 #else
 #define SONX_C_API
@@ -174,7 +176,7 @@ typedef struct sonx_kind_info {
 SONX_C_API int sonx_kind_of_memory(const void *bytes, size_t length, uint64_t file_size, sonx_kind_info *info);
 
 /* The kind of the file at `path`. A file that is no audio is no failure:
- * its kind says so. Errors: SONX_ERR_OPEN, SONX_ERR_READ. */
+ * its kind says so. Errors: SONX_ERR_OPEN, _READ, _TOO_LARGE (past 4 GiB). */
 SONX_C_API int sonx_kind_of_file(const char *path, sonx_kind_info *info);
 
 /* How to convert. All zero is the default: output of the other type, VFR,

@@ -1,8 +1,6 @@
 #include "velconv/batch.h"
+#include "velconv/file_system.h"
 #include "velconv/velconv.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <iostream>
@@ -21,7 +19,7 @@ namespace fs = std::filesystem;
 class BatchOutput {
 public:
     BatchOutput(bool quiet, std::size_t total)
-        : quiet_(quiet), total_(total), progress_(!quiet && isatty(STDERR_FILENO)) {}
+        : quiet_(quiet), total_(total), progress_(!quiet && isTerminal(kStandardError)) {}
 
     void error(const std::string& line) { print(line); }
     void note(const std::string& line) {
@@ -57,10 +55,10 @@ private:
 // never did, so no file system can make two outputs one. The folder part is
 // resolved, so ./a and a, or a link to a folder, are the same place.
 std::string placeKey(const std::string& path) {
-    const fs::path resolved = fs::weakly_canonical(fs::absolute(path));
-    std::string name = resolved.filename().string();
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(pathOf(path)));
+    std::string name = nameOf(resolved.filename());
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return (resolved.parent_path() / name).string();
+    return nameOf(resolved.parent_path() / pathOf(name));
 }
 
 std::string inQuotes(const std::string& name) {
@@ -76,7 +74,7 @@ struct PlannedFile {
 std::string outputNameFor(const std::string& input, InputKind kind, const std::string& outputDir) {
     const std::string beside = deriveOutputName(input, kind);
     if (outputDir.empty()) return beside;
-    return (fs::path(outputDir) / fs::path(beside).filename()).string();
+    return nameOf(pathOf(outputDir) / pathOf(beside).filename());
 }
 
 // Decides every output before anything is written: two inputs that would
@@ -87,12 +85,11 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
     std::set<std::string> seenInputs;
     for (const std::string& input : inputs) {
         // The same file named twice (a.qcp and ./a.qcp) is converted once.
-        if (!seenInputs.insert(fs::weakly_canonical(fs::absolute(input)).string()).second) continue;
+        if (!seenInputs.insert(nameOf(fs::weakly_canonical(fs::absolute(pathOf(input))))).second) continue;
         PlannedFile file{input, "", std::nullopt};
         try {
             if (input == kStdioName) throw std::runtime_error("Standard input cannot be part of a batch");
-            struct stat st {};
-            if (stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            if (pathKind(input) == PathKind::Folder)
                 throw std::runtime_error("It is a folder; name the files in it");
             file.output = outputNameFor(input, sniffInput(input), outputDir);
         } catch (const std::exception& e) {
@@ -124,18 +121,13 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
     return files;
 }
 
-bool exists(const std::string& name) {
-    struct stat st {};
-    return lstat(name.c_str(), &st) == 0;
-}
-
 }  // namespace
 
 int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settings) {
     if (!settings.outputDir.empty()) {
         std::error_code failure;
-        fs::create_directories(settings.outputDir, failure);
-        if (failure || !fs::is_directory(settings.outputDir))
+        fs::create_directories(pathOf(settings.outputDir), failure);
+        if (failure || !fs::is_directory(pathOf(settings.outputDir)))
             throw std::runtime_error("Cannot make the output folder " + inQuotes(settings.outputDir) + ": " +
                                      (failure ? failure.message() : "a file has that name"));
     }
@@ -150,7 +142,7 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
             ++failed;
             continue;
         }
-        if (!settings.force && exists(file.output)) {
+        if (!settings.force && nameExists(file.output)) {
             out.note("velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)");
             ++skipped;
             continue;

@@ -1,11 +1,8 @@
 #include "velconv/velconv.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <iterator>
@@ -15,8 +12,10 @@
 #include <string>
 
 #include "sonx/sonx.h"
+#include "sonx/fileio/native_io.h"
 #include "velconv/batch.h"
 #include "velconv/conversion.h"
+#include "velconv/file_system.h"
 #include "velconv/file_targets.h"
 #include "velconv/info.h"
 #include "velconv/option_parser.h"
@@ -151,7 +150,8 @@ using words::kNotWavOrQcp;
 InputKind inputKindOf(const FileHandle& file) {
     FileKindInfo kind;
     std::string unreadable;
-    if (fileKind(file, kind, unreadable) != SONX_OK) throw std::runtime_error(kNotWavOrQcp);
+    if (const int32_t status = fileKind(file, kind, unreadable); status != SONX_OK)
+        throw std::runtime_error(words::unreadableInputText(status, unreadable));
     if (kind.kind == FILE_KIND_QCP) return InputKind::Qcp;
     if (kind.kind == FILE_KIND_WAV || kind.kind == FILE_KIND_RF64) return InputKind::Wav;
     throw std::runtime_error(words::notAudioText(kind));
@@ -160,13 +160,13 @@ InputKind inputKindOf(const FileHandle& file) {
 }  // namespace
 
 InputKind sniffInput(const std::string& name) {
-    struct stat st {};
-    if (stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    checkIsFileName(name);
+    if (pathKind(name) == PathKind::Folder)
         throw ExplainedError(kNotWavOrQcp, "velconv: '" + name + "' is a folder");
-    const int descriptor = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    const int descriptor = openForReading(name);
     if (descriptor < 0)
-        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + std::strerror(errno));
-    ::close(descriptor);
+        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + native_io::errorText(errno));
+    native_io::close(descriptor);
     return inputKindOf(FileHandle::named(name.c_str()));
 }
 
@@ -174,10 +174,7 @@ namespace {
 
 // A FIFO or socket (a process substitution's /dev/fd/63) can be read only
 // once, as standard input can.
-bool isStreamName(const std::string& name) {
-    struct stat st {};
-    return stat(name.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-}
+bool isStreamName(const std::string& name) { return pathKind(name) == PathKind::Stream; }
 
 }  // namespace
 
@@ -187,26 +184,26 @@ Input::Input(const std::string& name) : name_(name) {
         kind_ = sniffInput(name);
         return;
     }
-    if (standardInput && standardDescriptorWasClosed(STDIN_FILENO))
+    if (standardInput && standardDescriptorWasClosed(kStandardInput))
         throw SystemCallError(SONX_ERR_READ, std::string("Error reading standard input: ") + std::strerror(EBADF),
                               EBADF);
-    const int descriptor = standardInput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    const int descriptor = standardInput ? kStandardInput : openForReading(name);
     if (descriptor < 0)
-        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + std::strerror(errno));
+        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + native_io::errorText(errno));
     const std::string what = standardInput ? "standard input" : "'" + name + "'";
     spool_ = std::make_unique<Spool>();
     try {
         spool_->fillFrom(descriptor, what);
     } catch (const StatusError& e) {
-        if (!standardInput) ::close(descriptor);
+        if (!standardInput) native_io::close(descriptor);
         if (e.status == SONX_ERR_TOO_LARGE)
             throw std::runtime_error("More than 2 GiB on " + what + ", more than velconv can take");
         throw;
     } catch (...) {
-        if (!standardInput) ::close(descriptor);
+        if (!standardInput) native_io::close(descriptor);
         throw;
     }
-    if (!standardInput) ::close(descriptor);
+    if (!standardInput) native_io::close(descriptor);
     cutShort_ = settleStreamingWavLengths(*spool_);
     kind_ = inputKindOf(spool_->handle());
 }
@@ -214,8 +211,7 @@ Input::Input(const std::string& name) : name_(name) {
 // The extension is the last "." of the file's own name, never of a folder:
 // v1.2/speech becomes v1.2/speech.qcp and ./memo ./memo.qcp.
 std::string deriveOutputName(const std::string& input, InputKind kind) {
-    const std::size_t slash = input.rfind('/');
-    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t nameStart = fileNameStart(input);
     const std::size_t dot = input.rfind('.');
     const std::size_t end = dot != std::string::npos && dot >= nameStart ? dot : input.size();
     return input.substr(0, end) + (kind == InputKind::Wav ? ".qcp" : ".wav");
@@ -226,8 +222,7 @@ namespace {
 // A name velconv made up must not cost the user a file they already have
 // (velconv talk.wav, then velconv talk.qcp, would replace the original).
 void checkDerivedOutputIsFree(const std::string& output) {
-    struct stat st {};
-    if (lstat(output.c_str(), &st) == 0)
+    if (nameExists(output))
         throw std::runtime_error("Output file '" + output + "' exists -- give an output name or use -f to overwrite");
 }
 
@@ -237,12 +232,7 @@ void checkDerivedOutputIsFree(const std::string& output) {
 // under another spelling (./in.wav, a hard or symbolic link) would replace
 // the input with its own conversion.
 void checkNames(const std::string& input, const std::string& output) {
-    bool same = input == output;
-    struct stat in {
-    }, out{};
-    if (!same && stat(input.c_str(), &in) == 0 && stat(output.c_str(), &out) == 0)
-        same = in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-    if (same)
+    if (input == output || sameFile(input, output))
         throw std::runtime_error(
             "Input and output file names match -- please choose a different name for the output file and try "
             "again");
@@ -251,13 +241,8 @@ void checkNames(const std::string& input, const std::string& output) {
 // Standard input read from the output file, or standard output written into
 // the input file, would replace the input with its own conversion.
 void checkStreamsAreNotTheOtherFile(const std::string& input, const std::string& output) {
-    const auto sameFile = [](int descriptor, const std::string& name) {
-        struct stat open {}, named{};
-        return fstat(descriptor, &open) == 0 && S_ISREG(open.st_mode) && stat(name.c_str(), &named) == 0 &&
-               open.st_dev == named.st_dev && open.st_ino == named.st_ino;
-    };
-    if ((input == kStdioName && output != kStdioName && sameFile(STDIN_FILENO, output)) ||
-        (output == kStdioName && input != kStdioName && sameFile(STDOUT_FILENO, input)))
+    if ((input == kStdioName && output != kStdioName && descriptorIsFile(kStandardInput, output)) ||
+        (output == kStdioName && input != kStdioName && descriptorIsFile(kStandardOutput, input)))
         throw std::runtime_error(
             "Input and output file names match -- please choose a different name for the output file and try "
             "again");
@@ -309,7 +294,7 @@ std::string convertFile(const FileHandle& input, const FileHandle& output, const
 std::vector<std::string> failureNotes(const std::exception& failure) {
     if (const auto* system = dynamic_cast<const SystemCallError*>(&failure); system && !system->place.empty())
         return {"velconv: cannot write a temporary file in '" + system->place + "' (TMPDIR names another): " +
-                std::strerror(system->error)};
+                native_io::errorText(system->error)};
     if (const auto* cut = dynamic_cast<const CutShortError*>(&failure)) return {words::cutShortHint(cut->direction)};
     if (const auto* explained = dynamic_cast<const ExplainedError*>(&failure)) return {explained->note};
     return {};
@@ -330,6 +315,7 @@ std::string convertInto(Input& input, const std::string& outputName, const Conve
     if (input.kind() == InputKind::Wav && settings.decodeRate)
         throw std::runtime_error("A sample rate (-r " + std::to_string(settings.decodeRate) +
                                  ") is for decoding a qcp file: a qcp file is always 8000 Hz");
+    if (outputName != kStdioName) checkIsFileName(outputName);
     // The output is dated like its input, as for memos the file date is the
     // recording date.
     const std::unique_ptr<SafeOutput> output = openOutput(outputName, input.name(), input.isStream());
@@ -359,7 +345,7 @@ std::string convertInto(Input& input, const std::string& outputName, const Conve
     if (const int error = unsyncedError) {
         const std::string unsynced = "velconv: WARNING: '" + output->finalName() +
                                      "' is written, but its folder could not be synced to disk: " +
-                                     std::strerror(error);
+                                     native_io::errorText(error);
         warning += (warning.empty() ? "" : "\n") + unsynced;
     }
     return warning;
@@ -373,7 +359,7 @@ std::string convertOne(Input& input, const std::string& outputName, const Conver
     } catch (const SystemCallError& e) {
         if (!e.place.empty()) throw;
         const std::string target = outputName == kStdioName ? "standard output" : "'" + outputName + "'";
-        throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + std::strerror(e.error));
+        throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + native_io::errorText(e.error));
     }
 }
 
@@ -383,8 +369,7 @@ namespace {
 // or one whose name says so (and not the output's), are far more likely two
 // inputs than an input and its output: nothing is replaced unless -f says so.
 void checkGivenOutputIsNoInput(const Input& input, const std::string& outputName) {
-    struct stat st {};
-    if (outputName == kStdioName || stat(outputName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (outputName == kStdioName || pathKind(outputName) != PathKind::File) return;
     const char* inputForm = input.kind() == InputKind::Wav ? "wav" : "qcp";
     const char* outputForm = input.kind() == InputKind::Wav ? "qcp" : "wav";
     const std::size_t dot = outputName.rfind('.');

@@ -121,8 +121,9 @@ std::string g_salvageJson;
 bool kindOf(const FileHandle& file, int32_t& kind) {
     FileKindInfo found;
     std::string unreadable;
-    if (fileKind(file, found, unreadable) != SONX_OK) {
-        failWith(SONX_ERR_NOT_AUDIO, words::kNotWavOrQcp);
+    if (const int32_t status = fileKind(file, found, unreadable); status != SONX_OK) {
+        failWith(status == SONX_ERR_TOO_LARGE ? status : SONX_ERR_NOT_AUDIO,
+                 words::unreadableInputText(status, unreadable));
         return false;
     }
     kind = found.kind;

@@ -24,6 +24,10 @@ std::string notAudioText(const FileKindInfo& kind) {
     return kNotWavOrQcp;
 }
 
+std::string unreadableInputText(int32_t status, const std::string& message) {
+    return status == SONX_ERR_TOO_LARGE ? message : kNotWavOrQcp;
+}
+
 std::string recoveredText(const SalvageReport& report, Direction direction, double blockSeconds) {
     const bool decoding = direction == Direction::Decoding;
     const std::string verb = decoding ? "decoded " : "encoded ";

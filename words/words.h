@@ -21,8 +21,11 @@ inline Direction directionOf(int32_t fileKind) {
 // length: "Input file is not a valid wav, or qcp file", ...
 std::string notAudioText(const FileKindInfo& kind);
 
-// The same for an input whose first bytes could not be read.
+// The same for an input whose first bytes could not be read (or that
+// cannot be opened), and what is said then: the library's `message` for a
+// file too large for it (SONX_ERR_TOO_LARGE), else kNotWavOrQcp.
 extern const char* const kNotWavOrQcp;
+std::string unreadableInputText(int32_t status, const std::string& message);
 
 // What a salvaged conversion recovered, in blocks and in seconds, ending the
 // sentence "'name' is damaged: ": "decoded 91 of the 782 packets its header
