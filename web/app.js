@@ -114,7 +114,6 @@ const converter = {
     }
     for (const worker of this.spare) worker.terminate();
     this.spare = [];
-    rowsElement.dataset.converting = String(this.running.size);
   },
 
   finish(conversion, { reuse }) {
