@@ -1,4 +1,4 @@
-// The converter page: one row per file, the work done by one worker.
+// The converter page: one row per file, the work done by workers beside it.
 "use strict";
 
 const RATE_SET_NAMES = {
@@ -46,18 +46,41 @@ function announce(text) {
 
 // ---- The converter ------------------------------------------------------------
 
-// Conversions run one at a time in a worker, in the order asked. A running
-// conversion is a call into WebAssembly that no message can interrupt (and a
-// page from file:// has no shared memory to signal through), so stopping one
-// ends the worker; a fresh worker takes the rest of the queue. A worker with
-// nothing left to do is ended too, which gives all its memory back.
+// Conversions run side by side, one worker each: up to one per core, at most
+// four, in the order asked, while the memory they hold at their peaks
+// together stays within the longest WAV one conversion may make (worker.js's
+// MAX_WAV_BYTES). The first always starts, whatever its size.
+// A running conversion is a call into WebAssembly that no message can
+// interrupt (and a page from file:// has no shared memory to signal through),
+// so stopping one ends its worker. A finished worker takes the next file only
+// after a small one, as a module's memory grows and never shrinks; a worker
+// with nothing left to do is ended, which gives all its memory back.
 // The worker's source comes with the page as a script (sonx-worker.js), so
 // it starts from a Blob: a page opened from file:// may not load a worker
 // or a WebAssembly file by URL.
+const MAX_WORKERS = Math.max(1, Math.min(4, navigator.hardwareConcurrency || 1));
+const MEMORY_BOUND = 128 * 1024 * 1024;
+const MAX_PREVIEW_BYTES = 32 * 1024 * 1024;  // worker.js's too
+
+// A conversion's peak is mostly the WAV it hands back, 16,000 bytes a second
+// (a QCP's decoded speech, or a WAV's preview of its QCP), beside the QCP an
+// encode makes (at most 1,750 bytes a second, all full rate).
+function memoryOf(container, seconds) {
+  const wav = 16000 * seconds;
+  return container === "qcp" ? Math.min(wav, MEMORY_BOUND) : Math.min(wav, MAX_PREVIEW_BYTES) + 1750 * seconds;
+}
+
+// Until the worker has described a file, its length is known by its size
+// alone: at most 1/200 s a byte in a QCP (all eighth rate), 1/8000 s in a
+// WAV (8-bit samples at 8 kHz).
+function guessedMemoryOf(file) {
+  return /\.qcp$/i.test(file.name) ? memoryOf("qcp", file.size / 200) : memoryOf("wav", file.size / 8000);
+}
+
 const converter = {
-  worker: null,
-  running: null,  // the request in the worker, or null
-  waiting: [],    // requests not yet sent, oldest first
+  running: new Map(),  // row id -> { request, worker, memory }
+  waiting: [],         // requests not yet sent, oldest first
+  spare: [],           // finished workers the next requests may take
 
   submit(request) {
     this.waiting.push(request);
@@ -67,54 +90,72 @@ const converter = {
   // Stops row `id`'s conversion, running or waiting.
   cancel(id) {
     this.waiting = this.waiting.filter((request) => request.id !== id);
-    if (this.running && this.running.id === id) {
-      this.running = null;
-      this.endWorker();
-      this.next();
-    }
+    const conversion = this.running.get(id);
+    if (conversion) this.finish(conversion, { reuse: false });
+  },
+
+  memoryInFlight() {
+    let sum = 0;
+    for (const conversion of this.running.values()) sum += conversion.memory;
+    return sum;
   },
 
   next() {
-    if (this.running) return;
-    const request = this.waiting.shift();
-    if (!request) {
-      this.endWorker();
-      return;
+    while (this.waiting.length && this.running.size < MAX_WORKERS) {
+      const request = this.waiting[0];
+      const memory = guessedMemoryOf(request.file);
+      if (this.running.size > 0 && this.memoryInFlight() + memory > MEMORY_BOUND) break;
+      this.waiting.shift();
+      const worker = this.spare.pop() || this.startWorker();
+      this.running.set(request.id, { request, worker, memory });
+      rows.get(request.id).setStatus("Reading…");
+      // The worker reads the File itself, a piece at a time.
+      worker.postMessage({ ...request, name: request.file.name });
     }
-    this.running = request;
-    rows.get(request.id).setStatus("Reading…");
-    // The worker reads the File itself, a piece at a time.
-    this.startWorker().postMessage({ ...request, name: request.file.name });
+    for (const worker of this.spare) worker.terminate();
+    this.spare = [];
+  },
+
+  finish(conversion, { reuse }) {
+    this.running.delete(conversion.request.id);
+    if (reuse && conversion.memory <= MEMORY_BOUND / MAX_WORKERS) this.spare.push(conversion.worker);
+    else conversion.worker.terminate();
+    this.next();
+  },
+
+  conversionIn(worker) {
+    for (const conversion of this.running.values()) if (conversion.worker === worker) return conversion;
+    return null;
   },
 
   startWorker() {
-    if (!this.worker) {
-      this.worker = new Worker(URL.createObjectURL(new Blob([SONX_WORKER_SOURCE], { type: "text/javascript" })));
-      this.worker.onmessage = (event) => this.receive(event.data);
-      this.worker.onerror = (event) => {
-        const request = this.running;
-        this.running = null;
-        this.endWorker();
-        if (request && rows.has(request.id)) rows.get(request.id).fail(event.message || "The converter stopped unexpectedly");
-        this.next();
-      };
-    }
-    return this.worker;
+    const worker = new Worker(URL.createObjectURL(new Blob([SONX_WORKER_SOURCE], { type: "text/javascript" })));
+    worker.onmessage = (event) => this.receive(worker, event.data);
+    worker.onerror = (event) => {
+      const conversion = this.conversionIn(worker);
+      if (!conversion) {
+        worker.terminate();
+        return;
+      }
+      this.finish(conversion, { reuse: false });
+      const row = rows.get(conversion.request.id);
+      if (row) row.fail(event.message || "The converter stopped unexpectedly");
+    };
+    return worker;
   },
 
-  endWorker() {
-    if (this.worker) this.worker.terminate();
-    this.worker = null;
-  },
-
-  receive(message) {
-    const request = this.running;
-    if (!request || request.id !== message.id || request.job !== message.job) return;
+  receive(worker, message) {
+    const conversion = this.conversionIn(worker);
+    if (!conversion || conversion.request.id !== message.id || conversion.request.job !== message.job) return;
     const finished = message.type === "done" || message.type === "error";
-    if (finished) this.running = null;
     const row = rows.get(message.id);
     if (row && row.job === message.job) row.handle(message);
-    if (finished) this.next();
+    if (finished) this.finish(conversion, { reuse: true });
+    else if (message.type === "info" && isFinite(message.info.duration)) {
+      // The file's own length replaces the guess from its size.
+      conversion.memory = memoryOf(message.info.container, message.info.duration);
+      this.next();
+    }
   },
 };
 
@@ -446,8 +487,8 @@ function finishedResults() {
 
 function updateDownloadAll() {
   const count = finishedResults().length;
-  downloadAll.hidden = count < 2;
-  downloadAll.textContent = `Download all ${count} results (.zip)`;
+  downloadAll.hidden = count === 0;
+  downloadAll.textContent = count === 1 ? "Download all (.zip)" : `Download all ${count} results (.zip)`;
 }
 
 // One .zip of every finished result, each dated like its input, so a

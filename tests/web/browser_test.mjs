@@ -533,6 +533,52 @@ try {
     `a conversion is announced a handful of times, not at every step (${forHour.length}: ${forHour.join(" / ")})`);
   await cancelPage.close();
 
+  // Step 7b: files dropped together convert side by side, one worker per
+  // core up to four, each as native velconv converts it alone; the zip keeps
+  // the rows' order; removing a row mid-conversion ends its worker.
+  const parallelPage = await browser.newPage();
+  await watch(parallelPage);
+  await parallelPage.goto(`${origin}/index.html`, { waitUntil: "load" });
+  check(await parallelPage.$eval("#download-all", (b) => getComputedStyle(b).display === "none"),
+    "Download all is hidden on the empty page");
+  const cores = await parallelPage.evaluate(() => Math.min(4, navigator.hardwareConcurrency || 1));
+  // Rows making progress at the same moment, sampled in the page.
+  await parallelPage.evaluate(() => {
+    window.mostAtOnce = 0;
+    setInterval(() => {
+      const busy = [...document.querySelectorAll(".row")].filter(
+        (r) => r.dataset.state === "working" && r.querySelector(".progress").value > 0).length;
+      window.mostAtOnce = Math.max(window.mostAtOnce, busy);
+    }, 10);
+  });
+  const together = [[longWav, "ten-minutes.qcp"], [longQcp, "ten-minutes-memo.wav"], [wideWav, "speech-16k.qcp"],
+    [sampleWav, "speech.qcp"], [memoQcp, "memo.wav"]];
+  const parallelDrop = await parallelPage.createCDPSession();
+  const dropped = { items: [], files: [...together.map(([file]) => file), hourWav], dragOperationsMask: 1 };
+  for (const type of ["dragEnter", "dragOver", "drop"])
+    await parallelDrop.send("Input.dispatchDragEvent", { type, x: 200, y: 200, data: dropped });
+  await parallelPage.waitForFunction(() => [...document.querySelectorAll(".row")].some(
+    (r) => r.querySelector(".name").textContent === "an-hour.wav" && r.querySelector(".progress").value > 3),
+  { timeout: TIMEOUT });
+  await (await (await rowOf(parallelPage, "an-hour.wav")).$(".remove")).click();
+  await settled(parallelPage, together.length);
+  const mostAtOnce = await parallelPage.evaluate(() => window.mostAtOnce);
+  check(mostAtOnce <= cores && (mostAtOnce > 1 || cores === 1),
+    `${together.length + 1} files dropped together convert ${mostAtOnce} at a time on ${cores} cores`);
+  // The hour's worker, left running, would outlive the others by minutes.
+  const workersGone = Date.now() + 2000;
+  while (parallelPage.workers().length > 0 && Date.now() < workersGone) await new Promise((r) => setTimeout(r, 50));
+  check(parallelPage.workers().length === 0, `removing the hour mid-encode ends its worker (${parallelPage.workers().length} left)`);
+  fs.rmSync(path.join(downloads, "velconv.zip"), { force: true });
+  await parallelPage.click("#download-all");
+  for (const deadline = Date.now() + TIMEOUT; !fs.existsSync(zipPath) && Date.now() < deadline;)
+    await new Promise((r) => setTimeout(r, 50));
+  const parallelZip = zipEntries(fs.existsSync(zipPath) ? fs.readFileSync(zipPath) : Buffer.alloc(0));
+  check(parallelZip.length === together.length && together.every(([, name], n) =>
+    parallelZip[n].name === name && parallelZip[n].bytes.equals(expected[name])),
+  `converted together, each result is native velconv's, in the rows' order (${parallelZip.map((e) => e.name).join(", ")})`);
+  await parallelPage.close();
+
   // Step 8: memory. The page alone in a browser context of its own, so in a
   // renderer process of its own (found through the DevTools protocol as the
   // one that was not there before); that process's peak resident memory,
