@@ -62,19 +62,19 @@ const MAX_WORKERS = Math.max(1, Math.min(4, navigator.hardwareConcurrency || 1))
 const MEMORY_BOUND = 128 * 1024 * 1024;
 const MAX_PREVIEW_BYTES = 32 * 1024 * 1024;  // worker.js's too
 
-// A conversion's peak is mostly the WAV it hands back, 16,000 bytes a second
-// (a QCP's decoded speech, or a WAV's preview of its QCP), beside the QCP an
-// encode makes (at most 1,750 bytes a second, all full rate).
-function memoryOf(container, seconds) {
-  const wav = 16000 * seconds;
-  return container === "qcp" ? Math.min(wav, MEMORY_BOUND) : Math.min(wav, MAX_PREVIEW_BYTES) + 1750 * seconds;
+// A conversion's peak is mostly the WAV it hands back: a QCP's speech decoded
+// at the chosen rate (2 bytes a sample), or a WAV's 8 kHz preview of its QCP,
+// beside the QCP an encode makes (at most 1,750 bytes a second, all full rate).
+function memoryOf(container, seconds, sampleRate = 8000) {
+  if (container === "qcp") return Math.min(2 * sampleRate * seconds, MEMORY_BOUND);
+  return Math.min(16000 * seconds, MAX_PREVIEW_BYTES) + 1750 * seconds;
 }
 
 // Until the worker has described a file, its length is known by its size
 // alone: at most 1/200 s a byte in a QCP (all eighth rate), 1/8000 s in a
 // WAV (8-bit samples at 8 kHz).
-function guessedMemoryOf(file) {
-  return /\.qcp$/i.test(file.name) ? memoryOf("qcp", file.size / 200) : memoryOf("wav", file.size / 8000);
+function guessedMemoryOf(file, sampleRate) {
+  return /\.qcp$/i.test(file.name) ? memoryOf("qcp", file.size / 200, sampleRate) : memoryOf("wav", file.size / 8000);
 }
 
 const converter = {
@@ -103,7 +103,7 @@ const converter = {
   next() {
     while (this.waiting.length && this.running.size < MAX_WORKERS) {
       const request = this.waiting[0];
-      const memory = guessedMemoryOf(request.file);
+      const memory = guessedMemoryOf(request.file, request.sampleRate);
       if (this.running.size > 0 && this.memoryInFlight() + memory > MEMORY_BOUND) break;
       this.waiting.shift();
       const worker = this.spare.pop() || this.startWorker();
@@ -153,7 +153,7 @@ const converter = {
     if (finished) this.finish(conversion, { reuse: true });
     else if (message.type === "info" && isFinite(message.info.duration)) {
       // The file's own length replaces the guess from its size.
-      conversion.memory = memoryOf(message.info.container, message.info.duration);
+      conversion.memory = memoryOf(message.info.container, message.info.duration, conversion.request.sampleRate);
       this.next();
     }
   },
