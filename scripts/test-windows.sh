@@ -72,6 +72,10 @@ for f in speech_8k speech_16k speech_8k_u8 speech_8k_mulaw speech_44k_stereo; do
   (cd "$work/linux" && "$linux" "$f.wav" "$f.qcp" 2>/dev/null)
   same "$f.qcp"
 done
+# The coder's baseline kernels, which CPUs without AVX2 run, give the same bytes.
+(cd "$work/win" && SONX_QCELP_BASELINE=1 win speech_16k.wav baseline.qcp 2>/dev/null) || fail "baseline forms failed"
+cp "$work/linux/speech_16k.qcp" "$work/linux/baseline.qcp"
+same baseline.qcp
 (cd "$work/win" && win speech_8k.qcp back.wav 2>/dev/null) || fail "speech_8k.qcp did not convert"
 (cd "$work/linux" && "$linux" speech_8k.qcp back.wav 2>/dev/null)
 same back.wav
