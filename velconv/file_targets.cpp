@@ -3,12 +3,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 #include <random>
@@ -34,41 +37,95 @@ constexpr uint64_t kSpoolLimit = INT32_MAX;
 
 bool g_standardClosed[3] = {};
 
-// ---- Removal of the temporary output on a terminating signal --------------
+// ---- Removal of temporary outputs on a terminating signal ------------------
 
-// Read by the signal handler, so a plain buffer and a flag; changed only with
-// the signals blocked.
-char g_cleanupPath[PATH_MAX + 64];
-volatile sig_atomic_t g_cleanupSet = 0;
+// The temporary files in flight (a batch has one per file in conversion),
+// read by the signal handler: plain buffers in fixed slots, each claimed and
+// released through a lock-free flag.
+enum SlotState : int { kSlotFree, kSlotFilling, kSlotNamed };
+struct CleanupSlot {
+    std::atomic<int> state{kSlotFree};
+    char path[PATH_MAX + 64];
+};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+CleanupSlot g_cleanupSlots[kMaxTemporariesInFlight];
+
+// Steps a signal must not cut (making and registering a temporary file, a
+// rename, an in-place rewrite) run on any thread; the handler waits for
+// those under way, and none starts once it runs.
+std::atomic<int> g_uncutSteps{0};
+std::atomic<bool> g_ending{false};
+
+// How long the handler waits for steps under way: one could be stuck behind
+// a lock the interrupted thread holds, and the process must still end.
+constexpr long kStepWaitNanoseconds = 2'000'000'000;
+
+long nanosecondsSince(const timespec& start) {
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec);
+}
 
 void onTerminatingSignal(int sig) {
-    if (g_cleanupSet) unlink(g_cleanupPath);
+    g_ending.store(true);
+    timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (g_uncutSteps.load() != 0 && nanosecondsSince(start) < kStepWaitNanoseconds) {
+    }
+    for (CleanupSlot& slot : g_cleanupSlots)
+        if (slot.state.load() == kSlotNamed) unlink(slot.path);
     // The handler was reset to the default: the signal, pending until this
     // returns, then ends the process as it would have without velconv's help.
     raise(sig);
 }
 
-// Blocks the terminating signals for as long as it lives.
-class SignalsBlocked {
+// One step a signal must not cut: the terminating signals are held back on
+// this thread, and the handler on another waits until the step is over.
+class UncutStep {
 public:
-    SignalsBlocked() {
+    UncutStep() {
         sigset_t set;
         sigemptyset(&set);
         for (int sig : kTerminatingSignals) sigaddset(&set, sig);
         pthread_sigmask(SIG_BLOCK, &set, &old_);
+        g_uncutSteps.fetch_add(1);
+        if (g_ending.load()) {
+            // The process is ending on another thread: nothing new may start.
+            g_uncutSteps.fetch_sub(1);
+            for (;;) pause();
+        }
     }
-    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-    SignalsBlocked(const SignalsBlocked&) = delete;
-    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+    ~UncutStep() {
+        g_uncutSteps.fetch_sub(1);
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    UncutStep(const UncutStep&) = delete;
+    UncutStep& operator=(const UncutStep&) = delete;
 
 private:
     sigset_t old_;
 };
 
-void setCleanupPath(const std::string& path) {
-    if (path.size() >= sizeof g_cleanupPath) return;  // such a name cannot be created anyway
-    std::memcpy(g_cleanupPath, path.c_str(), path.size() + 1);
-    g_cleanupSet = 1;
+// Within an UncutStep, so no signal finds the file made but not registered.
+void registerTemporary(const std::string& path) {
+    if (path.size() >= sizeof g_cleanupSlots[0].path) return;  // such a name cannot be created anyway
+    for (;; sched_yield()) {
+        for (CleanupSlot& slot : g_cleanupSlots) {
+            int expected = kSlotFree;
+            if (!slot.state.compare_exchange_strong(expected, kSlotFilling)) continue;
+            std::memcpy(slot.path, path.c_str(), path.size() + 1);
+            slot.state.store(kSlotNamed);
+            return;
+        }
+    }
+}
+
+void forgetTemporary(const std::string& path) {
+    for (CleanupSlot& slot : g_cleanupSlots)
+        if (slot.state.load() == kSlotNamed && path == slot.path) {
+            slot.state.store(kSlotFree);
+            return;
+        }
 }
 
 // ---- Plain descriptor transfers --------------------------------------------
@@ -188,27 +245,27 @@ Created createTemporary(const std::string& output, const struct stat* replaced, 
     std::mt19937 random(seed());
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = temporaryNameFor(output, random);
-        SignalsBlocked blocked;
+        UncutStep step;
         const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, replaced ? 0600 : 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             error = errno;
             return Created::Refused;
         }
-        setCleanupPath(name);
+        registerTemporary(name);
         bool carried = true;
         try {
             carried = !replaced || takeIdentity(fd, output, *replaced);
         } catch (const SystemCallError&) {
             ::close(fd);
             ::unlink(name.c_str());
-            g_cleanupSet = 0;
+            forgetTemporary(name);
             throw;
         }
         ::close(fd);
         if (carried) return Created::Ready;
         ::unlink(name.c_str());
-        g_cleanupSet = 0;
+        forgetTemporary(name);
         return Created::CannotCarryIdentity;
     }
     error = EEXIST;
@@ -216,9 +273,9 @@ Created createTemporary(const std::string& output, const struct stat* replaced, 
 }
 
 void removeTemporary(const std::string& name) {
-    SignalsBlocked blocked;
+    UncutStep step;
     ::unlink(name.c_str());
-    g_cleanupSet = 0;
+    forgetTemporary(name);
 }
 
 // A rename is on disk once the folder that holds the name is. Returns the
@@ -301,9 +358,13 @@ std::string spoolFolder() {
 
 Spool::Spool() {
     std::string pattern = spoolFolder() + "/velconv-spool-XXXXXX";
-    fd_ = mkostemp(pattern.data(), O_CLOEXEC);
+    {
+        // Named only between these two calls, so no signal may come between.
+        UncutStep step;
+        fd_ = mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd_ >= 0) ::unlink(pattern.c_str());
+    }
     if (fd_ < 0) failWithErrno("Unable to create a temporary file: ", errno, spoolFolder());
-    ::unlink(pattern.c_str());
 }
 
 Spool::~Spool() {
@@ -476,10 +537,10 @@ std::string OutputTarget::commit() {
     ::close(fd);
     if (synced != 0 && error != EINVAL && error != EROFS) failWithErrno("Error writing to file: ", error);
     {
-        SignalsBlocked blocked;
+        UncutStep step;
         if (::rename(temporaryName_.c_str(), finalName_.c_str()) != 0)
             failWithErrno("Error replacing the output file: ", errno);
-        g_cleanupSet = 0;
+        forgetTemporary(temporaryName_);
         temporaryName_.clear();
     }
     // The old file is gone and the new one whole: a failure now is no
@@ -496,7 +557,7 @@ void OutputTarget::commitInPlace() {
     Spool old;
     ::lseek(destination_, 0, SEEK_SET);
     old.fillFrom(destination_, ("'" + finalName_ + "'").c_str());
-    SignalsBlocked blocked;
+    UncutStep step;
     try {
         rewriteWith(destination_, *spool_);
     } catch (const SystemCallError& failure) {

@@ -125,11 +125,16 @@ private:
 inline constexpr int kTerminatingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE, SIGALRM,
                                               SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
+// How many temporary outputs may be in the making at once, on any threads.
+inline constexpr std::size_t kMaxTemporariesInFlight = 64;
+
 // While it lives, every catchable terminating signal still at its default
-// removes a temporary output and then ends the process as it would have,
-// and SIGXFSZ (if at its default) is ignored so that a file-size limit fails the write (EFBIG) and is reported
-// like a full disk. The handlers found are put back at the end, for a
-// caller that runs velconv inside its own process.
+// removes the temporary outputs in the making (waiting for a rename or an
+// in-place rewrite under way on another thread to finish) and then ends the
+// process as it would have, and SIGXFSZ (if at its default) is ignored so
+// that a file-size limit fails the write (EFBIG) and is reported like a full
+// disk. The handlers found are put back at the end, for a caller that runs
+// velconv inside its own process.
 class SignalCleanup {
 public:
     SignalCleanup();
