@@ -1,14 +1,25 @@
 #include "velconv/batch.h"
 #include "velconv/velconv.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <system_error>
+#include <thread>
 
 namespace sonx::velconv {
 
@@ -16,20 +27,40 @@ namespace {
 
 namespace fs = std::filesystem;
 
+enum class Outcome { Converted, Skipped, Failed };
+
+// What converting one file has to say, kept until every file before it has
+// been printed.
+struct FileReport {
+    enum class Kind { Error, Note, Skip };
+    struct Line {
+        Kind kind;
+        std::string text;
+    };
+    Outcome outcome = Outcome::Failed;
+    std::vector<Line> lines;
+};
+
 // Everything goes to standard error. On a terminal the progress display
 // holds the last line; any other line first wipes it.
 class BatchOutput {
 public:
-    BatchOutput(bool quiet, std::size_t total)
-        : quiet_(quiet), total_(total), progress_(!quiet && isatty(STDERR_FILENO)) {}
+    BatchOutput(BatchReport report, std::size_t total)
+        : report_(report), total_(total), progress_(report != BatchReport::Quiet && isatty(STDERR_FILENO)) {}
 
-    void error(const std::string& line) { print(line); }
-    void note(const std::string& line) {
-        if (!quiet_) print(line);
+    void print(const FileReport& file) {
+        for (const FileReport::Line& line : file.lines)
+            if (shows(line.kind)) print(line.text);
     }
-    void progress(std::size_t index, const std::string& name) {
+    void summary(std::size_t converted, std::size_t skipped, std::size_t failed) {
+        if (!shows(FileReport::Kind::Note)) return;
+        print("velconv: " + std::to_string(converted) + " converted, " + std::to_string(skipped) + " skipped, " +
+              std::to_string(failed) + " failed");
+    }
+    // `done` files of all are finished; the next to be printed is `name`.
+    void progress(std::size_t done, const std::string& name) {
         if (!progress_) return;
-        std::cerr << "\r\033[K[" << index + 1 << '/' << total_ << "] " << name;
+        std::cerr << "\r\033[K[" << done << '/' << total_ << "] " << name;
         std::cerr.flush();
         showing_ = true;
     }
@@ -41,13 +72,24 @@ public:
     }
 
 private:
+    bool shows(FileReport::Kind kind) const {
+        switch (kind) {
+            case FileReport::Kind::Error:
+                return true;
+            case FileReport::Kind::Note:
+                return report_ != BatchReport::Quiet;
+            case FileReport::Kind::Skip:
+                return report_ == BatchReport::Verbose;
+        }
+        return true;
+    }
     void print(const std::string& line) {
         clearProgress();
         std::cerr << line + '\n';
         std::cerr.flush();
     }
 
-    bool quiet_;
+    BatchReport report_;
     std::size_t total_;
     bool progress_;
     bool showing_ = false;
@@ -129,7 +171,62 @@ bool exists(const std::string& name) {
     return lstat(name.c_str(), &st) == 0;
 }
 
+FileReport convertPlanned(const PlannedFile& file, const BatchSettings& settings) {
+    using Kind = FileReport::Kind;
+    FileReport report;
+    if (file.refusal) {
+        report.lines.push_back({Kind::Error, "ERROR: " + inQuotes(file.input) + ": " + *file.refusal});
+        return report;
+    }
+    try {
+        if (!settings.force && exists(file.output)) {
+            report.outcome = Outcome::Skipped;
+            report.lines.push_back({Kind::Skip, "velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)"});
+            return report;
+        }
+        Input input(file.input);
+        checkNames(file.input, file.output);
+        const std::string warning = convertOne(input, file.output, settings.conversion);
+        if (!warning.empty()) report.lines.push_back({Kind::Note, warning});
+        report.outcome = Outcome::Converted;
+    } catch (const std::exception& e) {
+        report.lines.push_back({Kind::Error, "ERROR: " + inQuotes(file.input) + ": " + e.what()});
+        for (const std::string& note : failureNotes(e)) report.lines.push_back({Kind::Error, note});
+    }
+    return report;
+}
+
+// The workers hold the terminating signals back, so every signal reaches the
+// printing thread: a second one then waits for the cleanup of the first
+// instead of ending the process halfway through it.
+std::vector<std::thread> startWorkers(std::size_t count, const std::function<void()>& work) {
+    sigset_t terminating, old;
+    sigemptyset(&terminating);
+    for (int sig : kTerminatingSignals) sigaddset(&terminating, sig);
+    pthread_sigmask(SIG_BLOCK, &terminating, &old);
+    std::vector<std::thread> workers;
+    try {
+        while (workers.size() < count) workers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer threads than asked for still convert every file.
+        if (workers.empty()) {
+            pthread_sigmask(SIG_SETMASK, &old, nullptr);
+            throw;
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return workers;
+}
+
 }  // namespace
+
+std::size_t coresAvailable() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return static_cast<std::size_t>(CPU_COUNT(&allowed));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settings) {
     if (!settings.outputDir.empty()) {
@@ -140,40 +237,63 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
                                      (failure ? failure.message() : "a file has that name"));
     }
     const std::vector<PlannedFile> files = plan(inputs, settings.outputDir);
-    BatchOutput out(settings.quiet, files.size());
-    std::size_t converted = 0, skipped = 0, failed = 0;
+    BatchOutput out(settings.report, files.size());
 
-    // One handler for the whole batch: a signal removes the current
-    // temporary output and ends the run; finished outputs stay.
+    // One handler for the whole batch: a signal removes the temporary
+    // outputs in the making and ends the run; finished outputs stay.
     const SignalCleanup cleanup;
+
+    // Each worker takes the next file; a finished file's report waits here
+    // until every file before it is printed, so memory stays bounded by the
+    // conversions running at once.
+    std::mutex lock;
+    std::condition_variable finished;
+    std::vector<std::optional<FileReport>> reports(files.size());
+    std::size_t done = 0;
+    std::atomic<std::size_t> nextFile{0};
+    const auto work = [&] {
+        for (std::size_t n; (n = nextFile.fetch_add(1)) < files.size();) {
+            FileReport report = convertPlanned(files[n], settings);
+            {
+                const std::lock_guard<std::mutex> guard(lock);
+                reports[n] = std::move(report);
+                ++done;
+            }
+            finished.notify_one();
+        }
+    };
+    const std::size_t jobs = settings.jobs ? settings.jobs : std::min(coresAvailable(), kMaxJobs);
+    std::vector<std::thread> workers = startWorkers(std::clamp<std::size_t>(jobs, 1, files.size()), work);
+
+    std::size_t converted = 0, skipped = 0, failed = 0;
     for (std::size_t n = 0; n < files.size(); ++n) {
-        const PlannedFile& file = files[n];
-        if (file.refusal) {
-            out.error("ERROR: " + inQuotes(file.input) + ": " + *file.refusal);
-            ++failed;
-            continue;
+        std::size_t shownDone = SIZE_MAX;
+        FileReport report;
+        for (;;) {
+            std::unique_lock<std::mutex> guard(lock);
+            if (reports[n]) {
+                report = std::move(*reports[n]);
+                reports[n].reset();
+                break;
+            }
+            if (done == shownDone) {
+                finished.wait(guard);
+                continue;
+            }
+            shownDone = done;
+            guard.unlock();
+            out.progress(shownDone, files[n].input);
         }
-        if (!settings.force && exists(file.output)) {
-            out.note("velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)");
-            ++skipped;
-            continue;
-        }
-        out.progress(n, file.input);
-        try {
-            Input input(file.input);
-            checkNames(file.input, file.output);
-            const std::string warning = convertOne(input, file.output, settings.conversion);
-            if (!warning.empty()) out.note(warning);
-            ++converted;
-        } catch (const std::exception& e) {
-            out.error("ERROR: " + inQuotes(file.input) + ": " + e.what());
-            for (const std::string& note : failureNotes(e)) out.error(note);
-            ++failed;
+        out.print(report);
+        switch (report.outcome) {
+            case Outcome::Converted: ++converted; break;
+            case Outcome::Skipped: ++skipped; break;
+            case Outcome::Failed: ++failed; break;
         }
     }
+    for (std::thread& worker : workers) worker.join();
     out.clearProgress();
-    out.note("velconv: " + std::to_string(converted) + " converted, " + std::to_string(skipped) + " skipped, " +
-             std::to_string(failed) + " failed");
+    out.summary(converted, skipped, failed);
     return failed == 0 ? 0 : kFailureStatus;
 }
 

@@ -40,6 +40,8 @@ constexpr uint32_t kBatch = 1024;
 constexpr uint32_t kQuiet = 2048;
 constexpr uint32_t kInfo = 4096;
 constexpr uint32_t kJson = 8192;
+constexpr uint32_t kJobs = 16384;
+constexpr uint32_t kVerbose = 32768;
 
 constexpr OptionSpec kOptions[] = {
     {"h", kHelp, 0, "help", nullptr, 0},
@@ -53,6 +55,8 @@ constexpr OptionSpec kOptions[] = {
     {"q", kQuiet, 0, "quiet", nullptr, 0},
     {"i", kInfo, 0, "info", nullptr, 0},
     {nullptr, kJson, 0, "json", nullptr, 0},
+    {"j", kJobs, 0, nullptr, nullptr, 0},
+    {nullptr, kVerbose, 0, "verbose", nullptr, 0},
 };
 
 // Everything goes to standard error, a whole line at a time, so that output
@@ -85,6 +89,8 @@ void printUsage() {
         "       -d DIR  : Convert every file named, each into DIR (made if missing)",
         "       -b      : Convert every file named, each beside itself",
         "       -q      : With -d or -b: print only errors",
+        "       -j N    : With -d or -b: convert N files at once (default: one per core)",
+        "       --verbose : With -d or -b: also name each file skipped",
         "       -i      : Describe every file named instead of converting it",
         "       --json  : With -i: one JSON object per file, one per line",
         "       --      : End of options (for file names that begin with -)",
@@ -119,6 +125,16 @@ uint32_t parseMode(const char* value) {
     unsigned long mode = 0;
     if (!(in >> mode) || mode > 7) throw UsageError{std::string("Bad mode number '") + value + "' given!"};
     return static_cast<uint32_t>(mode);
+}
+
+std::size_t parseJobs(const char* value) {
+    if (!value) throw UsageError{"Job count expected!"};
+    std::istringstream in(value);
+    unsigned long jobs = 0;
+    if (!(in >> jobs) || !in.eof() || jobs < 1 || jobs > kMaxJobs)
+        throw UsageError{std::string("Bad job count '") + value + "' given (1 to " + std::to_string(kMaxJobs) +
+                         ")!"};
+    return jobs;
 }
 
 Guid parseRateSet(const char* value) {
@@ -437,7 +453,7 @@ void refuseValueInsideCluster(int argc, char** argv) {
             if (row.shortName && row.shortName[0] == letter && row.shortName[1] == '\0') return true;
         return false;
     };
-    const uint32_t takesValue = kMode | kRate | kDir;
+    const uint32_t takesValue = kMode | kRate | kDir | kJobs;
     for (int index = 1; index < argc; ++index) {
         const std::string argument = argv[index];
         if (argument == "--") return;
@@ -459,7 +475,7 @@ void refuseValueInsideCluster(int argc, char** argv) {
 int run(int argc, char** argv) {
     refuseValueInsideCluster(argc, argv);
     OptionParser parser(kOptions, std::size(kOptions),
-                        kHelp | kVersionBit | kForce | kSalvage | kBatch | kQuiet | kInfo | kJson, 0);
+                        kHelp | kVersionBit | kForce | kSalvage | kBatch | kQuiet | kInfo | kJson | kVerbose, kJobs);
     ParseResult options = parser.parse(argc, argv, true, false, true);
     const uint32_t flags = options.accumulatedBits;
 
@@ -475,10 +491,16 @@ int run(int argc, char** argv) {
     ConversionSettings settings;
     settings.salvage = (flags & kSalvage) != 0;
     const char* outputDir = nullptr;
+    std::size_t jobs = 0;
     for (uint32_t bit; (bit = options.nextOption()) != 0;) {
         if (bit == kMode) settings.mode = parseMode(optionValue(options));
         if (bit == kRate) settings.rateSet = parseRateSet(optionValue(options));
         if (bit == kDir && !(outputDir = optionValue(options))) throw UsageError{"Output folder expected!"};
+        if (bit == kJobs) {
+            // -j4 as well as -j 4, as make takes it.
+            const char* attached = options.currentValue;
+            jobs = parseJobs(attached && *attached ? attached : options.nextArgument());
+        }
     }
 
     if (flags & kInfo)
@@ -488,7 +510,10 @@ int run(int argc, char** argv) {
         batch.conversion = settings;
         batch.outputDir = outputDir ? outputDir : "";
         batch.force = (flags & kForce) != 0;
-        batch.quiet = (flags & kQuiet) != 0;
+        batch.report = flags & kQuiet     ? BatchReport::Quiet
+                       : flags & kVerbose ? BatchReport::Verbose
+                                          : BatchReport::Normal;
+        batch.jobs = jobs;
         const std::vector<std::string> inputs = remainingArguments(options);
         if (inputs.empty()) throw UsageError{};
         return runBatch(inputs, batch);
