@@ -1,11 +1,15 @@
 """sonx: QCP (QCELP-13K) speech files from Python, over libsonx's C interface.
 
-ctypes over the installed libsonx.so: no compiler and no download needed.
-SONX_LIBRARY names the library to load when it is not where the system
+ctypes over libsonx.so: no compiler and no download needed. The library is
+looked for beside this module first (a package installed with pip carries
+the one it was built with), then at SONX_LIBRARY, then where the system
 looks for libraries.
+
+Samples follow python-soundfile: float arrays are full scale at +-1.0,
+int16 and int32 at their limits, and a 2-D array is frames x channels.
 """
 import ctypes
-import ctypes.util
+import numbers
 import os
 
 import numpy as np
@@ -13,13 +17,22 @@ import numpy as np
 __all__ = ["decode", "encode", "info", "read_chunks", "write_chunks", "SonxError", "DamagedFileError"]
 
 SONX_ERR_DAMAGED = 7
+SONX_ERR_NO_CHUNK = 8
 _RATE_SETS = {"vfr": 0, "vhr": 1, "ffr": 2, "fhr": 3}
 _RATE_NAMES = {v: k for k, v in _RATE_SETS.items()}
+# The order of sonx_info.packets_by_rate, in the words of `velconv -i`.
+_PACKET_RATES = ("full", "half", "quarter", "eighth", "blank", "erasure")
+_LIBRARY = "libsonx.so.3"
 
 
 def _load():
-    path = os.environ.get("SONX_LIBRARY") or ctypes.util.find_library("sonx") or "libsonx.so.3"
-    return ctypes.CDLL(path)
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIBRARY)
+    path = beside if os.path.isfile(beside) else os.environ.get("SONX_LIBRARY") or _LIBRARY
+    try:
+        return ctypes.CDLL(path)
+    except OSError as failure:
+        raise ImportError(f"sonx: {failure} (install the module with pip after scripts/setup.sh, "
+                          "or name the library in SONX_LIBRARY)") from failure
 
 
 _lib = _load()
@@ -79,11 +92,70 @@ def _check(status):
     raise (DamagedFileError if status == SONX_ERR_DAMAGED else SonxError)(status, message)
 
 
-def _bytes_of(path_or_bytes):
-    if isinstance(path_or_bytes, (bytes, bytearray, memoryview)):
-        return bytes(path_or_bytes)
-    with open(path_or_bytes, "rb") as file:
-        return file.read()
+# How a sample of each dtype (kind, bytes) reaches the 16-bit scale: as the
+# library reads WAV frames of the same type, so an array encodes to the bytes
+# of a WAV file holding it. Float is scaled by 32768, the inverse of reading
+# int16 as float, so int16 -> float -> encode is exact; +1.0 clips to 32767.
+_TO_16_BITS = {("i", 2): 1.0, ("i", 4): 1.0 / 65536, ("f", 4): 32768.0, ("f", 8): 32768.0}
+_MAX_CHANNELS = 8  # as many as a WAV input may have
+_FRAMES_PER_BLOCK = 1 << 16  # bounds the float copy a long array needs
+
+
+def _mono16(samples):
+    """The samples as mono int16, mixed down as a WAV file's frames are: the
+    channels' average, rounded to the nearest step (ties to even), clipped."""
+    array = np.asarray(samples)
+    scale = _TO_16_BITS.get((array.dtype.kind, array.dtype.itemsize))
+    if scale is None:
+        raise TypeError(f"samples must be float32, float64, int16 or int32, not {array.dtype}")
+    if array.ndim not in (1, 2):
+        raise ValueError(f"samples must be 1-D (frames) or 2-D (frames x channels), not {array.ndim}-D")
+    frames = array if array.ndim == 2 else array[:, np.newaxis]
+    channels = frames.shape[1]
+    if not 1 <= channels <= _MAX_CHANNELS:
+        raise ValueError(f"samples have {channels} channels; a 2-D array is frames x channels, "
+                         f"of 1 to {_MAX_CHANNELS} channels")
+    if channels == 1 and scale == 1.0:
+        return np.ascontiguousarray(frames[:, 0], dtype=np.int16)
+    mono = np.empty(len(frames), dtype=np.int16)
+    for start in range(0, len(frames), _FRAMES_PER_BLOCK):
+        block = frames[start:start + _FRAMES_PER_BLOCK].astype(np.float64) * scale
+        if not np.isfinite(block).all():
+            raise ValueError("samples hold NaN or infinity")
+        # Channel by channel, in the order the library adds them.
+        total = block[:, 0].copy()
+        for channel in range(1, channels):
+            total += block[:, channel]
+        mono[start:start + len(block)] = np.clip(np.rint(total / channels), -32768, 32767)
+    return mono
+
+
+def _sample_rate(samplerate):
+    if isinstance(samplerate, bool) or not isinstance(samplerate, numbers.Integral):
+        raise TypeError(f"samplerate must be an int, not {type(samplerate).__name__}")
+    if not 1 <= samplerate <= 384000:
+        raise ValueError(f"samplerate must be 1 to 384000 Hz, not {samplerate}")
+    return int(samplerate)
+
+
+def _file_name(name):
+    """A name as the NUL-terminated bytes C takes: str, bytes or os.PathLike.
+    An int is refused: it would be taken for a file descriptor."""
+    if not isinstance(name, (str, bytes, os.PathLike)):
+        raise TypeError(f"a file name must be str, bytes or os.PathLike, not {type(name).__name__}")
+    encoded = os.fsencode(name)
+    if b"\0" in encoded:
+        raise ValueError(f"file name {name!r} holds a NUL byte")
+    return encoded
+
+
+def _contents(file):
+    """The bytes of `file`: a bytes-like object is the file itself, anything
+    else names it."""
+    if isinstance(file, (bytes, bytearray, memoryview)):
+        return bytes(file)
+    with open(_file_name(file), "rb") as opened:
+        return opened.read()
 
 
 def _report(report):
@@ -93,9 +165,10 @@ def _report(report):
 
 
 def decode(path_or_bytes, salvage=False, with_report=False):
-    """QCP file (path or bytes) -> (int16 samples, 8000); with_report adds
-    what was found of a damaged file's lengths as a third item."""
-    data = _bytes_of(path_or_bytes)
+    """QCP file (a str or os.PathLike name, or the file's bytes) -> (int16
+    samples, 8000); with_report adds what was found of a damaged file's
+    lengths as a third item."""
+    data = _contents(path_or_bytes)
     pcm, count, report = ctypes.c_void_p(), ctypes.c_size_t(), _Report()
     _check(_lib.sonx_decode(data, len(data), int(salvage), ctypes.byref(pcm), ctypes.byref(count),
                             ctypes.byref(report)))
@@ -108,14 +181,16 @@ def decode(path_or_bytes, salvage=False, with_report=False):
 
 
 def encode(samples, samplerate, rateset="vfr"):
-    """Mono 16-bit samples at any rate -> the bytes of a QCP file."""
+    """Samples at any rate from 1 to 384000 Hz -> the bytes of a QCP file.
+    `samples` is float32 or float64 (full scale at +-1.0, clipped beyond),
+    int16 or int32 (full scale at their limits); 1-D, or 2-D frames x
+    channels mixed down to one as a WAV input's are."""
     if rateset not in _RATE_SETS:
         raise ValueError("rateset must be one of " + ", ".join(_RATE_SETS))
-    pcm = np.ascontiguousarray(samples, dtype=np.int16)
-    if pcm.ndim != 1:
-        raise ValueError("samples must be one channel")
+    rate = _sample_rate(samplerate)
+    pcm = _mono16(samples)
     out, length = ctypes.c_void_p(), ctypes.c_size_t()
-    _check(_lib.sonx_encode(pcm.ctypes.data, pcm.size, int(samplerate), _RATE_SETS[rateset], ctypes.byref(out),
+    _check(_lib.sonx_encode(pcm.ctypes.data, pcm.size, rate, _RATE_SETS[rateset], ctypes.byref(out),
                             ctypes.byref(length)))
     try:
         return ctypes.string_at(out, length.value)
@@ -124,19 +199,20 @@ def encode(samples, samplerate, rateset="vfr"):
 
 
 def info(path_or_bytes):
-    """What a QCP or WAV file holds, as `velconv -i` tells it, as a dict."""
+    """What a QCP or WAV file (a name, or the file's bytes) holds, as
+    `velconv -i` tells it, as a dict; packets_by_rate is named by rate."""
     facts = _Info()
     if isinstance(path_or_bytes, (bytes, bytearray, memoryview)):
         data = bytes(path_or_bytes)
         _check(_lib.sonx_get_info_memory(data, len(data), ctypes.byref(facts)))
     else:
-        _check(_lib.sonx_get_info(os.fsencode(path_or_bytes), ctypes.byref(facts)))
+        _check(_lib.sonx_get_info(_file_name(path_or_bytes), ctypes.byref(facts)))
     return {"container": "QCP" if facts.kind == 1 else "WAV", "codec": facts.codec.decode(),
             "decodable": bool(facts.decodable), "samplerate": facts.sample_rate, "bits": facts.sample_bits,
             "channels": facts.channels, "samples": facts.samples, "duration": facts.duration,
             "samples_promised": facts.samples_promised if facts.promise_known else None,
             "rateset": _RATE_NAMES.get(facts.rate_set), "packets": facts.packets,
-            "packets_by_rate": list(facts.packets_by_rate), "stray_bytes": facts.stray_bytes,
+            "packets_by_rate": dict(zip(_PACKET_RATES, facts.packets_by_rate)), "stray_bytes": facts.stray_bytes,
             "average_bitrate": facts.average_bit_rate, "cut_short": bool(facts.cut_short),
             "label": facts.label.decode(errors="replace"), "text": facts.text.decode(errors="replace")}
 
@@ -146,23 +222,31 @@ _CHUNKS = ("labl", "text", "cnfg")
 
 def read_chunks(path):
     """The 'labl', 'text' and 'cnfg' chunks of a QCP file that has them, as bytes."""
+    name = _file_name(path)
     found = {}
     for chunk in _CHUNKS:
         stored = ctypes.c_size_t()
-        status = _lib.sonx_get_chunk(os.fsencode(path), chunk.encode(), None, 0, ctypes.byref(stored))
-        if status == 8:  # SONX_ERR_NO_CHUNK
+        status = _lib.sonx_get_chunk(name, chunk.encode(), None, 0, ctypes.byref(stored))
+        if status == SONX_ERR_NO_CHUNK:
             continue
         _check(status)
         buffer = ctypes.create_string_buffer(max(stored.value, 1))
-        _check(_lib.sonx_get_chunk(os.fsencode(path), chunk.encode(), buffer, stored.value, ctypes.byref(stored)))
+        _check(_lib.sonx_get_chunk(name, chunk.encode(), buffer, stored.value, ctypes.byref(stored)))
         found[chunk] = buffer.raw[:stored.value]
     return found
 
 
 def write_chunks(path, chunks):
-    """Replaces or adds the given chunks ({'labl': b'...', ...}) in place."""
+    """Replaces or adds the given chunks ({'labl': b'...', ...}; str values
+    are written as UTF-8) in place. Every name and value is checked before
+    the file is touched."""
+    name = _file_name(path)
+    values = {}
     for chunk, value in chunks.items():
         if chunk not in _CHUNKS:
             raise ValueError("chunk must be one of " + ", ".join(_CHUNKS))
-        data = value.encode() if isinstance(value, str) else bytes(value)
-        _check(_lib.sonx_set_chunk(os.fsencode(path), chunk.encode(), data, len(data)))
+        if not isinstance(value, (str, bytes, bytearray, memoryview)):
+            raise TypeError(f"chunk {chunk!r} must be str or bytes, not {type(value).__name__}")
+        values[chunk] = value.encode() if isinstance(value, str) else bytes(value)
+    for chunk, data in values.items():
+        _check(_lib.sonx_set_chunk(name, chunk.encode(), data, len(data)))

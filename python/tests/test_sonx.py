@@ -1,6 +1,8 @@
 """The Python module against velconv's own output."""
+import json
 import os
 import pathlib
+import struct
 import subprocess
 import wave
 
@@ -17,6 +19,19 @@ VELCONV = os.environ.get("VELCONV", str(ROOT / "build-test" / "velconv"))
 def wav_samples(path):
     with wave.open(str(path)) as file:
         return np.frombuffer(file.readframes(file.getnframes()), dtype="<i2"), file.getframerate()
+
+
+def wav_file(path, frames, rate):
+    """A WAV file holding `frames` (1-D, or frames x channels) as they are:
+    integer PCM, or IEEE float for a float array."""
+    channels = frames.shape[1] if frames.ndim == 2 else 1
+    width = frames.dtype.itemsize
+    tag = 3 if frames.dtype.kind == "f" else 1
+    data = frames.astype(frames.dtype.newbyteorder("<")).tobytes()
+    fmt = struct.pack("<HHIIHH", tag, channels, rate, rate * channels * width, channels * width, width * 8)
+    path.write_bytes(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " + struct.pack("<I", len(fmt)) + fmt
+                     + b"data" + struct.pack("<I", len(data)) + data)
+    return path
 
 
 @pytest.fixture(scope="module")
@@ -45,6 +60,8 @@ def test_info_and_chunks(velconv_files, tmp_path):
     copy.write_bytes(qcp.read_bytes())
     facts = sonx.info(copy)
     assert (facts["codec"], facts["rateset"], facts["samplerate"]) == ("QCELP-13K", "vfr", 8000)
+    told = json.loads(subprocess.run([VELCONV, "-i", "--json", str(copy)], check=True, capture_output=True).stdout)
+    assert facts["packets_by_rate"] == told["packetsByRate"] and sum(told["packetsByRate"].values()) > 0
     assert facts["samples"] == len(sonx.decode(copy)[0]) and not facts["cut_short"]
     sonx.write_chunks(copy, {"labl": "kitchen", "text": b"take two"})
     chunks = sonx.read_chunks(copy)
@@ -66,3 +83,53 @@ def test_errors_carry_codes(velconv_files):
     assert len(pcm) == report["blocks_read"] * 160
     with pytest.raises(ValueError):
         sonx.encode(np.zeros(160, np.int16), 8000, rateset="xyz")
+
+
+SPEECH_SAMPLES = wav_samples(SPEECH)[0]
+# Each array encodes to the bytes of velconv's conversion of a WAV file that
+# holds it: float full scale at +-1.0, int32 at its limits (rounded, ties to
+# even, never wrapped), channels mixed down as a WAV file's are.
+ARRAYS = {
+    "float32": ((SPEECH_SAMPLES / 32768).astype(np.float32), 8000),
+    "float64 past full scale, clipped": (SPEECH_SAMPLES * 4 / 32768, 8000),
+    "int32 halfway between steps": ((SPEECH_SAMPLES.astype(np.int32) << 16) | 0x8000, 8000),
+    "int32 at its limits": (np.clip(SPEECH_SAMPLES * 131072.0, -2**31, 2**31 - 1).astype(np.int32), 44100),
+    "int16 stereo": (np.stack([SPEECH_SAMPLES, SPEECH_SAMPLES[::-1]], axis=1), 8000),
+    "float32 3 channels": ((np.stack([SPEECH_SAMPLES, -(SPEECH_SAMPLES // 2), SPEECH_SAMPLES[::-1]], axis=1)
+                            / 32768).astype(np.float32), 16000),
+}
+
+
+@pytest.mark.parametrize("name", ARRAYS)
+def test_arrays_encode_as_wav_files_of_them(name, tmp_path):
+    frames, rate = ARRAYS[name]
+    qcp = tmp_path / "v.qcp"
+    subprocess.run([VELCONV, "-f", str(wav_file(tmp_path / "in.wav", frames, rate)), str(qcp)], check=True)
+    encoded = sonx.encode(frames, rate)
+    assert encoded == qcp.read_bytes()
+    assert np.abs(sonx.decode(encoded)[0].astype(np.int32)).max() > 5000  # speech, not near-silence
+
+
+def test_bad_inputs_are_refused_before_c(velconv_files, tmp_path):
+    qcp = tmp_path / "n.qcp"
+    qcp.write_bytes(velconv_files[0].read_bytes())
+    silence = np.zeros(160, np.float32)
+    cases = [
+        (lambda: sonx.encode(silence.astype(np.complex64), 8000), TypeError, "complex64"),
+        (lambda: sonx.encode(np.array([0, 0.5], dtype=object), 8000), TypeError, "object"),
+        (lambda: sonx.encode(np.array([0, np.nan], np.float32), 8000), ValueError, "NaN"),
+        (lambda: sonx.encode(np.array([0, -np.inf]), 8000), ValueError, "infinity"),
+        (lambda: sonx.encode(silence, 2**32 + 8000), ValueError, "4294975296"),
+        (lambda: sonx.encode(silence, 0), ValueError, "1 to 384000"),
+        (lambda: sonx.encode(silence, True), TypeError, "bool"),
+        (lambda: sonx.encode(silence, 8000.0), TypeError, "float"),
+        (lambda: sonx.decode(3), TypeError, "int"),
+        (lambda: sonx.info(str(qcp) + "\0.bak"), ValueError, "NUL"),
+        (lambda: sonx.read_chunks(str(qcp) + "\0.bak"), ValueError, "NUL"),
+        (lambda: sonx.write_chunks(str(qcp) + "\0.bak", {"labl": "x"}), ValueError, "NUL"),
+        (lambda: sonx.write_chunks(qcp, {"text": "kept", "labl": 5}), TypeError, "labl"),
+    ]
+    for call, refusal, named in cases:
+        with pytest.raises(refusal, match=named):
+            call()
+    assert qcp.read_bytes() == velconv_files[0].read_bytes()

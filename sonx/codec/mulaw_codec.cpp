@@ -65,13 +65,16 @@ uint8_t MuLawCodec::SetRateSet(const Guid& rateSet, int32_t) {
 }
 
 void MuLawCodec::GetFormats(AudioFormat* pcmSide, AudioFormat* codedSide) {
-    auto fill = [](AudioFormat* f, const Guid& codec, uint32_t packetBytes, uint32_t bits) {
+    // G.711 codes each sample alone, so it has no rate of its own: both sides
+    // keep the rate the coded side states (a WAV file's), 8000 when none.
+    const uint32_t rate = codedSide && codedSide->sampleRate ? codedSide->sampleRate : 8000;
+    auto fill = [rate](AudioFormat* f, const Guid& codec, uint32_t packetBytes, uint32_t bits) {
         if (!f) return;
         f->codec = codec;
         f->dataFormat = DATA_FORMAT_SAMPLES;
         f->packetBytes = packetBytes;
         f->blockSamples = 1;
-        f->sampleRate = 8000;
+        f->sampleRate = rate;
         f->sampleBits = bits;
     };
     fill(pcmSide, CODEC_PCM, 2, 16);

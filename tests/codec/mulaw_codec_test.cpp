@@ -103,6 +103,11 @@ TEST(MuLawCodec, RateSetFormatsAndConstants) {
     EXPECT_EQ(coded.sampleRate, 8000u);
     EXPECT_EQ(coded.sampleBits, 8u);
     EXPECT_EQ(coded.option, 5);
+    // G.711 has no rate of its own: a stated rate stands on both sides.
+    coded.sampleRate = 44100;
+    codec->GetFormats(&pcm, &coded);
+    EXPECT_EQ(pcm.sampleRate, 44100u);
+    EXPECT_EQ(coded.sampleRate, 44100u);
 
     for (int r = 0; r < 256; ++r) EXPECT_EQ(codec->PacketSize(static_cast<uint8_t>(r)), 1);
     EXPECT_STREQ(codec->Name(), "G.711 mu-law");

@@ -107,6 +107,14 @@ inline std::vector<double> samplesOf(const std::vector<uint8_t>& data, int bits)
     return out;
 }
 
+// Correlation coefficient of two signals over their common length.
+inline double correlation(const std::vector<double>& a, const std::vector<double>& b) {
+    double ab = 0, aa = 0, bb = 0;
+    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+        ab += a[i] * b[i], aa += a[i] * a[i], bb += b[i] * b[i];
+    return ab / std::sqrt(aa * bb);
+}
+
 // A sine tone as PCM bytes (8-bit unsigned or 16-bit little-endian).
 inline std::vector<uint8_t> tone(uint32_t rate, uint32_t count, double freq, double amplitude, int bits) {
     std::vector<uint8_t> out;

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "convert/convert_test_util.h"
-#include "sonx/codec/mulaw_codec.h"
 #include "sonx/fileio/sample_convert.h"
+#include "support/g711.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
@@ -27,16 +27,6 @@ struct Form {
 
 uint16_t tagOf(Kind kind) {
     return kind == Kind::Integer ? 1 : kind == Kind::Float ? 3 : kind == Kind::ALaw ? 6 : 7;
-}
-
-uint8_t aLawEncode(double v) {
-    // The nearest code: encoding is not the library's job, decoding is.
-    int best = 0;
-    for (int code = 1; code < 256; ++code)
-        if (std::fabs(aLawDecode(static_cast<uint8_t>(code)) - v) <
-            std::fabs(aLawDecode(static_cast<uint8_t>(best)) - v))
-            best = code;
-    return static_cast<uint8_t>(best);
 }
 
 // One channel's sample (on the 16-bit scale) in the form's coding.
@@ -64,10 +54,10 @@ void putSample(std::vector<uint8_t>& out, const Form& f, double v) {
             break;
         }
         case Kind::ALaw:
-            out.push_back(aLawEncode(v));
+            out.push_back(g711ALaw(static_cast<int16_t>(std::clamp<long>(std::lrint(v), -32768, 32767))));
             break;
         case Kind::MuLaw:
-            out.push_back(muLawEncode(static_cast<int16_t>(std::lrint(v))));
+            out.push_back(g711MuLaw(static_cast<int16_t>(std::clamp<long>(std::lrint(v), -32768, 32767))));
             break;
     }
 }
@@ -89,13 +79,6 @@ std::vector<uint8_t> makeFormWav(const Form& f, const std::vector<uint8_t>& data
     set(16, 40, 4);                            // 'fmt ' length
     set(20, 0xFFFE, 2);                        // format tag
     return wav;
-}
-
-double correlation(const std::vector<double>& a, const std::vector<double>& b) {
-    double ab = 0, aa = 0, bb = 0;
-    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
-        ab += a[i] * b[i], aa += a[i] * a[i], bb += b[i] * b[i];
-    return ab / std::sqrt(aa * bb);
 }
 
 // `speech` (16-bit) at another rate, through the library's own converter.
