@@ -41,6 +41,18 @@ struct FileReport {
     std::vector<Line> lines;
 };
 
+struct Tally {
+    std::size_t converted = 0, skipped = 0, failed = 0;
+
+    void count(Outcome outcome) {
+        switch (outcome) {
+            case Outcome::Converted: ++converted; break;
+            case Outcome::Skipped: ++skipped; break;
+            case Outcome::Failed: ++failed; break;
+        }
+    }
+};
+
 // Everything goes to standard error. On a terminal the progress display
 // holds the last line; any other line first wipes it.
 class BatchOutput {
@@ -52,10 +64,10 @@ public:
         for (const FileReport::Line& line : file.lines)
             if (shows(line.kind)) print(line.text);
     }
-    void summary(std::size_t converted, std::size_t skipped, std::size_t failed) {
+    void summary(const Tally& tally) {
         if (!shows(FileReport::Kind::Note)) return;
-        print("velconv: " + std::to_string(converted) + " converted, " + std::to_string(skipped) + " skipped, " +
-              std::to_string(failed) + " failed");
+        print("velconv: " + std::to_string(tally.converted) + " converted, " + std::to_string(tally.skipped) +
+              " skipped, " + std::to_string(tally.failed) + " failed");
     }
     // `done` files of all are finished; the next to be printed is `name`.
     void progress(std::size_t done, const std::string& name) {
@@ -181,7 +193,8 @@ FileReport convertPlanned(const PlannedFile& file, const BatchSettings& settings
     try {
         if (!settings.force && exists(file.output)) {
             report.outcome = Outcome::Skipped;
-            report.lines.push_back({Kind::Skip, "velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)"});
+            report.lines.push_back(
+                {Kind::Skip, "velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)"});
             return report;
         }
         Input input(file.input);
@@ -218,6 +231,48 @@ std::vector<std::thread> startWorkers(std::size_t count, const std::function<voi
     return workers;
 }
 
+// Reports that finish in any order, taken in the order of the inputs. Only
+// finished reports not yet taken are held.
+class ReportsInOrder {
+public:
+    explicit ReportsInOrder(std::size_t count) : reports_(count) {}
+
+    void put(std::size_t n, FileReport report) {
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            reports_[n] = std::move(report);
+            ++done_;
+        }
+        finished_.notify_one();
+    }
+
+    // Waits for report n; meanwhile `showDone` is told how many files are
+    // finished, each time that changes.
+    FileReport take(std::size_t n, const std::function<void(std::size_t)>& showDone) {
+        std::size_t shown = SIZE_MAX;
+        std::unique_lock<std::mutex> guard(lock_);
+        while (!reports_[n]) {
+            if (done_ == shown) {
+                finished_.wait(guard);
+                continue;
+            }
+            shown = done_;
+            guard.unlock();
+            showDone(shown);
+            guard.lock();
+        }
+        FileReport report = std::move(*reports_[n]);
+        reports_[n].reset();
+        return report;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable finished_;
+    std::vector<std::optional<FileReport>> reports_;
+    std::size_t done_ = 0;
+};
+
 }  // namespace
 
 std::size_t coresAvailable() {
@@ -243,58 +298,27 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
     // outputs in the making and ends the run; finished outputs stay.
     const SignalCleanup cleanup;
 
-    // Each worker takes the next file; a finished file's report waits here
-    // until every file before it is printed, so memory stays bounded by the
-    // conversions running at once.
-    std::mutex lock;
-    std::condition_variable finished;
-    std::vector<std::optional<FileReport>> reports(files.size());
-    std::size_t done = 0;
+    // A fixed pool of workers, each taking the next file, so memory stays
+    // bounded by the conversions running at once.
+    ReportsInOrder reports(files.size());
     std::atomic<std::size_t> nextFile{0};
     const auto work = [&] {
-        for (std::size_t n; (n = nextFile.fetch_add(1)) < files.size();) {
-            FileReport report = convertPlanned(files[n], settings);
-            {
-                const std::lock_guard<std::mutex> guard(lock);
-                reports[n] = std::move(report);
-                ++done;
-            }
-            finished.notify_one();
-        }
+        for (std::size_t n; (n = nextFile.fetch_add(1)) < files.size();)
+            reports.put(n, convertPlanned(files[n], settings));
     };
     const std::size_t jobs = settings.jobs ? settings.jobs : std::min(coresAvailable(), kMaxJobs);
     std::vector<std::thread> workers = startWorkers(std::clamp<std::size_t>(jobs, 1, files.size()), work);
 
-    std::size_t converted = 0, skipped = 0, failed = 0;
+    Tally tally;
     for (std::size_t n = 0; n < files.size(); ++n) {
-        std::size_t shownDone = SIZE_MAX;
-        FileReport report;
-        for (;;) {
-            std::unique_lock<std::mutex> guard(lock);
-            if (reports[n]) {
-                report = std::move(*reports[n]);
-                reports[n].reset();
-                break;
-            }
-            if (done == shownDone) {
-                finished.wait(guard);
-                continue;
-            }
-            shownDone = done;
-            guard.unlock();
-            out.progress(shownDone, files[n].input);
-        }
+        const FileReport report = reports.take(n, [&](std::size_t done) { out.progress(done, files[n].input); });
         out.print(report);
-        switch (report.outcome) {
-            case Outcome::Converted: ++converted; break;
-            case Outcome::Skipped: ++skipped; break;
-            case Outcome::Failed: ++failed; break;
-        }
+        tally.count(report.outcome);
     }
     for (std::thread& worker : workers) worker.join();
     out.clearProgress();
-    out.summary(converted, skipped, failed);
-    return failed == 0 ? 0 : kFailureStatus;
+    out.summary(tally);
+    return tally.failed == 0 ? 0 : kFailureStatus;
 }
 
 }  // namespace sonx::velconv

@@ -53,7 +53,8 @@ TEST(ParallelBatch, PrintsAndWritesWhatOneFileAtATimeDoes) {
     EXPECT_EQ(batch({"-s", "-d", "four"}).errorOutput, error + skipSummary);
     std::string named;
     for (const char* output : {"a.qcp", "b.wav", "", "d.qcp", "e.qcp", "f.qcp"})
-        named += *output ? "velconv: skipped 'four/" + std::string(output) + "': it exists (-f replaces it)\n" : error;
+        named += *output ? "velconv: skipped 'four/" + std::string(output) + "': it exists (-f replaces it)\n"
+                         : error;
     EXPECT_EQ(batch({"--verbose", "-s", "-d", "four"}).errorOutput, named + skipSummary);
 }
 
@@ -67,7 +68,8 @@ TEST(ParallelBatch, SignalsLeaveOnlyCompleteOutputsAndNoTemporaryFile) {
     }
     const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(runVelconv(args, dir.path()).exitStatus, 0);
-    const auto wholeRun = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    const auto wholeRun =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
     args[3] = "out";
 
     const unsigned seed = std::random_device{}();
