@@ -10,15 +10,18 @@
 // a process start (velconv -v), reading every memo's header and packets
 // (velconv -i), and making one output safely (temporary file, write, fsync,
 // rename, folder sync) as velconv does, with and without the two syncs.
-// Medians of the rounds are reported; the share uses -j 1, one core.
+// Medians of the rounds are reported; the coder alone runs on as many
+// threads as velconv's jobs.
 //
 // Usage: many_memos --velconv PATH [--memos N] [--seconds S] [--rounds R] [--dir DIR]
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +31,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sonx/fileio/endian.h"
@@ -101,27 +105,46 @@ double timeVelconv(const std::string& velconv, const std::vector<std::string>& a
     return secondsSince(start);
 }
 
-// The codec alone over every memo: samples to packets or packets to samples.
-double timeCoder(const std::vector<Bytes>& inputs, bool encode) {
+// The codec alone over every memo, samples to packets or packets to
+// samples, on `threads` threads that each take the next memo.
+double timeCoder(const std::vector<Bytes>& inputs, bool encode, std::size_t threads) {
     std::size_t longest = 0;
     for (const Bytes& input : inputs) longest = std::max(longest, input.size());
-    // At most 35 bytes a packet of 160 samples; at least 1 byte a packet.
-    Bytes out(encode ? longest / 320 * 35 + 64 : longest * 320);
-    const auto start = Clock::now();
-    for (const Bytes& input : inputs) {
-        auto* codec = sonx::createInstance<sonx::ISonxPacketCodec>(sonx::CODEC_QCELP13K);
-        if (!codec || !codec->SetRateSet(sonx::RATE_SET_VFR, 0)) throw std::runtime_error("no QCELP-13K codec");
-        uint32_t used = 0;
-        if (encode) {
-            codec->Process(out.data(), input.data(), static_cast<uint32_t>(input.size() / 2), 1, &used);
-        } else {
-            uint32_t rest = 0;
-            const uint32_t packets = codec->CountPackets(input.data(), static_cast<uint32_t>(input.size()), &rest, 0);
-            codec->Process(out.data(), input.data(), packets, 0, &used);
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        // At most 35 bytes a packet of 160 samples; at least 1 byte a packet.
+        Bytes out(encode ? longest / 320 * 35 + 64 : longest * 320);
+        for (std::size_t n; (n = next.fetch_add(1)) < inputs.size();) {
+            const Bytes& input = inputs[n];
+            auto* codec = sonx::createInstance<sonx::ISonxPacketCodec>(sonx::CODEC_QCELP13K);
+            if (!codec || !codec->SetRateSet(sonx::RATE_SET_VFR, 0)) std::abort();
+            uint32_t used = 0;
+            if (encode) {
+                codec->Process(out.data(), input.data(), static_cast<uint32_t>(input.size() / 2), 1, &used);
+            } else {
+                uint32_t rest = 0;
+                const uint32_t packets =
+                    codec->CountPackets(input.data(), static_cast<uint32_t>(input.size()), &rest, 0);
+                codec->Process(out.data(), input.data(), packets, 0, &used);
+            }
+            codec->Release();
         }
-        codec->Release();
-    }
+    };
+    const auto start = Clock::now();
+    std::vector<std::thread> pool;
+    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+    work();
+    for (std::thread& thread : pool) thread.join();
     return secondsSince(start);
+}
+
+// What velconv takes as its default job count: the cores this process may run on.
+std::size_t coresAvailable() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return static_cast<std::size_t>(CPU_COUNT(&allowed));
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 enum class Syncs { Both, None };
@@ -129,7 +152,6 @@ enum class Syncs { Both, None };
 // One output made as velconv makes it, for each memo: a temporary file
 // beside the output, written, synced, renamed, and its folder synced.
 double timeSafeOutputs(const std::string& folder, std::size_t count, std::size_t bytes, Syncs syncs) {
-    fs::remove_all(folder);
     fs::create_directories(folder);
     const Bytes content(bytes, 0x55);
     const auto start = Clock::now();
@@ -208,39 +230,49 @@ int main(int argc, char** argv) {
         std::vector<std::string> infoArgs = {"-i"};
         infoArgs.insert(infoArgs.end(), qcpNames.begin(), qcpNames.end());
 
+        // Every run writes into a folder of its own, and all are removed at
+        // the end: a file system that has just freed many inodes (ext4
+        // without a journal) searches past them for each new file, which no
+        // ordinary run into a folder meets.
+        int runs = 0;
+        const auto freshFolder = [&] { return dir + "/out" + std::to_string(++runs); };
         const auto batch = [&](const std::vector<std::string>& inputs, const char* jobs) {
-            fs::remove_all(dir + "/out");
-            std::vector<std::string> args = {"-q", "-d", dir + "/out"};
+            std::vector<std::string> args = {"-q", "-d", freshFolder()};
             if (*jobs) args.insert(args.begin(), {"-j", jobs});
             args.insert(args.end(), inputs.begin(), inputs.end());
             return timeVelconv(velconv, args);
         };
-        std::vector<double> decodeRun, encodeRun, decodeCoder, encodeCoder, decodeAll, encodeAll, start, info,
-            outputs, outputsUnsynced;
+        const std::size_t cores = coresAvailable();
+        std::vector<double> decodeRun, encodeRun, decodeCoder, encodeCoder, decodeAll, encodeAll, decodeCoderAll,
+            encodeCoderAll, start, info, outputs, outputsUnsynced;
         for (int round = 0; round < rounds; ++round) {
             decodeRun.push_back(batch(qcpNames, "1"));
-            decodeCoder.push_back(timeCoder(packets, false));
+            decodeCoder.push_back(timeCoder(packets, false, 1));
             encodeRun.push_back(batch(wavNames, "1"));
-            encodeCoder.push_back(timeCoder(samples, true));
+            encodeCoder.push_back(timeCoder(samples, true, 1));
             decodeAll.push_back(batch(qcpNames, ""));
+            decodeCoderAll.push_back(timeCoder(packets, false, cores));
             encodeAll.push_back(batch(wavNames, ""));
+            encodeCoderAll.push_back(timeCoder(samples, true, cores));
             start.push_back(timeVelconv(velconv, {"-v"}));
             info.push_back(timeVelconv(velconv, infoArgs));
-            outputs.push_back(timeSafeOutputs(dir + "/out", memos, 44 + memoBytes, Syncs::Both));
-            outputsUnsynced.push_back(timeSafeOutputs(dir + "/out", memos, 44 + memoBytes, Syncs::None));
+            outputs.push_back(timeSafeOutputs(freshFolder(), memos, 44 + memoBytes, Syncs::Both));
+            outputsUnsynced.push_back(timeSafeOutputs(freshFolder(), memos, 44 + memoBytes, Syncs::None));
         }
-        fs::remove_all(dir + "/out");
+        for (int run = 1; run <= runs; ++run) fs::remove_all(dir + "/out" + std::to_string(run));
 
         const double perFile = 1000.0 / double(memos);  // ms per file from seconds per folder
-        std::printf("%zu memos of %.1f s; medians of %d rounds (ms per file)\n", memos, seconds, rounds);
-        const auto direction = [&](const char* what, double run, double coder, double all) {
-            std::printf("%s: -j 1 %.0f files/s (%.2f ms a file), default -j %.0f files/s; coder alone %.2f ms a file; "
-                        "outside the coder %.0f%%\n",
-                        what, double(memos) / run, run * perFile, double(memos) / all, coder * perFile,
-                        100.0 * (run - coder) / run);
+        std::printf("%zu memos of %.1f s, %zu cores; medians of %d rounds\n", memos, seconds, cores, rounds);
+        const auto line = [&](const char* what, const char* jobs, double run, double coder) {
+            std::printf("%s -j %s: %6.0f files/s (%.2f ms a file), coder alone %.2f ms a file: %2.0f%% outside the "
+                        "coder\n",
+                        what, jobs, double(memos) / run, run * perFile, coder * perFile, 100.0 * (run - coder) / run);
         };
-        direction("decode", median(decodeRun), median(decodeCoder), median(decodeAll));
-        direction("encode", median(encodeRun), median(encodeCoder), median(encodeAll));
+        const std::string all = std::to_string(cores);
+        line("decode", "1", median(decodeRun), median(decodeCoder));
+        line("decode", all.c_str(), median(decodeAll), median(decodeCoderAll));
+        line("encode", "1", median(encodeRun), median(encodeCoder));
+        line("encode", all.c_str(), median(encodeAll), median(encodeCoderAll));
         std::printf("parts: process start %.2f ms a run; reading a memo's header and packets (-i) %.3f; "
                     "a safe output %.3f, of which the file and folder syncs %.3f\n",
                     median(start) * 1000, (median(info) - median(start)) * perFile, median(outputs) * perFile,
