@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -20,6 +21,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace sonx::velconv {
 
@@ -183,31 +185,94 @@ bool exists(const std::string& name) {
     return lstat(name.c_str(), &st) == 0;
 }
 
-FileReport convertPlanned(const PlannedFile& file, const BatchSettings& settings) {
-    using Kind = FileReport::Kind;
+void addFailure(FileReport& report, const PlannedFile& file, const std::exception& failure) {
+    report.lines.push_back({FileReport::Kind::Error, "ERROR: " + inQuotes(file.input) + ": " + failure.what()});
+    for (const std::string& note : failureNotes(failure)) report.lines.push_back({FileReport::Kind::Error, note});
+}
+
+// A file converted up to putting its output in place, or its report when
+// there is nothing to put in place.
+struct Converted {
     FileReport report;
+    std::optional<PendingOutput> pending;
+};
+
+Converted convertPlanned(const PlannedFile& file, const BatchSettings& settings) {
+    using Kind = FileReport::Kind;
+    Converted converted;
+    FileReport& report = converted.report;
     if (file.refusal) {
         report.lines.push_back({Kind::Error, "ERROR: " + inQuotes(file.input) + ": " + *file.refusal});
-        return report;
+        return converted;
     }
     try {
         if (!settings.force && exists(file.output)) {
             report.outcome = Outcome::Skipped;
             report.lines.push_back(
                 {Kind::Skip, "velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)"});
-            return report;
+            return converted;
         }
         Input input(file.input);
         checkNames(file.input, file.output);
-        const std::string warning = convertOne(input, file.output, settings.conversion);
-        if (!warning.empty()) report.lines.push_back({Kind::Note, warning});
+        converted.pending = convertPending(input, file.output, settings.conversion);
+    } catch (const std::exception& e) {
+        addFailure(report, file, e);
+    }
+    return converted;
+}
+
+FileReport commitPlanned(const PlannedFile& file, PendingOutput& pending) {
+    FileReport report;
+    try {
+        const std::string warning = pending.commit();
+        if (!warning.empty()) report.lines.push_back({FileReport::Kind::Note, warning});
         report.outcome = Outcome::Converted;
     } catch (const std::exception& e) {
-        report.lines.push_back({Kind::Error, "ERROR: " + inQuotes(file.input) + ": " + e.what()});
-        for (const std::string& note : failureNotes(e)) report.lines.push_back({Kind::Error, note});
+        addFailure(report, file, e);
     }
     return report;
 }
+
+// A job's file is converting, waiting to be put in place, or being put in place.
+static_assert(3 * kMaxJobs <= kMaxTemporariesInFlight);
+
+// Converted files waiting to be put in place. Syncing to disk mostly waits,
+// so it is done beside the conversions rather than between them; the queue
+// is bounded so the temporary files in flight stay few.
+class CommitQueue {
+public:
+    explicit CommitQueue(std::size_t capacity) : capacity_(capacity) {}
+
+    // Waits while the queue is full.
+    void push(std::size_t n, PendingOutput pending) {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return waiting_.size() < capacity_; });
+        waiting_.push_back({n, std::move(pending)});
+        changed_.notify_all();
+    }
+    // The next file to commit, or nothing once the queue is closed and empty.
+    std::optional<std::pair<std::size_t, PendingOutput>> pop() {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return !waiting_.empty() || closed_; });
+        if (waiting_.empty()) return std::nullopt;
+        auto next = std::move(waiting_.front());
+        waiting_.pop_front();
+        changed_.notify_all();
+        return next;
+    }
+    void close() {
+        const std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<std::pair<std::size_t, PendingOutput>> waiting_;
+    std::size_t capacity_;
+    bool closed_ = false;
+};
 
 // The workers hold the terminating signals back, so every signal reaches the
 // printing thread: a second one then waits for the cleanup of the first
@@ -298,16 +363,39 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
     // outputs in the making and ends the run; finished outputs stay.
     const SignalCleanup cleanup;
 
-    // A fixed pool of workers, each taking the next file, so memory stays
-    // bounded by the conversions running at once.
+    // Fixed pools, so memory stays bounded by the conversions running at
+    // once: converters, each taking the next file, and as many committers
+    // putting converted files in place. One job converts and commits each
+    // file before the next, one file at a time.
+    const std::size_t jobs =
+        std::clamp<std::size_t>(settings.jobs ? settings.jobs : std::min(coresAvailable(), kMaxJobs), 1, files.size());
     ReportsInOrder reports(files.size());
-    std::atomic<std::size_t> nextFile{0};
-    const auto work = [&] {
-        for (std::size_t n; (n = nextFile.fetch_add(1)) < files.size();)
-            reports.put(n, convertPlanned(files[n], settings));
+    CommitQueue commits(jobs);
+    const auto commit = [&] {
+        while (auto next = commits.pop()) reports.put(next->first, commitPlanned(files[next->first], next->second));
     };
-    const std::size_t jobs = settings.jobs ? settings.jobs : std::min(coresAvailable(), kMaxJobs);
-    std::vector<std::thread> workers = startWorkers(std::clamp<std::size_t>(jobs, 1, files.size()), work);
+    std::vector<std::thread> committers = startWorkers(jobs > 1 ? jobs : 0, commit);
+    const bool commitBeside = !committers.empty();
+    std::atomic<std::size_t> nextFile{0};
+    const auto convert = [&] {
+        for (std::size_t n; (n = nextFile.fetch_add(1)) < files.size();) {
+            Converted converted = convertPlanned(files[n], settings);
+            if (!converted.pending)
+                reports.put(n, std::move(converted.report));
+            else if (commitBeside)
+                commits.push(n, std::move(*converted.pending));
+            else
+                reports.put(n, commitPlanned(files[n], *converted.pending));
+        }
+    };
+    std::vector<std::thread> converters;
+    try {
+        converters = startWorkers(jobs, convert);
+    } catch (...) {
+        commits.close();
+        for (std::thread& worker : committers) worker.join();
+        throw;
+    }
 
     Tally tally;
     for (std::size_t n = 0; n < files.size(); ++n) {
@@ -315,7 +403,9 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
         out.print(report);
         tally.count(report.outcome);
     }
-    for (std::thread& worker : workers) worker.join();
+    for (std::thread& worker : converters) worker.join();
+    commits.close();
+    for (std::thread& worker : committers) worker.join();
     out.clearProgress();
     out.summary(tally);
     return tally.failed == 0 ? 0 : kFailureStatus;

@@ -30,7 +30,7 @@ struct BatchSettings {
     std::size_t jobs = 0;
 };
 
-inline constexpr std::size_t kMaxJobs = kMaxTemporariesInFlight;
+inline constexpr std::size_t kMaxJobs = 64;
 
 // The cores this process may run on (its CPU affinity), at least 1.
 std::size_t coresAvailable();

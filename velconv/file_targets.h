@@ -126,7 +126,7 @@ inline constexpr int kTerminatingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT
                                               SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
 // How many temporary outputs may be in the making at once, on any threads.
-inline constexpr std::size_t kMaxTemporariesInFlight = 64;
+inline constexpr std::size_t kMaxTemporariesInFlight = 256;
 
 // While it lives, every catchable terminating signal still at its default
 // removes the temporary outputs in the making (waiting for a rename or an

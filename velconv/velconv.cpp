@@ -371,44 +371,69 @@ void keepModificationTime(const std::string& inputName, const std::string& outpu
     utimensat(AT_FDCWD, outputName.c_str(), times, 0);
 }
 
-std::string convertInto(Input& input, const std::string& outputName, const ConversionSettings& settings) {
-    OutputTarget output(outputName);
-    std::string warning;
-    // A cut stream cannot be asked for again: what arrived is converted.
-    const bool salvage = settings.salvage || input.isCutShortStream();
+// A failed write names the output and the reason, unless it happened in
+// the temporary folder behind a stream, which names itself.
+template <typename Step>
+auto explainingWriteFailures(const std::string& outputName, Step step) {
     try {
-        warning = convertFile(input.handle(), output.handle(), input.name(), input.kind(), settings.rateSet,
-                              settings.mode, salvage);
-    } catch (const CutShortError&) {
-        throw;
-    } catch (const std::runtime_error& e) {
-        output.explainFailure();
-        if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
-        throw;
-    }
-    FileTags tags;
-    try {
-        tags = readFileTags(input.handle());
-    } catch (const std::exception&) {
-        // Tags of an input that converted are a bonus; an unreadable one is left out.
-    }
-    writeFileTags(output.handle(), tags);
-    const std::string unsynced = output.commit();
-    if (!unsynced.empty()) warning += (warning.empty() ? "" : "\n") + unsynced;
-    if (!input.isStream() && outputName != kStdioName) keepModificationTime(input.name(), outputName);
-    return warning;
-}
-
-}  // namespace
-
-std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings) {
-    try {
-        return convertInto(input, outputName, settings);
+        return step();
     } catch (const SystemCallError& e) {
         if (!e.place.empty()) throw;
         const std::string target = outputName == kStdioName ? "standard output" : "'" + outputName + "'";
         throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + std::strerror(e.error));
     }
+}
+
+}  // namespace
+
+PendingOutput::PendingOutput(std::unique_ptr<OutputTarget> output, std::string name, std::string warning,
+                             std::string datedLike)
+    : output_(std::move(output)), name_(std::move(name)), warning_(std::move(warning)),
+      datedLike_(std::move(datedLike)) {}
+PendingOutput::PendingOutput(PendingOutput&&) noexcept = default;
+PendingOutput& PendingOutput::operator=(PendingOutput&&) noexcept = default;
+PendingOutput::~PendingOutput() = default;
+
+std::string PendingOutput::commit() {
+    return explainingWriteFailures(name_, [&] {
+        std::string warning = warning_;
+        const std::string unsynced = output_->commit();
+        if (!unsynced.empty()) warning += (warning.empty() ? "" : "\n") + unsynced;
+        if (!datedLike_.empty()) keepModificationTime(datedLike_, name_);
+        return warning;
+    });
+}
+
+PendingOutput convertPending(Input& input, const std::string& outputName, const ConversionSettings& settings) {
+    return explainingWriteFailures(outputName, [&] {
+        auto output = std::make_unique<OutputTarget>(outputName);
+        std::string warning;
+        // A cut stream cannot be asked for again: what arrived is converted.
+        const bool salvage = settings.salvage || input.isCutShortStream();
+        try {
+            warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings.rateSet,
+                                  settings.mode, salvage);
+        } catch (const CutShortError&) {
+            throw;
+        } catch (const std::runtime_error& e) {
+            output->explainFailure();
+            if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
+            throw;
+        }
+        FileTags tags;
+        try {
+            tags = readFileTags(input.handle());
+        } catch (const std::exception&) {
+            // Tags of an input that converted are a bonus; an unreadable one is left out.
+        }
+        writeFileTags(output->handle(), tags);
+        const bool dated = !input.isStream() && outputName != kStdioName;
+        return PendingOutput(std::move(output), outputName, warning, dated ? input.name() : "");
+    });
+}
+
+std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings) {
+    return convertPending(input, outputName, settings).commit();
 }
 
 namespace {
