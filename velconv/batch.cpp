@@ -233,8 +233,14 @@ FileReport commitPlanned(const PlannedFile& file, PendingOutput& pending) {
     return report;
 }
 
-// A job's file is converting, waiting to be put in place, or being put in place.
-static_assert(3 * kMaxJobs <= kMaxTemporariesInFlight);
+// Files being put in place at once beside the conversions. A commit mostly
+// waits for the disk, and the disk takes several syncs at once for about the
+// time of one, so there are more committers than cores.
+constexpr std::size_t kCommitters = 16;
+
+// Each file in flight has one temporary output: converting, waiting to be
+// put in place (as many as there are committers), or being put in place.
+static_assert(kMaxJobs + 2 * kCommitters <= kMaxTemporariesInFlight);
 
 // Converted files waiting to be put in place. Syncing to disk mostly waits,
 // so it is done beside the conversions rather than between them; the queue
@@ -370,11 +376,11 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
     const std::size_t jobs =
         std::clamp<std::size_t>(settings.jobs ? settings.jobs : std::min(coresAvailable(), kMaxJobs), 1, files.size());
     ReportsInOrder reports(files.size());
-    CommitQueue commits(jobs);
+    CommitQueue commits(kCommitters);
     const auto commit = [&] {
         while (auto next = commits.pop()) reports.put(next->first, commitPlanned(files[next->first], next->second));
     };
-    std::vector<std::thread> committers = startWorkers(jobs > 1 ? jobs : 0, commit);
+    std::vector<std::thread> committers = startWorkers(jobs > 1 ? kCommitters : 0, commit);
     const bool commitBeside = !committers.empty();
     std::atomic<std::size_t> nextFile{0};
     const auto convert = [&] {
