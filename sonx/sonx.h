@@ -344,8 +344,9 @@ public:
                                         ConvertProgressCallback callback, uintptr_t userData) = 0;
     // Stops the running conversion within one stretch of about two seconds
     // of audio; may be called from any thread. The conversion then fails
-    // with SONX_ERR_CANCELLED: an output named by path is removed, a client
-    // output is truncated to 0 bytes. Without a running conversion it does
+    // with SONX_ERR_CANCELLED: an output named by path is left as it was
+    // (see sonx_c.h on named outputs), a client output is truncated to 0
+    // bytes. Without a running conversion it does
     // nothing.
     virtual void cancel() = 0;
 
@@ -357,9 +358,10 @@ protected:
 // format on the other, decoded, encoded and converted as needed.
 class ISonxFile : public ISonxUnknown {
 public:
-    // Opens a file to read (write = 0) or creates (or empties) one to write
-    // (formats: see AudioFormat). A file still open is closed first, without
-    // flush.
+    // Opens a file to read (write = 0) or starts one to write (formats: see
+    // AudioFormat); a file named by path takes its name at close (see
+    // sonx_c.h on named outputs), and an object given back without close
+    // leaves the old file. A file still open is closed first, without flush.
     virtual uint8_t open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
                          const AudioFormat* clientFormat) = 0;
     // With flush, samples short of a whole block are completed with silence

@@ -18,6 +18,27 @@
  *   handle-less functions may run in parallel.
  * - Errors of handle-less calls are kept per thread: sonx_last_error(NULL,
  *   ...) tells the last one of the calling thread.
+ * - A named file the library writes (sonx_convert_file, sonx_open_write and
+ *   the C++ conversions and files given a path) never costs the caller the
+ *   file it replaces: the output is made under a temporary name beside it
+ *   ("name.velconv-XXXXXX"; beside the file a symbolic link points to),
+ *   synced, and renamed over it only when complete, keeping the old file's
+ *   mode, owner, group, ACL and extended attributes. A file whose identity a
+ *   new file cannot carry (other hard links, another owner, a sticky
+ *   folder) is rewritten in place once the output is complete, with its old
+ *   bytes put back if that fails; a device or FIFO gets the output in one
+ *   pass. A failure, a cancel or a signal leaves the old file as it was, or
+ *   no file, and no temporary file. An output that is the input under
+ *   another name (a hard or symbolic link) is refused with SONX_ERR_INVALID.
+ * - Signals: while any such output is being written, every catchable signal
+ *   that ends a process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM,
+ *   SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF) and is still at its
+ *   default disposition removes the temporary files and then ends the
+ *   process as it would have; SIGXFSZ at its default is ignored, so a
+ *   file-size limit fails the write ("File too large"). Signals the program
+ *   ignores or handles itself are left alone, and the dispositions found
+ *   are put back after the last output. This holds for any number of
+ *   outputs written at once on any threads.
  */
 #ifndef SONX_SONX_C_H
 #define SONX_SONX_C_H
@@ -90,11 +111,12 @@ typedef enum sonx_rate_set {
 } sonx_rate_set;
 
 /* How to convert. All zero is the default: output of the other type, VFR,
- * damaged inputs refused. */
+ * damaged inputs refused, the output dated now. */
 typedef struct sonx_options {
     int output_type; /* a sonx_file_type */
     int rate_set;    /* a sonx_rate_set, for a QCP output */
     int salvage;     /* nonzero: read a damaged input for what it still holds */
+    int keep_date;   /* nonzero: the output takes the input's access and modification times */
 } sonx_options;
 
 /* What a conversion found of its input's lengths. */
@@ -113,13 +135,14 @@ typedef struct sonx_report {
 typedef int (*sonx_progress_fn)(unsigned percent, void *user);
 
 /* Converts the file at `input` into a new file at `output` (replaced if it
- * exists): QCP to 16-bit 8000 Hz mono WAV, WAV (8- to 32-bit integer PCM,
+ * exists, once the conversion is complete: see the conventions): QCP to 16-bit 8000 Hz mono WAV, WAV (8- to 32-bit integer PCM,
  * float, A-law or mu-law, any rate, up to 8 channels mixed down) to QCP; the
  * same bytes velconv writes.
  * `options` may be null (defaults); `progress` may be null; `user` is passed
  * back unchanged. `report` (may be null) is filled on success and failure.
  * Blocks until the conversion has ended. Errors: SONX_ERR_OPEN, _READ,
- * _WRITE, _NOT_AUDIO, _UNSUPPORTED, _DAMAGED, _CANCELLED, _NO_MEMORY. */
+ * _WRITE, _NOT_AUDIO, _UNSUPPORTED, _DAMAGED, _CANCELLED, _NO_MEMORY, and
+ * SONX_ERR_INVALID for an output that is the input. */
 SONX_C_API int sonx_convert_file(const char *input, const char *output, const sonx_options *options,
                                  sonx_progress_fn progress, void *user, sonx_report *report);
 
@@ -149,8 +172,8 @@ typedef struct sonx_file sonx_file;
  * sonx_close; null on failure. */
 SONX_C_API int sonx_open_read(const char *path, int salvage, sonx_file **file);
 
-/* Creates (or empties) a file to write 16-bit mono samples at `sample_rate`
- * into: QCP (resampled to 8000 Hz, options->rate_set) or, for
+/* Starts a file to write 16-bit mono samples at `sample_rate` into, which
+ * takes its name at sonx_close (see the conventions): QCP (resampled to 8000 Hz, options->rate_set) or, for
  * options->output_type SONX_TYPE_WAV, a 16-bit WAV at that rate. `options`
  * may be null: QCP, VFR. *file receives the handle; null on failure. */
 SONX_C_API int sonx_open_write(const char *path, const sonx_options *options, uint32_t sample_rate,

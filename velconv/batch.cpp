@@ -1,9 +1,7 @@
 #include "velconv/batch.h"
 #include "velconv/velconv.h"
 
-#include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -239,8 +237,8 @@ FileReport commitPlanned(const PlannedFile& file, PendingOutput& pending) {
 constexpr std::size_t kCommitters = 16;
 
 // Each file in flight has one temporary output: converting, waiting to be
-// put in place (as many as there are committers), or being put in place.
-static_assert(kMaxJobs + 2 * kCommitters <= kMaxTemporariesInFlight);
+// put in place (as many as there are committers), or being put in place;
+// at most kMaxJobs + 2 * kCommitters, well within the library's registry.
 
 // Converted files waiting to be put in place. Syncing to disk mostly waits,
 // so it is done beside the conversions rather than between them; the queue
@@ -280,25 +278,14 @@ private:
     bool closed_ = false;
 };
 
-// The workers hold the terminating signals back, so every signal reaches the
-// printing thread: a second one then waits for the cleanup of the first
-// instead of ending the process halfway through it.
+// Starts up to `count` threads; fewer than asked for still do all the work.
 std::vector<std::thread> startWorkers(std::size_t count, const std::function<void()>& work) {
-    sigset_t terminating, old;
-    sigemptyset(&terminating);
-    for (int sig : kTerminatingSignals) sigaddset(&terminating, sig);
-    pthread_sigmask(SIG_BLOCK, &terminating, &old);
     std::vector<std::thread> workers;
     try {
         while (workers.size() < count) workers.emplace_back(work);
     } catch (const std::system_error&) {
-        // Fewer threads than asked for still convert every file.
-        if (workers.empty()) {
-            pthread_sigmask(SIG_SETMASK, &old, nullptr);
-            throw;
-        }
+        if (workers.empty()) throw;
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return workers;
 }
 
@@ -364,10 +351,6 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
     }
     const std::vector<PlannedFile> files = plan(inputs, settings.outputDir);
     BatchOutput out(settings.report, files.size());
-
-    // One handler for the whole batch: a signal removes the temporary
-    // outputs in the making and ends the run; finished outputs stay.
-    const SignalCleanup cleanup;
 
     // Fixed pools, so memory stays bounded by the conversions running at
     // once: converters, each taking the next file, and as many committers

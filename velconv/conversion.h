@@ -81,10 +81,8 @@ void checkNames(const std::string& input, const std::string& output);
 // A converted output, complete but not yet in place.
 class PendingOutput {
 public:
-    // `name`: the output as the user named it; `datedLike`: the input whose
-    // modification time the output takes, or "".
-    PendingOutput(std::unique_ptr<OutputTarget> output, std::string name, std::string warning,
-                  std::string datedLike);
+    // `name`: the output as the user named it.
+    PendingOutput(std::unique_ptr<SafeOutput> output, std::string name, std::string warning);
     PendingOutput(PendingOutput&&) noexcept;
     PendingOutput& operator=(PendingOutput&&) noexcept;
     ~PendingOutput();  // an output never put in place leaves no trace
@@ -95,10 +93,9 @@ public:
     std::string commit();
 
 private:
-    std::unique_ptr<OutputTarget> output_;
+    std::unique_ptr<SafeOutput> output_;
     std::string name_;
     std::string warning_;
-    std::string datedLike_;
 };
 
 // Converts into `outputName` ("-": standard output), up to putting the

@@ -215,13 +215,20 @@ Input::Input(const std::string& name) : name_(name) {
         return;
     }
     if (standardInput && standardDescriptorWasClosed(STDIN_FILENO))
-        throw SystemCallError(std::string("Error reading standard input: ") + std::strerror(EBADF), EBADF);
+        throw SystemCallError(SONX_ERR_READ, std::string("Error reading standard input: ") + std::strerror(EBADF),
+                              EBADF);
     const int descriptor = standardInput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
         throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + std::strerror(errno));
+    const std::string what = standardInput ? "standard input" : "'" + name + "'";
     spool_ = std::make_unique<Spool>();
     try {
-        spool_->fillFrom(descriptor, standardInput ? "standard input" : ("'" + name + "'").c_str());
+        spool_->fillFrom(descriptor, what);
+    } catch (const StatusError& e) {
+        if (!standardInput) ::close(descriptor);
+        if (e.status == SONX_ERR_TOO_LARGE)
+            throw std::runtime_error("More than 2 GiB on " + what + ", more than velconv can take");
+        throw;
     } catch (...) {
         if (!standardInput) ::close(descriptor);
         throw;
@@ -362,15 +369,6 @@ void explainUndecodableCodec(Input& input, const std::string& errorText) {
     throw ExplainedError(errorText, undecodableCodecNote(input.name(), facts));
 }
 
-// The output is dated like its input, as for memos the file date is the
-// recording date. Only a regular file made from a named file is dated.
-void keepModificationTime(const std::string& inputName, const std::string& outputName) {
-    struct stat in {}, out{};
-    if (stat(inputName.c_str(), &in) != 0 || stat(outputName.c_str(), &out) != 0 || !S_ISREG(out.st_mode)) return;
-    const struct timespec times[2] = {in.st_atim, in.st_mtim};
-    utimensat(AT_FDCWD, outputName.c_str(), times, 0);
-}
-
 // A failed write names the output and the reason, unless it happened in
 // the temporary folder behind a stream, which names itself.
 template <typename Step>
@@ -386,10 +384,8 @@ auto explainingWriteFailures(const std::string& outputName, Step step) {
 
 }  // namespace
 
-PendingOutput::PendingOutput(std::unique_ptr<OutputTarget> output, std::string name, std::string warning,
-                             std::string datedLike)
-    : output_(std::move(output)), name_(std::move(name)), warning_(std::move(warning)),
-      datedLike_(std::move(datedLike)) {}
+PendingOutput::PendingOutput(std::unique_ptr<SafeOutput> output, std::string name, std::string warning)
+    : output_(std::move(output)), name_(std::move(name)), warning_(std::move(warning)) {}
 PendingOutput::PendingOutput(PendingOutput&&) noexcept = default;
 PendingOutput& PendingOutput::operator=(PendingOutput&&) noexcept = default;
 PendingOutput::~PendingOutput() = default;
@@ -397,16 +393,18 @@ PendingOutput::~PendingOutput() = default;
 std::string PendingOutput::commit() {
     return explainingWriteFailures(name_, [&] {
         std::string warning = warning_;
-        const std::string unsynced = output_->commit();
-        if (!unsynced.empty()) warning += (warning.empty() ? "" : "\n") + unsynced;
-        if (!datedLike_.empty()) keepModificationTime(datedLike_, name_);
+        if (const int error = output_->commit())
+            warning += std::string(warning.empty() ? "" : "\n") + "velconv: WARNING: '" + output_->finalName() +
+                       "' is written, but its folder could not be synced to disk: " + std::strerror(error);
         return warning;
     });
 }
 
 PendingOutput convertPending(Input& input, const std::string& outputName, const ConversionSettings& settings) {
     return explainingWriteFailures(outputName, [&] {
-        auto output = std::make_unique<OutputTarget>(outputName);
+        // The output is dated like its input, as for memos the file date is
+        // the recording date.
+        std::unique_ptr<SafeOutput> output = openOutput(outputName, input.name(), input.isStream());
         std::string warning;
         // A cut stream cannot be asked for again: what arrived is converted.
         const bool salvage = settings.salvage || input.isCutShortStream();
@@ -427,8 +425,7 @@ PendingOutput convertPending(Input& input, const std::string& outputName, const 
             // Tags of an input that converted are a bonus; an unreadable one is left out.
         }
         writeFileTags(output->handle(), tags);
-        const bool dated = !input.isStream() && outputName != kStdioName;
-        return PendingOutput(std::move(output), outputName, warning, dated ? input.name() : "");
+        return PendingOutput(std::move(output), outputName, warning);
     });
 }
 
@@ -567,7 +564,6 @@ int run(int argc, char** argv) {
             checkDerivedOutputIsFree(outputName);
     }
 
-    const SignalCleanup cleanup;
     const std::string warning = convertOne(input, outputName, settings);
     if (!warning.empty()) printLine(warning);
     return 0;

@@ -14,7 +14,8 @@ import os
 
 import numpy as np
 
-__all__ = ["decode", "encode", "info", "read_chunks", "write_chunks", "SonxError", "DamagedFileError"]
+__all__ = ["convert_file", "decode", "encode", "info", "read_chunks", "write_chunks", "SonxError",
+           "DamagedFileError"]
 
 SONX_ERR_DAMAGED = 7
 SONX_ERR_NO_CHUNK = 8
@@ -43,6 +44,11 @@ class _Report(ctypes.Structure):
                 ("blocks_read", ctypes.c_uint64), ("blocks_promised", ctypes.c_uint64)]
 
 
+class _Options(ctypes.Structure):
+    _fields_ = [("output_type", ctypes.c_int), ("rate_set", ctypes.c_int), ("salvage", ctypes.c_int),
+                ("keep_date", ctypes.c_int)]
+
+
 class _Info(ctypes.Structure):
     _fields_ = [("kind", ctypes.c_int), ("codec", ctypes.c_char * 40), ("decodable", ctypes.c_int),
                 ("sample_rate", ctypes.c_uint32), ("sample_bits", ctypes.c_uint32), ("channels", ctypes.c_uint32),
@@ -67,6 +73,8 @@ _lib.sonx_get_chunk.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_void_
                                 ctypes.POINTER(ctypes.c_size_t)]
 _lib.sonx_set_chunk.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t]
 _lib.sonx_last_error.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]
+_lib.sonx_convert_file.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_Options), ctypes.c_void_p,
+                                   ctypes.c_void_p, ctypes.c_void_p]
 
 __version__ = _lib.sonx_version_string().decode()
 
@@ -250,3 +258,15 @@ def write_chunks(path, chunks):
         values[chunk] = value.encode() if isinstance(value, str) else bytes(value)
     for chunk, data in values.items():
         _check(_lib.sonx_set_chunk(name, chunk.encode(), data, len(data)))
+
+
+def convert_file(input, output, rateset="vfr", salvage=False, keep_date=False):
+    """Converts the QCP or WAV file `input` into `output` of the other kind,
+    as velconv does. `output` is replaced only once the conversion is
+    complete, keeping the old file's mode, owner and attributes; a failure
+    or a signal leaves it as it was. With keep_date the output is dated like
+    the input."""
+    if rateset not in _RATE_SETS:
+        raise ValueError("rateset must be one of " + ", ".join(_RATE_SETS))
+    options = _Options(0, _RATE_SETS[rateset], int(bool(salvage)), int(bool(keep_date)))
+    _check(_lib.sonx_convert_file(_file_name(input), _file_name(output), ctypes.byref(options), None, None, None))

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "sonx/convert/file_facts.h"
+#include "sonx/fileio/safe_output.h"
 #include "sonx/sonx.h"
 
 namespace sonx {
@@ -314,7 +316,23 @@ int sonx_convert_file(const char* input, const char* output, const sonx_options*
         if (chosen.salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
         const AudioFormat outputFormat =
             outputType == SONX_TYPE_QCP ? qcpFormat(*rateSet) : pcmFormat(FILE_TYPE_WAV, 8000);
-        return runConversion(in, inputFormat, FileHandle::named(output), outputFormat, progress, user, report);
+        if (!chosen.keep_date)
+            return runConversion(in, inputFormat, FileHandle::named(output), outputFormat, progress, user, report);
+        // The date is the output's own step before it takes its name, so the
+        // output is made here and the conversion writes into it.
+        SafeOutputRequest request;
+        request.input = input;
+        request.keepInputTimes = true;
+        const std::unique_ptr<SafeOutput> dated = SafeOutput::begin(output, request);
+        const int status = runConversion(in, inputFormat, dated->handle(), outputFormat, progress, user, report);
+        if (status != SONX_OK) {
+            if (status != SONX_ERR_CANCELLED) dated->explainFailure();
+            return status;
+        }
+        dated->commit();
+        return SONX_OK;
+    } catch (const StatusError& e) {
+        return remember(e.status, e.what());
     } catch (const std::bad_alloc&) {
         return remember(SONX_ERR_NO_MEMORY, "Out of memory");
     }

@@ -2,8 +2,6 @@
 #include "sonx/component/status.h"
 #include "sonx/convert/file_facts.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <new>
 #include <stdexcept>
@@ -147,6 +145,21 @@ void SonxFile::waitForConversionEnd() {
 void SonxFile::closeConversionFiles() {
     closeFile(input_, true);
     closeFile(output_, true);
+    conversionOutput_.reset();  // an output not committed leaves nothing behind
+}
+
+// The writers only know that a write into a spool came up short; the
+// output knows the system's reason.
+void SonxFile::explainOutputFailure(const std::unique_ptr<SafeOutput>& output, Failure& failure) {
+    if (!output || failure.empty() || failure.status == SONX_ERR_CANCELLED) return;
+    const Failure reason = failureOf([&] { output->explainFailure(); });
+    if (!reason.empty()) failure = reason;
+}
+
+void SonxFile::commitOutput(std::unique_ptr<SafeOutput>& output) {
+    if (!output) return;
+    output->commit();
+    output.reset();
 }
 
 // ---- ISonxConvertFile -------------------------------------------------------
@@ -185,7 +198,6 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
     clearErr();
     notifier_ = notifier;
     cancelRequested_ = false;
-    outputPath_.clear();
     input_.salvage = SalvageReport{};
 
     bool needsCounting = false;
@@ -209,7 +221,6 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
         input_.handle = *input;
         input_.fileFormat = *inputFormat;
         output_.handle = *output;
-        if (output->type == FILE_HANDLE_NAME && output->fileName) outputPath_ = output->fileName;
         output_.fileFormat = *outputFormat;
         setupConversion(needsCounting, dataBegin, dataEnd);
     });
@@ -240,6 +251,7 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
         failure.text = "Unable to start the conversion thread: " + failure.text;
     }
 
+    explainOutputFailure(conversionOutput_, failure);
     closeConversionFiles();
     setErr(failure);
     // The client may give up its last reference from the callback: nothing
@@ -311,6 +323,12 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
          uint64_t{outputHeaderBytes(written)} + uint64_t{totalBlocks_} * written.packetBytes > UINT32_MAX))
         failWith(SONX_ERR_TOO_LARGE, "Audio data would grow beyond 4 GB");
 
+    if (output_.handle.type == FILE_HANDLE_NAME) {
+        SafeOutputRequest request;
+        if (input_.handle.type == FILE_HANDLE_NAME) request.input = input_.handle.fileName;
+        conversionOutput_ = SafeOutput::begin(output_.handle.fileName ? output_.handle.fileName : "", request);
+        output_.handle = conversionOutput_->handle();
+    }
     openFile(output_, true, true);
     writeOutputHeader(output_);
 }
@@ -323,6 +341,7 @@ void SonxFile::run() {
     }
     const Notifier notifier = notifier_;
     const FileHandle output = output_.handle;  // closing forgets it
+    const bool namedOutput = conversionOutput_ != nullptr;
 
     Failure failure = failureOf([&] {
         const uint32_t total = totalBlocks_;
@@ -341,6 +360,7 @@ void SonxFile::run() {
                 // may reuse or release the object.
                 closeFile(input_, true);
                 closeFile(output_, false);
+                commitOutput(conversionOutput_);
                 completed_ = true;
                 recordConversion(Failure{});
             }
@@ -354,14 +374,16 @@ void SonxFile::run() {
             // Nothing to convert: the final event still tells the client it ended.
             closeFile(input_, true);
             closeFile(output_, false);
+            commitOutput(conversionOutput_);
             completed_ = true;
             recordConversion(Failure{});
             notifier.send(CONVERT_EVENT_PROGRESS, 100);
         }
     });
     if (!failure.empty()) {
+        explainOutputFailure(conversionOutput_, failure);
         closeConversionFiles();
-        if (failure.status == SONX_ERR_CANCELLED) discardOutput(output);
+        if (failure.status == SONX_ERR_CANCELLED && !namedOutput) discardOutput(output);
         if (input_.salvage.lengthDamaged && !input_.salvage.salvaged) failure.status = SONX_ERR_DAMAGED;
         // The text is in place before the client hears of the failure.
         recordConversion(failure);
@@ -381,11 +403,10 @@ void SonxFile::run() {
     life->changed.notify_all();
 }
 
-// A stopped conversion leaves nothing a reader could take for a whole file.
+// A stopped conversion leaves nothing a reader could take for a whole file:
+// a client's output is emptied (a named one is left as it was).
 void SonxFile::discardOutput(const FileHandle& handle) {
-    if (!outputPath_.empty())
-        ::unlink(outputPath_.c_str());
-    else if (handle.type == FILE_HANDLE_CLIENT && handle.callback)
+    if (handle.type == FILE_HANDLE_CLIENT && handle.callback)
         handle.callback(CLIENT_FILE_TRUNCATE, nullptr, 0, 0, handle.clientData);
 }
 
@@ -408,7 +429,9 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
     Failure failure = failureOf([&] {
         single_.forgetCarried();
         closeFile(single_.file, false);
+        commitOutput(singleOutput_);
     });
+    singleOutput_.reset();
     if (!failure.empty()) {
         setErr(failure);
         return 0;
@@ -433,6 +456,10 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
             prepareWriting(f);
             sizeBuffers(f.fileFormat, f.clientFormat, f.decoderFormat, f.encoderFormat, single_.buffers);
             checkOutputHeader(f);
+            if (f.handle.type == FILE_HANDLE_NAME) {
+                singleOutput_ = SafeOutput::begin(f.handle.fileName ? f.handle.fileName : "");
+                f.handle = singleOutput_->handle();
+            }
             openFile(f, true, true);
             writeOutputHeader(f);
         });
@@ -448,6 +475,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
     // Also gives back codecs attached before a failed open.
     if (!failure.empty()) closeFile(f, true);
     if (!failure.empty()) {
+        singleOutput_.reset();
         setErr(failure);
         return 0;
     }
@@ -460,9 +488,12 @@ uint8_t SonxFile::close(uint8_t flush) {
     Failure failure = failureOf([&] {
         if (flush && single_.isOpen() && f.openedForWriting) flushSingle(single_);
     });
-    const Failure closeFailure = failureOf([&] { closeFile(f, false); });
+    Failure closeFailure = failureOf([&] { closeFile(f, false); });
     single_.forgetCarried();
     if (failure.empty()) failure = closeFailure;
+    if (failure.empty()) failure = failureOf([&] { commitOutput(singleOutput_); });
+    explainOutputFailure(singleOutput_, failure);
+    singleOutput_.reset();
     if (!failure.empty()) {
         setErr(failure);
         return 0;

@@ -17,6 +17,7 @@
 #include "sonx/convert/single_file.h"
 #include "sonx/fileio/audio_file.h"
 #include "sonx/fileio/packet_pump.h"
+#include "sonx/fileio/safe_output.h"
 #include "sonx/sonx.h"
 
 namespace sonx {
@@ -117,6 +118,9 @@ private:
     uint8_t startConversion(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
                             const AudioFormat* outputFormat, Notifier notifier);
     void discardOutput(const FileHandle& handle);
+    // Puts the closed output in place; a failure is thrown.
+    static void commitOutput(std::unique_ptr<SafeOutput>& output);
+    static void explainOutputFailure(const std::unique_ptr<SafeOutput>& output, Failure& failure);
     void setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_t& dataEnd);
     // Waits until a conversion thread started earlier has ended completely.
     void waitForConversionEnd();
@@ -152,7 +156,10 @@ private:
     bool showsConversion_ = false;
     Notifier notifier_;
     std::atomic<bool> cancelRequested_{false};
-    std::string outputPath_;  // a named output, removed when the conversion is cancelled
+    // Named outputs in the making: the conversion's, and the single file's
+    // when open for writing. Each takes its name when it is complete.
+    std::unique_ptr<SafeOutput> conversionOutput_;
+    std::unique_ptr<SafeOutput> singleOutput_;
     SalvageReport salvage_;  // of the last convert or open
 };
 

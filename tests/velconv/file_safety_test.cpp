@@ -67,8 +67,12 @@ std::string modeOf(const std::string& path) {
     return text;
 }
 
-// Starts velconv in `dir` with default signal handling; its output is dropped.
-pid_t spawn(const std::vector<std::string>& args, const std::string& dir) {
+// The programs that must keep these promises: velconv, and
+// sonx_convert_file behind a driver that takes the same two names.
+constexpr const char* kPrograms[] = {VELCONV_PATH, CONVERT_DRIVER_PATH};
+
+// Starts `program` in `dir` with default signal handling; its output is dropped.
+pid_t spawn(const char* program, const std::vector<std::string>& args, const std::string& dir) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, SIG_DFL);
@@ -77,10 +81,10 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& dir) {
     dup2(null, 1);
     dup2(null, 2);
     std::vector<std::string> copy = args;
-    std::vector<char*> argv{const_cast<char*>(VELCONV_PATH)};
+    std::vector<char*> argv{const_cast<char*>(program)};
     for (auto& a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
-    execv(VELCONV_PATH, argv.data());
+    execv(program, argv.data());
     _exit(127);
 }
 
@@ -202,10 +206,11 @@ std::string waitForTemporary(const std::string& dir, uintmax_t bytes, pid_t pid)
 TEST(FileSafety, SignalHalfWayRemovesTheTemporaryFileAndKeepsTheOutput) {
     TempDir dir;
     writeFileBytes(dir.file("long.wav"), speechWav(120));
+    for (const char* program : kPrograms)
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(strsignal(sig));
+        SCOPED_TRACE(std::string(program) + ", " + strsignal(sig));
         writeFileBytes(dir.file("out.qcp"), kPrecious);
-        const pid_t pid = spawn({"long.wav", "out.qcp"}, dir.path());
+        const pid_t pid = spawn(program, {"long.wav", "out.qcp"}, dir.path());
         // Two minutes of speech make about 180 kB of QCP: 40 kB is well under way.
         const std::string temporary = waitForTemporary(dir.path(), 40000, pid);
         EXPECT_NE(temporary, "") << "the conversion ended before it could be interrupted";
@@ -216,6 +221,31 @@ TEST(FileSafety, SignalHalfWayRemovesTheTemporaryFileAndKeepsTheOutput) {
         EXPECT_EQ(readFileBytes(dir.file("out.qcp")), kPrecious);
         EXPECT_EQ(temporaryFiles(dir.path()), std::vector<std::string>{});
     }
+}
+
+// Conversions on several threads at once: one signal removes every
+// temporary file in the making, and the old outputs stay.
+TEST(FileSafety, SignalWhileThreadsWriteRemovesEveryTemporaryFile) {
+    TempDir dir;
+    writeFileBytes(dir.file("long.wav"), speechWav(60));
+    constexpr int kThreads = 4;
+    for (int n = 1; n <= kThreads; ++n) writeFileBytes(dir.file("out.qcp." + std::to_string(n)), kPrecious);
+    const pid_t pid = spawn(CONVERT_DRIVER_PATH, {"-t", std::to_string(kThreads), "long.wav", "out.qcp"}, dir.path());
+    std::size_t inTheMaking = 0;
+    for (int i = 0; i < 20000 && inTheMaking < kThreads && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        inTheMaking = 0;
+        for (const auto& name : temporaryFiles(dir.path())) {
+            std::error_code ec;
+            inTheMaking += fs::file_size(name, ec) > 10000 && !ec;
+        }
+    }
+    EXPECT_EQ(inTheMaking, std::size_t{kThreads}) << "the conversions were not all under way at once";
+    kill(pid, SIGTERM);
+    const int status = waitFor(pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    for (int n = 1; n <= kThreads; ++n) EXPECT_EQ(readFileBytes(dir.file("out.qcp." + std::to_string(n))), kPrecious);
+    EXPECT_EQ(temporaryFiles(dir.path()), std::vector<std::string>{});
 }
 
 TEST(FileSafety, KilledAtRandomPointsNeverLeavesATruncatedOutput) {
@@ -230,11 +260,12 @@ TEST(FileSafety, KilledAtRandomPointsNeverLeavesATruncatedOutput) {
     std::uniform_real_distribution<double> when(0, 1.2 * seconds);
     const int kSignals[] = {SIGKILL, SIGTERM, SIGKILL, SIGINT, SIGKILL, SIGHUP};
     int interrupted = 0;
-    for (int run = 0; run < 20; ++run) {
+    for (int run = 0; run < 40; ++run) {
         const int sig = kSignals[run % std::size(kSignals)];
-        SCOPED_TRACE("run " + std::to_string(run) + ", " + strsignal(sig));
+        const char* program = kPrograms[(run / std::size(kSignals)) % 2];
+        SCOPED_TRACE("run " + std::to_string(run) + ", " + program + ", " + strsignal(sig));
         writeFileBytes(dir.file("out.qcp"), kPrecious);
-        const pid_t pid = spawn({"in.wav", "out.qcp"}, dir.path());
+        const pid_t pid = spawn(program, {"in.wav", "out.qcp"}, dir.path());
         std::this_thread::sleep_for(std::chrono::duration<double>(when(random)));
         kill(pid, sig);
         const int status = waitFor(pid);
@@ -247,7 +278,7 @@ TEST(FileSafety, KilledAtRandomPointsNeverLeavesATruncatedOutput) {
             fs::remove(left);
         }
     }
-    EXPECT_GT(interrupted, 5) << "too few runs were stopped half-way to tell anything";
+    EXPECT_GT(interrupted, 10) << "too few runs were stopped half-way to tell anything";
 }
 
 TEST(Pipes, StandardInputAndOutputGiveTheBytesOfTheFileForms) {
