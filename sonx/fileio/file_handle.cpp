@@ -11,6 +11,7 @@
 #include "sonx/component/status.h"
 #include "sonx/fileio/audio_file.h"
 #include "sonx/fileio/posix_io.h"
+#include "sonx/fileio/safe_output.h"
 
 namespace sonx {
 
@@ -54,13 +55,14 @@ int32_t riffTruncate(uint32_t length, void* context) {
 }
 
 void openNamed(AudioFile& file, bool create, bool readWrite) {
+    const char* name = file.handle.fileName ? file.handle.fileName : "";
     int flags = O_CLOEXEC;
     if (create)
-        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        flags |= O_RDWR | O_TRUNC | (isTemporaryInTheMaking(name) ? 0 : O_CREAT);
     else
         flags |= readWrite ? O_RDWR : O_RDONLY;
     // Like every other tool: readable and writable by all, as the umask allows.
-    const int fd = ::open(file.handle.fileName ? file.handle.fileName : "", flags,
+    const int fd = ::open(name, flags,
                           S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH);
     if (fd < 0) {
         const int error = errno;
