@@ -1,5 +1,6 @@
 // Converts a file with the WebAssembly build of the library, as the browser
-// page does: a QCP file into a WAV file, or a WAV file into a QCP file.
+// page does: a QCP file into a WAV file, or a WAV file (RF64 and BW64 too)
+// into a QCP file.
 //
 //   node examples/node-convert.mjs [-s] in.qcp out.wav
 //   node examples/node-convert.mjs [-s] [-r vfr|vhr|ffr|fhr] in.wav out.qcp
@@ -15,8 +16,15 @@ import path from "node:path";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const moduleFile = process.env.SONX_WEB_MODULE || path.join(here, "..", "build-web", "sonx_web.js");
-const RATE_SETS = ["vfr", "vhr", "ffr", "fhr"];
 const SALVAGE = 1;
+
+const createSonxModule = createRequire(import.meta.url)(moduleFile);
+// The module's own loader would use Node's fetch, which cannot read files:
+// hand it the WebAssembly binary directly.
+const wasmBinary = readFileSync(moduleFile.replace(/\.js$/, ".wasm"));
+const sonx = await createSonxModule({ wasmBinary });
+// The rate sets by the library's names, in the numbering sonx_web_convert takes.
+const RATE_SETS = [0, 1, 2, 3].map((rateSet) => sonx.UTF8ToString(sonx._sonx_rate_set_name(rateSet)));
 
 function usage() {
   console.error("usage: node-convert.mjs [-s] [-r vfr|vhr|ffr|fhr] input output");
@@ -40,12 +48,6 @@ for (;;) {
 }
 if (args.length !== 2) usage();
 const [inputName, outputName] = args;
-
-const createSonxModule = createRequire(import.meta.url)(moduleFile);
-// The module's own loader would use Node's fetch, which cannot read files:
-// hand it the WebAssembly binary directly.
-const wasmBinary = readFileSync(moduleFile.replace(/\.js$/, ".wasm"));
-const sonx = await createSonxModule({ wasmBinary });
 
 const input = readFileSync(inputName);
 const inputPtr = sonx._malloc(input.length || 1);

@@ -3,6 +3,7 @@
 #ifndef SONX_FUZZ_MEM_FILE_H
 #define SONX_FUZZ_MEM_FILE_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -103,6 +104,39 @@ inline std::string checkRiffOutput(const std::vector<uint8_t>& b, bool qcp) {
     }
     if (le32(b, size_t(vratPos) + 4) != packets) return "'vrat' packet count disagrees with 'data'";
     return {};
+}
+
+// The length of a checked RIFF output: 'vrat' packets of a QCP (at 8000
+// Hz), sample frames ('data' bytes over the block alignment) of a WAV at its
+// rate; blocks -1 when unknown.
+struct OutputLength {
+    int64_t blocks = -1;
+    uint32_t rate = 8000;
+};
+
+inline OutputLength outputLength(const std::vector<uint8_t>& b, bool qcp) {
+    OutputLength length;
+    if (b.size() < 12) return length;
+    const uint64_t end = std::min<uint64_t>(uint64_t(le32(b, 4)) + 8, b.size());
+    uint32_t align = 0;
+    for (uint64_t pos = 12; pos + 8 <= end;) {
+        const uint32_t n = le32(b, size_t(pos) + 4);
+        const char* id = reinterpret_cast<const char*>(&b[size_t(pos)]);
+        if (qcp && std::memcmp(id, "vrat", 4) == 0 && pos + 16 <= end) {
+            length.blocks = le32(b, size_t(pos) + 12);
+            return length;
+        }
+        if (!qcp && std::memcmp(id, "fmt ", 4) == 0 && pos + 22 <= end) {
+            length.rate = le32(b, size_t(pos) + 12);
+            align = b[pos + 20] | b[pos + 21] << 8;
+        }
+        if (!qcp && std::memcmp(id, "data", 4) == 0) {
+            if (align) length.blocks = int64_t(n / align);
+            return length;
+        }
+        pos += 8 + uint64_t(n) + (n & 1);
+    }
+    return length;
 }
 
 }  // namespace fuzz

@@ -9,7 +9,7 @@ out=$2
 data=${SONX_TESTDATA_DIR:-$(cd "$(dirname "$0")/.." && pwd)/tests/data}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkdir -p "$out"/fuzz_convert "$out"/fuzz_decoder "$out"/fuzz_chunks "$out"/fuzz_cli
+mkdir -p "$out"/fuzz_convert "$out"/fuzz_decoder "$out"/fuzz_chunks "$out"/fuzz_cli "$out"/fuzz_capi
 
 python3 - "$data" "$tmp" <<'PY'
 import struct, sys, os
@@ -99,6 +99,8 @@ forms = {
     'float64_6ch_ext': form_wav(3, 6, 64, frames('<6d', lambda s: (s / 32768,) * 6), 44100, True),
     'alaw': form_wav(6, 1, 8, law),
     'mulaw_stereo': form_wav(7, 2, 8, bytes(b for x in law for b in (x, x))),
+    'mulaw_16k': form_wav(7, 1, 8, law, 16000),
+    'alaw_11k': form_wav(6, 1, 8, law, 11025),
     'adpcm_ext': form_wav(0x11, 1, 16, bytes(64), extensible=True),
 }
 for name, image in forms.items():
@@ -109,6 +111,10 @@ cp "$tmp"/short_*.wav "$tmp"/built*.qcp "$out"/fuzz_convert/
 # The chunk fuzzer reads a few operation bytes up to 0xFF before the file.
 for f in "$tmp"/built*.qcp; do
   { printf '\x00\x05\x0a\x03\xff'; cat "$f"; } > "$out/fuzz_chunks/$(basename "$f")"
+done
+# The C interface fuzzer takes one steering byte before the file.
+for f in "$tmp"/short_*.wav "$tmp"/built*.qcp; do
+  { printf '\x02'; cat "$f"; } > "$out/fuzz_capi/$(basename "$f")"
 done
 for rate in vfr vhr ffr fhr; do
   if "$velconv" -r "$rate" "$tmp/short_speech_8k.wav" "$tmp/$rate.qcp" 2>/dev/null; then

@@ -16,13 +16,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sonx/sonx_c.h"
 
 // Marks what the shared library exports; everything else in it stays hidden.
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(SONX_EXPORTS)
+#define SONX_API __declspec(dllexport)
+#elif defined(__GNUC__) && !defined(_WIN32)
 #define SONX_API __attribute__((visibility("default")))
 #else
 #define SONX_API
@@ -135,6 +139,7 @@ inline constexpr Guid IID_ISonxCodec = Guid::of("{3D51E9E6-C346-2842-B266-B8E798
 inline constexpr Guid IID_ISonxPacketCodec = Guid::of("{31E65ADB-D5FA-4C91-A555-374C9845028A}");
 inline constexpr Guid IID_ISonxSalvage = Guid::of("{7C1E4B2A-93D5-4F60-8A17-5B2E0C9D4E31}");
 inline constexpr Guid IID_ISonxFileFacts = Guid::of("{13921C49-05C5-4532-B8B2-A474E12C499A}");
+inline constexpr Guid IID_ISonxRequest = Guid::of("{D1027110-11D2-460C-8044-25D1E7EA3CBE}");
 
 // Classes.
 inline constexpr Guid CLSID_SonxFile = Guid::of("{63366044-C7B4-8248-B354-418DB8810CF5}");
@@ -189,7 +194,49 @@ struct AudioFormat {
     int32_t option = 0;     // handed to the codec's SetRateSet less FORMAT_OPTION_SALVAGE; the built-in codecs ignore it
 };
 
-// A bit of an input file's AudioFormat::option: read a damaged QCP or WAV
+// How an input whose lengths are damaged is read (the damage is the one
+// FORMAT_OPTION_SALVAGE describes).
+enum SalvagePolicy : int32_t {
+    SALVAGE_REFUSE = 0,  // the conversion or open fails
+    SALVAGE_READ = 1,    // what the file still holds is read; ISonxSalvage tells how much
+};
+
+// One conversion, or one file opened to read: the two sides' formats (see
+// AudioFormat; to read a file, `input` is the file's and `output` the
+// client's) and how the input is read. ISonxRequest takes it.
+struct ConversionRequest {
+    AudioFormat input;
+    AudioFormat output;
+    int32_t salvage = SALVAGE_REFUSE;  // a SalvagePolicy
+};
+
+// A QCP file to a 16-bit 8000 Hz mono WAV file.
+inline ConversionRequest qcpToWavRequest() {
+    ConversionRequest request;
+    request.input.fileType = FILE_TYPE_QCP;
+    request.output.fileType = FILE_TYPE_WAV;
+    request.output.codec = CODEC_PCM;
+    request.output.sampleRate = 8000;
+    request.output.sampleBits = 16;
+    return request;
+}
+
+// A WAV file of any form the library reads to a QCP file in `rateSet`
+// (RATE_SET_VFR, _VHR, _FFR or _FHR).
+inline ConversionRequest wavToQcpRequest(const Guid& rateSet) {
+    ConversionRequest request;
+    request.input.fileType = FILE_TYPE_WAV;
+    request.input.codec = CODEC_PCM;
+    request.input.sampleRate = 8000;
+    request.input.sampleBits = 16;
+    request.output.fileType = FILE_TYPE_QCP;
+    request.output.codec = CODEC_QCELP13K;
+    request.output.dataFormat = rateSet;
+    return request;
+}
+
+// A bit of an input file's AudioFormat::option, the same as a request's
+// SALVAGE_READ (which new callers give instead): read a damaged QCP or WAV
 // file for what it still holds. When the 'data' length runs past the end of
 // the file or is 0 or 0xFFFFFFFF, or the RIFF size is 0, the data is taken to
 // run to the end of the file: a QCP file gives every complete packet up to
@@ -260,6 +307,96 @@ struct FileHandle {
     }
 };
 
+// A file held in memory, served to the library through a FILE_HANDLE_CLIENT
+// handle. Ownership: a file made from bytes borrows them (no copy); they
+// must stay alive and unchanged while its handle is in use, and the library
+// can never change them (a write fails, truncate leaves them, so opening it
+// to write fails). A file made empty owns what the library writes into it
+// (`written`, grown as needed and cut by truncate). Either way the handle
+// points at this object, which must outlive its use and not move; positions
+// are 32-bit, so a file holds at most INT32_MAX bytes.
+class MemoryFile {
+public:
+    MemoryFile() = default;
+    MemoryFile(const void* bytes, size_t length) : source_(static_cast<const uint8_t*>(bytes)), sourceLength_(length) {}
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+
+    FileHandle handle() { return FileHandle::client(&MemoryFile::serve, reinterpret_cast<uintptr_t>(this)); }
+    bool borrowed() const { return source_ != nullptr; }
+    const uint8_t* data() const { return source_ ? source_ : written.data(); }
+    size_t size() const { return source_ ? sourceLength_ : written.size(); }
+
+    std::vector<uint8_t> written;
+
+private:
+    static constexpr size_t kLimit = 0x7FFFFFFF;
+
+    int32_t transfer(int32_t operation, uint8_t* buffer, int32_t position, int32_t length) {
+        const size_t size = this->size();
+        switch (operation) {
+        case CLIENT_FILE_READ: {
+            if (length < 0) return -1;
+            const size_t left = position_ < size ? size - position_ : 0;
+            const size_t count = left < static_cast<size_t>(length) ? left : static_cast<size_t>(length);
+            if (count) std::memcpy(buffer, data() + position_, count);
+            position_ += count;
+            return static_cast<int32_t>(count);
+        }
+        case CLIENT_FILE_WRITE: {
+            const size_t end = position_ + static_cast<size_t>(length);
+            if (source_ || length < 0 || end > kLimit) return -1;
+            if (end > written.size()) written.resize(end);
+            if (length) std::memcpy(written.data() + position_, buffer, static_cast<size_t>(length));
+            position_ = end;
+            return length;
+        }
+        case CLIENT_FILE_SEEK:
+            if (position < 0) return -1;
+            position_ = static_cast<size_t>(position);
+            return position;
+        case CLIENT_FILE_SIZE:
+            return static_cast<int32_t>(size < kLimit ? size : kLimit);
+        case CLIENT_FILE_TRUNCATE:
+            if (source_ || length < 0) return -1;
+            written.resize(static_cast<size_t>(length));
+            return length;
+        default:
+            return -1;
+        }
+    }
+
+    static int32_t serve(int32_t operation, uint8_t* buffer, int32_t position, int32_t length, uintptr_t data) {
+        auto* file = reinterpret_cast<MemoryFile*>(data);
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS)
+        try {
+            return file->transfer(operation, buffer, position, length);
+        } catch (...) {
+            return -1;  // out of memory: the write fails
+        }
+#else
+        return file->transfer(operation, buffer, position, length);
+#endif
+    }
+
+    const uint8_t* source_ = nullptr;
+    size_t sourceLength_ = 0;
+    size_t position_ = 0;
+};
+
+// Copies the label and comment of one QCP or WAV file into another that
+// is finished (see sonx_copy_tags). Returns a sonx_status; on failure its
+// message is in `message` (cut to `capacity` bytes with a NUL; null and 0
+// leave it out).
+SONX_API int32_t copyTags(const FileHandle& from, const FileHandle& to, char* message, size_t capacity);
+
+inline int32_t copyTags(const FileHandle& from, const FileHandle& to, std::string& message) {
+    char text[512];
+    const int32_t status = copyTags(from, to, text, sizeof text);
+    message = status == SONX_OK ? std::string() : std::string(text);
+    return status;
+}
+
 // Conversion callback events.
 enum ConvertEvent : uint32_t {
     // value: the percentage of output blocks written, whenever it changes.
@@ -281,7 +418,9 @@ using ConvertCallback = void (*)(uint32_t event, uint32_t value, uint32_t userDa
 // Like ConvertCallback, with pointer-sized user data, and called after every
 // stretch of about two seconds of audio (value: the percentage so far, which
 // may repeat) besides the events above. A non-zero result stops the
-// conversion as ISonxConvertFile::cancel does.
+// conversion as ISonxConvertFile::cancel does; given to the progress of 100,
+// it removes the finished output as a cancel would, and a failure event
+// (SONX_ERR_CANCELLED) follows as the last.
 using ConvertProgressCallback = int32_t (*)(uint32_t event, uint32_t value, uintptr_t userData);
 
 // Base of every interface. QueryInterface returns the interface asked for
@@ -397,8 +536,9 @@ protected:
 // The optional 'cnfg', 'text' and 'labl' chunks of a QCP file, edited in
 // place. Each call opens the file for itself and closes it again, leaving the
 // object's single file and conversion alone; do not edit a file that is open
-// for writing. A setter replaces the chunk or adds it, moving the bytes after
-// it, and refuses any file that is not a QCP file (RIFF form 'QLCM').
+// for writing. Every call refuses any file that is not a QCP file (RIFF form
+// 'QLCM', SONX_ERR_NOT_AUDIO). A setter replaces the chunk or adds it, moving
+// the bytes after it.
 class ISonxQcpChunks : public ISonxUnknown {
 public:
     // The value of a 2-byte 'cnfg' chunk.
@@ -490,22 +630,81 @@ inline constexpr Guid CODEC_EVRC_B = Guid::of("{3CFD29CA-F653-4EF5-90E9-F4236D59
 // for an identity the library does not know.
 inline const char* codecName(const Guid& codec) { return sonx_codec_name(codec.bytes); }
 
+// What a file is (sonx_file_kind): FileFactsCore::kind is QCP or WAV (an
+// RF64 or BW64 file is described as WAV); fileKind tells them all.
 enum FileKind : int32_t {
-    FILE_KIND_UNKNOWN = 0,  // not a RIFF file of a form the library reads
-    FILE_KIND_QCP = 1,
-    FILE_KIND_WAV = 2,
+    FILE_KIND_UNKNOWN = SONX_KIND_NOT_AUDIO,  // not a RIFF file of a form the library reads
+    FILE_KIND_QCP = SONX_KIND_QCP,
+    FILE_KIND_WAV = SONX_KIND_WAV,
+    FILE_KIND_RF64 = SONX_KIND_RF64,  // RF64 or BW64 'WAVE'
+    FILE_KIND_OTHER_RIFF = SONX_KIND_OTHER_RIFF,
 };
 
-// Packet counts of a QCP stream, indexed by these.
-enum PacketRateIndex : int32_t {
-    PACKETS_FULL = 0,
-    PACKETS_HALF = 1,
-    PACKETS_QUARTER = 2,
-    PACKETS_EIGHTH = 3,
-    PACKETS_BLANK = 4,
-    PACKETS_ERASURE = 5,
-    PACKET_RATE_COUNT = 6,
+struct FileKindInfo {
+    int32_t kind = FILE_KIND_UNKNOWN;  // a FileKind
+    uint64_t size = 0;                 // the file's length in bytes
+    bool codecKnown = false;           // QCP: its 'fmt ' chunk was found
+    Guid codec;                        // the codec it names
 };
+
+// The kind of a file from its first bytes (see sonx_kind_of_memory).
+inline FileKindInfo fileKind(const void* bytes, size_t length, uint64_t fileSize) {
+    sonx_kind_info found;
+    FileKindInfo info;
+    if (sonx_kind_of_memory(bytes, length, fileSize, &found) != SONX_OK) return info;
+    info.kind = found.kind;
+    info.size = found.size;
+    info.codecKnown = found.codec_known != 0;
+    for (int i = 0; i < 16; ++i) info.codec.bytes[i] = found.codec[i];
+    return info;
+}
+
+// The kind of the file behind a handle, from its first
+// SONX_KIND_PROBE_BYTES. Returns SONX_OK (a file that is no audio is told
+// by its kind), or why the file cannot be read (SONX_ERR_OPEN, _READ,
+// _TOO_LARGE past 4 GiB, _INVALID for an unusable handle) with the message
+// in `message` (cut to `capacity` bytes with a NUL; either may be null and 0).
+SONX_API int32_t fileKind(const FileHandle& file, FileKindInfo& info, char* message, size_t capacity);
+
+inline int32_t fileKind(const FileHandle& file, FileKindInfo& info, std::string& message) {
+    char text[512];
+    const int32_t status = fileKind(file, info, text, sizeof text);
+    message = status == SONX_OK ? std::string() : std::string(text);
+    return status;
+}
+
+// The request that converts a file of `kind` to the other form (a QCP
+// file's decode, any WAV form's encode in `rateSet`); false for a kind
+// that does not convert.
+inline bool requestFor(int32_t kind, const Guid& rateSet, ConversionRequest& request) {
+    if (kind == FILE_KIND_QCP) request = qcpToWavRequest();
+    else if (kind == FILE_KIND_WAV || kind == FILE_KIND_RF64) request = wavToQcpRequest(rateSet);
+    else return false;
+    return true;
+}
+
+// The QCELP-13K rate sets a QCP file is written in, by name ("vfr"), by
+// identity and by sonx_rate_set (see sonx_rate_set_name).
+inline int32_t rateSetIndex(const Guid& id) { return sonx_rate_set_of_identity(id.bytes); }
+inline bool rateSetId(int32_t rateSet, Guid& id) { return sonx_rate_set_identity(rateSet, id.bytes) == SONX_OK; }
+inline bool rateSetByName(const char* name, Guid& id) { return rateSetId(sonx_rate_set_by_name(name), id); }
+// Null for an identity that is none of the four.
+inline const char* rateSetName(const Guid& id) { return sonx_rate_set_name(rateSetIndex(id)); }
+inline const char* rateSetWords(const Guid& id) { return sonx_rate_set_words(rateSetIndex(id)); }
+
+// Packet counts of a QCP stream, indexed by these (sonx_packet_rate;
+// packetRateName names them).
+enum PacketRateIndex : int32_t {
+    PACKETS_FULL = SONX_PACKETS_FULL,
+    PACKETS_HALF = SONX_PACKETS_HALF,
+    PACKETS_QUARTER = SONX_PACKETS_QUARTER,
+    PACKETS_EIGHTH = SONX_PACKETS_EIGHTH,
+    PACKETS_BLANK = SONX_PACKETS_BLANK,
+    PACKETS_ERASURE = SONX_PACKETS_ERASURE,
+    PACKET_RATE_COUNT = SONX_PACKET_RATES,
+};
+
+inline const char* packetRateName(int32_t rate) { return sonx_packet_rate_name(rate); }
 
 // What a file holds, found without converting it (describeFile).
 struct FileFactsCore {
@@ -535,6 +734,9 @@ struct FileFactsCore {
     // The header says the data runs past the end of the file, or claims no
     // length: reading with FORMAT_OPTION_SALVAGE recovers `samples`.
     uint8_t cutShort = 0;
+    // QCP: the 'fmt ' states a packet length or sample rate other than its
+    // codec's; the facts give the codec's, as decoding uses them.
+    uint8_t formatDamaged = 0;
 };
 
 struct FileFacts : FileFactsCore {
@@ -573,12 +775,28 @@ protected:
     ~ISonxFileFacts() = default;
 };
 
+// Conversions and reads as a ConversionRequest asks for them, on the same
+// object as ISonxConvertFile and ISonxFile: progress, cancel, the salvage
+// report and errors are those interfaces' as for their own calls.
+class ISonxRequest : public ISonxUnknown {
+public:
+    // ISonxConvertFile::convertWithProgress of request->input into
+    // request->output; a null callback blocks until the end.
+    virtual uint8_t convertRequest(const FileHandle* input, const FileHandle* output, const ConversionRequest* request,
+                                   ConvertProgressCallback callback, uintptr_t userData) = 0;
+    // ISonxFile::open to read: request->input is the file's format,
+    // request->output the client's.
+    virtual uint8_t openRequest(const FileHandle* file, const ConversionRequest* request) = 0;
+
+protected:
+    ~ISonxRequest() = default;
+};
 
 // The class factory: an interface of a new object holding one reference, or
 // null for an unknown class or an interface the class does not answer. It
 // answers exactly what the new object's QueryInterface answers:
 // CLSID_SonxFile ISonxConvertFile, ISonxFile, ISonxQcpChunks, ISonxSalvage,
-// ISonxFileFacts and ISonxError; CODEC_QCELP13K and CODEC_QCELP13K_ALT ISonxCodec,
+// ISonxFileFacts, ISonxRequest and ISonxError; CODEC_QCELP13K and CODEC_QCELP13K_ALT ISonxCodec,
 // ISonxPacketCodec and ISonxError; CODEC_G711_ULAW ISonxCodec and
 // ISonxError. All answer ISonxUnknown.
 SONX_API void* createInstance(const Guid& clsid, const Guid& iid);
@@ -594,6 +812,7 @@ template <> struct InterfaceId<ISonxCodec> { static constexpr const Guid& value 
 template <> struct InterfaceId<ISonxPacketCodec> { static constexpr const Guid& value = IID_ISonxPacketCodec; };
 template <> struct InterfaceId<ISonxSalvage> { static constexpr const Guid& value = IID_ISonxSalvage; };
 template <> struct InterfaceId<ISonxFileFacts> { static constexpr const Guid& value = IID_ISonxFileFacts; };
+template <> struct InterfaceId<ISonxRequest> { static constexpr const Guid& value = IID_ISonxRequest; };
 
 template <class I> I* createInstance(const Guid& clsid) {
     return static_cast<I*>(createInstance(clsid, InterfaceId<I>::value));

@@ -46,7 +46,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(SONX_EXPORTS)
+#define SONX_C_API __declspec(dllexport)
+#elif defined(__GNUC__) && !defined(_WIN32)
 #define SONX_C_API __attribute__((visibility("default")))
 #else
 #define SONX_C_API
@@ -110,6 +112,73 @@ typedef enum sonx_rate_set {
     SONX_RATE_NONE = -1 /* sonx_info: no QCELP-13K stream */
 } sonx_rate_set;
 
+/* The name of a rate set as velconv's -r takes it ("vfr", "vhr", "ffr",
+ * "fhr"), null for another value. Static text; thread-safe. */
+SONX_C_API const char *sonx_rate_set_name(int rate_set);
+
+/* What a rate set is, in words ("variable rate, full rate max", ...), null
+ * for another value. Static text; thread-safe. */
+SONX_C_API const char *sonx_rate_set_words(int rate_set);
+
+/* The sonx_rate_set of a name sonx_rate_set_name gives (exactly, in lower
+ * case); SONX_RATE_NONE for any other text or null. */
+SONX_C_API int sonx_rate_set_by_name(const char *name);
+
+/* The 16-byte identity of a rate set, as a QCP file stores it. Errors:
+ * SONX_ERR_INVALID for another value. */
+SONX_C_API int sonx_rate_set_identity(int rate_set, unsigned char identity[16]);
+
+/* The sonx_rate_set of a 16-byte identity; SONX_RATE_NONE for another. */
+SONX_C_API int sonx_rate_set_of_identity(const unsigned char identity[16]);
+
+/* Packet rates of a QCELP-13K stream, the order of
+ * sonx_info.packets_by_rate. */
+typedef enum sonx_packet_rate {
+    SONX_PACKETS_FULL = 0,
+    SONX_PACKETS_HALF = 1,
+    SONX_PACKETS_QUARTER = 2,
+    SONX_PACKETS_EIGHTH = 3,
+    SONX_PACKETS_BLANK = 4,
+    SONX_PACKETS_ERASURE = 5,
+    SONX_PACKET_RATES = 6 /* how many there are */
+} sonx_packet_rate;
+
+/* "full", "half", "quarter", "eighth", "blank", "erasure" for a
+ * sonx_packet_rate; null for another value. Static text; thread-safe. */
+SONX_C_API const char *sonx_packet_rate_name(int rate);
+
+/* What a file is, told from its first bytes. The numbers of SONX_KIND_QCP
+ * and SONX_KIND_WAV are those of sonx_file_type. */
+typedef enum sonx_file_kind {
+    SONX_KIND_NOT_AUDIO = 0,  /* no RIFF file, or too short to be one */
+    SONX_KIND_QCP = 1,        /* RIFF form 'QLCM' */
+    SONX_KIND_WAV = 2,        /* RIFF form 'WAVE' */
+    SONX_KIND_RF64 = 3,       /* an RF64 or BW64 'WAVE' file: a WAV with 64-bit lengths */
+    SONX_KIND_OTHER_RIFF = 4  /* a RIFF file of another form ('AVI ', ...) */
+} sonx_file_kind;
+
+/* The first bytes that decide the kind; a QCP file's codec is read from
+ * within the first SONX_KIND_PROBE_BYTES. */
+#define SONX_KIND_HEADER_BYTES 12
+#define SONX_KIND_PROBE_BYTES 512
+
+typedef struct sonx_kind_info {
+    int kind;                /* a sonx_file_kind */
+    uint64_t size;           /* the file's length in bytes (the bytes given) */
+    int codec_known;         /* a QCP file: its 'fmt ' chunk was found */
+    unsigned char codec[16]; /* the codec identity it names (sonx_codec_name) */
+} sonx_kind_info;
+
+/* The kind of a file whose first `length` bytes are at `bytes` (give at
+ * least SONX_KIND_PROBE_BYTES where the file has them, and the file's whole
+ * length as `file_size`, or `length` when unknown). Errors: SONX_ERR_INVALID
+ * for a null argument. Thread-safe; sets no last error. */
+SONX_C_API int sonx_kind_of_memory(const void *bytes, size_t length, uint64_t file_size, sonx_kind_info *info);
+
+/* The kind of the file at `path`. A file that is no audio is no failure:
+ * its kind says so. Errors: SONX_ERR_OPEN, _READ, _TOO_LARGE (past 4 GiB). */
+SONX_C_API int sonx_kind_of_file(const char *path, sonx_kind_info *info);
+
 /* How to convert. All zero is the default: output of the other type, VFR,
  * damaged inputs refused, the output dated now. */
 typedef struct sonx_options {
@@ -131,13 +200,16 @@ typedef struct sonx_report {
 /* Called with the percentage done after every stretch of about two seconds
  * of audio, on the thread that runs the conversion (not the caller's). A
  * non-zero return stops the conversion: the call then fails with
- * SONX_ERR_CANCELLED and no output file is left behind. */
+ * SONX_ERR_CANCELLED, and a file the output would have replaced is left as
+ * it was (no new file is left behind). */
 typedef int (*sonx_progress_fn)(unsigned percent, void *user);
 
 /* Converts the file at `input` into a new file at `output` (replaced if it
- * exists, once the conversion is complete: see the conventions): QCP to 16-bit 8000 Hz mono WAV, WAV (8- to 32-bit integer PCM,
- * float, A-law or mu-law, any rate, up to 8 channels mixed down) to QCP; the
- * same bytes velconv writes.
+ * exists, once the conversion is complete: see the conventions): QCP to
+ * 16-bit 8000 Hz mono WAV, WAV (8- to 32-bit integer PCM, float, A-law or
+ * mu-law, any rate, up to 8 channels mixed down; RF64 and BW64 too) to QCP,
+ * with the input's label and comment (sonx_copy_tags); the same bytes
+ * velconv writes.
  * `options` may be null (defaults); `progress` may be null; `user` is passed
  * back unchanged. `report` (may be null) is filled on success and failure.
  * Blocks until the conversion has ended. Errors: SONX_ERR_OPEN, _READ,
@@ -154,8 +226,9 @@ SONX_C_API int sonx_convert_file(const char *input, const char *output, const so
 SONX_C_API int sonx_decode(const void *qcp, size_t qcp_bytes, int salvage, int16_t **pcm, size_t *samples,
                            sonx_report *report);
 
-/* Encodes `samples` 16-bit mono samples at `sample_rate` (1 to 384000 Hz;
- * resampled to 8000) into a QCP file in the given rate set. On success
+/* Encodes `samples` 16-bit mono samples at `sample_rate` (1 to 384000 Hz,
+ * else SONX_ERR_INVALID; resampled to 8000) into a QCP file in the given
+ * rate set. On success
  * *qcp points to *qcp_bytes bytes that the caller gives back with
  * sonx_free. On failure *qcp is null and *qcp_bytes 0. */
 SONX_C_API int sonx_encode(const int16_t *pcm, size_t samples, uint32_t sample_rate, int rate_set, void **qcp,
@@ -169,11 +242,13 @@ typedef struct sonx_file sonx_file;
 
 /* Opens a QCP or WAV file to read as 16-bit mono samples at the file's own
  * rate (sonx_file_sample_rate). *file receives the handle, closed with
- * sonx_close; null on failure. */
+ * sonx_close; null on failure. A damaged length without `salvage` gives
+ * SONX_ERR_DAMAGED, as sonx_convert_file does. */
 SONX_C_API int sonx_open_read(const char *path, int salvage, sonx_file **file);
 
-/* Starts a file to write 16-bit mono samples at `sample_rate` into, which
- * takes its name at sonx_close (see the conventions): QCP (resampled to 8000 Hz, options->rate_set) or, for
+/* Starts a file to write 16-bit mono samples at `sample_rate` (1 to 384000
+ * Hz, else SONX_ERR_INVALID) into, which takes its name at sonx_close (see
+ * the conventions): QCP (resampled to 8000 Hz, options->rate_set) or, for
  * options->output_type SONX_TYPE_WAV, a 16-bit WAV at that rate. `options`
  * may be null: QCP, VFR. *file receives the handle; null on failure. */
 SONX_C_API int sonx_open_write(const char *path, const sonx_options *options, uint32_t sample_rate,
@@ -183,8 +258,10 @@ SONX_C_API int sonx_open_write(const char *path, const sonx_options *options, ui
 SONX_C_API uint32_t sonx_file_sample_rate(const sonx_file *file);
 
 /* Reads up to `max_samples` samples into `pcm`; *got receives how many
- * (0 at the end of the file). A file read in whole packets may deliver
- * fewer than asked before its end: call again. */
+ * (0 at the end of the file). Any buffer of at least one sample will do: a
+ * QCP file is read in packets of 160 samples, and what a smaller buffer
+ * leaves of one comes with the next calls. Before its end a file may
+ * deliver fewer than asked: call again. */
 SONX_C_API int sonx_read_pcm(sonx_file *file, int16_t *pcm, size_t max_samples, size_t *got);
 
 /* Writes `samples` samples. Samples short of a whole packet wait for the
@@ -205,6 +282,15 @@ SONX_C_API int sonx_close(sonx_file *file);
 SONX_C_API int sonx_get_chunk(const char *path, const char *id, void *buffer, size_t length, size_t *stored);
 SONX_C_API int sonx_set_chunk(const char *path, const char *id, const void *data, size_t length);
 
+/* Copies the label and comment of the QCP or WAV file at `from` (QCP
+ * 'labl' and 'text', WAV LIST/INFO INAM and ICMT) into the finished QCP or
+ * WAV file at `to`, in the form `to` keeps them: a label longer than a QCP
+ * 'labl' chunk's 48 bytes is cut at a character boundary. Tags `from` does
+ * not have, or that cannot be read, are not copied (SONX_OK). Errors of
+ * `to`: SONX_ERR_OPEN, _READ, _WRITE, _DAMAGED, _UNSUPPORTED (no QCP or
+ * WAV file). */
+SONX_C_API int sonx_copy_tags(const char *from, const char *to);
+
 /* What a file holds, found without converting it: what `velconv -i` says. */
 typedef struct sonx_info {
     int kind;                /* SONX_TYPE_QCP or SONX_TYPE_WAV */
@@ -218,7 +304,7 @@ typedef struct sonx_info {
     int promise_known;       /* the header states a length */
     double duration;         /* seconds present */
     int rate_set;            /* a sonx_rate_set; SONX_RATE_NONE for no QCELP-13K stream */
-    uint32_t packets_by_rate[6]; /* full, half, quarter, eighth, blank, erasure */
+    uint32_t packets_by_rate[6]; /* by sonx_packet_rate (sonx_packet_rate_name) */
     uint32_t packets;
     uint32_t packets_promised;
     uint32_t stray_bytes;    /* bytes that are no rate octet */

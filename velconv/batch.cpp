@@ -1,9 +1,10 @@
 #include "velconv/batch.h"
+#include "velconv/file_system.h"
 #include "velconv/velconv.h"
 
+#if defined(__linux__)
 #include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -58,7 +59,7 @@ struct Tally {
 class BatchOutput {
 public:
     BatchOutput(BatchReport report, std::size_t total)
-        : report_(report), total_(total), progress_(report != BatchReport::Quiet && isatty(STDERR_FILENO)) {}
+        : report_(report), total_(total), progress_(report != BatchReport::Quiet && isTerminal(kStandardError)) {}
 
     void print(const FileReport& file) {
         for (const FileReport::Line& line : file.lines)
@@ -111,10 +112,10 @@ private:
 // never did, so no file system can make two outputs one. The folder part is
 // resolved, so ./a and a, or a link to a folder, are the same place.
 std::string placeKey(const std::string& path) {
-    const fs::path resolved = fs::weakly_canonical(fs::absolute(path));
-    std::string name = resolved.filename().string();
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(pathOf(path)));
+    std::string name = nameOf(resolved.filename());
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return (resolved.parent_path() / name).string();
+    return nameOf(resolved.parent_path() / pathOf(name));
 }
 
 std::string inQuotes(const std::string& name) {
@@ -130,7 +131,7 @@ struct PlannedFile {
 std::string outputNameFor(const std::string& input, InputKind kind, const std::string& outputDir) {
     const std::string beside = deriveOutputName(input, kind);
     if (outputDir.empty()) return beside;
-    return (fs::path(outputDir) / fs::path(beside).filename()).string();
+    return nameOf(pathOf(outputDir) / pathOf(beside).filename());
 }
 
 // Decides every output before anything is written: two inputs that would
@@ -141,12 +142,11 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
     std::set<std::string> seenInputs;
     for (const std::string& input : inputs) {
         // The same file named twice (a.qcp and ./a.qcp) is converted once.
-        if (!seenInputs.insert(fs::weakly_canonical(fs::absolute(input)).string()).second) continue;
+        if (!seenInputs.insert(nameOf(fs::weakly_canonical(fs::absolute(pathOf(input))))).second) continue;
         PlannedFile file{input, "", std::nullopt};
         try {
             if (input == kStdioName) throw std::runtime_error("Standard input cannot be part of a batch");
-            struct stat st {};
-            if (stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            if (pathKind(input) == PathKind::Folder)
                 throw std::runtime_error("It is a folder; name the files in it");
             file.output = outputNameFor(input, sniffInput(input), outputDir);
         } catch (const std::exception& e) {
@@ -178,11 +178,6 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
     return files;
 }
 
-bool exists(const std::string& name) {
-    struct stat st {};
-    return lstat(name.c_str(), &st) == 0;
-}
-
 void addFailure(FileReport& report, const PlannedFile& file, const std::exception& failure) {
     report.lines.push_back({FileReport::Kind::Error, "ERROR: " + inQuotes(file.input) + ": " + failure.what()});
     for (const std::string& note : failureNotes(failure)) report.lines.push_back({FileReport::Kind::Error, note});
@@ -204,7 +199,7 @@ Converted convertPlanned(const PlannedFile& file, const BatchSettings& settings)
         return converted;
     }
     try {
-        if (!settings.force && exists(file.output)) {
+        if (!settings.force && nameExists(file.output)) {
             report.outcome = Outcome::Skipped;
             report.lines.push_back(
                 {Kind::Skip, "velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)"});
@@ -334,18 +329,20 @@ private:
 }  // namespace
 
 std::size_t coresAvailable() {
+#if defined(__linux__)
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
     if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
         return static_cast<std::size_t>(CPU_COUNT(&allowed));
+#endif
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
 int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settings) {
     if (!settings.outputDir.empty()) {
         std::error_code failure;
-        fs::create_directories(settings.outputDir, failure);
-        if (failure || !fs::is_directory(settings.outputDir))
+        fs::create_directories(pathOf(settings.outputDir), failure);
+        if (failure || !fs::is_directory(pathOf(settings.outputDir)))
             throw std::runtime_error("Cannot make the output folder " + inQuotes(settings.outputDir) + ": " +
                                      (failure ? failure.message() : "a file has that name"));
     }

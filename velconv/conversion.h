@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "sonx/convert/messages.h"
 #include "sonx/sonx.h"
 #include "velconv/file_targets.h"
+#include "words/words.h"
 
 namespace sonx::velconv {
 
 enum class InputKind { Wav, Qcp };
+
+using words::Direction;
 
 inline Direction directionOf(InputKind kind) {
     return kind == InputKind::Qcp ? Direction::Decoding : Direction::Encoding;

@@ -1,22 +1,23 @@
 #include "velconv/file_targets.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstring>
 
-#include "sonx/fileio/endian.h"
+#include "sonx/fileio/native_io.h"
+#include "velconv/file_system.h"
 
 namespace sonx::velconv {
 
 namespace {
 
-bool g_standardClosed[3] = {};
+// RIFF lengths are 32-bit little-endian.
+uint32_t getLe32(const uint8_t* bytes) {
+    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
+}
 
 void putLe32At(Spool& spool, uint64_t offset, uint32_t value) {
-    uint8_t bytes[4];
-    putLe32(bytes, value);
+    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
     spool.writeAt(offset, bytes, 4);
 }
 
@@ -28,23 +29,6 @@ bool isPlaceholderLength(uint32_t length) {
 }
 
 }  // namespace
-
-// ---- Standard descriptors ------------------------------------------------------
-
-void reserveStandardDescriptors() {
-    for (int fd = 0; fd < 3; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        const int null = ::open("/dev/null", O_RDWR);
-        if (null < 0) continue;
-        g_standardClosed[fd] = true;
-        if (null != fd) {
-            ::dup2(null, fd);
-            ::close(null);
-        }
-    }
-}
-
-bool standardDescriptorWasClosed(int fd) { return fd >= 0 && fd < 3 && g_standardClosed[fd]; }
 
 // ---- Spooled inputs ------------------------------------------------------------
 
@@ -77,8 +61,9 @@ bool settleStreamingWavLengths(Spool& input) {
 
 std::unique_ptr<SafeOutput> openOutput(const std::string& name, const std::string& inputName, bool inputIsStream) {
     if (name == kStdioName) {
-        if (standardDescriptorWasClosed(STDOUT_FILENO))
-            throw SystemCallError(SONX_ERR_OPEN, std::string("Error opening file: ") + std::strerror(EBADF), EBADF);
+        if (standardDescriptorWasClosed(kStandardOutput))
+            throw SystemCallError(SONX_ERR_OPEN, std::string("Error opening file: ") + native_io::errorText(EBADF),
+                                  EBADF);
         return SafeOutput::toStandardOutput();
     }
     SafeOutputRequest request;

@@ -18,12 +18,6 @@ namespace sonx::velconv {
 // The name that stands for standard input or standard output.
 inline constexpr const char* kStdioName = "-";
 
-// Descriptors 0, 1 and 2 that are closed when velconv starts are given
-// /dev/null, so no file velconv opens can take their place (a spool given
-// descriptor 1 would be copied into itself). Reports whether one was closed.
-void reserveStandardDescriptors();
-bool standardDescriptorWasClosed(int fd);
-
 // A failed system call: the text as printed, the errno it came from, and
 // the folder it happened in when not the file's own (the temporary folder
 // behind a pipe).

@@ -1,13 +1,9 @@
 #include "velconv/velconv.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -16,12 +12,14 @@
 #include <string>
 
 #include "sonx/sonx.h"
-#include "sonx/convert/file_tags.h"
+#include "sonx/fileio/native_io.h"
 #include "velconv/batch.h"
 #include "velconv/conversion.h"
+#include "velconv/file_system.h"
 #include "velconv/file_targets.h"
 #include "velconv/info.h"
 #include "velconv/option_parser.h"
+#include "words/words.h"
 
 namespace sonx::velconv {
 
@@ -139,72 +137,47 @@ std::size_t parseJobs(const char* value) {
 
 Guid parseRateSet(const char* value) {
     if (!value) throw UsageError{"Rate set identifier expected!"};
-    static const struct {
-        const char* token;
-        const Guid* rateSet;
-    } kRates[] = {
-        {"vfr", &RATE_SET_VFR}, {"vhr", &RATE_SET_VHR}, {"ffr", &RATE_SET_FFR}, {"fhr", &RATE_SET_FHR}};
-    for (const auto& rate : kRates)
-        if (std::strcmp(value, rate.token) == 0) return *rate.rateSet;
-    throw UsageError{"Unrecognized rate set given!"};
+    Guid rateSet;
+    if (!rateSetByName(value, rateSet)) throw UsageError{"Unrecognized rate set given!"};
+    return rateSet;
 }
 
 }  // namespace
 
 namespace {
 
-// Decides the direction from the RIFF form type and the input's size (-1 when
-// it could not be found). A header that could not be read is all zero bytes
-// and so "not valid".
-const char* const kNotWavOrQcp = "Input file is not a valid wav, or qcp file";
+using words::kNotWavOrQcp;
 
-InputKind sniffHeader(int64_t size, const char (&header)[12]) {
-    if (size >= 0 && size < 6)
-        throw std::runtime_error(std::string("Input file is too small to be a valid ") + "qcp, or wav file");
-    if (size >= 0 && size < 12) throw std::runtime_error("Input file is too small to be a valid qcp or wav file");
-    // RF64 and BW64 are WAV files whose lengths may be in a 'ds64' chunk.
-    const bool rf64 = std::memcmp(header, "RF64", 4) == 0 || std::memcmp(header, "BW64", 4) == 0;
-    if (std::memcmp(header, "RIFF", 4) != 0 && !rf64)
-        throw std::runtime_error(kNotWavOrQcp);
-    if (std::memcmp(header + 8, "WAVE", 4) == 0) return InputKind::Wav;
-    if (rf64) throw std::runtime_error(kNotWavOrQcp);
-    if (std::memcmp(header + 8, "QLCM", 4) == 0) return InputKind::Qcp;
-    throw std::runtime_error("Input file appears to be a RIFF file, but it is neither a wav or qcp file");
+// The direction follows from the file's kind; an input of another kind, or
+// one whose first bytes cannot be read, is refused in velconv's words.
+InputKind inputKindOf(const FileHandle& file) {
+    FileKindInfo kind;
+    std::string unreadable;
+    if (const int32_t status = fileKind(file, kind, unreadable); status != SONX_OK)
+        throw std::runtime_error(words::unreadableInputText(status, unreadable));
+    if (kind.kind == FILE_KIND_QCP) return InputKind::Qcp;
+    if (kind.kind == FILE_KIND_WAV || kind.kind == FILE_KIND_RF64) return InputKind::Wav;
+    throw std::runtime_error(words::notAudioText(kind));
 }
 
 }  // namespace
 
 InputKind sniffInput(const std::string& name) {
-    struct stat st {};
-    if (stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    checkIsFileName(name);
+    if (pathKind(name) == PathKind::Folder)
         throw ExplainedError(kNotWavOrQcp, "velconv: '" + name + "' is a folder");
-    const int descriptor = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    const int descriptor = openForReading(name);
     if (descriptor < 0)
-        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + std::strerror(errno));
-    ::close(descriptor);
-    char header[12] = {};
-    int64_t size = -1;
-    std::ifstream in(name, std::ios::binary);
-    if (in) {
-        in.seekg(0, std::ios::end);
-        size = in.tellg();
-        if (size >= 12) {
-            in.seekg(0, std::ios::beg);
-            in.read(header, sizeof header);
-            if (in.gcount() != static_cast<std::streamsize>(sizeof header)) std::memset(header, 0, sizeof header);
-        }
-    }
-    return sniffHeader(size, header);
+        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + native_io::errorText(errno));
+    native_io::close(descriptor);
+    return inputKindOf(FileHandle::named(name.c_str()));
 }
 
 namespace {
 
 // A FIFO or socket (a process substitution's /dev/fd/63) can be read only
 // once, as standard input can.
-bool isStreamName(const std::string& name) {
-    struct stat st {};
-    return stat(name.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-}
+bool isStreamName(const std::string& name) { return pathKind(name) == PathKind::Stream; }
 
 }  // namespace
 
@@ -214,38 +187,34 @@ Input::Input(const std::string& name) : name_(name) {
         kind_ = sniffInput(name);
         return;
     }
-    if (standardInput && standardDescriptorWasClosed(STDIN_FILENO))
+    if (standardInput && standardDescriptorWasClosed(kStandardInput))
         throw SystemCallError(SONX_ERR_READ, std::string("Error reading standard input: ") + std::strerror(EBADF),
                               EBADF);
-    const int descriptor = standardInput ? STDIN_FILENO : ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    const int descriptor = standardInput ? kStandardInput : openForReading(name);
     if (descriptor < 0)
-        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + std::strerror(errno));
+        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + native_io::errorText(errno));
     const std::string what = standardInput ? "standard input" : "'" + name + "'";
     spool_ = std::make_unique<Spool>();
     try {
         spool_->fillFrom(descriptor, what);
     } catch (const StatusError& e) {
-        if (!standardInput) ::close(descriptor);
+        if (!standardInput) native_io::close(descriptor);
         if (e.status == SONX_ERR_TOO_LARGE)
             throw std::runtime_error("More than 2 GiB on " + what + ", more than velconv can take");
         throw;
     } catch (...) {
-        if (!standardInput) ::close(descriptor);
+        if (!standardInput) native_io::close(descriptor);
         throw;
     }
-    if (!standardInput) ::close(descriptor);
+    if (!standardInput) native_io::close(descriptor);
     cutShort_ = settleStreamingWavLengths(*spool_);
-    char header[12] = {};
-    const uint64_t size = spool_->size();
-    if (size >= 12) spool_->readAt(0, reinterpret_cast<uint8_t*>(header), sizeof header);
-    kind_ = sniffHeader(static_cast<int64_t>(size), header);
+    kind_ = inputKindOf(spool_->handle());
 }
 
 // The extension is the last "." of the file's own name, never of a folder:
 // v1.2/speech becomes v1.2/speech.qcp and ./memo ./memo.qcp.
 std::string deriveOutputName(const std::string& input, InputKind kind) {
-    const std::size_t slash = input.rfind('/');
-    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t nameStart = fileNameStart(input);
     const std::size_t dot = input.rfind('.');
     const std::size_t end = dot != std::string::npos && dot >= nameStart ? dot : input.size();
     return input.substr(0, end) + (kind == InputKind::Wav ? ".qcp" : ".wav");
@@ -256,8 +225,7 @@ namespace {
 // A name velconv made up must not cost the user a file they already have
 // (velconv talk.wav, then velconv talk.qcp, would replace the original).
 void checkDerivedOutputIsFree(const std::string& output) {
-    struct stat st {};
-    if (lstat(output.c_str(), &st) == 0)
+    if (nameExists(output))
         throw std::runtime_error("Output file '" + output + "' exists -- give an output name or use -f to overwrite");
 }
 
@@ -267,12 +235,7 @@ void checkDerivedOutputIsFree(const std::string& output) {
 // under another spelling (./in.wav, a hard or symbolic link) would replace
 // the input with its own conversion.
 void checkNames(const std::string& input, const std::string& output) {
-    bool same = input == output;
-    struct stat in {
-    }, out{};
-    if (!same && stat(input.c_str(), &in) == 0 && stat(output.c_str(), &out) == 0)
-        same = in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-    if (same)
+    if (input == output || sameFile(input, output))
         throw std::runtime_error(
             "Input and output file names match -- please choose a different name for the output file and try "
             "again");
@@ -281,13 +244,8 @@ void checkNames(const std::string& input, const std::string& output) {
 // Standard input read from the output file, or standard output written into
 // the input file, would replace the input with its own conversion.
 void checkStreamsAreNotTheOtherFile(const std::string& input, const std::string& output) {
-    const auto sameFile = [](int descriptor, const std::string& name) {
-        struct stat open {}, named{};
-        return fstat(descriptor, &open) == 0 && S_ISREG(open.st_mode) && stat(name.c_str(), &named) == 0 &&
-               open.st_dev == named.st_dev && open.st_ino == named.st_ino;
-    };
-    if ((input == kStdioName && output != kStdioName && sameFile(STDIN_FILENO, output)) ||
-        (output == kStdioName && input != kStdioName && sameFile(STDOUT_FILENO, input)))
+    if ((input == kStdioName && output != kStdioName && descriptorIsFile(kStandardInput, output)) ||
+        (output == kStdioName && input != kStdioName && descriptorIsFile(kStandardOutput, input)))
         throw std::runtime_error(
             "Input and output file names match -- please choose a different name for the output file and try "
             "again");
@@ -299,7 +257,7 @@ namespace {
 // CutShortError, so its message is followed by the hint to use -s; a
 // salvaged input gives the warning that says how much of it was there (empty
 // when there is nothing to warn of), printed once the output is in place.
-std::string reportDamage(ISonxConvertFile* converter, const FileHandle& input, const std::string& inputName,
+std::string reportDamage(ISonxUnknown* converter, const FileHandle& input, const std::string& inputName,
                          InputKind kind, bool failed, const std::string& errorText) {
     SalvageReport report;
     if (Ref<ISonxSalvage> salvage(queryInterface<ISonxSalvage>(converter)); salvage.get())
@@ -311,39 +269,24 @@ std::string reportDamage(ISonxConvertFile* converter, const FileHandle& input, c
     if (!report.salvaged) return "";
     FileFacts facts;
     std::string unreadable;
-    const double blockSeconds = describeFile(input, facts, unreadable) ? inputBlockSeconds(facts) : 0;
-    return salvageWarning(inputName, report, directionOf(kind), blockSeconds);
+    const double blockSeconds = describeFile(input, facts, unreadable) ? words::inputBlockSeconds(facts) : 0;
+    return words::salvageWarning(inputName, report, directionOf(kind), blockSeconds);
 }
 
 // Returns the salvage warning, if any.
 std::string convertFile(const FileHandle& input, const FileHandle& output, const std::string& inputName,
                  InputKind kind, const Guid& rateSet, uint32_t mode, bool salvage) {
-    Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
+    Ref<ISonxRequest> converter(createInstance<ISonxRequest>(CLSID_SonxFile));
     if (!converter.get()) throw std::runtime_error("Unable to allocate ISonxConvertFile instance!");
     // Declared second so it is released first.
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
     if (!error.get()) throw std::runtime_error("Unable to get ISonxError interface from SonxFile object!");
 
-    AudioFormat inputFormat, outputFormat;
-    if (kind == InputKind::Wav) {
-        inputFormat.fileType = FILE_TYPE_WAV;
-        inputFormat.codec = CODEC_PCM;
-        inputFormat.sampleRate = 8000;
-        inputFormat.sampleBits = 16;
-        outputFormat.fileType = FILE_TYPE_QCP;
-        outputFormat.codec = CODEC_QCELP13K;
-        outputFormat.dataFormat = rateSet;
-    } else {
-        inputFormat.fileType = FILE_TYPE_QCP;
-        inputFormat.option = static_cast<int32_t>(mode);
-        outputFormat.fileType = FILE_TYPE_WAV;
-        outputFormat.codec = CODEC_PCM;
-        outputFormat.sampleRate = 8000;
-        outputFormat.sampleBits = 16;
-    }
-    if (salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
-    const bool failed =
-        !converter->convert(&input, &inputFormat, &output, &outputFormat, nullptr, 0) || error->hasError();
+    ConversionRequest request = kind == InputKind::Wav ? wavToQcpRequest(rateSet) : qcpToWavRequest();
+    // -m is the decoder's option word.
+    if (kind == InputKind::Qcp) request.input.option = static_cast<int32_t>(mode);
+    request.salvage = salvage ? SALVAGE_READ : SALVAGE_REFUSE;
+    const bool failed = !converter->convertRequest(&input, &output, &request, nullptr, 0) || error->hasError();
     return reportDamage(converter.get(), input, inputName, kind, failed, error->errorText());
 }
 
@@ -352,8 +295,8 @@ std::string convertFile(const FileHandle& input, const FileHandle& output, const
 std::vector<std::string> failureNotes(const std::exception& failure) {
     if (const auto* system = dynamic_cast<const SystemCallError*>(&failure); system && !system->place.empty())
         return {"velconv: cannot write a temporary file in '" + system->place + "' (TMPDIR names another): " +
-                std::strerror(system->error)};
-    if (const auto* cut = dynamic_cast<const CutShortError*>(&failure)) return {cutShortHint(cut->direction)};
+                native_io::errorText(system->error)};
+    if (const auto* cut = dynamic_cast<const CutShortError*>(&failure)) return {words::cutShortHint(cut->direction)};
     if (const auto* explained = dynamic_cast<const ExplainedError*>(&failure)) return {explained->note};
     return {};
 }
@@ -366,7 +309,7 @@ void explainUndecodableCodec(Input& input, const std::string& errorText) {
     FileFacts facts;
     std::string unreadable;
     if (!describeFile(input.handle(), facts, unreadable) || facts.kind != FILE_KIND_QCP || facts.decodable) return;
-    throw ExplainedError(errorText, undecodableCodecNote(input.name(), facts));
+    throw ExplainedError(errorText, words::undecodableCodecNote(input.name(), facts));
 }
 
 // A failed write names the output and the reason, unless it happened in
@@ -378,7 +321,7 @@ auto explainingWriteFailures(const std::string& outputName, Step step) {
     } catch (const SystemCallError& e) {
         if (!e.place.empty()) throw;
         const std::string target = outputName == kStdioName ? "standard output" : "'" + outputName + "'";
-        throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + std::strerror(e.error));
+        throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + native_io::errorText(e.error));
     }
 }
 
@@ -392,16 +335,27 @@ PendingOutput::~PendingOutput() = default;
 
 std::string PendingOutput::commit() {
     return explainingWriteFailures(name_, [&] {
+        int unsyncedError = 0;
+        try {
+            unsyncedError = output_->commit();
+        } catch (const StatusError& e) {
+            // Only the old bytes of a file rewritten in place can be too many to keep aside.
+            if (e.status == SONX_ERR_TOO_LARGE)
+                throw std::runtime_error(std::string(e.what()) + ", more than velconv can take");
+            throw;
+        }
         std::string warning = warning_;
-        if (const int error = output_->commit())
+        if (unsyncedError)
             warning += std::string(warning.empty() ? "" : "\n") + "velconv: WARNING: '" + output_->finalName() +
-                       "' is written, but its folder could not be synced to disk: " + std::strerror(error);
+                       "' is written, but its folder could not be synced to disk: " +
+                       native_io::errorText(unsyncedError);
         return warning;
     });
 }
 
 PendingOutput convertPending(Input& input, const std::string& outputName, const ConversionSettings& settings) {
     return explainingWriteFailures(outputName, [&] {
+        if (outputName != kStdioName) checkIsFileName(outputName);
         // The output is dated like its input, as for memos the file date is
         // the recording date.
         std::unique_ptr<SafeOutput> output = openOutput(outputName, input.name(), input.isStream());
@@ -418,13 +372,8 @@ PendingOutput convertPending(Input& input, const std::string& outputName, const 
             if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
             throw;
         }
-        FileTags tags;
-        try {
-            tags = readFileTags(input.handle());
-        } catch (const std::exception&) {
-            // Tags of an input that converted are a bonus; an unreadable one is left out.
-        }
-        writeFileTags(output->handle(), tags);
+        std::string tagFailure;
+        if (copyTags(input.handle(), output->handle(), tagFailure) != SONX_OK) throw std::runtime_error(tagFailure);
         return PendingOutput(std::move(output), outputName, warning);
     });
 }
@@ -439,8 +388,7 @@ namespace {
 // or one whose name says so (and not the output's), are far more likely two
 // inputs than an input and its output: nothing is replaced unless -f says so.
 void checkGivenOutputIsNoInput(const Input& input, const std::string& outputName) {
-    struct stat st {};
-    if (outputName == kStdioName || stat(outputName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (outputName == kStdioName || pathKind(outputName) != PathKind::File) return;
     const char* inputForm = input.kind() == InputKind::Wav ? "wav" : "qcp";
     const char* outputForm = input.kind() == InputKind::Wav ? "qcp" : "wav";
     const std::size_t dot = outputName.rfind('.');

@@ -140,16 +140,6 @@ function formatSeconds(ms) {
   return ms < 1000 ? `${Math.round(ms)} ms` : `${(ms / 1000).toFixed(2)} s`;
 }
 
-// Chunk texts arrive as bytes (one char per byte); most are ASCII or UTF-8.
-function chunkText(text) {
-  const bytes = Uint8Array.from(text, (c) => c.charCodeAt(0));
-  try {
-    return new TextDecoder("utf-8", { fatal: true }).decode(bytes);
-  } catch {
-    return new TextDecoder("latin1").decode(bytes);
-  }
-}
-
 // velconv's output name: the extension after the last dot swapped. A file
 // whose name already has the output's extension (a WAV called x.qcp) is
 // not offered back under its own name.
@@ -159,37 +149,21 @@ function outputName(name, extension) {
   return (base + extension).toLowerCase() === name.toLowerCase() ? `${base} (converted)${extension}` : base + extension;
 }
 
-function durationOf(info) {
-  return (info.blocks * (info.blockSamples || 1)) / (info.sampleRate || 8000);
-}
-
-// QCP files do not name their rate set; the packets show which one made them.
-function rateSetOf(rates) {
-  const used = ["eighth", "quarter", "half", "full"].filter((r) => rates[r] > 0);
-  if (used.length === 1 && used[0] === "full") return "ffr";
-  if (used.length === 1 && used[0] === "half") return "fhr";
-  if (!used.includes("full") && used.length > 0) return "vhr";
-  return "vfr";
-}
-
 // WAVE format tags: what the samples are, in words.
 const WAV_FORMATS = { 1: "PCM", 3: "floating point", 6: "G.711 A-law", 7: "G.711 mu-law", 0xfffe: "PCM" };
 
+// `info` is a file's facts: the JSON object velconv -i --json prints.
 function formatOf(info) {
-  if (info.kind === "wav" && info.formatTag !== undefined) {
-    const bits = info.fileBits || info.sampleBits;
+  if (info.container === "wav") {
     const what = WAV_FORMATS[info.formatTag] || `format ${info.formatTag}`;
     const channels = info.channels === 1 ? "mono" : info.channels === 2 ? "stereo" : `${info.channels} channels`;
-    return `${what}, ${bits}-bit, ${channels}`;
+    return `${what}, ${info.sampleBits}-bit, ${channels}`;
   }
-  if (info.codec === "PCM") return `PCM, ${info.sampleBits}-bit`;
-  if (info.codec === "G.711 mu-law") return "G.711 mu-law, 8-bit";
-  return info.codec;
+  return info.codec || info.codecId;
 }
 
 function bitRateOf(info) {
-  const seconds = durationOf(info);
-  return seconds > 0 ? `${((info.payloadBytes * 8) / seconds / 1000).toFixed(1)} kbit/s average` : "–";
+  return info.duration > 0 ? `${(info.averageBitRate / 1000).toFixed(1)} kbit/s average` : "–";
 }
 
 // ---- Drawing ------------------------------------------------------------------
@@ -300,7 +274,7 @@ class Row {
     this.part("actions").hidden = true;
     this.part("rescue").hidden = true;
     this.part("warning").hidden = true;
-    if (this.info && this.info.kind === "wav") this.part("rates").hidden = true;
+    if (this.info && this.info.container === "wav") this.part("rates").hidden = true;
     this.part("progress").hidden = false;
     this.part("progress").value = 0;
     this.setStatus("Waiting…");
@@ -326,17 +300,17 @@ class Row {
 
   showInfo(info) {
     this.info = info;
-    this.element.dataset.kind = info.kind;
-    this.part("kind").textContent = info.kind.toUpperCase();
+    this.element.dataset.kind = info.container;
+    this.part("kind").textContent = info.container.toUpperCase();
     const facts = [
-      ["Duration", formatDuration(durationOf(info))],
+      ["Duration", formatDuration(info.duration)],
       ["Sample rate", `${info.sampleRate || 8000} Hz`],
       ["Format", formatOf(info)],
     ];
-    if (info.kind === "qcp") {
-      facts.push(["Rate set", RATE_SET_NAMES[rateSetOf(info.rates)]]);
+    if (info.container === "qcp") {
+      if (info.rateSet) facts.push(["Rate set", RATE_SET_NAMES[info.rateSet]]);
       facts.push(["Bit rate", bitRateOf(info)]);
-      fillRateBar(this.part("rates"), info.rates, `Packets (${info.blocks})`);
+      fillRateBar(this.part("rates"), info.packetsByRate, `Packets (${info.packets})`);
       this.showChunks(info);
     } else {
       this.part("encode").hidden = false;
@@ -347,13 +321,13 @@ class Row {
   showChunks(info) {
     const list = this.part("chunks");
     list.replaceChildren();
-    for (const [id, label] of [["labl", "Label"], ["text", "Text"]]) {
-      if (info[id] === undefined || info[id] === "") continue;
+    for (const [field, id, label] of [["label", "labl", "Label"], ["text", "text", "Text"]]) {
+      if (!info[field]) continue;
       const item = document.createElement("div");
       const dt = document.createElement("dt");
       const dd = document.createElement("dd");
       dt.textContent = `${label} ('${id}')`;
-      dd.textContent = chunkText(info[id]);
+      dd.textContent = info[field];
       item.append(dt, dd);
       list.append(item);
     }
@@ -361,7 +335,7 @@ class Row {
   }
 
   showProgress(phase, percent) {
-    const encoding = this.info && this.info.kind === "wav";
+    const encoding = this.info && this.info.container === "wav";
     // A WAV row encodes, then decodes the result again (a fraction of the work).
     const value = !encoding ? percent : phase === "encoding" ? percent * 0.85 : 85 + percent * 0.15;
     this.part("progress").value = value;
@@ -369,7 +343,7 @@ class Row {
   }
 
   showResult(message) {
-    const qcpRow = this.info.kind === "qcp";
+    const qcpRow = this.info.container === "qcp";
     // Results come as Blobs, which the page passes on without copying.
     const qcpBlob = qcpRow ? null : new Blob([message.qcp], { type: "audio/qcelp" });
     this.result = {
@@ -385,7 +359,7 @@ class Row {
     player.hidden = !message.wav;
     if (message.wav) player.src = wavUrl;
     const link = this.part("download");
-    if (this.info.kind === "qcp") {
+    if (qcpRow) {
       link.href = wavUrl;
       link.download = outputName(this.file.name, ".wav");
       link.textContent = `Download WAV (${formatBytes(message.wav.size)})`;
@@ -398,7 +372,7 @@ class Row {
       link.textContent = `Download QCP (${formatBytes(message.qcp.length)})`;
       this.element.dataset.encodeMs = message.encodeMs.toFixed(1);
       this.element.dataset.rateSet = message.rateSet;
-      fillRateBar(this.part("rates"), message.qcpInfo.rates, `Packets in the QCP (${message.qcpInfo.blocks})`);
+      fillRateBar(this.part("rates"), message.qcpInfo.packetsByRate, `Packets in the QCP (${message.qcpInfo.packets})`);
       this.setStatus(`Encoded (${message.rateSet}, ${bitRateOf(message.qcpInfo)}) in ${formatSeconds(message.encodeMs)}. ` +
         (message.wav ? "Play it to hear how the QCP will sound." : "Too long to play back here."));
       player.title = "How the QCP will sound";

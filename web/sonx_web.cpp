@@ -1,8 +1,9 @@
 // The page's and Node's way into the library: an input in memory or read
-// piece by piece from the host (the page's File), a whole file in memory out. Everything goes through the public interface
-// (createInstance, ISonxConvertFile, ISonxFile, ISonxQcpChunks, ISonxSalvage)
-// with client callback file handles over byte vectors, so the web build
-// converts exactly as velconv does.
+// piece by piece from the host (the page's File), a whole file in memory
+// out. Everything goes through the public interface (the file's kind, the
+// ready requests, ISonxRequest, the file facts, the label copy, MemoryFile)
+// and the words module, so the web build converts, describes and words its
+// failures exactly as velconv does.
 //
 // Results stay in this module until the next call; JavaScript copies them
 // out through the pointer and length getters.
@@ -15,63 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "sonx/convert/file_tags.h"
-#include "sonx/convert/messages.h"
 #include "sonx/sonx.h"
+#include "words/facts.h"
+#include "words/words.h"
 
 using namespace sonx;
+using words::Direction;
 
 namespace {
 
-// ---- Files in memory ----------------------------------------------------------
-
-struct MemoryFile {
-    std::vector<uint8_t> bytes;
-    uint32_t position = 0;
-};
-
-// Serves a MemoryFile to the library. Reads past the end deliver what there
-// is, which the library reports as a short read; writes past the end grow it.
-int32_t memoryFileCallback(int32_t operation, uint8_t* buffer, int32_t position, int32_t length,
-                           uintptr_t clientData) {
-    MemoryFile& file = *reinterpret_cast<MemoryFile*>(clientData);
-    const size_t size = file.bytes.size();
-    switch (operation) {
-    case CLIENT_FILE_READ: {
-        if (length < 0) return -1;
-        const size_t available = file.position < size ? size - file.position : 0;
-        const size_t n = std::min<size_t>(available, static_cast<size_t>(length));
-        if (n) std::memcpy(buffer, file.bytes.data() + file.position, n);
-        file.position += static_cast<uint32_t>(n);
-        return static_cast<int32_t>(n);
-    }
-    case CLIENT_FILE_WRITE: {
-        if (length < 0) return -1;
-        const size_t end = size_t{file.position} + static_cast<size_t>(length);
-        if (end > INT32_MAX) return 0;
-        if (end > size) file.bytes.resize(end);
-        if (length) std::memcpy(file.bytes.data() + file.position, buffer, static_cast<size_t>(length));
-        file.position = static_cast<uint32_t>(end);
-        return length;
-    }
-    case CLIENT_FILE_SEEK:
-        if (position < 0) return -1;
-        file.position = static_cast<uint32_t>(position);
-        return position;
-    case CLIENT_FILE_SIZE:
-        return static_cast<int32_t>(std::min<size_t>(size, INT32_MAX));
-    case CLIENT_FILE_TRUNCATE:
-        if (length < 0) return -1;
-        file.bytes.resize(static_cast<size_t>(length));
-        return 0;
-    default:
-        return -1;
-    }
-}
-
-FileHandle handleOf(MemoryFile& file) {
-    return FileHandle::client(memoryFileCallback, reinterpret_cast<uintptr_t>(&file));
-}
+// ---- The host's input ----------------------------------------------------------
 
 // The host's input (the page's File): Module.inputSize bytes, read through
 // Module.readInput(position, length), which returns the bytes as a typed
@@ -162,71 +116,32 @@ Direction g_salvageDirection = Direction::Decoding;
 double g_salvageBlockSeconds = 0;
 std::string g_salvageJson;
 
-// The input is copied once: the library's callbacks read it through a
-// MemoryFile, and JavaScript may free its buffer as soon as a call returns.
-MemoryFile inputFile(const uint8_t* data, uint32_t length) {
-    MemoryFile file;
-    file.bytes.assign(data, data + length);
-    return file;
-}
-
-enum class Kind { Wav, Qcp };
-
-// The direction follows from the RIFF form type alone, with velconv's words.
-bool kindOf(const FileHandle& file, Kind& kind) {
-    uint8_t b[12];
-    const bool whole = file.callback(CLIENT_FILE_SEEK, nullptr, 0, 0, file.clientData) == 0 &&
-                       file.callback(CLIENT_FILE_READ, b, 0, 12, file.clientData) == 12;
-    if (!whole || std::memcmp(b, "RIFF", 4) != 0) {
-        failWith(SONX_ERR_NOT_AUDIO, "Input file is not a valid wav, or qcp file");
+// A WAV, RF64 or QCP file, which a conversion turns into the other form; the
+// reason in velconv's words for any other.
+bool kindOf(const FileHandle& file, int32_t& kind) {
+    FileKindInfo found;
+    std::string unreadable;
+    if (const int32_t status = fileKind(file, found, unreadable); status != SONX_OK) {
+        failWith(status == SONX_ERR_TOO_LARGE ? status : SONX_ERR_NOT_AUDIO,
+                 words::unreadableInputText(status, unreadable));
         return false;
     }
-    if (std::memcmp(b + 8, "WAVE", 4) == 0) {
-        kind = Kind::Wav;
-        return true;
-    }
-    if (std::memcmp(b + 8, "QLCM", 4) == 0) {
-        kind = Kind::Qcp;
-        return true;
-    }
-    failWith(SONX_ERR_NOT_AUDIO, "Input file appears to be a RIFF file, but it is neither a wav or qcp file");
+    kind = found.kind;
+    if (kind == FILE_KIND_QCP || kind == FILE_KIND_WAV || kind == FILE_KIND_RF64) return true;
+    failWith(SONX_ERR_NOT_AUDIO, words::notAudioText(found));
     return false;
-}
-
-const Guid* rateSetOf(int32_t index) {
-    static const Guid* const sets[] = {&RATE_SET_VFR, &RATE_SET_VHR, &RATE_SET_FFR, &RATE_SET_FHR};
-    return index >= 0 && index < 4 ? sets[index] : nullptr;
 }
 
 EM_JS(void, reportProgress, (uint32_t percent), {
     if (typeof Module["onProgress"] === "function") Module["onProgress"](percent);
 });
 
-void onConvertEvent(uint32_t event, uint32_t value, uint32_t) {
+int32_t onConvertEvent(uint32_t event, uint32_t value, uintptr_t) {
     if (event == CONVERT_EVENT_PROGRESS) reportProgress(value);
+    return 0;
 }
 
 // ---- Describing a file ----------------------------------------------------------
-
-void appendJsonString(std::string& out, const uint8_t* text, size_t length) {
-    // Bytes, not characters: every byte above 0x7f becomes \u00XX, so the
-    // page can rebuild the exact bytes and decode them as it sees fit.
-    out += '"';
-    for (size_t i = 0; i < length; ++i) {
-        const uint8_t c = text[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
-}
 
 void appendField(std::string& out, const char* name, uint64_t value) {
     out += ",\"";
@@ -235,138 +150,64 @@ void appendField(std::string& out, const char* name, uint64_t value) {
     out += std::to_string(value);
 }
 
-// Packets per rate octet, read one packet at a time through the library,
-// which skips stray bytes between packets as a conversion would.
-bool countRates(ISonxFile* file, uint32_t blocks, uint64_t counts[256], uint64_t& payloadBytes) {
-    uint8_t packet[64];
-    for (uint32_t i = 0; i < blocks; ++i) {
-        uint32_t bytes = 0;
-        if (file->read(1, packet, &bytes) != 1 || bytes == 0) return false;
-        ++counts[packet[0]];
-        payloadBytes += bytes - 1;
-    }
-    return true;
-}
-
-// 'labl' and 'text' where present; a missing chunk is no error.
-void appendChunks(std::string& out, const FileHandle& handle, ISonxQcpChunks* chunks) {
-    uint8_t label[48];
-    if (chunks->getLablChunk(&handle, label, sizeof label)) {
-        const size_t length = std::find(label, label + sizeof label, 0) - label;
-        out += ",\"labl\":";
-        appendJsonString(out, label, length);
-    }
-    const uint32_t textLength = chunks->getTextChunk(&handle, nullptr, 0);
-    if (textLength > 0) {
-        std::vector<uint8_t> text(textLength);
-        const uint32_t got = chunks->getTextChunk(&handle, text.data(), textLength);
-        const size_t length = std::find(text.begin(), text.begin() + got, 0) - text.begin();
-        out += ",\"text\":";
-        appendJsonString(out, text.data(), length);
-    }
-}
-
 // Keeps what the object found of its input's lengths for sonx_web_salvage(),
 // with the length of one of the input's blocks for the warning's seconds.
-void keepSalvageReport(ISonxUnknown* object, Kind kind, const FileHandle& input) {
+void keepSalvageReport(ISonxUnknown* object, int32_t kind, const FileHandle& input) {
     g_salvage = SalvageReport{};
-    g_salvageDirection = kind == Kind::Qcp ? Direction::Decoding : Direction::Encoding;
+    g_salvageDirection = words::directionOf(kind);
     g_salvageBlockSeconds = 0;
     if (Ref<ISonxSalvage> salvage(queryInterface<ISonxSalvage>(object)); salvage.get())
         salvage->salvageReport(&g_salvage);
     FileFacts facts;
     std::string unreadable;
-    if (g_salvage.salvaged && describeFile(input, facts, unreadable)) g_salvageBlockSeconds = inputBlockSeconds(facts);
+    if (g_salvage.salvaged && describeFile(input, facts, unreadable))
+        g_salvageBlockSeconds = words::inputBlockSeconds(facts);
 }
 
 // After a failure: keeps the facts of a QCP input coded with a codec that
 // cannot be decoded, for sonx_web_failure_note().
-void keepUndecodable(Kind kind, const FileHandle& input) {
+void keepUndecodable(int32_t kind, const FileHandle& input) {
     FileFacts facts;
     std::string unreadable;
-    if (kind == Kind::Qcp && describeFile(input, facts, unreadable) && !facts.decodable) g_undecodable = facts;
+    if (kind == FILE_KIND_QCP && describeFile(input, facts, unreadable) && !facts.decodable) g_undecodable = facts;
 }
 
-bool describe(const FileHandle& handle, Kind kind, bool salvage, std::string& out) {
-    Ref<ISonxFile> file(createInstance<ISonxFile>(CLSID_SonxFile));
+// The facts of the file `name` as JSON, once the file opens as a conversion
+// would open it: a damaged one fails here as it would there, unless salvaged.
+bool describe(const FileHandle& handle, int32_t kind, const std::string& name, bool salvage, std::string& out) {
+    Ref<ISonxRequest> file(createInstance<ISonxRequest>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(file.get()));
-    Ref<ISonxQcpChunks> chunks(queryInterface<ISonxQcpChunks>(file.get()));
-    if (!file.get() || !error.get() || !chunks.get()) {
+    if (!file.get() || !error.get()) {
         failWith(SONX_ERR_FAILED, "Unable to allocate ISonxFile instance!");
         return false;
     }
-    AudioFormat format;
-    format.fileType = kind == Kind::Qcp ? FILE_TYPE_QCP : FILE_TYPE_WAV;
-    if (kind == Kind::Wav) format.codec = CODEC_PCM;
-    if (salvage) format.option |= FORMAT_OPTION_SALVAGE;
-    // Reading packets as packets (QCP) or samples as they are (WAV) leaves
-    // the data untouched and the codecs idle.
-    AudioFormat client = format;
-    if (kind == Kind::Qcp) {
-        client.codec = CODEC_QCELP13K;
-        client.dataFormat = RATE_SET_VFR;
-    } else {
-        client.sampleRate = 8000;
-        client.sampleBits = 16;
+    ConversionRequest request;
+    requestFor(kind, RATE_SET_VFR, request);
+    request.salvage = salvage ? SALVAGE_READ : SALVAGE_REFUSE;
+    // Read as its packets (QCP) or its samples as they are (WAV), the file
+    // stays untouched and the codecs idle.
+    FileKindInfo found;
+    std::string unreadable;
+    if (kind == FILE_KIND_QCP) {
+        request.output = request.input;
+        request.output.codec = fileKind(handle, found, unreadable) == SONX_OK && found.codecKnown ? found.codec
+                                                                                                 : CODEC_QCELP13K;
+        request.output.dataFormat = RATE_SET_VFR;
     }
-    const bool opened = file->open(&handle, 0, &format, &client);
+    const bool opened = file->openRequest(&handle, &request);
     keepSalvageReport(file.get(), kind, handle);
     if (!opened) {
         failWith(error.get());
         return false;
     }
-    AudioFormat actual;
-    file->fileFormat(&actual);
-    if (kind == Kind::Qcp && !(actual.codec == client.codec)) {
-        // The second form of the QCELP-13K identity: ask for that one, or
-        // the library would decode and encode again instead of copying.
-        client.codec = actual.codec;
-        if (!file->open(&handle, 0, &format, &client)) {
-            failWith(error.get());
-            return false;
-        }
+    if (Ref<ISonxFile> single(queryInterface<ISonxFile>(file.get())); single) single->close(0);
+    FileFacts facts;
+    std::string why;
+    if (!describeFile(handle, facts, why)) {
+        failWith(SONX_ERR_READ, why);
+        return false;
     }
-    const uint32_t blocks = file->blockCount();
-
-    out = kind == Kind::Qcp ? "{\"kind\":\"qcp\"" : "{\"kind\":\"wav\"";
-    out += ",\"codec\":";
-    std::string codec = actual.codec == CODEC_PCM           ? "PCM"
-                        : actual.codec == CODEC_G711_ULAW   ? "G.711 mu-law"
-                        : actual.codec == CODEC_QCELP13K ||
-                                  actual.codec == CODEC_QCELP13K_ALT
-                            ? "QCELP-13K"
-                            : actual.codec.toString();
-    appendJsonString(out, reinterpret_cast<const uint8_t*>(codec.data()), codec.size());
-    appendField(out, "sampleRate", actual.sampleRate);
-    appendField(out, "sampleBits", actual.sampleBits);
-    appendField(out, "blocks", blocks);
-    appendField(out, "blockSamples", actual.blockSamples);
-    if (kind == Kind::Wav) {
-        // What the file itself holds, before any conversion to 8 kHz mono.
-        FileFacts facts;
-        std::string unreadable;
-        if (describeFile(handle, facts, unreadable)) {
-            appendField(out, "channels", facts.channels);
-            appendField(out, "formatTag", facts.formatTag);
-            appendField(out, "fileBits", facts.sampleBits);
-        }
-    }
-    if (kind == Kind::Qcp) {
-        uint64_t counts[256] = {};
-        uint64_t payloadBytes = 0;
-        if (!countRates(file.get(), blocks, counts, payloadBytes)) {
-            if (error->hasError()) failWith(error.get()); else failWith(SONX_ERR_READ, "Unable to read the packets");
-            return false;
-        }
-        out += ",\"rates\":{";
-        out += "\"blank\":" + std::to_string(counts[0]) + ",\"eighth\":" + std::to_string(counts[1]) +
-               ",\"quarter\":" + std::to_string(counts[2]) + ",\"half\":" + std::to_string(counts[3]) +
-               ",\"full\":" + std::to_string(counts[4]) + ",\"erasure\":" + std::to_string(counts[14]) + "}";
-        appendField(out, "payloadBytes", payloadBytes);
-    }
-    file->close(0);
-    if (kind == Kind::Qcp) appendChunks(out, handle, chunks.get());
-    out += "}";
+    out = words::factsJson(name, facts);
     return true;
 }
 
@@ -379,14 +220,10 @@ bool waveform(MemoryFile& memory, uint32_t columns, std::vector<int16_t>& peaks)
         failWith(SONX_ERR_FAILED, "Unable to allocate ISonxFile instance!");
         return false;
     }
-    AudioFormat format;
-    format.fileType = FILE_TYPE_WAV;
-    format.codec = CODEC_PCM;
-    AudioFormat client = format;
-    client.sampleRate = 8000;
-    client.sampleBits = 16;
-    const FileHandle handle = handleOf(memory);
-    if (!file->open(&handle, 0, &format, &client)) {
+    // The WAV's samples as an encode reads them: 16-bit, 8 kHz, mono.
+    const AudioFormat samples8k = wavToQcpRequest(RATE_SET_VFR).input;
+    const FileHandle handle = memory.handle();
+    if (!file->open(&handle, 0, &samples8k, &samples8k)) {
         failWith(error.get());
         return false;
     }
@@ -433,46 +270,32 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
         failWith(SONX_ERR_INVALID, "Unknown conversion option");
         return 0;
     }
-    const Guid* rateSetId = rateSetOf(rateSet);
-    if (!rateSetId) {
+    Guid chosenRateSet;
+    if (!rateSetId(rateSet, chosenRateSet)) {
         failWith(SONX_ERR_INVALID, "Unknown rate set");
         return 0;
     }
-    Kind kind;
+    int32_t kind = FILE_KIND_UNKNOWN;
     if (!kindOf(in, kind)) return 0;
 
-    Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
+    Ref<ISonxRequest> converter(createInstance<ISonxRequest>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
     if (!converter.get() || !error.get()) {
         failWith(SONX_ERR_FAILED, "Unable to allocate ISonxConvertFile instance!");
         return 0;
     }
     // The same request velconv makes for the same input.
-    AudioFormat inputFormat, outputFormat;
-    if (kind == Kind::Wav) {
-        inputFormat.fileType = FILE_TYPE_WAV;
-        inputFormat.codec = CODEC_PCM;
-        inputFormat.sampleRate = 8000;
-        inputFormat.sampleBits = 16;
-        outputFormat.fileType = FILE_TYPE_QCP;
-        outputFormat.codec = CODEC_QCELP13K;
-        outputFormat.dataFormat = *rateSetId;
-    } else {
-        inputFormat.fileType = FILE_TYPE_QCP;
-        outputFormat.fileType = FILE_TYPE_WAV;
-        outputFormat.codec = CODEC_PCM;
-        outputFormat.sampleRate = 8000;
-        outputFormat.sampleBits = 16;
-    }
-    if (flags & SONX_WEB_SALVAGE) inputFormat.option |= FORMAT_OPTION_SALVAGE;
+    ConversionRequest request;
+    requestFor(kind, chosenRateSet, request);
+    request.salvage = flags & SONX_WEB_SALVAGE ? SALVAGE_READ : SALVAGE_REFUSE;
     MemoryFile output;
     // Grown once to the expected size rather than by doubling, which would
     // hold the old and the new buffer at once.
-    output.bytes.reserve(g_outputReserve);
+    output.written.reserve(g_outputReserve);
     g_outputReserve = 0;
-    const FileHandle out = handleOf(output);
-    // Without threads the conversion has run to its end when convert returns.
-    const bool started = converter->convert(&in, &inputFormat, &out, &outputFormat, onConvertEvent, 0);
+    const FileHandle out = output.handle();
+    // Without threads the conversion has run to its end when it returns.
+    const bool started = converter->convertRequest(&in, &out, &request, onConvertEvent, 0);
     keepSalvageReport(converter.get(), kind, in);
     if (!started || error->hasError()) {
         keepUndecodable(kind, in);
@@ -480,30 +303,23 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
         return 0;
     }
     // The label and comment travel with the speech, as velconv carries them.
-    FileTags tags;
-    try {
-        tags = readFileTags(in);
-    } catch (const std::exception&) {
-        // Tags of an input that converted are a bonus; an unreadable one is left out.
-    }
-    try {
-        writeFileTags(out, tags);
-    } catch (const std::exception& e) {
-        failWith(SONX_ERR_FAILED, e.what());
+    std::string tagFailure;
+    if (const int32_t status = copyTags(in, out, tagFailure); status != SONX_OK) {
+        failWith(status, tagFailure);
         return 0;
     }
-    g_output = std::move(output.bytes);
+    g_output = std::move(output.written);
     return 1;
 }
 
-int32_t describeFrom(const FileHandle& in, uint32_t flags) {
+int32_t describeFrom(const FileHandle& in, const char* name, uint32_t flags) {
     failWith(SONX_OK, "");
     g_info.clear();
     g_salvage = SalvageReport{};
     g_undecodable = FileFacts{};
-    Kind kind;
+    int32_t kind = FILE_KIND_UNKNOWN;
     if (!kindOf(in, kind)) return 0;
-    if (!describe(in, kind, (flags & SONX_WEB_SALVAGE) != 0, g_info)) {
+    if (!describe(in, kind, name ? name : "", (flags & SONX_WEB_SALVAGE) != 0, g_info)) {
         keepUndecodable(kind, in);
         return 0;
     }
@@ -533,8 +349,8 @@ extern "C" {
 // sonx_web_output(). Progress arrives as Module.onProgress(percent).
 EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t length, int32_t rateSet,
                                               uint32_t flags) {
-    MemoryFile input = inputFile(data, length);
-    return convertFrom(handleOf(input), rateSet, flags);
+    MemoryFile input(data, length);
+    return convertFrom(input.handle(), rateSet, flags);
 }
 
 // sonx_web_convert of the host's input (Module.inputSize and
@@ -566,25 +382,33 @@ EMSCRIPTEN_KEEPALIVE void sonx_web_reserve_output(uint32_t bytes) { g_outputRese
 // "" otherwise.
 EMSCRIPTEN_KEEPALIVE const char* sonx_web_failure_note(const char* name) {
     static std::string note;
-    note = g_undecodable.kind == FILE_KIND_QCP ? undecodableCodecNote(name, g_undecodable) : "";
+    note = g_undecodable.kind == FILE_KIND_QCP ? words::undecodableCodecNote(name, g_undecodable) : "";
     return note.c_str();
 }
 
-// Describes a WAV or QCP file as JSON: kind, codec, sample rate and bits,
-// blocks and samples per block; for QCP also packets per rate, payload
-// bytes, and the 'labl' and 'text' chunks where present. Null on failure,
-// with the library's text at sonx_web_error(). `flags` as for
-// sonx_web_convert; other bits are ignored.
-EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe(const uint8_t* data, uint32_t length, uint32_t flags) {
-    MemoryFile input = inputFile(data, length);
-    return describeFrom(handleOf(input), flags) ? g_info.c_str() : nullptr;
+// A sentence in plain words before the failure's own text, by its status
+// (sonx_web_error_code()); "" when the text says it plainly enough.
+EMSCRIPTEN_KEEPALIVE const char* sonx_web_plain_words(int32_t status) {
+    static std::string text;
+    text = words::plainWords(status);
+    return text.c_str();
+}
+
+// The facts of a WAV or QCP file named `name` as the JSON object velconv
+// -i --json prints (its man page lists the fields). Null on failure, with
+// the library's text at sonx_web_error(); a damaged file fails as its
+// conversion would, unless `flags` (as for sonx_web_convert) salvage it.
+EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe(const uint8_t* data, uint32_t length, const char* name,
+                                                   uint32_t flags) {
+    MemoryFile input(data, length);
+    return describeFrom(input.handle(), name, flags) ? g_info.c_str() : nullptr;
 }
 
 // sonx_web_describe of the host's input.
-EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe_input(uint32_t flags) {
+EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe_input(const char* name, uint32_t flags) {
     StreamedFile input;
     failWith(SONX_OK, "");
-    return openHostInput(input) && describeFrom(handleOf(input), flags) ? g_info.c_str() : nullptr;
+    return openHostInput(input) && describeFrom(handleOf(input), name, flags) ? g_info.c_str() : nullptr;
 }
 
 // What the last sonx_web_convert or sonx_web_describe found of its input's
@@ -601,9 +425,8 @@ EMSCRIPTEN_KEEPALIVE const char* sonx_web_salvage() {
     appendField(g_salvageJson, "blocksRead", r.blocksRead);
     appendField(g_salvageJson, "blocksPromised", r.blocksPromised);
     if (r.salvaged) {
-        const std::string text = recoveredText(r, g_salvageDirection, g_salvageBlockSeconds);
-        g_salvageJson += ",\"recovered\":";
-        appendJsonString(g_salvageJson, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        g_salvageJson += ",\"recovered\":" +
+                         words::jsonString(words::recoveredText(r, g_salvageDirection, g_salvageBlockSeconds));
     }
     g_salvageJson += "}";
     return g_salvageJson.c_str();
@@ -620,7 +443,7 @@ EMSCRIPTEN_KEEPALIVE const int16_t* sonx_web_waveform(const uint8_t* data, uint3
         failWith(SONX_ERR_INVALID, "Waveform width out of range");
         return nullptr;
     }
-    MemoryFile input = inputFile(data, length);
+    MemoryFile input(data, length);
     if (!waveform(input, columns, g_peaks)) return nullptr;
     return g_peaks.data();
 }
@@ -634,9 +457,9 @@ EMSCRIPTEN_KEEPALIVE const int16_t* sonx_web_output_waveform(uint32_t columns) {
         return nullptr;
     }
     MemoryFile output;
-    output.bytes.swap(g_output);
+    output.written.swap(g_output);
     const bool drawn = waveform(output, columns, g_peaks);
-    output.bytes.swap(g_output);
+    output.written.swap(g_output);
     return drawn ? g_peaks.data() : nullptr;
 }
 

@@ -6,7 +6,6 @@
 // server. Nothing here touches the network.
 "use strict";
 
-const RATE_SETS = ["vfr", "vhr", "ffr", "fhr"];
 // sonx_web_convert's and sonx_web_describe's option bit for damaged files.
 const SALVAGE = 1;
 // The longest WAV a row hands back (about 2 h 20 min at 8 kHz): the result,
@@ -36,14 +35,6 @@ class LibraryError extends Error {
     this.code = code;
   }
 }
-
-// Plain words before the library's exact text, by the failure's number
-// (sonx_status: 3 read, 6 unsupported, 7 damaged).
-const PLAIN_WORDS = {
-  3: "The file ends before all of its audio.",
-  6: "The converter cannot convert this kind of audio.",
-  7: "The file is damaged: its parts do not add up to what it says it holds.",
-};
 
 async function library() {
   if (!sonx) {
@@ -83,12 +74,25 @@ function lastError(lib) {
   return new LibraryError(lib.UTF8ToString(lib._sonx_web_error()), salvageReport(lib), lib._sonx_web_error_code());
 }
 
+// Calls `body` with `text` as a C string in the module's memory.
+function withText(lib, text, body) {
+  return withInput(lib, new Uint8Array([...new TextEncoder().encode(text), 0]), (pointer) => body(pointer));
+}
+
 // velconv's explaining line after the last failure, for an input named
 // `name` (a QCP file of another codec), without its "velconv: "; or "".
 function failureNote(lib, name) {
-  const text = new TextEncoder().encode(name);
-  return withInput(lib, new Uint8Array([...text, 0]),
-    (pointer) => lib.UTF8ToString(lib._sonx_web_failure_note(pointer)).replace(/^velconv: /, ""));
+  return withText(lib, name, (pointer) => lib.UTF8ToString(lib._sonx_web_failure_note(pointer)).replace(/^velconv: /, ""));
+}
+
+// The sentence in plain words that goes before a failure's own text, by its
+// status number; "" when there is none.
+function plainWords(lib, code) {
+  return lib.UTF8ToString(lib._sonx_web_plain_words(code));
+}
+
+function rateSetName(lib, rateSet) {
+  return lib.UTF8ToString(lib._sonx_rate_set_name(rateSet));
 }
 
 // Makes `file` the module's input, read a window at a time as the library
@@ -101,8 +105,9 @@ function useInput(lib, file) {
   lib.readInput = (position, length) => reader.readAsBinaryString(file.slice(position, position + length));
 }
 
-function describeInput(lib, flags) {
-  const json = lib._sonx_web_describe_input(flags);
+// The file's facts, as velconv -i --json gives them.
+function describeInput(lib, name, flags) {
+  const json = withText(lib, name, (pointer) => lib._sonx_web_describe_input(pointer, flags));
   if (!json) throw lastError(lib);
   return JSON.parse(lib.UTF8ToString(json));
 }
@@ -135,7 +140,7 @@ function convertInput(lib, rateSet, flags, columns) {
 
 // The WAV a QCP file's packets make, in samples of 16 bits at 8 kHz.
 function wavBytesOf(info) {
-  return info.blocks * (info.blockSamples || 160) * 2;
+  return info.samples * 2;
 }
 
 function tooLarge(name, bytes) {
@@ -143,9 +148,9 @@ function tooLarge(name, bytes) {
     `converter holds. The velconv command converts it: velconv "${name}"`);
 }
 
-function describe(lib, bytes, flags) {
+function describe(lib, bytes, name, flags) {
   return withInput(lib, bytes, (pointer, length) => {
-    const json = lib._sonx_web_describe(pointer, length, flags);
+    const json = withText(lib, name, (namePointer) => lib._sonx_web_describe(pointer, length, namePointer, flags));
     if (!json) throw lastError(lib);
     return JSON.parse(lib.UTF8ToString(json));
   });
@@ -172,9 +177,9 @@ async function processFile({ id, job, file, rateSet, columns, salvage }) {
 
   const flags = salvage ? SALVAGE : 0;
   useInput(lib, file);
-  const info = describeInput(lib, flags);
+  const info = describeInput(lib, file.name, flags);
   post({ type: "info", info });
-  if (info.kind === "qcp") {
+  if (info.container === "qcp") {
     if (wavBytesOf(info) > MAX_WAV_BYTES) throw tooLarge(file.name, wavBytesOf(info));
     phase = "decoding";
     lib._sonx_web_reserve_output(wavBytesOf(info) + 65536);
@@ -184,8 +189,8 @@ async function processFile({ id, job, file, rateSet, columns, salvage }) {
   } else {
     phase = "encoding";
     const qcp = convertInput(lib, rateSet, flags, 0);
-    const qcpInfo = describe(lib, qcp.bytes, 0);
-    const message = { type: "done", rateSet: RATE_SETS[rateSet], qcp: qcp.bytes, qcpInfo, encodeMs: qcp.ms,
+    const qcpInfo = describe(lib, qcp.bytes, file.name, 0);
+    const message = { type: "done", rateSet: rateSetName(lib, rateSet), qcp: qcp.bytes, qcpInfo, encodeMs: qcp.ms,
       recovered: qcp.salvage.recovered };
     const transfer = [qcp.bytes.buffer];
     // How the QCP will sound, for a memo short enough to hold twice.
@@ -216,7 +221,7 @@ self.onmessage = (event) => {
       const cutShort = Boolean(report && report.lengthDamaged && !report.salvaged);
       const note = error instanceof LibraryError && sonx ? failureNote(sonx, request.name || "") : "";
       // A file cut short has its own paragraph and rescue button instead.
-      const plain = !cutShort && error instanceof LibraryError ? PLAIN_WORDS[error.code] || "" : "";
+      const plain = !cutShort && error instanceof LibraryError && sonx ? plainWords(sonx, error.code) : "";
       postMessage({ id: request.id, job: request.job, type: "error", message: String(error && error.message || error),
         cutShort, note, plain });
     }

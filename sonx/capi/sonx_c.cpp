@@ -14,6 +14,7 @@
 
 #include "sonx/convert/file_facts.h"
 #include "sonx/fileio/safe_output.h"
+#include "sonx/fileio/sample_convert.h"
 #include "sonx/sonx.h"
 
 namespace sonx {
@@ -63,58 +64,12 @@ int rememberObject(LastError& slot, ISonxError* error) {
     return remember(slot, error->errorCode(), error->errorText());
 }
 
-const Guid* const kRateSets[] = {&RATE_SET_VFR, &RATE_SET_VHR, &RATE_SET_FFR, &RATE_SET_FHR};
-
-const Guid* rateSetOf(int rateSet) {
-    return rateSet >= SONX_RATE_VFR && rateSet <= SONX_RATE_FHR ? kRateSets[rateSet] : nullptr;
+// The rates the header promises; anything else is a caller's mistake.
+int checkSampleRate(uint32_t rate) {
+    if (rate >= 1 && rate <= kMaxSampleRate) return SONX_OK;
+    return remember(SONX_ERR_INVALID, "Sample rate " + std::to_string(rate) + " is outside 1 to " +
+                                          std::to_string(kMaxSampleRate) + " samples per second");
 }
-
-// A file held in memory, served through a client callback.
-struct MemoryFile {
-    const uint8_t* source = nullptr;  // read-only bytes of an input
-    size_t sourceLength = 0;
-    std::vector<uint8_t> written;     // an output's bytes
-    size_t position = 0;
-
-    size_t size() const { return source ? sourceLength : written.size(); }
-
-    static int32_t serve(int32_t operation, uint8_t* buffer, int32_t position, int32_t length, uintptr_t data) {
-        auto* file = reinterpret_cast<MemoryFile*>(data);
-        try {
-            switch (operation) {
-            case CLIENT_FILE_READ: {
-                const size_t left = file->size() - std::min(file->size(), file->position);
-                const size_t count = std::min<size_t>(left, static_cast<size_t>(std::max(length, 0)));
-                const uint8_t* from = file->source ? file->source : file->written.data();
-                if (count) std::memcpy(buffer, from + file->position, count);
-                file->position += count;
-                return static_cast<int32_t>(count);
-            }
-            case CLIENT_FILE_WRITE: {
-                if (file->source || length < 0) return -1;
-                const size_t end = file->position + static_cast<size_t>(length);
-                if (end > file->written.size()) file->written.resize(end);
-                if (length) std::memcpy(file->written.data() + file->position, buffer, static_cast<size_t>(length));
-                file->position = end;
-                return length;
-            }
-            case CLIENT_FILE_SEEK:
-                if (position < 0) return -1;
-                file->position = static_cast<size_t>(position);
-                return position;
-            case CLIENT_FILE_SIZE:
-                return static_cast<int32_t>(file->size());
-            case CLIENT_FILE_TRUNCATE:
-                if (!file->source && length >= 0) file->written.resize(static_cast<size_t>(length));
-                return length;
-            }
-        } catch (const std::bad_alloc&) {
-        }
-        return -1;
-    }
-
-    FileHandle handle() { return FileHandle::client(&MemoryFile::serve, reinterpret_cast<uintptr_t>(this)); }
-};
 
 constexpr size_t kMemoryLimit = INT32_MAX;  // what a client callback's positions reach
 
@@ -143,9 +98,11 @@ struct Waiter {
 
     static int32_t notify(uint32_t event, uint32_t value, uintptr_t data) {
         auto* waiter = reinterpret_cast<Waiter*>(data);
-        const bool last = event == CONVERT_EVENT_FAILURE || (event == CONVERT_EVENT_PROGRESS && value == 100);
         int32_t stop = 0;
         if (event == CONVERT_EVENT_PROGRESS && waiter->progress) stop = waiter->progress(value, waiter->user) != 0;
+        // A stop at 100 makes a failure event the last one.
+        const bool last =
+            event == CONVERT_EVENT_FAILURE || (event == CONVERT_EVENT_PROGRESS && value == 100 && !stop);
         if (last) {
             std::lock_guard<std::mutex> lock(waiter->mutex);
             waiter->done = true;
@@ -156,17 +113,16 @@ struct Waiter {
 };
 
 // Runs one conversion to its end on a new SonxFile.
-int runConversion(const FileHandle& input, const AudioFormat& inputFormat, const FileHandle& output,
-                  const AudioFormat& outputFormat, sonx_progress_fn progress, void* user, sonx_report* report) {
+int runConversion(const FileHandle& input, const FileHandle& output, const ConversionRequest& request,
+                  sonx_progress_fn progress, void* user, sonx_report* report) {
     if (report) *report = sonx_report{};
-    Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
+    Ref<ISonxRequest> converter(createInstance<ISonxRequest>(CLSID_SonxFile));
     if (!converter.get()) return remember(SONX_ERR_NO_MEMORY, "Out of memory");
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
     Waiter waiter;
     waiter.progress = progress;
     waiter.user = user;
-    converter->convertWithProgress(&input, &inputFormat, &output, &outputFormat, &Waiter::notify,
-                                   reinterpret_cast<uintptr_t>(&waiter));
+    converter->convertRequest(&input, &output, &request, &Waiter::notify, reinterpret_cast<uintptr_t>(&waiter));
     {
         std::unique_lock<std::mutex> lock(waiter.mutex);
         waiter.ended.wait(lock, [&] { return waiter.done; });
@@ -175,39 +131,26 @@ int runConversion(const FileHandle& input, const AudioFormat& inputFormat, const
     return rememberObject(threadError, error.get());
 }
 
-int kindOfFile(const FileHandle& file, int& kind) {
-    FileFactsCore facts;
-    char message[512];
-    FileFactTexts texts;
-    texts.error = message;
-    texts.errorCapacity = sizeof message;
-    const int32_t status = describeFileInto(file, facts, texts);
-    if (status != SONX_OK) return remember(status, message);
-    kind = facts.kind;
-    return SONX_OK;
+// The kind of an input the C calls convert: a QCP or WAV file (RF64 too).
+int kindOfInput(const FileHandle& file, int& kind) {
+    FileKindInfo info;
+    std::string message;
+    if (const int status = fileKind(file, info, message); status != SONX_OK) return remember(status, message);
+    kind = info.kind;
+    if (kind == FILE_KIND_QCP || kind == FILE_KIND_WAV || kind == FILE_KIND_RF64) return SONX_OK;
+    return remember(SONX_ERR_NOT_AUDIO, info.kind == FILE_KIND_OTHER_RIFF
+                                            ? "The file is a RIFF file, but neither a QCP nor a WAV file"
+                                            : "File is not a RIFF file (no 'RIFF' header tag)");
 }
 
-AudioFormat pcmFormat(const Guid& fileType, uint32_t sampleRate) {
+// 16-bit mono samples of a raw file in memory.
+AudioFormat rawPcm(uint32_t sampleRate) {
     AudioFormat format;
-    format.fileType = fileType;
+    format.fileType = FILE_TYPE_RAW;
     format.codec = CODEC_PCM;
     format.sampleRate = sampleRate;
     format.sampleBits = 16;
     return format;
-}
-
-AudioFormat qcpFormat(const Guid& rateSet) {
-    AudioFormat format;
-    format.fileType = FILE_TYPE_QCP;
-    format.codec = CODEC_QCELP13K;
-    format.dataFormat = rateSet;
-    return format;
-}
-
-int rateSetIndex(const Guid& rateSet) {
-    for (int i = SONX_RATE_VFR; i <= SONX_RATE_FHR; ++i)
-        if (*kRateSets[i] == rateSet) return i;
-    return SONX_RATE_NONE;
 }
 
 int describe(const FileHandle& file, sonx_info* info) {
@@ -269,7 +212,21 @@ struct sonx_file {
     uint32_t samplesPerBlock = 1;  // client samples one file block gives
     bool writing = false;
     LastError last;
+    // The rest of a block read for a buffer smaller than one block.
+    std::vector<int16_t> carried;
+    size_t carriedHead = 0;
 };
+
+namespace {
+
+// Gives back a handle's objects without touching any last-error slot.
+void destroyHandle(sonx_file* file) {
+    if (file->error) file->error->Release();
+    if (file->file) file->file->Release();
+    delete file;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -305,31 +262,31 @@ int sonx_convert_file(const char* input, const char* output, const sonx_options*
         const sonx_options chosen = options ? *options : sonx_options{};
         const FileHandle in = FileHandle::named(input);
         int kind = FILE_KIND_UNKNOWN;
-        if (const int status = kindOfFile(in, kind); status != SONX_OK) return status;
+        if (const int status = kindOfInput(in, kind); status != SONX_OK) return status;
         int outputType = chosen.output_type;
         if (outputType == SONX_TYPE_AUTO) outputType = kind == FILE_KIND_QCP ? SONX_TYPE_WAV : SONX_TYPE_QCP;
-        const Guid* rateSet = rateSetOf(chosen.rate_set);
-        if (!rateSet || (outputType != SONX_TYPE_QCP && outputType != SONX_TYPE_WAV))
+        Guid rateSet;
+        if (!rateSetId(chosen.rate_set, rateSet) || (outputType != SONX_TYPE_QCP && outputType != SONX_TYPE_WAV))
             return remember(SONX_ERR_INVALID, "Unknown output type or rate set");
-        AudioFormat inputFormat;
-        inputFormat.fileType = kind == FILE_KIND_QCP ? FILE_TYPE_QCP : FILE_TYPE_WAV;
-        if (chosen.salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
-        const AudioFormat outputFormat =
-            outputType == SONX_TYPE_QCP ? qcpFormat(*rateSet) : pcmFormat(FILE_TYPE_WAV, 8000);
-        if (!chosen.keep_date)
-            return runConversion(in, inputFormat, FileHandle::named(output), outputFormat, progress, user, report);
-        // The date is the output's own step before it takes its name, so the
-        // output is made here and the conversion writes into it.
-        SafeOutputRequest request;
-        request.input = input;
-        request.keepInputTimes = true;
-        const std::unique_ptr<SafeOutput> dated = SafeOutput::begin(output, request);
-        const int status = runConversion(in, inputFormat, dated->handle(), outputFormat, progress, user, report);
+        // The input is read as what it is; the output is the type asked for.
+        ConversionRequest request;
+        requestFor(kind, rateSet, request);
+        request.output = outputType == SONX_TYPE_QCP ? wavToQcpRequest(rateSet).output : qcpToWavRequest().output;
+        request.salvage = chosen.salvage ? SALVAGE_READ : SALVAGE_REFUSE;
+        // The label and the date are the output's own steps before it takes
+        // its name, so the output is made here and the conversion writes into it.
+        SafeOutputRequest made;
+        made.input = input;
+        made.keepInputTimes = chosen.keep_date != 0;
+        const std::unique_ptr<SafeOutput> out = SafeOutput::begin(output, made);
+        int status = runConversion(in, out->handle(), request, progress, user, report);
+        std::string message;
+        if (status == SONX_OK) status = remember(copyTags(in, out->handle(), message), message);
         if (status != SONX_OK) {
-            if (status != SONX_ERR_CANCELLED) dated->explainFailure();
+            if (status != SONX_ERR_CANCELLED) out->explainFailure();
             return status;
         }
-        dated->commit();
+        out->commit();
         return SONX_OK;
     } catch (const StatusError& e) {
         return remember(e.status, e.what());
@@ -345,16 +302,13 @@ int sonx_decode(const void* qcp, size_t qcp_bytes, int salvage, int16_t** pcm, s
     if (!qcp || !pcm || !samples) return remember(SONX_ERR_INVALID, "No data or result given");
     if (qcp_bytes > kMemoryLimit) return remember(SONX_ERR_TOO_LARGE, "More than 2 GiB of input");
     try {
-        MemoryFile in, out;
-        in.source = static_cast<const uint8_t*>(qcp);
-        in.sourceLength = qcp_bytes;
-        AudioFormat inputFormat;
-        inputFormat.fileType = FILE_TYPE_QCP;
-        if (salvage) inputFormat.option |= FORMAT_OPTION_SALVAGE;
-        const int status = runConversion(in.handle(), inputFormat, out.handle(), pcmFormat(FILE_TYPE_RAW, 8000),
-                                         nullptr, nullptr, report);
+        MemoryFile in(qcp, qcp_bytes), out;
+        ConversionRequest request = qcpToWavRequest();
+        request.output = rawPcm(8000);
+        request.salvage = salvage ? SALVAGE_READ : SALVAGE_REFUSE;
+        const int status = runConversion(in.handle(), out.handle(), request, nullptr, nullptr, report);
         if (status != SONX_OK) return status;
-        const size_t count = out.written.size() / 2;
+        const size_t count = out.size() / 2;
         if (count == 0) return SONX_OK;
         auto* result = static_cast<int16_t*>(std::malloc(count * sizeof(int16_t)));
         if (!result) return remember(SONX_ERR_NO_MEMORY, "Out of memory");
@@ -374,8 +328,9 @@ int sonx_encode(const int16_t* pcm, size_t samples, uint32_t sample_rate, int ra
     if (qcp) *qcp = nullptr;
     if (qcp_bytes) *qcp_bytes = 0;
     if ((!pcm && samples) || !qcp || !qcp_bytes) return remember(SONX_ERR_INVALID, "No samples or result given");
-    const Guid* rateSet = rateSetOf(rate_set);
-    if (!rateSet) return remember(SONX_ERR_INVALID, "Unknown rate set");
+    Guid rateSet;
+    if (!rateSetId(rate_set, rateSet)) return remember(SONX_ERR_INVALID, "Unknown rate set");
+    if (const int status = checkSampleRate(sample_rate); status != SONX_OK) return status;
     if (samples > kMemoryLimit / 2) return remember(SONX_ERR_TOO_LARGE, "More than 2 GiB of input");
     try {
         std::vector<uint8_t> bytes(samples * 2);
@@ -384,11 +339,10 @@ int sonx_encode(const int16_t* pcm, size_t samples, uint32_t sample_rate, int ra
             bytes[2 * i] = static_cast<uint8_t>(value);
             bytes[2 * i + 1] = static_cast<uint8_t>(value >> 8);
         }
-        MemoryFile in, out;
-        in.source = bytes.data();
-        in.sourceLength = bytes.size();
-        const int status = runConversion(in.handle(), pcmFormat(FILE_TYPE_RAW, sample_rate), out.handle(),
-                                         qcpFormat(*rateSet), nullptr, nullptr, nullptr);
+        MemoryFile in(bytes.data(), bytes.size()), out;
+        ConversionRequest request = wavToQcpRequest(rateSet);
+        request.input = rawPcm(sample_rate);
+        const int status = runConversion(in.handle(), out.handle(), request, nullptr, nullptr, nullptr);
         if (status != SONX_OK) return status;
         void* result = std::malloc(std::max<size_t>(out.written.size(), 1));
         if (!result) return remember(SONX_ERR_NO_MEMORY, "Out of memory");
@@ -403,25 +357,31 @@ int sonx_encode(const int16_t* pcm, size_t samples, uint32_t sample_rate, int ra
 
 namespace {
 
-int openFile(const char* path, bool write, const AudioFormat& fileFormat, const AudioFormat& clientFormat,
-             uint32_t samplesPerBlock, sonx_file** file) {
+// Opens to write (request: the file's format as input, the client's as
+// output, as ISonxFile::open takes them) or, with `write` false, to read.
+int openFile(const char* path, bool write, const ConversionRequest& request, uint32_t samplesPerBlock,
+             sonx_file** file) {
     sonx_file* handle = new (std::nothrow) sonx_file;
     if (!handle) return remember(SONX_ERR_NO_MEMORY, "Out of memory");
     handle->file = createInstance<ISonxFile>(CLSID_SonxFile);
     handle->error = handle->file ? queryInterface<ISonxError>(handle->file) : nullptr;
     if (!handle->error) {
-        sonx_close(handle);
+        destroyHandle(handle);
         return remember(SONX_ERR_NO_MEMORY, "Out of memory");
     }
     const FileHandle named = FileHandle::named(path);
-    handle->file->open(&named, write ? 1 : 0, &fileFormat, &clientFormat);
+    if (write) {
+        handle->file->open(&named, 1, &request.input, &request.output);
+    } else if (Ref<ISonxRequest> reader(queryInterface<ISonxRequest>(handle->file)); reader) {
+        reader->openRequest(&named, &request);
+    }
     const int status = rememberObject(threadError, handle->error);
     if (status != SONX_OK) {
-        sonx_close(handle);
+        destroyHandle(handle);  // the open's failure stays the thread's last error
         return status;
     }
     handle->writing = write;
-    handle->sampleRate = clientFormat.sampleRate;
+    handle->sampleRate = request.output.sampleRate;
     handle->samplesPerBlock = samplesPerBlock;
     *file = handle;
     return SONX_OK;
@@ -433,30 +393,34 @@ int sonx_open_read(const char* path, int salvage, sonx_file** file) {
     if (file) *file = nullptr;
     if (!path || !file) return remember(SONX_ERR_INVALID, "No path or handle given");
     int kind = FILE_KIND_UNKNOWN;
-    if (const int status = kindOfFile(FileHandle::named(path), kind); status != SONX_OK) return status;
-    AudioFormat fileFormat;
-    fileFormat.fileType = kind == FILE_KIND_QCP ? FILE_TYPE_QCP : FILE_TYPE_WAV;
-    if (salvage) fileFormat.option |= FORMAT_OPTION_SALVAGE;
+    if (const int status = kindOfInput(FileHandle::named(path), kind); status != SONX_OK) return status;
     uint32_t rate = 8000;
-    if (kind == FILE_KIND_WAV) {
+    if (kind != FILE_KIND_QCP) {
         sonx_info info;
         if (const int status = sonx_get_info(path, &info); status != SONX_OK) return status;
         rate = info.sample_rate;
     }
+    ConversionRequest request;
+    requestFor(kind, RATE_SET_VFR, request);
+    request.output = rawPcm(rate);
+    request.salvage = salvage ? SALVAGE_READ : SALVAGE_REFUSE;
     // A QCP packet is 160 samples; a WAV block one sample frame.
-    return openFile(path, false, fileFormat, pcmFormat(FILE_TYPE_RAW, rate), kind == FILE_KIND_QCP ? 160 : 1, file);
+    return openFile(path, false, request, kind == FILE_KIND_QCP ? 160 : 1, file);
 }
 
 int sonx_open_write(const char* path, const sonx_options* options, uint32_t sample_rate, sonx_file** file) {
     if (file) *file = nullptr;
     if (!path || !file) return remember(SONX_ERR_INVALID, "No path or handle given");
     const sonx_options chosen = options ? *options : sonx_options{};
-    const Guid* rateSet = rateSetOf(chosen.rate_set);
-    if (!rateSet) return remember(SONX_ERR_INVALID, "Unknown rate set");
-    if (chosen.output_type == SONX_TYPE_WAV)
-        return openFile(path, true, pcmFormat(FILE_TYPE_WAV, sample_rate), pcmFormat(FILE_TYPE_RAW, sample_rate), 1,
-                        file);
-    return openFile(path, true, qcpFormat(*rateSet), pcmFormat(FILE_TYPE_RAW, sample_rate), 1, file);
+    Guid rateSet;
+    if (!rateSetId(chosen.rate_set, rateSet)) return remember(SONX_ERR_INVALID, "Unknown rate set");
+    if (const int status = checkSampleRate(sample_rate); status != SONX_OK) return status;
+    AudioFormat fileFormat = wavToQcpRequest(rateSet).output;
+    if (chosen.output_type == SONX_TYPE_WAV) {
+        fileFormat = rawPcm(sample_rate);
+        fileFormat.fileType = FILE_TYPE_WAV;
+    }
+    return openFile(path, true, ConversionRequest{fileFormat, rawPcm(sample_rate), SALVAGE_REFUSE}, 1, file);
 }
 
 uint32_t sonx_file_sample_rate(const sonx_file* file) {
@@ -467,11 +431,34 @@ int sonx_read_pcm(sonx_file* file, int16_t* pcm, size_t max_samples, size_t* got
     if (got) *got = 0;
     if (!file || !got || (!pcm && max_samples)) return remember(SONX_ERR_INVALID, "No handle or buffer given");
     if (file->writing) return remember(file->last, SONX_ERR_INVALID, "The file is open for writing");
+    // What a smaller buffer left of the last block comes first, and alone:
+    // the next read then starts at a block boundary again.
+    if (file->carriedHead < file->carried.size()) {
+        const size_t given = std::min(max_samples, file->carried.size() - file->carriedHead);
+        if (given) std::memcpy(pcm, file->carried.data() + file->carriedHead, given * sizeof(int16_t));
+        file->carriedHead += given;
+        *got = given;
+        return remember(file->last, SONX_OK, "");
+    }
+    if (max_samples == 0) return remember(file->last, SONX_OK, "");
     const size_t blocks = std::min<size_t>(max_samples / file->samplesPerBlock, 1u << 20);
-    if (blocks == 0 && max_samples > 0) return remember(file->last, SONX_ERR_INVALID, "The buffer holds less than one packet");
     uint32_t bytes = 0;
-    file->file->read(static_cast<uint32_t>(blocks), reinterpret_cast<uint8_t*>(pcm), &bytes);
-    *got = bytes / 2;
+    if (blocks > 0) {
+        file->file->read(static_cast<uint32_t>(blocks), reinterpret_cast<uint8_t*>(pcm), &bytes);
+        *got = bytes / 2;
+        return rememberObject(file->last, file->error);
+    }
+    // A buffer under one block: one block is read aside and handed out in parts.
+    try {
+        file->carried.resize(file->samplesPerBlock);
+    } catch (const std::bad_alloc&) {
+        return remember(file->last, SONX_ERR_NO_MEMORY, "Out of memory");
+    }
+    file->file->read(1, reinterpret_cast<uint8_t*>(file->carried.data()), &bytes);
+    file->carried.resize(bytes / 2);
+    file->carriedHead = std::min(max_samples, file->carried.size());
+    if (file->carriedHead) std::memcpy(pcm, file->carried.data(), file->carriedHead * sizeof(int16_t));
+    *got = file->carriedHead;
     return rememberObject(file->last, file->error);
 }
 
@@ -491,14 +478,9 @@ int sonx_write_pcm(sonx_file* file, const int16_t* pcm, size_t samples) {
 
 int sonx_close(sonx_file* file) {
     if (!file) return SONX_OK;
-    int status = SONX_OK;
-    if (file->file) {
-        file->file->close(file->writing ? 1 : 0);
-        status = rememberObject(threadError, file->error);
-    }
-    if (file->error) file->error->Release();
-    if (file->file) file->file->Release();
-    delete file;
+    file->file->close(file->writing ? 1 : 0);
+    const int status = rememberObject(threadError, file->error);
+    destroyHandle(file);
     return status;
 }
 
@@ -516,7 +498,7 @@ int sonx_get_chunk(const char* path, const char* id, void* buffer, size_t length
         uint8_t label[48] = {};
         chunks->getLablChunk(&file, label, sizeof label);
         full = sizeof label;
-        std::memcpy(buffer, label, std::min<size_t>(room, full));
+        if (room) std::memcpy(buffer, label, std::min<size_t>(room, full));
     } else if (which == 1) {
         full = chunks->getTextChunk(&file, nullptr, 0);
         if (!error->hasError() && room) chunks->getTextChunk(&file, static_cast<uint8_t*>(buffer), room);
@@ -525,7 +507,7 @@ int sonx_get_chunk(const char* path, const char* id, void* buffer, size_t length
         full = 2;
         if (chunks->getCnfgChunk(&file, &value)) {
             const uint8_t bytes[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-            std::memcpy(buffer, bytes, std::min<size_t>(room, full));
+            if (room) std::memcpy(buffer, bytes, std::min<size_t>(room, full));
         }
     }
     const int status = rememberObject(threadError, error.get());
@@ -560,10 +542,32 @@ int sonx_get_info(const char* path, sonx_info* info) {
 
 int sonx_get_info_memory(const void* data, size_t length, sonx_info* info) {
     if (!data || length > kMemoryLimit) return remember(SONX_ERR_INVALID, "No data given, or more than 2 GiB");
-    MemoryFile file;
-    file.source = static_cast<const uint8_t*>(data);
-    file.sourceLength = length;
+    MemoryFile file(data, length);
     return describe(file.handle(), info);
+}
+
+int sonx_kind_of_file(const char* path, sonx_kind_info* info) {
+    if (!path || !info) return remember(SONX_ERR_INVALID, "No path or result given");
+    FileKindInfo found;
+    std::string message;
+    if (const int status = fileKind(FileHandle::named(path), found, message); status != SONX_OK)
+        return remember(status, message);
+    *info = sonx_kind_info{};
+    info->kind = found.kind;
+    info->size = found.size;
+    info->codec_known = found.codecKnown;
+    std::memcpy(info->codec, found.codec.bytes, sizeof info->codec);
+    return remember(SONX_OK, "");
+}
+
+int sonx_copy_tags(const char* from, const char* to) {
+    if (!from || !to) return remember(SONX_ERR_INVALID, "No path given");
+    try {
+        std::string message;
+        return remember(copyTags(FileHandle::named(from), FileHandle::named(to), message), message);
+    } catch (const std::bad_alloc&) {
+        return remember(SONX_ERR_NO_MEMORY, "Out of memory");
+    }
 }
 
 }  // extern "C"

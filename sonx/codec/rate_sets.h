@@ -23,7 +23,8 @@ int32_t qcelpPayloadBytes(uint8_t rateOctet);
 
 struct RateSetInfo {
     const Guid* id;
-    const char* token;        // command-line token, or null
+    const char* token;        // command-line token (sonx_rate_set_name), or null
+    const char* words;        // what it is, for people (sonx_rate_set_words), or null
     uint8_t minRate;          // lowest rate octet the encoder may use (1..4)
     uint8_t maxRate;          // highest
     bool rateOctet;           // each packet starts with its rate octet

@@ -21,6 +21,15 @@ public:
     throw StatusError(status, text);
 }
 
+// Copies `text` into a caller's buffer of `capacity` bytes, cut to fit,
+// with a NUL; a null buffer or no capacity takes nothing.
+inline void copyText(const std::string& text, char* buffer, size_t capacity) {
+    if (!buffer || capacity == 0) return;
+    const size_t kept = text.size() < capacity - 1 ? text.size() : capacity - 1;
+    text.copy(buffer, kept);
+    buffer[kept] = '\0';
+}
+
 // The status of the exception being handled: its own, SONX_ERR_NO_MEMORY
 // for an allocation failure, SONX_ERR_FAILED for anything else. Call only
 // inside a catch block.

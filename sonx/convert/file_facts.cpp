@@ -96,10 +96,27 @@ void describeQcp(AudioFile& file, FileFacts& facts) {
         failWith(SONX_ERR_DAMAGED, "The QCP file has no readable 'fmt ' chunk");
     const std::vector<uint8_t> format = readAt(file, position, std::min(length, kQcpFmtBytes));
     std::memcpy(facts.codec.bytes, &format[2], 16);
-    const uint32_t blockSamples = getLe16(&format[104]) ? getLe16(&format[104]) : kDefaultBlockSamples;
-    facts.sampleRate = getLe16(&format[106]) ? getLe16(&format[106]) : kDefaultSampleRate;
+    const uint32_t statedBlock = getLe16(&format[104]), statedRate = getLe16(&format[106]);
+    uint32_t blockSamples = statedBlock ? statedBlock : kDefaultBlockSamples;
+    facts.sampleRate = statedRate ? statedRate : kDefaultSampleRate;
     facts.sampleBits = getLe16(&format[108]);
     facts.channels = 1;
+    ISonxCodec* decoder = createInstance<ISonxCodec>(facts.codec);
+    facts.decodable = decoder != nullptr;
+    if (decoder) {
+        // Decoding takes the codec's packet length and rate whatever the
+        // 'fmt ' states, so the facts do too; a field that differs is damage.
+        AudioFormat samples, packets;
+        if (decoder->SetRateSet(RATE_SET_VFR, 0)) {
+            decoder->GetFormats(&samples, &packets);
+            facts.formatDamaged = (statedBlock && statedBlock != packets.blockSamples) ||
+                                  (statedRate && statedRate != samples.sampleRate);
+            blockSamples = packets.blockSamples;
+            facts.sampleRate = samples.sampleRate;
+            facts.sampleBits = samples.sampleBits;
+        }
+        decoder->Release();
+    }
 
     // QCELP-13K sizes are known; other codecs' come from the file's rate map.
     const bool qcelp = facts.codec == CODEC_QCELP13K || facts.codec == CODEC_QCELP13K_ALT;
@@ -148,9 +165,6 @@ void describeQcp(AudioFile& file, FileFacts& facts) {
         const bool halfMax = facts.packets > 0 && facts.packetsByRate[PACKETS_FULL] == 0;
         facts.rateSet = variable ? (halfMax ? RATE_SET_VHR : RATE_SET_VFR) : (halfMax ? RATE_SET_FHR : RATE_SET_FFR);
     }
-    ISonxCodec* decoder = createInstance<ISonxCodec>(facts.codec);
-    facts.decodable = decoder != nullptr;
-    if (decoder) decoder->Release();
 
     const FileTags tags = readQcpTags(file);
     facts.label = tags.label;

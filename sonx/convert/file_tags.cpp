@@ -1,5 +1,6 @@
 #include "sonx/convert/file_tags.h"
 #include "sonx/component/status.h"
+#include "sonx/component/threads.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -20,6 +21,7 @@ uint32_t regionLength(const RiffIo& riff) {
 
 // Stored texts may carry a terminator and padding; neither is part of them.
 std::string trimmedText(const uint8_t* bytes, uint32_t length) {
+    if (length == 0) return {};  // an empty chunk may come without storage
     const void* nul = std::memchr(bytes, 0, length);
     const uint32_t end = nul ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - bytes) : length;
     return std::string(reinterpret_cast<const char*>(bytes), end);
@@ -135,6 +137,28 @@ void writeFileTags(const FileHandle& handle, const FileTags& tags) {
         throw;
     }
     closeFile(file, false);
+}
+
+int32_t copyTags(const FileHandle& from, const FileHandle& to, char* message, size_t capacity) {
+    FileTags tags;
+    try {
+        tags = readFileTags(from);
+    } catch (const std::exception&) {
+        // Tags are a bonus to the speech: unreadable ones are left out.
+    }
+    std::string error;
+    int32_t status = SONX_OK;
+    try {
+        writeFileTags(to, tags);
+    } catch (const std::exception& e) {
+        error = e.what();
+        status = currentStatus();
+    } catch (OutOfMemory*) {
+        error = "Out of memory";
+        status = SONX_ERR_NO_MEMORY;
+    }
+    copyText(error, message, capacity);
+    return status;
 }
 
 }  // namespace sonx

@@ -3,11 +3,13 @@
 // running conversion is touched.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "sonx/component/status.h"
 #include "sonx/convert/sonx_file.h"
+#include "sonx/fileio/safe_output.h"
 
 namespace sonx {
 
@@ -27,9 +29,16 @@ public:
     void open(const FileHandle* handle, bool update) {
         if (!handle) failWith(SONX_ERR_INVALID, "No file handle given");
         file_.handle = *handle;
+        if (update && handle->type == FILE_HANDLE_NAME) {
+            // A named file is edited as a copy that takes its name when done,
+            // so a failure half-way cannot leave it damaged.
+            edited_ = SafeOutput::begin(handle->fileName ? handle->fileName : "");
+            file_.handle = edited_->handle();
+            explained([&] { copyFile(*handle, file_.handle); });
+        }
         file_.fileFormat.fileType = FILE_TYPE_QCP;
         openFile(file_, false, update);
-        if (update) checkQcpHeader();
+        checkQcpHeader();
     }
 
     // Searches the whole file after the RIFF header.
@@ -46,19 +55,22 @@ public:
     }
 
     void set(const char* id, const char* afterId, const uint8_t* data, uint32_t length) {
-        setRiffChunk(file_.riff, id, afterId, data, length, kRiffHeaderBytes, regionLength());
+        explained([&] { setRiffChunk(file_.riff, id, afterId, data, length, kRiffHeaderBytes, regionLength()); });
     }
 
     // A close that fails after an update is worth reporting.
-    void finish(bool update) { closeFile(file_, !update); }
+    void finish(bool update) {
+        explained([&] { closeFile(file_, !update); });
+        if (edited_) edited_->commit();
+    }
 
 private:
     uint32_t regionLength() const {
         return file_.riff.size > kRiffHeaderBytes ? file_.riff.size - kRiffHeaderBytes : 0;
     }
 
-    // Updating rewrites the RIFF size and moves bytes: anything but a QCP
-    // file is left alone.
+    // Chunks belong to QCP files; updating rewrites the RIFF size and moves
+    // bytes, so anything else is refused before it is touched.
     void checkQcpHeader() {
         uint8_t form[4] = {};
         try {
@@ -70,6 +82,42 @@ private:
             failWith(SONX_ERR_NOT_AUDIO, "File does not appear to be a QCP file (RIFF type tag is not 'QLCM')");
     }
 
+    // The writers only know that a write into a spool came up short; the
+    // edited copy knows the system's reason.
+    template <class Body>
+    void explained(Body&& body) {
+        try {
+            body();
+        } catch (const std::exception&) {
+            if (edited_) edited_->explainFailure();
+            throw;
+        }
+    }
+
+    static void copyFile(const FileHandle& from, const FileHandle& to) {
+        AudioFile source, target;
+        source.handle = from;
+        target.handle = to;
+        openFile(source, false, false);
+        try {
+            openFile(target, true, true);
+            uint8_t buffer[65536];
+            for (uint32_t left = source.fileFormat.size; left > 0;) {
+                const uint32_t count = std::min<uint32_t>(left, sizeof buffer);
+                readFile(source, buffer, count);
+                writeFile(target, buffer, count);
+                left -= count;
+            }
+            closeFile(target, false);
+        } catch (...) {
+            closeFile(source, true);
+            closeFile(target, true);
+            throw;
+        }
+        closeFile(source, true);
+    }
+
+    std::unique_ptr<SafeOutput> edited_;  // a named file being updated
     AudioFile file_;
 };
 

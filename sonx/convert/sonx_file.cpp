@@ -3,6 +3,7 @@
 #include "sonx/convert/file_facts.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <new>
 #include <stdexcept>
 
@@ -85,6 +86,7 @@ void* SonxFile::QueryInterface(const Guid& iid) {
     if (iid == IID_ISonxQcpChunks) return static_cast<ISonxQcpChunks*>(this);
     if (iid == IID_ISonxSalvage) return static_cast<ISonxSalvage*>(this);
     if (iid == IID_ISonxFileFacts) return static_cast<ISonxFileFacts*>(this);
+    if (iid == IID_ISonxRequest) return static_cast<ISonxRequest*>(this);
     if (iid == IID_ISonxError) return static_cast<ISonxError*>(this);
     if (iid == IID_ISonxUnknown) return static_cast<ISonxUnknown*>(static_cast<ISonxFile*>(this));
     Release();
@@ -166,13 +168,28 @@ void SonxFile::commitOutput(std::unique_ptr<SafeOutput>& output) {
 
 uint8_t SonxFile::convert(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
                           const AudioFormat* outputFormat, ConvertCallback callback, uint32_t userData) {
-    return startConversion(input, inputFormat, output, outputFormat, Notifier{callback, nullptr, userData});
+    return startConversion(input, inputFormat, output, outputFormat, SALVAGE_REFUSE,
+                           Notifier{callback, nullptr, userData});
 }
 
 uint8_t SonxFile::convertWithProgress(const FileHandle* input, const AudioFormat* inputFormat,
                                       const FileHandle* output, const AudioFormat* outputFormat,
                                       ConvertProgressCallback callback, uintptr_t userData) {
-    return startConversion(input, inputFormat, output, outputFormat, Notifier{nullptr, callback, userData});
+    return startConversion(input, inputFormat, output, outputFormat, SALVAGE_REFUSE,
+                           Notifier{nullptr, callback, userData});
+}
+
+// ---- ISonxRequest -------------------------------------------------------------
+
+uint8_t SonxFile::convertRequest(const FileHandle* input, const FileHandle* output, const ConversionRequest* request,
+                                 ConvertProgressCallback callback, uintptr_t userData) {
+    return startConversion(input, request ? &request->input : nullptr, output, request ? &request->output : nullptr,
+                           request ? request->salvage : SALVAGE_REFUSE, Notifier{nullptr, callback, userData});
+}
+
+uint8_t SonxFile::openRequest(const FileHandle* file, const ConversionRequest* request) {
+    return openSingle(file, 0, request ? &request->input : nullptr, request ? &request->output : nullptr,
+                      request ? request->salvage : SALVAGE_REFUSE);
 }
 
 void SonxFile::cancel() {
@@ -186,7 +203,7 @@ bool SonxFile::Notifier::send(uint32_t event, uint32_t value) const {
 }
 
 uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
-                                  const AudioFormat* outputFormat, Notifier notifier) {
+                                  const AudioFormat* outputFormat, int32_t salvage, Notifier notifier) {
     const bool callback = notifier.any();
     if (onConversionThread()) {
         // The running conversion still owns the records this would reset.
@@ -206,11 +223,12 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
         if (single_.isOpen()) {
             single_.forgetCarried();
             closeFile(single_.file, false);
+            commitOutput(singleOutput_);
         }
+        singleOutput_.reset();
         closeConversionFiles();
         input_ = AudioFile{};
         output_ = AudioFile{};
-        transcoding_ = false;
         carried_ = 0;
         buffers_.converter.reset();
         blocksDone_ = 0;
@@ -220,6 +238,7 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
             failWith(SONX_ERR_INVALID, "No file handle or audio format given");
         input_.handle = *input;
         input_.fileFormat = *inputFormat;
+        input_.salvageRequested = salvage == SALVAGE_READ;
         output_.handle = *output;
         output_.fileFormat = *outputFormat;
         setupConversion(needsCounting, dataBegin, dataEnd);
@@ -286,7 +305,6 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
         normalisePcm(out);
         output_.encoderFormat = out;
     } else if (!(out.codec == input_.fileFormat.codec)) {
-        transcoding_ = true;
         attachEncoder(output_, out);
     } else {
         // Same codec: blocks are copied unchanged through one shared codec
@@ -342,6 +360,7 @@ void SonxFile::run() {
     const Notifier notifier = notifier_;
     const FileHandle output = output_.handle;  // closing forgets it
     const bool namedOutput = conversionOutput_ != nullptr;
+    std::string committedName;  // a named output in place before the final event
 
     Failure failure = failureOf([&] {
         const uint32_t total = totalBlocks_;
@@ -349,7 +368,7 @@ void SonxFile::run() {
         while (blocksDone_ < total) {
             if (cancelRequested_) failWith(SONX_ERR_CANCELLED, "The conversion was cancelled");
             const uint32_t readBefore = input_.blocksDone;
-            const uint32_t written = convertPass(input_, output_, buffers_, carried_, transcoding_);
+            const uint32_t written = convertPass(input_, output_, buffers_, carried_);
             if (written == 0 && input_.blocksDone == readBefore)
                 failWith(SONX_ERR_READ,
                          "Conversion stopped: the input ended before the output was complete");
@@ -360,6 +379,7 @@ void SonxFile::run() {
                 // may reuse or release the object.
                 closeFile(input_, true);
                 closeFile(output_, false);
+                if (namedOutput) committedName = conversionOutput_->finalName();
                 commitOutput(conversionOutput_);
                 completed_ = true;
                 recordConversion(Failure{});
@@ -367,23 +387,28 @@ void SonxFile::run() {
             const uint32_t percent = progress();
             if (percent != last || (notifier.withResult && !completed_)) {
                 last = percent;
-                if (notifier.send(CONVERT_EVENT_PROGRESS, percent) && !completed_) cancelRequested_ = true;
+                if (notifier.send(CONVERT_EVENT_PROGRESS, percent)) stopAtProgress();
             }
         }
         if (total == 0) {
             // Nothing to convert: the final event still tells the client it ended.
             closeFile(input_, true);
             closeFile(output_, false);
+            if (namedOutput) committedName = conversionOutput_->finalName();
             commitOutput(conversionOutput_);
             completed_ = true;
             recordConversion(Failure{});
-            notifier.send(CONVERT_EVENT_PROGRESS, 100);
+            if (notifier.send(CONVERT_EVENT_PROGRESS, 100)) stopAtProgress();
         }
     });
     if (!failure.empty()) {
         explainOutputFailure(conversionOutput_, failure);
         closeConversionFiles();
         if (failure.status == SONX_ERR_CANCELLED && !namedOutput) discardOutput(output);
+        // A stop at the final progress comes after the output took its name.
+        std::error_code ignored;
+        if (failure.status == SONX_ERR_CANCELLED && !committedName.empty())
+            std::filesystem::remove(committedName, ignored);
         if (input_.salvage.lengthDamaged && !input_.salvage.salvaged) failure.status = SONX_ERR_DAMAGED;
         // The text is in place before the client hears of the failure.
         recordConversion(failure);
@@ -401,6 +426,16 @@ void SonxFile::run() {
         life->releasing = false;
     }
     life->changed.notify_all();
+}
+
+// A stop asked at the final progress still counts: the finished output goes.
+void SonxFile::stopAtProgress() {
+    if (!completed_) {
+        cancelRequested_ = true;
+        return;
+    }
+    completed_ = false;
+    failWith(SONX_ERR_CANCELLED, "The conversion was cancelled");
 }
 
 // A stopped conversion leaves nothing a reader could take for a whole file:
@@ -424,6 +459,11 @@ void SonxFile::salvageReport(SalvageReport* report) {
 
 uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
                        const AudioFormat* clientFormat) {
+    return openSingle(handle, write, fileFormat, clientFormat, SALVAGE_REFUSE);
+}
+
+uint8_t SonxFile::openSingle(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
+                             const AudioFormat* clientFormat, int32_t salvage) {
     clearErr();
     salvage_ = SalvageReport{};
     Failure failure = failureOf([&] {
@@ -445,6 +485,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
     f.handle = *handle;
     f.fileFormat = *fileFormat;
     f.clientFormat = *clientFormat;
+    f.salvageRequested = salvage == SALVAGE_READ;
     normalisePcm(f.fileFormat);
     normalisePcm(f.clientFormat);
 
@@ -472,6 +513,7 @@ uint8_t SonxFile::open(const FileHandle* handle, uint8_t write, const AudioForma
         });
     }
     salvage_ = f.salvage;
+    if (!failure.empty() && salvage_.lengthDamaged && !salvage_.salvaged) failure.status = SONX_ERR_DAMAGED;
     // Also gives back codecs attached before a failed open.
     if (!failure.empty()) closeFile(f, true);
     if (!failure.empty()) {

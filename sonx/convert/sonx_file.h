@@ -1,7 +1,8 @@
 // SonxFile: the working object of the library. One-call file-to-file
 // conversion on its own thread (ISonxConvertFile), block-by-block access to a
 // single file (ISonxFile) and the optional chunks of QCP files
-// (ISonxQcpChunks); what a damaged input held (ISonxSalvage).
+// (ISonxQcpChunks); what a damaged input held (ISonxSalvage); both kinds of
+// work as a ConversionRequest asks (ISonxRequest).
 #ifndef SONX_CONVERT_SONX_FILE_H
 #define SONX_CONVERT_SONX_FILE_H
 
@@ -34,6 +35,7 @@ class SonxFile final : public ISonxFile,
                        public ISonxQcpChunks,
                        public ISonxSalvage,
                        public ISonxFileFacts,
+                       public ISonxRequest,
                        public ISonxError,
                        public ComponentBase,
                        public ThreadedObject {
@@ -62,6 +64,11 @@ public:
                                 const AudioFormat* outputFormat, ConvertProgressCallback callback,
                                 uintptr_t userData) override;
     void cancel() override;
+
+    // ISonxRequest
+    uint8_t convertRequest(const FileHandle* input, const FileHandle* output, const ConversionRequest* request,
+                           ConvertProgressCallback callback, uintptr_t userData) override;
+    uint8_t openRequest(const FileHandle* file, const ConversionRequest* request) override;
 
     // ISonxFile
     uint8_t open(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
@@ -116,7 +123,12 @@ private:
     };
 
     uint8_t startConversion(const FileHandle* input, const AudioFormat* inputFormat, const FileHandle* output,
-                            const AudioFormat* outputFormat, Notifier notifier);
+                            const AudioFormat* outputFormat, int32_t salvage, Notifier notifier);
+    // The callback asked to stop: a running conversion is cancelled; a
+    // finished one fails as cancelled (throws), so its output is removed.
+    void stopAtProgress();
+    uint8_t openSingle(const FileHandle* handle, uint8_t write, const AudioFormat* fileFormat,
+                       const AudioFormat* clientFormat, int32_t salvage);
     void discardOutput(const FileHandle& handle);
     // Puts the closed output in place; a failure is thrown.
     static void commitOutput(std::unique_ptr<SafeOutput>& output);
@@ -144,7 +156,6 @@ private:
     AudioFile output_;
     PumpBuffers buffers_;
     uint32_t carried_ = 0;
-    bool transcoding_ = false;
 
     std::atomic<uint32_t> blocksDone_{0};
     std::atomic<uint32_t> totalBlocks_{0};

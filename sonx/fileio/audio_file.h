@@ -65,7 +65,8 @@ struct AudioFile {
     // describes those samples.
     WavFrames frames;
 
-    // Reading a damaged input (FORMAT_OPTION_SALVAGE), set by parseInputFile.
+    // Reading a damaged input: the request's SALVAGE_READ, or
+    // FORMAT_OPTION_SALVAGE added by parseInputFile.
     bool salvageRequested = false;
     bool stopAtStrayByte = false;  // countPackets ends at the first byte that is no rate octet
     bool zeroDataLength = false;   // salvaging a 'data' length of 0: damage only if data follows

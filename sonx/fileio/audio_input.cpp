@@ -292,7 +292,8 @@ void attachCodec(const Guid& codecId, AudioFormat& format, AudioFormat& sampleSi
 
 bool parseInputFile(AudioFile& file, uint32_t& dataBegin, uint32_t& dataEnd) {
     const Guid& type = file.fileFormat.fileType;
-    file.salvageRequested = (file.fileFormat.option & FORMAT_OPTION_SALVAGE) != 0;
+    // The request's policy, or the option bit of callers that still send it.
+    file.salvageRequested = file.salvageRequested || (file.fileFormat.option & FORMAT_OPTION_SALVAGE) != 0;
     file.fileFormat.option &= ~FORMAT_OPTION_SALVAGE;
     file.stopAtStrayByte = file.zeroDataLength = false;
     file.salvage = SalvageReport{};

@@ -1,15 +1,13 @@
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include "sonx/component/status.h"
 #include "sonx/fileio/audio_file.h"
+#include "sonx/fileio/native_io.h"
 #include "sonx/fileio/posix_io.h"
 #include "sonx/fileio/safe_output.h"
 
@@ -18,7 +16,7 @@ namespace sonx {
 namespace {
 
 [[noreturn]] void failWithErrno(const char* text, int error, int32_t status) {
-    failWith(status, std::string(text) + std::strerror(error));
+    failWith(status, std::string(text) + native_io::errorText(error));
 }
 
 void checkUsable(const AudioFile& file) {
@@ -36,7 +34,7 @@ uint32_t clientSize(const AudioFile& file) {
 }
 
 void closeDescriptorQuietly(AudioFile& file) {
-    ::close(file.descriptor);
+    native_io::close(file.descriptor);
     file.descriptor = -1;
     file.handle.type = FILE_HANDLE_CLOSED;
 }
@@ -55,15 +53,12 @@ int32_t riffTruncate(uint32_t length, void* context) {
 }
 
 void openNamed(AudioFile& file, bool create, bool readWrite) {
+    using native_io::OpenFor;
     const char* name = file.handle.fileName ? file.handle.fileName : "";
-    int flags = O_CLOEXEC;
-    if (create)
-        flags |= O_RDWR | O_TRUNC | (isTemporaryInTheMaking(name) ? 0 : O_CREAT);
-    else
-        flags |= readWrite ? O_RDWR : O_RDONLY;
-    // Like every other tool: readable and writable by all, as the umask allows.
-    const int fd = ::open(name, flags,
-                          S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH);
+    // A temporary output is never made anew here: a signal may have removed it.
+    const OpenFor created = isTemporaryInTheMaking(name) ? OpenFor::EmptyingExisting : OpenFor::CreatingEmpty;
+    const OpenFor purpose = create ? created : readWrite ? OpenFor::ReadingAndWriting : OpenFor::Reading;
+    const int fd = native_io::openNamed(name, purpose);
     if (fd < 0) {
         const int error = errno;
         file.handle.type = FILE_HANDLE_CLOSED;
@@ -74,7 +69,12 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
         file.fileFormat.size = 0;
         return;
     }
-    const off_t end = ::lseek(fd, 0, SEEK_END);
+    // A folder opens for reading, but holds no bytes to read.
+    if (native_io::isFolder(fd)) {
+        closeDescriptorQuietly(file);
+        failWithErrno("Error opening file: ", EISDIR, SONX_ERR_OPEN);
+    }
+    const int64_t end = native_io::seek(fd, 0, SEEK_END);
     if (end < 0) {
         const int error = errno;
         closeDescriptorQuietly(file);
@@ -86,7 +86,7 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
         failWithErrno("Error getting file pointer position: ", EOVERFLOW, SONX_ERR_TOO_LARGE);
     }
     file.fileFormat.size = static_cast<uint32_t>(end);
-    if (::lseek(fd, 0, SEEK_SET) < 0) {
+    if (native_io::seek(fd, 0, SEEK_SET) < 0) {
         const int error = errno;
         closeDescriptorQuietly(file);
         failWithErrno("Error seeking in file: ", error, SONX_ERR_READ);
@@ -152,7 +152,7 @@ void openFile(AudioFile& file, bool create, bool readWrite) {
 void seekFile(AudioFile& file, uint32_t position) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
-        if (::lseek(file.descriptor, static_cast<off_t>(position), SEEK_SET) < 0)
+        if (native_io::seek(file.descriptor, position, SEEK_SET) < 0)
             failWithErrno("Error seeking in file: ", errno, SONX_ERR_READ);
         return;
     }
@@ -199,7 +199,7 @@ uint32_t writeFile(AudioFile& file, const uint8_t* buffer, uint32_t count) {
 int32_t truncateFile(AudioFile& file, uint32_t length) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
-        if (::ftruncate(file.descriptor, static_cast<off_t>(length)) != 0)
+        if (native_io::truncate(file.descriptor, length) != 0)
             failWithErrno("Error truncating file: ", errno, SONX_ERR_WRITE);
         return 0;
     }
@@ -225,8 +225,8 @@ void closeFile(AudioFile& file, bool quiet) {
         }
     }
     if (file.handle.type == FILE_HANDLE_NAME) {
-        if (::close(file.descriptor) != 0 && failure.empty())
-            failure = std::string("Error closing file: ") + std::strerror(errno);
+        if (native_io::close(file.descriptor) != 0 && failure.empty())
+            failure = std::string("Error closing file: ") + native_io::errorText(errno);
         file.descriptor = -1;
     }
     // The descriptor is gone even when close reports an error, so the record

@@ -1,4 +1,3 @@
-#include "sonx/component/status.h"
 #include "sonx/fileio/packet_pump.h"
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "sonx/component/status.h"
 #include "sonx/fileio/sample_convert.h"
 
 namespace sonx {
@@ -19,6 +19,8 @@ constexpr uint64_t kMaxBufferBytes = 8u << 20;
 
 // Frames of a mixed-down WAV read at a time: at most 64 bytes each.
 constexpr uint32_t kFramesPerPiece = 4096;
+
+constexpr const char* kBuffersTooSmall = "Conversion buffers are too small for the audio format";
 
 [[noreturn]] void fail(const std::string& text) {
     failWith(SONX_ERR_FAILED, text);
@@ -41,36 +43,35 @@ std::string codecText(ISonxError* error) {
     return text ? text : "";
 }
 
-void checkSide(const AudioFormat& f, const char* what) {
+void checkSide(const AudioFormat& format, const char* what) {
     const std::string side = what;
-    if (f.sampleRate == 0 || f.sampleRate > kMaxSampleRate)
-        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " sample rate of " + std::to_string(f.sampleRate) +
-             " samples per second");
-    if (f.blockSamples == 0) failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " blocks of 0 samples");
-    if (f.blockSamples > 2ull * f.sampleRate)
-        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " blocks of " + std::to_string(f.blockSamples) +
-             " samples are longer than two seconds");
-    if (f.packetBytes == 0) failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " blocks of 0 bytes");
-    if (f.codec == CODEC_PCM) checkPcmFormat(f, what);
+    if (format.sampleRate == 0 || format.sampleRate > kMaxSampleRate)
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " sample rate of " +
+                                           std::to_string(format.sampleRate) + " samples per second");
+    if (format.blockSamples == 0)
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " blocks of 0 samples");
+    if (format.blockSamples > 2ull * format.sampleRate)
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " blocks of " +
+                                           std::to_string(format.blockSamples) +
+                                           " samples are longer than two seconds");
+    if (format.packetBytes == 0)
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " blocks of 0 bytes");
+    if (format.codec == CODEC_PCM) checkPcmFormat(format, what);
 }
 
-void checkSamples(const AudioFormat& f, const char* what) {
+void checkSamples(const AudioFormat& format, const char* what) {
     const std::string side = what;
-    if (f.sampleRate == 0 || f.sampleRate > kMaxSampleRate)
-        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " sample rate of " + std::to_string(f.sampleRate) +
-             " samples per second");
-    if (!isConvertibleFormat(f.sampleRate, f.sampleBits))
-        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " samples of " + std::to_string(f.sampleBits) +
-             " bits (only 8 and 16 are supported)");
+    if (format.sampleRate == 0 || format.sampleRate > kMaxSampleRate)
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " sample rate of " +
+                                           std::to_string(format.sampleRate) + " samples per second");
+    if (!isConvertibleFormat(format.sampleRate, format.sampleBits))
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + side + " samples of " +
+                                           std::to_string(format.sampleBits) +
+                                           " bits (only 8 and 16 are supported)");
 }
 
 void grow(std::vector<uint8_t>& buffer, uint64_t bytes) {
     if (buffer.size() < bytes) buffer.resize(static_cast<size_t>(bytes));
-}
-
-void fillSilence(uint8_t* dest, uint32_t samples, uint32_t bits) {
-    // 8-bit PCM is unsigned: its silence is 128.
-    std::memset(dest, bits == 8 ? 0x80 : 0, static_cast<size_t>(samples) * (bits / 8));
 }
 
 // Sequential reading from a block read ahead, for packet streams: one read
@@ -82,26 +83,26 @@ public:
     // The file must be positioned at `position`.
     ReadAhead(AudioFile& file, uint32_t position) : file_(file), position_(position) {}
 
-    // Copies the next n bytes of the file to dest.
-    void take(uint8_t* dest, uint32_t n) {
-        while (n > 0) {
-            if (used_ == filled_) refill(n);
-            const uint32_t k = std::min(n, filled_ - used_);
-            std::memcpy(dest, block_ + used_, k);
-            used_ += k;
-            dest += k;
-            n -= k;
-            position_ += k;
+    // Copies the next `wanted` bytes of the file to dest.
+    void take(uint8_t* dest, uint32_t wanted) {
+        while (wanted > 0) {
+            if (used_ == filled_) refill(wanted);
+            const uint32_t piece = std::min(wanted, filled_ - used_);
+            std::memcpy(dest, block_ + used_, piece);
+            used_ += piece;
+            dest += piece;
+            wanted -= piece;
+            position_ += piece;
         }
     }
 
 private:
     void refill(uint32_t wanted) {
         const uint64_t end = file_.fileFormat.size;
-        const uint64_t n = end > position_ ? std::min<uint64_t>(sizeof block_, end - position_)
-                                           : std::min<uint64_t>(sizeof block_, wanted);
-        readFile(file_, block_, static_cast<uint32_t>(n));
-        filled_ = static_cast<uint32_t>(n);
+        const uint64_t bytes = end > position_ ? std::min<uint64_t>(sizeof block_, end - position_)
+                                               : std::min<uint64_t>(sizeof block_, wanted);
+        readFile(file_, block_, static_cast<uint32_t>(bytes));
+        filled_ = static_cast<uint32_t>(bytes);
         used_ = 0;
     }
 
@@ -118,12 +119,13 @@ uint32_t fixedBlockBytes(const AudioFormat& format) {
     return isFixedBlockFormat(format.dataFormat) ? format.packetBytes : 0;
 }
 
-void checkPcmFormat(const AudioFormat& f, const char* what) {
-    checkSamples(f, what);
-    if (f.packetBytes != f.sampleBits / 8)
-        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + std::string(what) + " block alignment of " +
-             std::to_string(f.packetBytes) + " bytes does not match mono " + std::to_string(f.sampleBits) +
-             "-bit samples");
+void checkPcmFormat(const AudioFormat& format, const char* what) {
+    checkSamples(format, what);
+    if (format.packetBytes != format.sampleBits / 8)
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: " + std::string(what) +
+                                           " block alignment of " + std::to_string(format.packetBytes) +
+                                           " bytes does not match mono " + std::to_string(format.sampleBits) +
+                                           "-bit samples");
 }
 
 bool needsSampleConversion(const AudioFormat& decoderFormat, const AudioFormat& encoderFormat) {
@@ -131,8 +133,8 @@ bool needsSampleConversion(const AudioFormat& decoderFormat, const AudioFormat& 
            decoderFormat.sampleBits != encoderFormat.sampleBits;
 }
 
-bool isPassThrough(const AudioFile& input, const AudioFile& output, bool transcode) {
-    return !transcode && input.decoder != nullptr && output.encoder == input.decoder;
+bool isPassThrough(const AudioFile& input, const AudioFile& output) {
+    return input.decoder != nullptr && output.encoder == input.decoder;
 }
 
 void readBlocks(uint32_t fixedBytes, AudioFile& file, ISonxCodec* codec, uint8_t* dest, uint32_t count,
@@ -148,10 +150,10 @@ void readBlocks(uint32_t fixedBytes, AudioFile& file, ISonxCodec* codec, uint8_t
         // Frames come in through a piece of bounded size, whatever the count.
         std::vector<uint8_t> piece(std::min<size_t>(count, kFramesPerPiece) * frameBytes);
         for (uint32_t done = 0; done < count;) {
-            const uint32_t k = std::min<uint32_t>(count - done, kFramesPerPiece);
-            readFile(file, piece.data(), k * frameBytes);
-            framesToMono16(file.frames, piece.data(), k, dest + 2 * size_t{done});
-            done += k;
+            const uint32_t frames = std::min<uint32_t>(count - done, kFramesPerPiece);
+            readFile(file, piece.data(), frames * frameBytes);
+            framesToMono16(file.frames, piece.data(), frames, dest + 2 * size_t{done});
+            done += frames;
         }
     } else if (fixedBytes != 0) {
         stored = uint64_t{count} * fixedBytes;
@@ -285,8 +287,8 @@ void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide,
     const uint64_t output = outputSide.packetBytes * outBlocks;
     const uint64_t largest = std::max({packet, conversion, sample, output});
     if (largest > kMaxBufferBytes)
-        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: conversion buffers of " + std::to_string(largest) +
-             " bytes would be needed");
+        failWith(SONX_ERR_UNSUPPORTED, "Unsupported audio format: conversion buffers of " +
+                                           std::to_string(largest) + " bytes would be needed");
     try {
         grow(buffers.packet, packet);
         grow(buffers.conversion, conversion);
@@ -297,99 +299,140 @@ void sizeBuffers(const AudioFormat& outputSide, const AudioFormat& inputSide,
     }
 }
 
-uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, uint32_t& carried,
-                     bool transcode) {
-    const AudioFormat& inFormat = input.fileFormat;
-    const AudioFormat& outFormat = output.fileFormat;
-    const uint32_t remaining = input.blockCount > input.blocksDone ? input.blockCount - input.blocksDone : 0;
-    uint32_t n = std::min<uint64_t>(remaining, 2ull * input.decoderFormat.sampleRate / inFormat.blockSamples);
+SampleSpace spaceBehind(std::vector<uint8_t>& buffer, uint32_t used, uint32_t sampleBytes) {
+    return {buffer.data() + size_t{used} * sampleBytes, buffer.size() / sampleBytes - used};
+}
 
-    if (isPassThrough(input, output, transcode)) {
+void readSamples(AudioFile& input, uint32_t blocks, std::vector<uint8_t>& packetSpace, SampleSpace samples) {
+    if (blocks == 0) return;
+    const AudioFormat& format = input.fileFormat;
+    if (uint64_t{blocks} * format.blockSamples > samples.room) fail(kBuffersTooSmall);
+    if (input.decoder) {
+        readBlocks(fixedBlockBytes(format), input, input.decoder, packetSpace.data(), blocks, nullptr,
+                   static_cast<uint32_t>(packetSpace.size()));
+        decodeBlocks(input, packetSpace.data(), blocks, format.blockSamples, samples);
+    } else {
+        const uint64_t roomBytes = samples.room * (input.decoderFormat.sampleBits / 8);
+        readBlocks(fixedBlockBytes(format), input, nullptr, samples.at, blocks, nullptr,
+                   static_cast<uint32_t>(std::min<uint64_t>(roomBytes, UINT32_MAX)));
+    }
+}
+
+uint32_t decodeBlocks(const AudioFile& coder, const uint8_t* packets, uint32_t blocks, uint32_t blockSamples,
+                      SampleSpace samples) {
+    if (blocks == 0) return 0;
+    const uint64_t count = uint64_t{blocks} * blockSamples;
+    if (count > samples.room) fail(kBuffersTooSmall);
+    uint32_t packetBytes = 0;
+    if (coder.decoder->Process(samples.at, packets, blocks, 0, &packetBytes) != count)
+        fail("Error decoding audio packets: " + codecText(coder.decoderError));
+    return packetBytes;
+}
+
+void copySamples(const uint8_t* source, uint32_t count, uint32_t sampleBytes, SampleSpace samples) {
+    if (count == 0) return;
+    if (count > samples.room) fail(kBuffersTooSmall);
+    std::memcpy(samples.at, source, size_t{count} * sampleBytes);
+}
+
+uint32_t convertSamples(const AudioFormat& from, const uint8_t* source, uint32_t count, StreamEnd end,
+                        SampleConverter& converter, const AudioFormat& to, SampleSpace dest) {
+    return converter.convert(source, count, {from.sampleRate, from.sampleBits}, end, dest.at,
+                             static_cast<uint32_t>(std::min<uint64_t>(dest.room, UINT32_MAX)),
+                             {to.sampleRate, to.sampleBits});
+}
+
+StreamEnd streamEndOf(const AudioFile& input) {
+    return input.blocksDone >= input.blockCount ? StreamEnd::Ends : StreamEnd::Continues;
+}
+
+EncodedBlocks encodeWholeBlocks(const AudioFile& coder, const uint8_t* samples, uint32_t count,
+                                const AudioFormat& coded, uint8_t* packets, uint64_t packetRoom) {
+    EncodedBlocks encoded;
+    encoded.blocks = count / coded.blockSamples;
+    if (encoded.blocks == 0) return encoded;
+    if (uint64_t{encoded.blocks} * coded.packetBytes > packetRoom) fail(kBuffersTooSmall);
+    if (coder.encoder->Process(packets, samples, encoded.blocks * coded.blockSamples, 1, &encoded.bytes) !=
+        encoded.blocks)
+        fail("Error encoding audio packets: " + codecText(coder.encoderError));
+    return encoded;
+}
+
+uint32_t carryRest(uint32_t held, uint32_t used, uint32_t sampleBytes, std::vector<uint8_t>& buffer) {
+    const uint32_t left = held - used;
+    if (used > 0)
+        std::memmove(buffer.data(), buffer.data() + size_t{used} * sampleBytes, size_t{left} * sampleBytes);
+    return left;
+}
+
+uint32_t padToBlock(uint32_t held, uint32_t blockSamples, uint32_t sampleBits, std::vector<uint8_t>& buffer) {
+    const uint32_t sampleBytes = sampleBits / 8;
+    if (blockSamples > buffer.size() / sampleBytes) fail(kBuffersTooSmall);
+    // 8-bit PCM is unsigned: its silence is 128.
+    std::memset(buffer.data() + size_t{held} * sampleBytes, sampleBits == 8 ? 0x80 : 0,
+                size_t{blockSamples - held} * sampleBytes);
+    return blockSamples;
+}
+
+uint32_t writeWholeBlocks(PumpBuffers& buffers, uint32_t& held, AudioFile& output) {
+    const AudioFormat& coded = output.fileFormat;
+    const uint32_t sampleBytes = output.encoderFormat.sampleBits / 8;
+    const uint32_t blocks = held / coded.blockSamples;
+    if (output.encoder) {
+        encodeWholeBlocks(output, buffers.sample.data(), held, coded, buffers.output.data(),
+                          buffers.output.size());
+        writeBlocks(output.encoder, buffers.output.data(), blocks, nullptr, fixedBlockBytes(coded), output,
+                    static_cast<uint32_t>(buffers.output.size()));
+    } else {
+        writeBlocks(nullptr, buffers.sample.data(), blocks, nullptr, fixedBlockBytes(coded), output,
+                    held * sampleBytes);
+    }
+    held = carryRest(held, blocks * coded.blockSamples, sampleBytes, buffers.sample);
+    return blocks;
+}
+
+uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, uint32_t& carried) {
+    const AudioFormat& inFormat = input.fileFormat;
+    const uint32_t remaining = input.blockCount > input.blocksDone ? input.blockCount - input.blocksDone : 0;
+    uint32_t blocks =
+        std::min<uint64_t>(remaining, 2ull * input.decoderFormat.sampleRate / inFormat.blockSamples);
+
+    if (isPassThrough(input, output)) {
         // Same codec on both sides: the coded blocks are copied as they are,
         // without a decode and re-encode that would only lose quality.
-        n = std::min<uint64_t>(n, buffers.packet.size() / inFormat.packetBytes);
-        if (n == 0) return 0;
+        blocks = std::min<uint64_t>(blocks, buffers.packet.size() / inFormat.packetBytes);
+        if (blocks == 0) return 0;
         uint32_t bytes = 0;
-        readBlocks(fixedBlockBytes(inFormat), input, input.decoder, buffers.packet.data(), n, &bytes,
+        readBlocks(fixedBlockBytes(inFormat), input, input.decoder, buffers.packet.data(), blocks, &bytes,
                    static_cast<uint32_t>(buffers.packet.size()));
-        writeBlocks(output.encoder, buffers.packet.data(), n, nullptr, fixedBlockBytes(outFormat), output,
-                    bytes);
-        return n;
+        writeBlocks(output.encoder, buffers.packet.data(), blocks, nullptr,
+                    fixedBlockBytes(output.fileFormat), output, bytes);
+        return blocks;
     }
 
-    const AudioFormat& dec = input.decoderFormat;
-    const AudioFormat& enc = output.encoderFormat;
-    const bool converting = needsSampleConversion(dec, enc);
-    const uint32_t decBytes = dec.sampleBits / 8;
-    const uint32_t encBytes = enc.sampleBits / 8;
-    const uint32_t outBlock = outFormat.blockSamples;
-    const uint64_t sampleRoom = buffers.sample.size() / encBytes;
-    if (carried > sampleRoom) fail("Conversion buffers are too small for the audio format");
+    const AudioFormat& decoderFormat = input.decoderFormat;
+    const AudioFormat& encoderFormat = output.encoderFormat;
+    const bool converting = needsSampleConversion(decoderFormat, encoderFormat);
+    const uint32_t encodedSampleBytes = encoderFormat.sampleBits / 8;
+    if (carried > buffers.sample.size() / encodedSampleBytes) fail(kBuffersTooSmall);
+    const SampleSpace toEncodeSpace = spaceBehind(buffers.sample, carried, encodedSampleBytes);
+    const uint32_t decodedCount = blocks * inFormat.blockSamples;
 
-    if (n > 0) {
-        const uint64_t decoded = uint64_t{n} * inFormat.blockSamples;
-        uint8_t* dest =
-            converting ? buffers.conversion.data() : buffers.sample.data() + size_t{carried} * encBytes;
-        const uint64_t destRoom = converting ? buffers.conversion.size() / decBytes : sampleRoom - carried;
-        if (decoded > destRoom) fail("Conversion buffers are too small for the audio format");
-        if (input.decoder) {
-            uint32_t bytes = 0;
-            readBlocks(fixedBlockBytes(inFormat), input, input.decoder, buffers.packet.data(), n, &bytes,
-                       static_cast<uint32_t>(buffers.packet.size()));
-            uint32_t consumed = 0;
-            if (input.decoder->Process(dest, buffers.packet.data(), n, 0, &consumed) != decoded)
-                fail("Error decoding audio packets: " + codecText(input.decoderError));
-        } else {
-            readBlocks(fixedBlockBytes(inFormat), input, nullptr, dest, n, nullptr,
-                       static_cast<uint32_t>(destRoom * decBytes));
-        }
-        if (converting) {
-            const bool last = input.blocksDone >= input.blockCount;
-            carried += buffers.converter.convert(
-                enc.sampleRate, dec.sampleBits, buffers.sample.data() + size_t{carried} * encBytes,
-                buffers.conversion.data(), static_cast<uint32_t>(decoded), enc.sampleBits, dec.sampleRate,
-                static_cast<uint32_t>(sampleRoom - carried), last);
-        } else {
-            carried += static_cast<uint32_t>(decoded);
-        }
-    } else {
-        // Input exhausted: first what the converter still holds, then, if the
-        // output is still not complete, finish the last block with silence.
-        if (converting)
-            carried += buffers.converter.convert(
-                enc.sampleRate, dec.sampleBits, buffers.sample.data() + size_t{carried} * encBytes, nullptr,
-                0, enc.sampleBits, dec.sampleRate, static_cast<uint32_t>(sampleRoom - carried), true);
-        if (carried < outBlock) {
-            if (outBlock > sampleRoom) fail("Conversion buffers are too small for the audio format");
-            fillSilence(buffers.sample.data() + size_t{carried} * encBytes, outBlock - carried,
-                        enc.sampleBits);
-            carried = outBlock;
-        }
-    }
-
-    const uint32_t blocks = carried / outBlock;
-    if (transcode) {
-        uint32_t coded = 0;
-        if (blocks > 0) {
-            if (uint64_t{blocks} * outFormat.packetBytes > buffers.output.size())
-                fail("Conversion buffers are too small for the audio format");
-            if (output.encoder->Process(buffers.output.data(), buffers.sample.data(), blocks * outBlock, 1,
-                                        &coded) != blocks)
-                fail("Error encoding audio packets: " + codecText(output.encoderError));
-            const uint32_t left = carried - blocks * outBlock;
-            std::memmove(buffers.sample.data(), buffers.sample.data() + size_t{blocks} * outBlock * encBytes,
-                         size_t{left} * encBytes);
-            carried = left;
-        }
-        writeBlocks(output.encoder, buffers.output.data(), blocks, nullptr, fixedBlockBytes(outFormat),
-                    output, static_cast<uint32_t>(buffers.output.size()));
-    } else {
-        const uint32_t bytes = carried * encBytes;
-        carried = 0;
-        writeBlocks(output.encoder, buffers.sample.data(), blocks, nullptr, fixedBlockBytes(outFormat),
-                    output, bytes);
-    }
-    return blocks;
+    readSamples(
+        input, blocks, buffers.packet,
+        converting ? spaceBehind(buffers.conversion, 0, decoderFormat.sampleBits / 8) : toEncodeSpace);
+    // A pass that reads nothing ends the stream: the converter gives what it still holds.
+    const StreamEnd end = blocks == 0 ? StreamEnd::Ends : streamEndOf(input);
+    if (converting)
+        carried += convertSamples(decoderFormat, buffers.conversion.data(), decodedCount, end,
+                                  buffers.converter, encoderFormat, toEncodeSpace);
+    else
+        carried += decodedCount;
+    // The output is not complete yet: its last block is finished with silence.
+    if (blocks == 0 && carried < output.fileFormat.blockSamples)
+        carried =
+            padToBlock(carried, output.fileFormat.blockSamples, encoderFormat.sampleBits, buffers.sample);
+    return writeWholeBlocks(buffers, carried, output);
 }
 
 uint32_t totalOutputBlocks(const AudioFile& input, const AudioFile& output) {

@@ -69,8 +69,72 @@ void checkPcmFormat(const AudioFormat& format, const char* what);
 bool needsSampleConversion(const AudioFormat& decoderFormat, const AudioFormat& encoderFormat);
 
 // Whether a file-to-file conversion copies coded blocks unchanged: input and
-// output share one codec object and nothing is transcoded.
-bool isPassThrough(const AudioFile& input, const AudioFile& output, bool transcode);
+// output share one codec object.
+bool isPassThrough(const AudioFile& input, const AudioFile& output);
+
+// ---- The steps of a conversion ----------------------------------------------
+// convertPass and the single-file read and write loops are each made of
+// these steps. Samples are of the side's format: decoded samples in the
+// decoder format, samples waiting for an encoder in the encoder format.
+
+// Where samples go: the first free sample and how many still fit there.
+struct SampleSpace {
+    uint8_t* at = nullptr;
+    uint64_t room = 0;
+};
+
+// The space behind the first `used` samples (of `sampleBytes` bytes) of buffer.
+SampleSpace spaceBehind(std::vector<uint8_t>& buffer, uint32_t used, uint32_t sampleBytes);
+
+// Reads `blocks` blocks of input and decodes them with its decoder into
+// samples; a file without a decoder holds its samples as they are. Packets
+// pass through packetSpace. Does nothing for 0 blocks.
+void readSamples(AudioFile& input, uint32_t blocks, std::vector<uint8_t>& packetSpace, SampleSpace samples);
+
+// Decodes `blocks` packets of `blockSamples` samples each at `packets` with
+// coder's decoder into samples, returning the packet bytes used. Does
+// nothing for 0 blocks. Throws "Error decoding audio packets: " + codec text.
+uint32_t decodeBlocks(const AudioFile& coder, const uint8_t* packets, uint32_t blocks, uint32_t blockSamples,
+                      SampleSpace samples);
+
+// Copies `count` samples of `sampleBytes` bytes as they are into samples.
+void copySamples(const uint8_t* source, uint32_t count, uint32_t sampleBytes, SampleSpace samples);
+
+// Converts `count` samples from the `from` format to the `to` format through
+// the converter's stream, returning the samples put into dest.
+uint32_t convertSamples(const AudioFormat& from, const uint8_t* source, uint32_t count, StreamEnd end,
+                        SampleConverter& converter, const AudioFormat& to, SampleSpace dest);
+
+// How the stream of a file being read goes on: it ends with its last block.
+StreamEnd streamEndOf(const AudioFile& input);
+
+// Blocks encoded and the packet bytes they took.
+struct EncodedBlocks {
+    uint32_t blocks = 0;
+    uint32_t bytes = 0;
+};
+
+// Encodes the whole blocks of coded.blockSamples among `count` samples with
+// coder's encoder into at most packetRoom bytes at `packets`. Throws "Error
+// encoding audio packets: " + codec text.
+EncodedBlocks encodeWholeBlocks(const AudioFile& coder, const uint8_t* samples, uint32_t count,
+                                const AudioFormat& coded, uint8_t* packets, uint64_t packetRoom);
+
+// Drops the first `used` of the `held` samples at the front of buffer,
+// moving the rest to the front; returns how many are left.
+uint32_t carryRest(uint32_t held, uint32_t used, uint32_t sampleBytes, std::vector<uint8_t>& buffer);
+
+// Completes the `held` samples at the front of buffer with silence to one
+// block of `blockSamples`; returns blockSamples.
+uint32_t padToBlock(uint32_t held, uint32_t blockSamples, uint32_t sampleBits, std::vector<uint8_t>& buffer);
+
+// Encodes (with output's encoder; without one the samples are the blocks)
+// and writes to output the whole blocks among the `held` samples at the
+// front of buffers.sample, then carries the rest to the front. Returns the
+// blocks written; `held` becomes the samples left.
+uint32_t writeWholeBlocks(PumpBuffers& buffers, uint32_t& held, AudioFile& output);
+
+// ---- One pass ------------------------------------------------------------------
 
 // One pass of a file-to-file conversion: up to two seconds of input are read,
 // decoded, converted and encoded, and the whole output blocks are written.
@@ -81,8 +145,7 @@ bool isPassThrough(const AudioFile& input, const AudioFile& output, bool transco
 // completed with silence. In the pass-through case coded blocks are copied unchanged.
 // Returns the output blocks written. Throws "Error decoding audio packets: "
 // / "Error encoding audio packets: " + codec text, file and conversion errors.
-uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, uint32_t& carried,
-                     bool transcode);
+uint32_t convertPass(AudioFile& input, AudioFile& output, PumpBuffers& buffers, uint32_t& carried);
 
 // Output blocks a conversion writes: the samples the converter makes of
 // input blocks x input block samples (convertedSampleCount), rounded up to

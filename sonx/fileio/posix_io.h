@@ -4,17 +4,16 @@
 #ifndef SONX_FILEIO_POSIX_IO_H
 #define SONX_FILEIO_POSIX_IO_H
 
-#include <errno.h>
-#include <sys/types.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+
+#include "sonx/fileio/native_io.h"
 
 namespace sonx::posix_io {
 
 // Where a transfer starts: kCurrent uses and moves the descriptor's offset.
-inline constexpr int64_t kCurrent = -1;
+inline constexpr int64_t kCurrent = native_io::kCurrent;
 
 // Reads up to `count` bytes; returns the count read, short only at the end
 // of data or on an error (errno then says which; it is 0 at the end).
@@ -23,8 +22,8 @@ inline size_t readFull(int fd, void* buffer, size_t count, int64_t offset = kCur
     size_t done = 0;
     errno = 0;
     while (done < count) {
-        const ssize_t got = offset == kCurrent ? ::read(fd, bytes + done, count - done)
-                                               : ::pread(fd, bytes + done, count - done, offset + done);
+        const int64_t got = native_io::readSome(fd, bytes + done, count - done,
+                                                offset == kCurrent ? kCurrent : offset + static_cast<int64_t>(done));
         if (got < 0 && errno == EINTR) continue;
         if (got == 0) errno = 0;  // an earlier retry may have left EINTR
         if (got <= 0) break;
@@ -39,8 +38,8 @@ inline size_t writeFull(int fd, const void* buffer, size_t count, int64_t offset
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     size_t done = 0;
     while (done < count) {
-        const ssize_t put = offset == kCurrent ? ::write(fd, bytes + done, count - done)
-                                               : ::pwrite(fd, bytes + done, count - done, offset + done);
+        const int64_t put = native_io::writeSome(fd, bytes + done, count - done,
+                                                 offset == kCurrent ? kCurrent : offset + static_cast<int64_t>(done));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             if (put == 0) errno = ENOSPC;

@@ -195,54 +195,55 @@ bool findRiffChunkAllowingOverrun(RiffIo& riff, const char* id, uint32_t& positi
 
 void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8_t* data, uint32_t length,
                   uint32_t regionStart, uint32_t regionLength) {
-    uint64_t S = riff.size;
-    if (regionStart > S) failWith(SONX_ERR_INVALID, "Cannot set RIFF chunk past end of file");
-    if (regionLength == 0) regionLength = static_cast<uint32_t>(S - regionStart);
-    const uint32_t searchLength = std::min(static_cast<uint32_t>(S - regionStart), regionLength);
-    const uint64_t N = roundEven(length);
+    uint64_t fileSize = riff.size;
+    if (regionStart > fileSize) failWith(SONX_ERR_INVALID, "Cannot set RIFF chunk past end of file");
+    if (regionLength == 0) regionLength = static_cast<uint32_t>(fileSize - regionStart);
+    const uint32_t searchLength = std::min(static_cast<uint32_t>(fileSize - regionStart), regionLength);
+    const uint64_t paddedLength = roundEven(length);
 
-    uint64_t h;  // where the chunk header goes
-    uint64_t l;  // bytes of the old chunk it replaces
-    uint32_t d = regionStart, m = searchLength;
-    if (findRiffChunk(riff, id, d, m)) {
-        h = d - 8u;
+    uint64_t chunkStart;  // where the chunk header goes
+    uint64_t replaced;    // bytes of the old chunk it replaces
+    uint32_t foundPosition = regionStart, foundLength = searchLength;
+    if (findRiffChunk(riff, id, foundPosition, foundLength)) {
+        chunkStart = foundPosition - 8u;
         // A last chunk of odd length may lack its pad byte.
-        l = std::min<uint64_t>(roundEven(m) + 8, S - h);
+        replaced = std::min<uint64_t>(roundEven(foundLength) + 8, fileSize - chunkStart);
     } else {
         // The new chunk goes behind the after-id chunk or behind the last
         // chunk of the region. A missing pad byte is written first; a chunk
         // cut shorter than that is refused.
         LastChunk behind;
-        uint32_t d2 = regionStart, m2 = searchLength;
-        if (afterId && findRiffChunk(riff, afterId, d2, m2)) {
+        uint32_t afterPosition = regionStart, afterLength = searchLength;
+        if (afterId && findRiffChunk(riff, afterId, afterPosition, afterLength)) {
             std::memcpy(behind.id, afterId, 4);
-            behind.length = m2;
-            behind.pos = uint64_t{d2} - 8;
-            behind.paddedEnd = roundEven(uint64_t{d2} + m2);
+            behind.length = afterLength;
+            behind.pos = uint64_t{afterPosition} - 8;
+            behind.paddedEnd = roundEven(uint64_t{afterPosition} + afterLength);
         } else {
             behind = lastChunk(riff, regionStart, searchLength);
         }
-        if (behind.paddedEnd > S + 1) throw badLength(behind.id, behind.length, behind.pos);
-        if (behind.paddedEnd == S + 1) {
+        if (behind.paddedEnd > fileSize + 1) throw badLength(behind.id, behind.length, behind.pos);
+        if (behind.paddedEnd == fileSize + 1) {
             static const uint8_t zero = 0;
-            seekTo(riff, S);
+            seekTo(riff, fileSize);
             riff.write(&zero, 1, riff.context);
-            riff.size = static_cast<uint32_t>(++S);
+            riff.size = static_cast<uint32_t>(++fileSize);
         }
-        h = behind.paddedEnd;
-        l = 0;
+        chunkStart = behind.paddedEnd;
+        replaced = 0;
     }
-    const uint64_t t0 = h + l;  // first tail byte
-    const int64_t g = static_cast<int64_t>(N + 8) - static_cast<int64_t>(l);
-    const uint64_t newSize = static_cast<uint64_t>(static_cast<int64_t>(S) + g);
+    const uint64_t tailStart = chunkStart + replaced;  // first tail byte
+    const int64_t growth = static_cast<int64_t>(paddedLength + 8) - static_cast<int64_t>(replaced);
+    const uint64_t newSize = static_cast<uint64_t>(static_cast<int64_t>(fileSize) + growth);
     position32(newSize);
 
     // Tail bytes the grown chunk is about to overwrite.
     std::vector<uint8_t> saved;
-    if (g > 0 && h < S) {
-        saved.resize(static_cast<size_t>(std::min<uint64_t>(S - t0, static_cast<uint64_t>(g))));
+    if (growth > 0 && chunkStart < fileSize) {
+        saved.resize(
+            static_cast<size_t>(std::min<uint64_t>(fileSize - tailStart, static_cast<uint64_t>(growth))));
         if (!saved.empty()) {
-            seekTo(riff, t0);
+            seekTo(riff, tailStart);
             riff.read(saved.data(), static_cast<uint32_t>(saved.size()), riff.context);
         }
     }
@@ -253,9 +254,9 @@ void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8
         riff.seek(4, riff.context);
         writeLe32(riff, static_cast<uint32_t>(newSize - 8));
     };
-    if (g <= 0) writeSize();
+    if (growth <= 0) writeSize();
 
-    seekTo(riff, h);
+    seekTo(riff, chunkStart);
     uint8_t head[8];
     std::memcpy(head, id, 4);
     putLe32(head + 4, length);
@@ -267,34 +268,34 @@ void setRiffChunk(RiffIo& riff, const char* id, const char* afterId, const uint8
     }
 
     uint8_t block[kMoveBlock];
-    if (g < 0) {
-        const uint64_t shift = static_cast<uint64_t>(-g);
-        for (uint64_t from = t0; from < S;) {
-            const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(kMoveBlock, S - from));
+    if (growth < 0) {
+        const uint64_t shift = static_cast<uint64_t>(-growth);
+        for (uint64_t from = tailStart; from < fileSize;) {
+            const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kMoveBlock, fileSize - from));
             seekTo(riff, from);
-            riff.read(block, k, riff.context);
+            riff.read(block, piece, riff.context);
             seekTo(riff, from - shift);
-            riff.write(block, k, riff.context);
-            from += k;
+            riff.write(block, piece, riff.context);
+            from += piece;
         }
         riff.truncate(static_cast<uint32_t>(newSize), riff.context);
-    } else if (g > 0 && h < S) {
-        const uint64_t shift = static_cast<uint64_t>(g);
-        const uint64_t keepFrom = t0 + saved.size();  // not overwritten by the new chunk
-        for (uint64_t to = S; to > keepFrom;) {
-            const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(kMoveBlock, to - keepFrom));
-            to -= k;
+    } else if (growth > 0 && chunkStart < fileSize) {
+        const uint64_t shift = static_cast<uint64_t>(growth);
+        const uint64_t keepFrom = tailStart + saved.size();  // not overwritten by the new chunk
+        for (uint64_t to = fileSize; to > keepFrom;) {
+            const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kMoveBlock, to - keepFrom));
+            to -= piece;
             seekTo(riff, to);
-            riff.read(block, k, riff.context);
+            riff.read(block, piece, riff.context);
             seekTo(riff, to + shift);
-            riff.write(block, k, riff.context);
+            riff.write(block, piece, riff.context);
         }
         if (!saved.empty()) {
-            seekTo(riff, t0 + shift);
+            seekTo(riff, tailStart + shift);
             riff.write(saved.data(), static_cast<uint32_t>(saved.size()), riff.context);
         }
     }
-    if (g > 0) writeSize();
+    if (growth > 0) writeSize();
     riff.size = static_cast<uint32_t>(newSize);
 }
 

@@ -97,9 +97,11 @@ void SampleConverter::reset() {
     ended_ = false;
 }
 
-uint32_t SampleConverter::convert(uint32_t destRate, uint32_t sourceBits, uint8_t* dest,
-                                  const uint8_t* source, uint32_t count, uint32_t destBits,
-                                  uint32_t sourceRate, uint32_t destCapacity, bool last) {
+uint32_t SampleConverter::convert(const uint8_t* source, uint32_t count, SampleForm sourceForm, StreamEnd end,
+                                  uint8_t* dest, uint32_t destCapacity, SampleForm destForm) {
+    const uint32_t sourceRate = sourceForm.rate, sourceBits = sourceForm.bits;
+    const uint32_t destRate = destForm.rate, destBits = destForm.bits;
+    const bool last = end == StreamEnd::Ends;
     const bool streaming = resampler_ != nullptr;
     if (count == 0 && queued() == 0 && !(last && streaming && !ended_)) return 0;
     if (!isConvertibleFormat(sourceRate, sourceBits) || !isConvertibleFormat(destRate, destBits) || !dest ||

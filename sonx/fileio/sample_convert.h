@@ -24,6 +24,15 @@ bool isConvertibleFormat(uint32_t sampleRate, uint32_t sampleBits);
 // this count for the samples it has taken so far.
 uint64_t convertedSampleCount(uint64_t count, uint32_t sourceRate, uint32_t destRate);
 
+// Rate and width of a stream of mono samples.
+struct SampleForm {
+    uint32_t rate = 0;
+    uint32_t bits = 0;
+};
+
+// Whether a stream ends after the samples of a call.
+enum class StreamEnd { Continues, Ends };
+
 // One stream of samples converted in pieces. A rate change keeps the
 // filter state from piece to piece, so the output is the same as converting
 // the whole stream at once, whatever the pieces; the last piece drains the
@@ -42,16 +51,15 @@ public:
     void reset();
 
     // Takes `count` samples of the stream from `source` and writes up to
-    // `destCapacity` converted samples to `dest`, returning how many. With
-    // `last` the stream ends after these samples and the filter tail follows;
-    // the stream after that starts afresh. Output that does not fit stays
-    // queued and comes first in the next call (count 0 just collects it).
-    // A rate change cannot happen in mid-stream: the formats are those of
-    // the stream's first call. Throws std::runtime_error with the
-    // converter's message on failure.
-    uint32_t convert(uint32_t destRate, uint32_t sourceBits, uint8_t* dest, const uint8_t* source,
-                     uint32_t count, uint32_t destBits, uint32_t sourceRate, uint32_t destCapacity,
-                     bool last);
+    // `destCapacity` converted samples to `dest`, returning how many. When
+    // `end` says so the stream ends after these samples and the filter tail
+    // follows; the stream after that starts afresh. Output that does not
+    // fit stays queued and comes first in the next call (count 0 just
+    // collects it). A rate change cannot happen in mid-stream: the rates
+    // are those of the stream's first call. Throws std::runtime_error with
+    // the converter's message on failure.
+    uint32_t convert(const uint8_t* source, uint32_t count, SampleForm sourceForm, StreamEnd end,
+                     uint8_t* dest, uint32_t destCapacity, SampleForm destForm);
 
     // Converted samples waiting for room.
     uint32_t queued() const { return static_cast<uint32_t>(staged_.size() - stagedHead_); }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 #include "sonx/qcelp/decode_params.h"
 #include "sonx/qcelp/vector_ops.h"
@@ -44,8 +45,8 @@ const ShiftedTable& shiftedTable(int rate) {
 
 // C_I = sum over n of d(n) c_I(n), for all indices at once, 32 indices at
 // a time so that their sums stay in registers across the samples.
-void correlateCodevectors(const ShiftedTable& shifted, const float* d, int n,
-                          float correlation[kCodebookSize]) {
+SONX_QCELP_KERNEL void correlateCodevectorsBody(const ShiftedTable& shifted, const float* d, int n,
+                                                float correlation[kCodebookSize]) {
     constexpr int kBlock = 32;
     static_assert(kCodebookSize % kBlock == 0);
     for (int b = 0; b < kCodebookSize; b += kBlock) {
@@ -59,10 +60,43 @@ void correlateCodevectors(const ShiftedTable& shifted, const float* d, int n,
     }
 }
 
-}  // namespace
+void correlateCodevectorsNarrow(const ShiftedTable& shifted, const float* d, int n,
+                                float correlation[kCodebookSize]) {
+    correlateCodevectorsBody(shifted, d, n, correlation);
+}
 
-void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength], int n,
-                                float energy[kCodebookSize]) {
+#if defined(SONX_QCELP_AVX2)
+// The same sums, eight indices to a vector.
+SONX_QCELP_WIDE void correlateCodevectorsWide(const ShiftedTable& shifted, const float* d, int n,
+                                              float correlation[kCodebookSize]) {
+    typedef float Float8 __attribute__((vector_size(32)));
+    constexpr int kBlock = 32;
+    for (int b = 0; b < kCodebookSize; b += kBlock) {
+        Float8 sum[kBlock / 8] = {};
+        for (int i = 0; i < n; ++i) {
+            const float* row = shifted.atSample(i) + b;
+            const float x = d[i];
+            const Float8 v = {x, x, x, x, x, x, x, x};
+            for (int k = 0; k < kBlock / 8; ++k) {
+                Float8 t;
+                std::memcpy(&t, row + 8 * k, sizeof t);
+                sum[k] += v * t;
+            }
+        }
+        std::memcpy(correlation + b, sum, sizeof sum);
+    }
+}
+#endif
+
+void correlateCodevectors(const ShiftedTable& shifted, const float* d, int n, float correlation[kCodebookSize]) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return correlateCodevectorsWide(shifted, d, n, correlation);
+#endif
+    correlateCodevectorsNarrow(shifted, d, n, correlation);
+}
+
+SONX_QCELP_KERNEL void filteredCodevectorEnergiesBody(const float* table, const float h[kImpulseLength], int n,
+                                                      float energy[kCodebookSize]) {
     n = std::clamp(n, 1, kMaxSubframe);
     const int taps = std::min(n, kImpulseLength);
     // Codevector I + 1 is codevector I a sample later with T(-(I + 1) mod 128)
@@ -106,6 +140,28 @@ void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength
         const Float4 v = lanes(-(index + 1));
         for (int k = 0; k < taps; ++k) f[k] += v * hv[k];
     }
+}
+
+void filteredCodevectorEnergiesNarrow(const float* table, const float h[kImpulseLength], int n,
+                                      float energy[kCodebookSize]) {
+    filteredCodevectorEnergiesBody(table, h, n, energy);
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE void filteredCodevectorEnergiesWide(const float* table, const float h[kImpulseLength], int n,
+                                                    float energy[kCodebookSize]) {
+    filteredCodevectorEnergiesBody(table, h, n, energy);
+}
+#endif
+
+}  // namespace
+
+void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength], int n,
+                                float energy[kCodebookSize]) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return filteredCodevectorEnergiesWide(table, h, n, energy);
+#endif
+    filteredCodevectorEnergiesNarrow(table, h, n, energy);
 }
 
 void quantizeCodebookGain(int rate, float x, int subframe, QcelpDecoderState& local,
@@ -176,9 +232,58 @@ uint32_t sentCodebookIndex(int32_t index, uint32_t sign) {
     return static_cast<uint32_t>(sign ? (index + 89) % kCodebookSize : index % kCodebookSize);
 }
 
-void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
-                    const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,
-                    CodebookSubframe& record) {
+namespace {
+
+// The index of the largest score; ties keep the earlier index in the order
+// 1, 2, ..., 127, 0, a NaN never wins, and with nothing above 0 it is 0.
+// One pass in that order, where a strictly larger score takes over.
+int32_t bestCodevectorNarrow(const float (&score)[kCodebookSize]) {
+    float bestScore = 0.0f;
+    int32_t bestIndex = 0;
+    for (int step = 1; step <= kCodebookSize; ++step) {
+        const int i = step % kCodebookSize;
+        if (score[i] > bestScore) {
+            bestScore = score[i];
+            bestIndex = i;
+        }
+    }
+    return bestIndex;
+}
+
+#if defined(SONX_QCELP_AVX2)
+// The same index: the largest score (a NaN loses every max, as the second
+// operand is returned), then the first in that order to equal it.
+SONX_QCELP_WIDE int32_t bestCodevectorWide(const float (&score)[kCodebookSize]) {
+    __m256 best = _mm256_setzero_ps();
+    for (int i = 0; i < kCodebookSize; i += 8) best = _mm256_max_ps(_mm256_loadu_ps(score + i), best);
+    __m128 top = _mm_max_ps(_mm256_castps256_ps128(best), _mm256_extractf128_ps(best, 1));
+    top = _mm_max_ps(top, _mm_movehl_ps(top, top));
+    top = _mm_max_ss(top, _mm_shuffle_ps(top, top, 1));
+    if (!(_mm_cvtss_f32(top) > 0.0f)) return 0;
+    const __m256 target = _mm256_broadcastss_ps(top);
+    uint64_t equal[2] = {};
+    for (int i = 0; i < kCodebookSize; i += 8) {
+        const uint64_t bits = static_cast<uint32_t>(
+            _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(score + i), target, _CMP_EQ_OQ)));
+        equal[i / 64] |= bits << (i % 64);
+    }
+    equal[0] &= ~uint64_t{1};  // index 0 comes last
+    if (equal[0]) return __builtin_ctzll(equal[0]);
+    if (equal[1]) return 64 + __builtin_ctzll(equal[1]);
+    return 0;
+}
+#endif
+
+int32_t bestCodevector(const float (&score)[kCodebookSize]) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return bestCodevectorWide(score);
+#endif
+    return bestCodevectorNarrow(score);
+}
+
+SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrder], const float* w, int n,
+                                          int subframe, int j, const PitchParams& pitch, QcelpDecoderState& local,
+                                          CodebookEnergies& energies, CodebookSubframe& record) {
     n = std::clamp(n, 1, kMaxSubframe);
     const float* table = rate == kRateHalf ? halfRateCodebook : fullRateCodebook;
 
@@ -208,23 +313,38 @@ void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, i
     float score[kCodebookSize];
     for (int i = 0; i < kCodebookSize; ++i)
         score[i] = correlation[i] * correlation[i] / std::max(energies.energy[i], FLT_MIN);
-    float bestScore = 0.0f;
-    for (int i = 0; i < kCodebookSize; ++i) bestScore = std::max(bestScore, score[i]);
-    int32_t bestIndex = 0;
-    if (bestScore > 0.0f) {
-        for (int step = 1; step <= kCodebookSize; ++step) {
-            if (score[step % kCodebookSize] == bestScore) {
-                bestIndex = step % kCodebookSize;
-                break;
-            }
-        }
-    }
+    const int32_t bestIndex = bestCodevector(score);
 
     record = CodebookSubframe{};
     record.index = bestIndex;
     const float bestE = energies.energy[bestIndex];
     const float gain = bestE > 0.0f ? correlation[bestIndex] / bestE : 0.0f;
     quantizeCodebookGain(rate, static_cast<float>(gain), subframe, local, record);
+}
+
+void searchCodebookNarrow(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
+                          const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,
+                          CodebookSubframe& record) {
+    searchCodebookBody(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE void searchCodebookWide(int rate, const float weighted[kLpcOrder], const float* w, int n,
+                                        int subframe, int j, const PitchParams& pitch, QcelpDecoderState& local,
+                                        CodebookEnergies& energies, CodebookSubframe& record) {
+    searchCodebookBody(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+}
+#endif
+
+}  // namespace
+
+void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
+                    const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,
+                    CodebookSubframe& record) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return searchCodebookWide(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+#endif
+    searchCodebookNarrow(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
 }
 
 }  // namespace sonx

@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "sonx/qcelp/tables.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 
@@ -24,7 +25,7 @@ void initDecoderState(QcelpDecoderState& state, int synthesisMode) {
 namespace {
 // x * 0 is 0 for every finite x and NaN otherwise, so one sum tells, in any
 // order of summing; sixteen lanes let the loop vectorise with short chains.
-float nonFiniteProbe(const float* x, int n) {
+SONX_QCELP_KERNEL float nonFiniteProbe(const float* x, int n) {
     float lane[16] = {};
     int i = 0;
     for (; i + 16 <= n; i += 16)
@@ -34,9 +35,8 @@ float nonFiniteProbe(const float* x, int n) {
     for (float l : lane) sum += l;
     return sum;
 }
-}  // namespace
 
-bool decoderStateIsFinite(const QcelpDecoderState& s) {
+SONX_QCELP_KERNEL bool stateIsFinite(const QcelpDecoderState& s) {
     float probe = nonFiniteProbe(s.mainPitch.history, kPitchHistory);
     probe += nonFiniteProbe(s.enhancerPitch.history, kPitchHistory);
     for (const FilterState* f :
@@ -48,6 +48,24 @@ bool decoderStateIsFinite(const QcelpDecoderState& s) {
                              s.enhancerPitch.gain};
     probe += nonFiniteProbe(scalars, 5);
     return probe == 0.0f;
+}
+
+bool stateIsFiniteNarrow(const QcelpDecoderState& s) {
+    return stateIsFinite(s);
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE bool stateIsFiniteWide(const QcelpDecoderState& s) {
+    return stateIsFinite(s);
+}
+#endif
+}  // namespace
+
+bool decoderStateIsFinite(const QcelpDecoderState& s) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return stateIsFiniteWide(s);
+#endif
+    return stateIsFiniteNarrow(s);
 }
 
 }  // namespace sonx

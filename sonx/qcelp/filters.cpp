@@ -51,7 +51,7 @@ struct AllPoleCore {
 };
 
 template <int N>
-void allPoleFixed(const float* in, float* out, int length, FilterState& f, bool update) {
+SONX_QCELP_KERNEL void allPoleFixed(const float* in, float* out, int length, FilterState& f, bool update) {
     AllPoleCore<N> core(f);
     int n = 0;
     for (; n + 2 <= length; n += 2) core.two(in[n], in[n + 1], out[n], out[n + 1]);
@@ -63,7 +63,7 @@ void allPoleFixed(const float* in, float* out, int length, FilterState& f, bool 
 // then the chunk. With the tap count fixed the compiler unrolls the tap
 // loops and vectorises them across samples.
 template <int N>
-void allZeroFixed(const float* in, float* out, int length, FilterState& f, bool update) {
+SONX_QCELP_KERNEL void allZeroFixed(const float* in, float* out, int length, FilterState& f, bool update) {
     float c[N];
     float buf[N + kChunk];
     for (int k = 0; k < N; ++k) {
@@ -254,6 +254,66 @@ void firAny(const float* in, float* out, int length, FilterState& f, bool update
     if (update) std::copy(m, m + kept, f.memory);
 }
 
+SONX_QCELP_KERNEL void allPoleBlocks10(const float* in, float* out, int blocks, FilterState& filter) {
+    BlockPoles10 poles(filter);
+    for (int n = 0; n < blocks; n += 4) store4(out + n, poles.step(in + n));
+    poles.store(filter);
+}
+
+SONX_QCELP_KERNEL void allPoleCascadeBlocks10x1(float* v, int blocks, FilterState& first, FilterState& second) {
+    BlockPoles10 poles(first);
+    BlockTilt tilt(second.coeffs[0], second.memory[0]);
+    for (int n = 0; n < blocks; n += 4) store4(v + n, tilt.step(poles.step(v + n)));
+    poles.store(first);
+    second.memory[0] = tilt.last[0];
+}
+
+// The order-10 filters in both compiled forms.
+struct Order10Kernels {
+    void (*allPole)(const float*, float*, int, FilterState&, bool);
+    void (*allZero)(const float*, float*, int, FilterState&, bool);
+    void (*allPoleBlocks)(const float*, float*, int, FilterState&);
+    void (*cascadeBlocks)(float*, int, FilterState&, FilterState&);
+};
+
+constexpr Order10Kernels kNarrow = {
+    [](const float* in, float* out, int length, FilterState& f, bool update) {
+        allPoleFixed<10>(in, out, length, f, update);
+    },
+    [](const float* in, float* out, int length, FilterState& f, bool update) {
+        allZeroFixed<10>(in, out, length, f, update);
+    },
+    [](const float* in, float* out, int blocks, FilterState& f) { allPoleBlocks10(in, out, blocks, f); },
+    [](float* v, int blocks, FilterState& first, FilterState& second) {
+        allPoleCascadeBlocks10x1(v, blocks, first, second);
+    },
+};
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE void allPoleWide(const float* in, float* out, int length, FilterState& f, bool update) {
+    allPoleFixed<10>(in, out, length, f, update);
+}
+SONX_QCELP_WIDE void allZeroWide(const float* in, float* out, int length, FilterState& f, bool update) {
+    allZeroFixed<10>(in, out, length, f, update);
+}
+SONX_QCELP_WIDE void allPoleBlocksWide(const float* in, float* out, int blocks, FilterState& f) {
+    allPoleBlocks10(in, out, blocks, f);
+}
+SONX_QCELP_WIDE void cascadeBlocksWide(float* v, int blocks, FilterState& first, FilterState& second) {
+    allPoleCascadeBlocks10x1(v, blocks, first, second);
+}
+constexpr Order10Kernels kWide = {allPoleWide, allZeroWide, allPoleBlocksWide, cascadeBlocksWide};
+#endif
+
+const Order10Kernels& order10() {
+#if defined(SONX_QCELP_AVX2)
+    static const Order10Kernels& kernels = cpuHasAvx2() ? kWide : kNarrow;
+    return kernels;
+#else
+    return kNarrow;
+#endif
+}
+
 }  // namespace
 
 void initFilter(FilterState& filter, int order, const float* coeffs) {
@@ -270,7 +330,7 @@ void allPoleFilter(const float* in, float* out, int length, FilterState& filter,
         case 2:
             return allPoleFixed<2>(in, out, length, filter, update);
         case 10:
-            return allPoleFixed<10>(in, out, length, filter, update);
+            return order10().allPole(in, out, length, filter, update);
         default:
             return allPoleAny(in, out, length, filter, update);
     }
@@ -285,24 +345,14 @@ void allPoleCascade(float* v, int length, FilterState& first, FilterState& secon
 void allPoleFilterBlocks(const float* in, float* out, int length, FilterState& filter) {
     if (filter.order != BlockPoles10::N) return allPoleFilter(in, out, length, filter, true);
     const int blocks = length / 4 * 4;
-    if (blocks > 0) {
-        BlockPoles10 poles(filter);
-        for (int n = 0; n < blocks; n += 4) store4(out + n, poles.step(in + n));
-        poles.store(filter);
-    }
+    if (blocks > 0) order10().allPoleBlocks(in, out, blocks, filter);
     if (blocks < length) allPoleFilter(in + blocks, out + blocks, length - blocks, filter, true);
 }
 
 void allPoleCascadeBlocks(float* v, int length, FilterState& first, FilterState& second) {
     if (first.order != BlockPoles10::N || second.order != 1) return allPoleCascade(v, length, first, second);
     const int blocks = length / 4 * 4;
-    if (blocks > 0) {
-        BlockPoles10 poles(first);
-        BlockTilt tilt(second.coeffs[0], second.memory[0]);
-        for (int n = 0; n < blocks; n += 4) store4(v + n, tilt.step(poles.step(v + n)));
-        poles.store(first);
-        second.memory[0] = tilt.last[0];
-    }
+    if (blocks > 0) order10().cascadeBlocks(v, blocks, first, second);
     if (blocks < length) allPoleCascade(v + blocks, length - blocks, first, second);
 }
 
@@ -311,7 +361,7 @@ void allZeroFilter(const float* in, float* out, int length, FilterState& filter,
         case 2:
             return allZeroFixed<2>(in, out, length, filter, update);
         case 10:
-            return allZeroFixed<10>(in, out, length, filter, update);
+            return order10().allZero(in, out, length, filter, update);
         default:
             return allZeroAny(in, out, length, filter, update);
     }

@@ -6,6 +6,7 @@
 
 #include "sonx/qcelp/filters.h"
 #include "sonx/qcelp/tables.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 
@@ -43,8 +44,9 @@ inline __m128 roundToIntF4(__m128 x) {
 
 // out[n] = x[n] + round(gain * y[n - lag]). y is either out itself, after
 // the history, or the end of the history when no read reaches this block.
-void integerLag(const float* in, const float* y, float* out, int len, int lag, float gain) {
-    int n = 0;
+// `from` outputs are done already.
+void integerLag(const float* in, const float* y, float* out, int len, int lag, float gain, int from = 0) {
+    int n = from;
 #if defined(__SSE2__)
     // Four at a time while the reads stay behind the writes.
     if (lag >= 4) {
@@ -60,9 +62,9 @@ void integerLag(const float* in, const float* y, float* out, int len, int lag, f
 
 // out[n] = x[n] + gain * (8 taps around y[n - lag - 0.5]), y as for
 // integerLag; lag is at least 4, so four outputs never read each other.
-void halfLag(const float* in, const float* y, float* out, int len, int lag, float gain) {
+void halfLag(const float* in, const float* y, float* out, int len, int lag, float gain, int from = 0) {
     const float* t = halfSampleTaps;
-    int n = 0;
+    int n = from;
 #if defined(__SSE2__)
     const __m128 g = _mm_set1_ps(gain);
     for (; lag >= 8 && n + 4 <= len; n += 4) {
@@ -79,6 +81,53 @@ void halfLag(const float* in, const float* y, float* out, int len, int lag, floa
         for (int j = 1; j < kHalfSampleTaps; ++j) acc += t[j] * p[j];
         out[n] = in[n] + gain * acc;
     }
+}
+
+#if defined(SONX_QCELP_AVX2)
+// integerLag and halfLag eight outputs at a time where the reads stay
+// behind the writes, each output formed as there.
+SONX_QCELP_WIDE void integerLagWide(const float* in, const float* y, float* out, int len, int lag, float gain) {
+    int n = 0;
+    if (lag >= 8) {
+        const __m256 g = _mm256_set1_ps(gain);
+        const __m256 limit = _mm256_set1_ps(8388608.0f), half = _mm256_set1_ps(0.5f), one = _mm256_set1_ps(1.0f);
+        const __m256 absMask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+        for (; n + 8 <= len; n += 8) {
+            const __m256 x = _mm256_mul_ps(g, _mm256_loadu_ps(y + n - lag));
+            const __m256 small = _mm256_cmp_ps(_mm256_and_ps(x, absMask), limit, _CMP_LT_OQ);  // false for NaN
+            const __m256 xs = _mm256_and_ps(x, small);
+            const __m256 t = _mm256_cvtepi32_ps(_mm256_cvttps_epi32(xs));
+            const __m256 up = _mm256_and_ps(_mm256_cmp_ps(xs, _mm256_setzero_ps(), _CMP_GT_OQ),
+                                            _mm256_cmp_ps(_mm256_sub_ps(xs, t), half, _CMP_GE_OQ));
+            const __m256 r = _mm256_add_ps(t, _mm256_and_ps(up, one));
+            const __m256 c = _mm256_or_ps(_mm256_and_ps(small, r), _mm256_andnot_ps(small, x));
+            _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), c));
+        }
+    }
+    integerLag(in, y, out, len, lag, gain, n);
+}
+
+SONX_QCELP_WIDE void halfLagWide(const float* in, const float* y, float* out, int len, int lag, float gain) {
+    const float* t = halfSampleTaps;
+    int n = 0;
+    const __m256 g = _mm256_set1_ps(gain);
+    for (; lag >= 12 && n + 8 <= len; n += 8) {
+        const float* p = y + n - lag - 4;
+        __m256 acc = _mm256_mul_ps(_mm256_set1_ps(t[0]), _mm256_loadu_ps(p));
+        for (int j = 1; j < kHalfSampleTaps; ++j)
+            acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(t[j]), _mm256_loadu_ps(p + j)));
+        _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), _mm256_mul_ps(g, acc)));
+    }
+    halfLag(in, y, out, len, lag, gain, n);
+}
+#endif
+
+// The pitch filter's read of one block, in the widest form this CPU runs.
+void lagBlock(bool half, const float* in, const float* y, float* out, int len, int lag, float gain) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return half ? halfLagWide(in, y, out, len, lag, gain) : integerLagWide(in, y, out, len, lag, gain);
+#endif
+    return half ? halfLag(in, y, out, len, lag, gain) : integerLag(in, y, out, len, lag, gain);
 }
 
 }  // namespace
@@ -116,11 +165,7 @@ void pitchFilter(const float* in, float* out, int length, PitchFilterState& filt
     // When every read falls in the history, the outputs go straight out.
     const int reach = half ? lag - 3 : lag;  // the newest sample read is y[n - reach]
     if (length <= reach) {
-        const float* y = filter.history + H;
-        if (half)
-            halfLag(in, y, out, length, lag, gain);
-        else
-            integerLag(in, y, out, length, lag, gain);
+        lagBlock(half, in, filter.history + H, out, length, lag, gain);
         if (update) shiftIn(filter.history, out, length);
         return;
     }
@@ -132,10 +177,7 @@ void pitchFilter(const float* in, float* out, int length, PitchFilterState& filt
     while (length > 0) {
         const int len = std::min(length, kFrameSamples);
         float* y = buf + H;
-        if (half)
-            halfLag(in, y, y, len, lag, gain);
-        else
-            integerLag(in, y, y, len, lag, gain);
+        lagBlock(half, in, y, y, len, lag, gain);
         std::copy(y, y + len, out);
         if (update) shiftIn(filter.history, y, len);
         if (len < length) std::memmove(buf, buf + len, sizeof(float) * H);

@@ -37,35 +37,162 @@ struct BestCandidate {
     }
 };
 
+// The filtered excitations of a few consecutive lags, correlated with the
+// target together: each lag's sums keep their order, and the lags' sums
+// run side by side instead of one after another.
+constexpr int kLagBatch = 4;
+using LagBatch = float[kLagBatch][kSubframe];
+
+// correlationAndEnergy(target, y[k], kSubframe) for every k.
+inline void correlateLagBatch(const float* target, const LagBatch& y, double (&C)[kLagBatch], double (&E)[kLagBatch]) {
+    Float4 c[kLagBatch] = {}, e[kLagBatch] = {};
+    for (int i = 0; i < kSubframe; i += 4) {
+        const Float4 t = load4(target + i);
+        for (int k = 0; k < kLagBatch; ++k) {
+            const Float4 v = load4(y[k] + i);
+            c[k] += t * v;
+            e[k] += v * v;
+        }
+    }
+    for (int k = 0; k < kLagBatch; ++k) horizontalSums(c[k], e[k], C[k], E[k]);
+}
+
+constexpr int kBlocks = kSubframe / 4, kImpulseBlocks = kImpulseLength / 4;
+using Window = Float4[kBlocks];
+
+// u(m) for m < 0 is history[kPitchHistory + m].
+inline float pastExcitation(const float* history, int m) {
+    return history[kPitchHistory + m];
+}
+
 // Correlations C_L and energies D_L of the target with the filtered past
-// excitation for every lag 15..145. The filtered excitation of lag L + 1 is
-// that of lag L a sample later plus the response to the new first sample
-// u(-L-1); sliding its window back by one sample does the shift.
-void lagCorrelations(const float* target, const float* h, const float* history, double (&C)[kLagCount],
-                     double (&D)[kLagCount]) {
-    // u(m) for m < 0 is history[kPitchHistory + m].
-    auto u = [history](int m) { return history[kPitchHistory + m]; };
+// excitation for the lags 15..39, and the filtered excitation of lag 40.
+// The filtered excitation of lag L + 1 is that of lag L a sample later plus
+// the response to the new first sample u(-L-1); sliding its window back by
+// one sample does the shift.
+SONX_QCELP_KERNEL void shortLagCorrelations(const float* target, const float* h, const float* history,
+                                             double (&C)[kLagCount], double (&D)[kLagCount], Window& next) {
     float window[kLagCount - 1 + kSubframe] = {};
     float* y = window + kLagCount - 1;
     // Lag 15: a single copy of the excitation, u(m - L) for m < L, 0 beyond.
     for (int m = 0; m < std::min(kFirstLag, kSubframe); ++m)
-        addScaled(y + m, h, u(m - kFirstLag), std::min(kImpulseLength, kSubframe - m));
-    for (int L = kFirstLag;; ++L) {
-        const float* filtered = y;
-        float repeated[kSubframe];
-        if (L < kSubframe) {
-            // Lags below the subframe repeat the excitation once.
-            std::copy(y, y + kSubframe, repeated);
-            for (int n = L; n < kSubframe; ++n) repeated[n] += y[n - L];
-            filtered = repeated;
+        addScaled(y + m, h, pastExcitation(history, m - kFirstLag), std::min(kImpulseLength, kSubframe - m));
+    // Lags below the subframe repeat the excitation once.
+    LagBatch batch;
+    int pending = 0;
+    for (int L = kFirstLag; L < kSubframe; ++L) {
+        float* filtered = batch[pending++];
+        std::copy(y, y + kSubframe, filtered);
+        for (int n = L; n < kSubframe; ++n) filtered[n] += y[n - L];
+        if (pending == kLagBatch || L == kSubframe - 1) {
+            // The last batch's unused rows hold earlier lags.
+            double correlation[kLagBatch], energy[kLagBatch];
+            correlateLagBatch(target, batch, correlation, energy);
+            for (int k = 0; k < pending; ++k) {
+                const int i = L - pending + 1 + k - kFirstLag;
+                C[i] = correlation[k];
+                D[i] = 0.01 + energy[k];
+            }
+            pending = 0;
+        }
+        --y;  // y[0] is still zero
+        addScaled(y, h, pastExcitation(history, -L - 1), kImpulseLength);
+    }
+    for (int i = 0; i < kBlocks; ++i) next[i] = load4(y + 4 * i);
+}
+
+// The same for lags 40..145, from the filtered excitation of lag 40. The
+// excitation is one copy now, and the window stays in registers: each lag
+// shifts it by a sample and adds the response.
+SONX_QCELP_KERNEL void longLagCorrelations(const float* target, const float* h, const float* history,
+                                            Window& window, double (&C)[kLagCount], double (&D)[kLagCount]) {
+    Float4 h4[kImpulseBlocks];
+    for (int i = 0; i < kImpulseBlocks; ++i) h4[i] = load4(h + 4 * i);
+    for (int L = kSubframe;; ++L) {
+        Float4 c = {0, 0, 0, 0}, e = {0, 0, 0, 0};
+        for (int i = 0; i < kBlocks; ++i) {
+            c += load4(target + 4 * i) * window[i];
+            e += window[i] * window[i];
         }
         double energy;
-        correlationAndEnergy(target, filtered, kSubframe, C[L - kFirstLag], energy);
+        horizontalSums(c, e, C[L - kFirstLag], energy);
         D[L - kFirstLag] = 0.01 + energy;
         if (L == kLastLag) break;
-        --y;  // y[0] is still zero
-        addScaled(y, h, u(-L - 1), kImpulseLength);
+        for (int i = kBlocks - 1; i > 0; --i) window[i] = oneSampleLater(window[i - 1], window[i]);
+        window[0] = oneSampleLater(Float4{0, 0, 0, 0}, window[0]);
+        const Float4 excitation = splat4(pastExcitation(history, -L - 1));
+        for (int i = 0; i < kImpulseBlocks; ++i) window[i] += excitation * h4[i];
     }
+}
+
+void lagCorrelationsNarrow(const float* target, const float* h, const float* history, double (&C)[kLagCount],
+                           double (&D)[kLagCount]) {
+    Window window;
+    shortLagCorrelations(target, h, history, C, D, window);
+    longLagCorrelations(target, h, history, window, C, D);
+}
+
+#if defined(SONX_QCELP_AVX2)
+// A sample later, as oneSampleLater: previous[3], then v[0..2].
+SONX_QCELP_WIDE inline __m128 oneSampleLaterWide(__m128 previous, __m128 v) {
+    return _mm_castsi128_ps(_mm_alignr_epi8(_mm_castps_si128(v), _mm_castps_si128(previous), 12));
+}
+
+// longLagCorrelations two lags at a time, lag L in the low and lag L + 1
+// in the high half of each eight-lane vector. One pass over the blocks
+// forms lag L + 1's window from lag L's, correlates both, and leaves lag
+// L + 2's in place of lag L's.
+SONX_QCELP_WIDE void longLagCorrelationsWide(const float* target, const float* h, const float* history,
+                                             Window& window, double (&C)[kLagCount], double (&D)[kLagCount]) {
+    static_assert((kLastLag - kSubframe + 1) % 2 == 0);
+    __m128 even[kBlocks];
+    for (int i = 0; i < kBlocks; ++i) even[i] = window[i];
+    // Each block of the target in both halves.
+    float targetTwice[kBlocks][8];
+    for (int i = 0; i < kBlocks; ++i) {
+        std::copy(target + 4 * i, target + 4 * i + 4, targetTwice[i]);
+        std::copy(target + 4 * i, target + 4 * i + 4, targetTwice[i] + 4);
+    }
+    for (int L = kSubframe; L < kLastLag; L += 2) {
+        const __m128 first = _mm_set1_ps(pastExcitation(history, -L - 1));
+        const __m128 second = _mm_set1_ps(pastExcitation(history, -L - 2));
+        __m128 previousEven = _mm_setzero_ps(), previousOdd = previousEven;
+        __m256 c = _mm256_setzero_ps(), e = c;
+        for (int i = 0; i < kBlocks; ++i) {
+            const __m128 evenBlock = even[i];
+            __m128 oddBlock = oneSampleLaterWide(previousEven, evenBlock);
+            if (i < kImpulseBlocks) oddBlock = _mm_add_ps(oddBlock, _mm_mul_ps(first, _mm_loadu_ps(h + 4 * i)));
+            const __m256 y = _mm256_insertf128_ps(_mm256_castps128_ps256(evenBlock), oddBlock, 1);
+            c = _mm256_add_ps(c, _mm256_mul_ps(_mm256_loadu_ps(targetTwice[i]), y));
+            e = _mm256_add_ps(e, _mm256_mul_ps(y, y));
+            __m128 next = oneSampleLaterWide(previousOdd, oddBlock);
+            if (i < kImpulseBlocks) next = _mm_add_ps(next, _mm_mul_ps(second, _mm_loadu_ps(h + 4 * i)));
+            even[i] = next;
+            previousEven = evenBlock;
+            previousOdd = oddBlock;
+        }
+        double energy[2];
+        horizontalSums(_mm256_castps256_ps128(c), _mm256_castps256_ps128(e), C[L - kFirstLag], energy[0]);
+        horizontalSums(_mm256_extractf128_ps(c, 1), _mm256_extractf128_ps(e, 1), C[L + 1 - kFirstLag], energy[1]);
+        D[L - kFirstLag] = 0.01 + energy[0];
+        D[L + 1 - kFirstLag] = 0.01 + energy[1];
+    }
+}
+
+SONX_QCELP_WIDE void lagCorrelationsWide(const float* target, const float* h, const float* history,
+                                         double (&C)[kLagCount], double (&D)[kLagCount]) {
+    Window window;
+    shortLagCorrelations(target, h, history, C, D, window);
+    longLagCorrelationsWide(target, h, history, window, C, D);
+}
+#endif
+
+void lagCorrelations(const float* target, const float* h, const float* history, double (&C)[kLagCount],
+                     double (&D)[kLagCount]) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return lagCorrelationsWide(target, h, history, C, D);
+#endif
+    lagCorrelationsNarrow(target, h, history, C, D);
 }
 
 }  // namespace

@@ -57,6 +57,26 @@ int32_t clampIndex(double value) {
     return value >= 7.0 ? 7 : static_cast<int32_t>(value);
 }
 
+// Correlations of the 80 decimated samples with themselves at lags 10..59.
+constexpr int kOpenLoopLags = 50;
+
+void openLoopCorrelationsNarrow(const float* out, double (&correlation)[kOpenLoopLags]) {
+    for (int k = 0; k < kOpenLoopLags; ++k) correlation[k] = dotProduct(out, out - 10 - k, 80);
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE void openLoopCorrelationsWide(const float* out, double (&correlation)[kOpenLoopLags]) {
+    for (int k = 0; k < kOpenLoopLags; ++k) correlation[k] = dotProductWide(out, out - 10 - k, 80);
+}
+#endif
+
+void openLoopCorrelations(const float* out, double (&correlation)[kOpenLoopLags]) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return openLoopCorrelationsWide(out, correlation);
+#endif
+    openLoopCorrelationsNarrow(out, correlation);
+}
+
 // Open-loop pitch on the residual decimated by two; leaves NACF and lag.
 void openLoopPitch(const float* residual, RateDecisionState& state) {
     float d[kDecimatedHistory + 80];
@@ -73,10 +93,12 @@ void openLoopPitch(const float* residual, RateDecisionState& state) {
     }
     std::copy(x + 160, x + 160 + (kRateBandTaps - 1), state.decimationMemory);
 
+    double correlation[kOpenLoopLags];
+    openLoopCorrelations(out, correlation);
     double best = 0.0;
     int32_t lag = 10;
     for (int L = 10; L < 60; ++L) {
-        const double c = dotProduct(out, out - L, 80);
+        const double c = correlation[L - 10];
         if (c > best) {
             best = c;
             lag = L;

@@ -5,10 +5,24 @@
 #ifndef SONX_QCELP_VECTOR_OPS_H
 #define SONX_QCELP_VECTOR_OPS_H
 
+#include <cstdlib>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// x86-64 builds compile the hottest kernels twice, for the baseline and for
+// AVX2 (SONX_QCELP_WIDE), and choose at run time (cpuHasAvx2). Both give the
+// same results lane for lane: the compiler may only widen operations that
+// are lane by lane, the order of every sum is written out, and there is no
+// fused multiply-add (AVX2 does not include it, and contraction is off).
+// Other targets (WebAssembly) have the baseline form only.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define SONX_QCELP_AVX2 1
+#define SONX_QCELP_WIDE __attribute__((target("avx2")))
+#include <immintrin.h>
+#endif
+// A kernel's body, inlined into each of its compiled forms.
+#define SONX_QCELP_KERNEL [[gnu::always_inline]] inline
 
 namespace sonx {
 
@@ -67,6 +81,17 @@ inline Float4 broadcastLane(Float4 v) {
 #endif
 }
 
+// The four samples of v one sample later: the last sample of the block
+// before it (previous), then v's first three.
+inline Float4 oneSampleLater(Float4 previous, Float4 v) {
+#if defined(__SSE2__)
+    const __m128 rotated = _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 1, 0, 3));
+    return _mm_move_ss(rotated, _mm_shuffle_ps(previous, previous, _MM_SHUFFLE(3, 3, 3, 3)));
+#else
+    return Float4{previous[3], v[0], v[1], v[2]};
+#endif
+}
+
 inline double dotProduct(const float* a, const float* b, int n) {
     Float4 s0 = {0, 0, 0, 0}, s1 = {0, 0, 0, 0};
     int i = 0;
@@ -84,6 +109,25 @@ inline double dotProduct(const float* a, const float* b, int n) {
     return sum;
 }
 
+#if defined(SONX_QCELP_AVX2)
+// dotProduct with its two four-lane sums as the halves of one eight-lane
+// sum: the same bits.
+SONX_QCELP_WIDE inline double dotProductWide(const float* a, const float* b, int n) {
+    __m256 s01 = _mm256_setzero_ps();
+    int i = 0;
+    for (; i + 8 <= n; i += 8) s01 = _mm256_add_ps(s01, _mm256_mul_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i)));
+    __m128 s0 = _mm256_castps256_ps128(s01);
+    if (i + 4 <= n) {
+        s0 = _mm_add_ps(s0, _mm_mul_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i)));
+        i += 4;
+    }
+    const Float4 s = _mm_add_ps(s0, _mm256_extractf128_ps(s01, 1));
+    double sum = (static_cast<double>(s[0]) + s[1]) + (static_cast<double>(s[2]) + s[3]);
+    for (; i < n; ++i) sum += static_cast<double>(a[i]) * b[i];
+    return sum;
+}
+#endif
+
 inline double sumOfSquares(const float* a, int n) {
     return dotProduct(a, a, n);
 }
@@ -91,6 +135,31 @@ inline double sumOfSquares(const float* a, int n) {
 inline double horizontalSum(Float4 s) {
     return (static_cast<double>(s[0]) + s[1]) + (static_cast<double>(s[2]) + s[3]);
 }
+
+// horizontalSum(a) and horizontalSum(b), formed in two lanes at once.
+inline void horizontalSums(Float4 a, Float4 b, double& sumA, double& sumB) {
+#if defined(__SSE2__)
+    const __m128 low = _mm_unpacklo_ps(a, b), high = _mm_unpackhi_ps(a, b);  // a0 b0 a1 b1, a2 b2 a3 b3
+    const __m128d first = _mm_add_pd(_mm_cvtps_pd(low), _mm_cvtps_pd(_mm_movehl_ps(low, low)));
+    const __m128d second = _mm_add_pd(_mm_cvtps_pd(high), _mm_cvtps_pd(_mm_movehl_ps(high, high)));
+    const __m128d total = _mm_add_pd(first, second);
+    sumA = _mm_cvtsd_f64(total);
+    sumB = _mm_cvtsd_f64(_mm_unpackhi_pd(total, total));
+#else
+    sumA = horizontalSum(a);
+    sumB = horizontalSum(b);
+#endif
+}
+
+#if defined(SONX_QCELP_AVX2)
+// Whether this CPU runs the SONX_QCELP_WIDE forms. SONX_QCELP_BASELINE in
+// the environment keeps the baseline forms, to compare the two.
+inline bool cpuHasAvx2() {
+    static const bool has =
+        (__builtin_cpu_init(), __builtin_cpu_supports("avx2")) && !std::getenv("SONX_QCELP_BASELINE");
+    return has;
+}
+#endif
 
 // dotProduct(t, y, n) and sumOfSquares(y, n) in one pass; n a multiple of 4.
 inline void correlationAndEnergy(const float* t, const float* y, int n, double& correlation, double& energy) {
@@ -100,8 +169,7 @@ inline void correlationAndEnergy(const float* t, const float* y, int n, double& 
         c += load4(t + i) * v;
         e += v * v;
     }
-    correlation = horizontalSum(c);
-    energy = horizontalSum(e);
+    horizontalSums(c, e, correlation, energy);
 }
 
 // y[i] += v * x[i], i = 0..n-1.

@@ -113,6 +113,24 @@ static void round_trips(const char *wav, const char *velconv, const char *dir) {
     }
     CHECK(sonx_get_info_memory(qcp_bytes, qcp_length, &info) == SONX_OK && info.packets * 160 == samples);
 
+    /* A labelled memo decodes to velconv's bytes: the label goes into the WAV's INFO chunk. */
+    char labelled[512], reference_labelled[512];
+    snprintf(labelled, sizeof labelled, "%s/labelled.wav", dir);
+    snprintf(reference_labelled, sizeof reference_labelled, "%s/v-labelled.wav", dir);
+    snprintf(command, sizeof command, "'%s' -f '%s' '%s'", velconv, written, reference_labelled);
+    CHECK(system(command) == 0);
+    CHECK(sonx_convert_file(written, labelled, NULL, NULL, NULL, NULL) == SONX_OK);
+    CHECK(same_file(labelled, reference_labelled));
+    CHECK(sonx_get_info(labelled, &info) == SONX_OK && info.kind == SONX_TYPE_WAV && strcmp(info.label, "kitchen memo") == 0);
+
+    sonx_kind_info kind;
+    CHECK(sonx_kind_of_file(written, &kind) == SONX_OK && kind.kind == SONX_KIND_QCP && kind.codec_known &&
+          strcmp(sonx_codec_name(kind.codec), "QCELP-13K") == 0);
+    for (int rate_set = SONX_RATE_VFR; rate_set <= SONX_RATE_FHR; ++rate_set)
+        CHECK(sonx_rate_set_by_name(sonx_rate_set_name(rate_set)) == rate_set && sonx_rate_set_words(rate_set));
+    CHECK(sonx_rate_set_by_name("VFR") == SONX_RATE_NONE && sonx_rate_set_name(4) == NULL);
+    CHECK(strcmp(sonx_packet_rate_name(SONX_PACKETS_ERASURE), "erasure") == 0 && !sonx_packet_rate_name(SONX_PACKET_RATES));
+
     sonx_free(pcm);
     sonx_free(encoded);
     free(streamed);

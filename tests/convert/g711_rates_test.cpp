@@ -30,8 +30,8 @@ std::vector<int16_t> speechAt(uint32_t rate) {
         const auto n = static_cast<uint32_t>(speech.size() / 2);
         std::vector<uint8_t> resampled(2 * convertedSampleCount(n, 8000, rate));
         SampleConverter converter;
-        converter.convert(rate, 16, resampled.data(), speech.data(), n, 16, 8000,
-                          static_cast<uint32_t>(resampled.size() / 2), true);
+        converter.convert(speech.data(), n, {8000, 16}, StreamEnd::Ends, resampled.data(),
+                          static_cast<uint32_t>(resampled.size() / 2), {rate, 16});
         speech = resampled;
     }
     std::vector<int16_t> samples;

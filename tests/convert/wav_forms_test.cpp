@@ -87,8 +87,8 @@ std::vector<double> resampled(const std::vector<uint8_t>& speech, uint32_t rate)
     const auto n = static_cast<uint32_t>(speech.size() / 2);
     std::vector<uint8_t> out(2 * convertedSampleCount(n, 8000, rate));
     SampleConverter converter;
-    converter.convert(rate, 16, out.data(), speech.data(), n, 16, 8000, static_cast<uint32_t>(out.size() / 2),
-                      true);
+    converter.convert(speech.data(), n, {8000, 16}, StreamEnd::Ends, out.data(),
+                      static_cast<uint32_t>(out.size() / 2), {rate, 16});
     return samplesOf(out, 16);
 }
 

@@ -118,9 +118,9 @@ TEST(PacketPump, PcmInputIsEncodedInWholeBlocksAndTheLastIsCompletedWithSilence)
 
     ASSERT_EQ(totalOutputBlocks(in, out.f), 7u);
     uint32_t carried = 0;
-    EXPECT_EQ(convertPass(in, out.f, buffers, carried, true), 6u);
+    EXPECT_EQ(convertPass(in, out.f, buffers, carried), 6u);
     EXPECT_EQ(carried, 40u);
-    EXPECT_EQ(convertPass(in, out.f, buffers, carried, true), 1u);  // input exhausted
+    EXPECT_EQ(convertPass(in, out.f, buffers, carried), 1u);  // input exhausted
     EXPECT_EQ(carried, 0u);
     closeFile(in, true);
     closeFile(out.f, false);
@@ -148,7 +148,7 @@ TEST(PacketPump, ADecoderThatComesUpShortStopsThePass) {
     PumpBuffers buffers;
     sizeBuffers(out.fileFormat, in.f.fileFormat, in.f.decoderFormat, out.encoderFormat, buffers);
     uint32_t carried = 0;
-    EXPECT_EQ(messageOf([&] { convertPass(in.f, out, buffers, carried, false); }),
+    EXPECT_EQ(messageOf([&] { convertPass(in.f, out, buffers, carried); }),
               "Error decoding audio packets: test decoder came up short");
     closeFile(out, true);
 }

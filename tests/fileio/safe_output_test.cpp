@@ -33,5 +33,26 @@ TEST(SafeOutput, SignalsTheCallerHandlesStayItsOwn) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "an output not committed left a file";
 }
 
+// A caller that adds steps of its own before commit (velconv's tags, the C
+// interface's date) hands the library the temporary name: it is written as
+// it is, and only the owner's commit gives it the final name.
+TEST(SafeOutput, ATemporaryNameInTheMakingIsWrittenAsItIs) {
+    TempDir dir;
+    writeFileBytes(dir.file("out.qcp"), {'o', 'l', 'd'});
+    const std::unique_ptr<SafeOutput> outer = SafeOutput::begin(dir.file("out.qcp"));
+    const std::string temporary = outer->handle().fileName;
+    {
+        const std::unique_ptr<SafeOutput> inner = SafeOutput::begin(temporary);
+        EXPECT_EQ(std::string(inner->handle().fileName), temporary);
+        writeFileBytes(temporary, {'n', 'e', 'w'});
+        EXPECT_EQ(inner->commit(), 0);
+    }
+    EXPECT_TRUE(std::filesystem::exists(temporary)) << "the inner output removed its owner's file";
+    EXPECT_EQ(readFileBytes(dir.file("out.qcp")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    outer->commit();
+    EXPECT_EQ(readFileBytes(dir.file("out.qcp")), (std::vector<uint8_t>{'n', 'e', 'w'}));
+    EXPECT_FALSE(std::filesystem::exists(temporary));
+}
+
 }  // namespace
 }  // namespace sonx::test

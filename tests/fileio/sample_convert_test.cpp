@@ -46,8 +46,8 @@ double amplitudeAt(const std::vector<double>& s, size_t from, size_t to, double 
 uint32_t convertSamples(uint32_t destRate, uint32_t sourceBits, uint8_t* dest, const uint8_t* source,
                         uint32_t count, uint32_t destBits, uint32_t sourceRate, uint32_t destCapacity) {
     SampleConverter converter;
-    return converter.convert(destRate, sourceBits, dest, source, count, destBits, sourceRate, destCapacity,
-                             true);
+    return converter.convert(source, count, {sourceRate, sourceBits}, StreamEnd::Ends, dest, destCapacity,
+                             {destRate, destBits});
 }
 
 TEST(ConvertSamples, ZeroCountTouchesNothing) {

@@ -55,7 +55,8 @@ struct RunResult {
 RunResult runVelconv(const std::vector<std::string>& args, const std::string& workDir = "");
 
 // Starts the built velconv in `workDir` without waiting for it, its output
-// thrown away; the caller reaps it with waitpid. Returns its process id.
+// thrown away; the caller reaps it with waitpid (POSIX only). Returns its
+// process id.
 int startVelconv(const std::vector<std::string>& args, const std::string& workDir);
 
 // Runs a bash command line in `workDir` with $V naming velconv and $SHIM the

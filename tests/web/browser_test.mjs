@@ -129,6 +129,23 @@ const oddRate = fs.readFileSync(wideWav);
 oddRate.writeUInt32LE(11025, 24);
 oddRate.writeUInt32LE(11025 * 2, 28);
 fs.writeFileSync(oddRateWav, oddRate);
+// The 16 kHz speech as an RF64 file: its lengths in a 'ds64' chunk, the
+// 32-bit ones 0xFFFFFFFF, as recorders and ffmpeg write past 4 GiB.
+const rf64Wav = path.join(inputs, "speech-16k-rf64.wav");
+{
+  const wav = fs.readFileSync(wideWav);
+  const dataAt = wav.indexOf("data", 12);
+  const ds64 = Buffer.alloc(8 + 28);
+  ds64.write("ds64", 0);
+  ds64.writeUInt32LE(28, 4);
+  ds64.writeBigUInt64LE(BigInt(wav.readUInt32LE(dataAt + 4)), 16);
+  const body = Buffer.concat([wav.subarray(0, 12), ds64, wav.subarray(12)]);
+  body.write("RF64", 0);
+  body.writeUInt32LE(0xffffffff, 4);
+  body.writeBigUInt64LE(BigInt(body.length - 8), 20);
+  body.writeUInt32LE(0xffffffff, dataAt + ds64.length + 4);
+  fs.writeFileSync(rf64Wav, body);
+}
 
 const nativeOf = (input, extension) => {
   const out = path.join(native, path.basename(input).replace(/\.[^.]*$/, extension));
@@ -375,8 +392,8 @@ try {
   await local.close();
 
   // Step 4: speech at 16 and 11.025 kHz, and ten minutes of speech each way, timed inside the worker.
-  await addFiles(page, [wideWav, oddRateWav, longWav, longQcp, ...variedNames.map((n) => path.join(varied, n))]);
-  await settled(page, 9 + variedNames.length);
+  await addFiles(page, [wideWav, oddRateWav, rf64Wav, longWav, longQcp, ...variedNames.map((n) => path.join(varied, n))]);
+  await settled(page, 10 + variedNames.length);
   for (const name of variedNames) {
     const qcp = name.replace(".wav", ".qcp");
     check(expected[qcp].equals(await download(page, name, qcp)), `varied speech ${name} encoded in the page equals native velconv's QCP`);
@@ -385,6 +402,8 @@ try {
     "16 kHz speech encoded in the page equals native velconv's QCP");
   check(expected["speech-11k.qcp"].equals(await download(page, "speech-11k.wav", "speech-11k.qcp")),
     "11.025 kHz speech encoded in the page equals native velconv's QCP");
+  check(expected["speech-16k.qcp"].equals(await download(page, "speech-16k-rf64.wav", "speech-16k-rf64.qcp")),
+    "the same speech as an RF64 file encodes in the page to the same QCP");
   const encodeMs = Number(await field(page, "ten-minutes.wav", null, "encodeMs"));
   const decodeMs = Number(await field(page, "ten-minutes-memo.qcp", null, "decodeMs"));
   check(expected["ten-minutes.qcp"].equals(await download(page, "ten-minutes.wav", "ten-minutes.qcp")),

@@ -1,8 +1,8 @@
-#include "sonx/convert/messages.h"
+#include "words/words.h"
 
 #include <cstdio>
 
-namespace sonx {
+namespace sonx::words {
 
 namespace {
 
@@ -13,6 +13,20 @@ std::string seconds(double value) {
 }
 
 }  // namespace
+
+const char* const kNotWavOrQcp = "Input file is not a valid wav, or qcp file";
+
+std::string notAudioText(const FileKindInfo& kind) {
+    if (kind.size < 6) return "Input file is too small to be a valid qcp, or wav file";
+    if (kind.size < SONX_KIND_HEADER_BYTES) return "Input file is too small to be a valid qcp or wav file";
+    if (kind.kind == FILE_KIND_OTHER_RIFF)
+        return "Input file appears to be a RIFF file, but it is neither a wav or qcp file";
+    return kNotWavOrQcp;
+}
+
+std::string unreadableInputText(int32_t status, const std::string& message) {
+    return status == SONX_ERR_TOO_LARGE ? message : kNotWavOrQcp;
+}
 
 std::string recoveredText(const SalvageReport& report, Direction direction, double blockSeconds) {
     const bool decoding = direction == Direction::Decoding;
@@ -57,4 +71,13 @@ std::string undecodableCodecNote(const std::string& inputName, const FileFacts& 
     return "velconv: '" + inputName + "' is coded with " + codec + ", which velconv cannot decode";
 }
 
-}  // namespace sonx
+std::string plainWords(int32_t status) {
+    switch (status) {
+        case SONX_ERR_READ: return "The file ends before all of its audio.";
+        case SONX_ERR_UNSUPPORTED: return "The converter cannot convert this kind of audio.";
+        case SONX_ERR_DAMAGED: return "The file is damaged: its parts do not add up to what it says it holds.";
+        default: return "";
+    }
+}
+
+}  // namespace sonx::words

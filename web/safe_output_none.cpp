@@ -1,0 +1,29 @@
+// Safe output for WebAssembly builds, which have no file system: every
+// output is a client handle over memory, so a named output never begins.
+#include "sonx/fileio/safe_output.h"
+
+namespace sonx {
+
+struct SafeOutput::State {};
+
+SafeOutput::SafeOutput(std::unique_ptr<State> state) : state_(std::move(state)) {}
+SafeOutput::~SafeOutput() = default;
+
+std::unique_ptr<SafeOutput> SafeOutput::begin(const std::string&, const SafeOutputRequest&) {
+    failWith(SONX_ERR_OPEN, "Error opening file: this build writes no named files");
+}
+
+std::unique_ptr<SafeOutput> SafeOutput::toStandardOutput() {
+    failWith(SONX_ERR_OPEN, "Error opening file: this build writes no named files");
+}
+
+FileHandle SafeOutput::handle() { return FileHandle(); }
+int SafeOutput::commit() { return 0; }
+void SafeOutput::explainFailure() const {}
+
+const std::string& SafeOutput::finalName() const {
+    static const std::string kNone;
+    return kNone;
+}
+
+}  // namespace sonx
