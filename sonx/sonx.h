@@ -194,6 +194,16 @@ struct AudioFormat {
     int32_t option = 0;     // handed to the codec's SetRateSet less FORMAT_OPTION_SALVAGE; the built-in codecs ignore it
 };
 
+// Output sample rates a QCP file decodes to (a conversion from a QCP input
+// to PCM): its own 8000 by default, or any rate up to 48000, resampled. A
+// conversion asking for another fails with SONX_ERR_INVALID.
+inline constexpr uint32_t DECODE_RATE_DEFAULT = 8000;
+inline constexpr uint32_t DECODE_RATE_MIN = 8000;
+inline constexpr uint32_t DECODE_RATE_MAX = 48000;
+inline constexpr bool isDecodeRate(uint32_t sampleRate) {
+    return sampleRate >= DECODE_RATE_MIN && sampleRate <= DECODE_RATE_MAX;
+}
+
 // How an input whose lengths are damaged is read (the damage is the one
 // FORMAT_OPTION_SALVAGE describes).
 enum SalvagePolicy : int32_t {
@@ -210,13 +220,14 @@ struct ConversionRequest {
     int32_t salvage = SALVAGE_REFUSE;  // a SalvagePolicy
 };
 
-// A QCP file to a 16-bit 8000 Hz mono WAV file.
-inline ConversionRequest qcpToWavRequest() {
+// A QCP file to a 16-bit mono WAV file at `sampleRate` (DECODE_RATE_MIN
+// to DECODE_RATE_MAX).
+inline ConversionRequest qcpToWavRequest(uint32_t sampleRate = DECODE_RATE_DEFAULT) {
     ConversionRequest request;
     request.input.fileType = FILE_TYPE_QCP;
     request.output.fileType = FILE_TYPE_WAV;
     request.output.codec = CODEC_PCM;
-    request.output.sampleRate = 8000;
+    request.output.sampleRate = sampleRate;
     request.output.sampleBits = 16;
     return request;
 }
@@ -419,8 +430,11 @@ using ConvertCallback = void (*)(uint32_t event, uint32_t value, uint32_t userDa
 // stretch of about two seconds of audio (value: the percentage so far, which
 // may repeat) besides the events above. A non-zero result stops the
 // conversion as ISonxConvertFile::cancel does; given to the progress of 100,
-// it removes the finished output as a cancel would, and a failure event
-// (SONX_ERR_CANCELLED) follows as the last.
+// it removes the finished output if it is a new file (a named output that
+// replaced a file, or a device, keeps the conversion: the old file is gone
+// by then), and a failure event (SONX_ERR_CANCELLED) follows as the last.
+// sonx_convert_file asks before its output takes its name, so there a stop
+// at 100 always leaves the old file.
 using ConvertProgressCallback = int32_t (*)(uint32_t event, uint32_t value, uintptr_t userData);
 
 // Base of every interface. QueryInterface returns the interface asked for
@@ -674,13 +688,17 @@ inline int32_t fileKind(const FileHandle& file, FileKindInfo& info, std::string&
 }
 
 // The request that converts a file of `kind` to the other form (a QCP
-// file's decode, any WAV form's encode in `rateSet`); false for a kind
-// that does not convert.
-inline bool requestFor(int32_t kind, const Guid& rateSet, ConversionRequest& request) {
-    if (kind == FILE_KIND_QCP) request = qcpToWavRequest();
+// file's decode to `decodeRate`, any WAV form's encode in `rateSet`); false
+// for a kind that does not convert.
+inline bool requestFor(int32_t kind, const Guid& rateSet, uint32_t decodeRate, ConversionRequest& request) {
+    if (kind == FILE_KIND_QCP) request = qcpToWavRequest(decodeRate);
     else if (kind == FILE_KIND_WAV || kind == FILE_KIND_RF64) request = wavToQcpRequest(rateSet);
     else return false;
     return true;
+}
+
+inline bool requestFor(int32_t kind, const Guid& rateSet, ConversionRequest& request) {
+    return requestFor(kind, rateSet, DECODE_RATE_DEFAULT, request);
 }
 
 // The QCELP-13K rate sets a QCP file is written in, by name ("vfr"), by

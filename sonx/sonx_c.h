@@ -186,6 +186,7 @@ typedef struct sonx_options {
     int rate_set;    /* a sonx_rate_set, for a QCP output */
     int salvage;     /* nonzero: read a damaged input for what it still holds */
     int keep_date;   /* nonzero: the output takes the input's access and modification times */
+    uint32_t sample_rate; /* sonx_convert_file's WAV output: 8000 (0) to 48000 Hz; a QCP is 8000 */
 } sonx_options;
 
 /* What a conversion found of its input's lengths. */
@@ -206,10 +207,10 @@ typedef int (*sonx_progress_fn)(unsigned percent, void *user);
 
 /* Converts the file at `input` into a new file at `output` (replaced if it
  * exists, once the conversion is complete: see the conventions): QCP to
- * 16-bit 8000 Hz mono WAV, WAV (8- to 32-bit integer PCM, float, A-law or
- * mu-law, any rate, up to 8 channels mixed down; RF64 and BW64 too) to QCP,
- * with the input's label and comment (sonx_copy_tags); the same bytes
- * velconv writes.
+ * 16-bit mono WAV at options->sample_rate (8000 Hz unless set), WAV (8- to
+ * 32-bit integer PCM, float, A-law or mu-law, any rate, up to 8 channels
+ * mixed down; RF64 and BW64 too) to QCP, with the input's label and comment
+ * (sonx_copy_tags); the same bytes velconv writes.
  * `options` may be null (defaults); `progress` may be null; `user` is passed
  * back unchanged. `report` (may be null) is filled on success and failure.
  * Blocks until the conversion has ended. Errors: SONX_ERR_OPEN, _READ,
@@ -225,6 +226,12 @@ SONX_C_API int sonx_convert_file(const char *input, const char *output, const so
  * null. On failure *pcm is null and *samples 0. */
 SONX_C_API int sonx_decode(const void *qcp, size_t qcp_bytes, int salvage, int16_t **pcm, size_t *samples,
                            sonx_report *report);
+
+/* sonx_decode to samples at `sample_rate` (8000 to 48000 Hz; another rate
+ * fails with SONX_ERR_INVALID): the 8000 Hz decode resampled, at the rate's
+ * length. */
+SONX_C_API int sonx_decode_rate(const void *qcp, size_t qcp_bytes, int salvage, uint32_t sample_rate,
+                                int16_t **pcm, size_t *samples, sonx_report *report);
 
 /* Encodes `samples` 16-bit mono samples at `sample_rate` (1 to 384000 Hz,
  * else SONX_ERR_INVALID; resampled to 8000) into a QCP file in the given

@@ -27,6 +27,7 @@ struct ConversionSettings {
     Guid rateSet = RATE_SET_VFR;
     uint32_t mode = 0;
     bool salvage = false;
+    uint32_t decodeRate = 0;  // sample rate of a decoded WAV; 0: not asked, the QCP's own 8000
 };
 
 // A conversion that failed on an input whose lengths say it was cut short.

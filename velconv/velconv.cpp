@@ -80,6 +80,7 @@ void printUsage() {
         "                   vhr = variable rate, half rate max",
         "                   ffr = fixed full rate",
         "                   fhr = fixed half rate",
+        "       -r HZ   : Decode to HZ samples per second, 8000 (default) to 48000",
         "       -s      : Salvage a damaged file: convert what it still holds",
         "       -h      : Display this help (usage) information",
         "       -v      : Display program version information",
@@ -136,10 +137,22 @@ std::size_t parseJobs(const char* value) {
 }
 
 Guid parseRateSet(const char* value) {
-    if (!value) throw UsageError{"Rate set identifier expected!"};
     Guid rateSet;
     if (!rateSetByName(value, rateSet)) throw UsageError{"Unrecognized rate set given!"};
     return rateSet;
+}
+
+// -r takes a rate set for an encode or, in digits, a decode's sample rate.
+void parseRate(const char* value, ConversionSettings& settings) {
+    if (!value) throw UsageError{"Rate set identifier expected!"};
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    if (*value && std::all_of(value, value + std::strlen(value), isDigit)) {
+        // Too many digits for any rate: the library refuses the saturated value.
+        settings.decodeRate =
+            static_cast<uint32_t>(std::min<unsigned long long>(std::strtoull(value, nullptr, 10), UINT32_MAX));
+        return;
+    }
+    settings.rateSet = parseRateSet(value);
 }
 
 }  // namespace
@@ -275,16 +288,18 @@ std::string reportDamage(ISonxUnknown* converter, const FileHandle& input, const
 
 // Returns the salvage warning, if any.
 std::string convertFile(const FileHandle& input, const FileHandle& output, const std::string& inputName,
-                 InputKind kind, const Guid& rateSet, uint32_t mode, bool salvage) {
+                        InputKind kind, const ConversionSettings& settings, bool salvage) {
     Ref<ISonxRequest> converter(createInstance<ISonxRequest>(CLSID_SonxFile));
     if (!converter.get()) throw std::runtime_error("Unable to allocate ISonxConvertFile instance!");
     // Declared second so it is released first.
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
     if (!error.get()) throw std::runtime_error("Unable to get ISonxError interface from SonxFile object!");
 
-    ConversionRequest request = kind == InputKind::Wav ? wavToQcpRequest(rateSet) : qcpToWavRequest();
+    const uint32_t decodeRate = settings.decodeRate ? settings.decodeRate : DECODE_RATE_DEFAULT;
+    ConversionRequest request =
+        kind == InputKind::Wav ? wavToQcpRequest(settings.rateSet) : qcpToWavRequest(decodeRate);
     // -m is the decoder's option word.
-    if (kind == InputKind::Qcp) request.input.option = static_cast<int32_t>(mode);
+    if (kind == InputKind::Qcp) request.input.option = static_cast<int32_t>(settings.mode);
     request.salvage = salvage ? SALVAGE_READ : SALVAGE_REFUSE;
     const bool failed = !converter->convertRequest(&input, &output, &request, nullptr, 0) || error->hasError();
     return reportDamage(converter.get(), input, inputName, kind, failed, error->errorText());
@@ -355,6 +370,9 @@ std::string PendingOutput::commit() {
 
 PendingOutput convertPending(Input& input, const std::string& outputName, const ConversionSettings& settings) {
     return explainingWriteFailures(outputName, [&] {
+        if (input.kind() == InputKind::Wav && settings.decodeRate)
+            throw std::runtime_error("A sample rate (-r " + std::to_string(settings.decodeRate) +
+                                     ") is for decoding a qcp file: a qcp file is always 8000 Hz");
         if (outputName != kStdioName) checkIsFileName(outputName);
         // The output is dated like its input, as for memos the file date is
         // the recording date.
@@ -363,8 +381,7 @@ PendingOutput convertPending(Input& input, const std::string& outputName, const 
         // A cut stream cannot be asked for again: what arrived is converted.
         const bool salvage = settings.salvage || input.isCutShortStream();
         try {
-            warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings.rateSet,
-                                  settings.mode, salvage);
+            warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings, salvage);
         } catch (const CutShortError&) {
             throw;
         } catch (const std::runtime_error& e) {
@@ -464,7 +481,7 @@ int run(int argc, char** argv) {
     std::size_t jobs = 0;
     for (uint32_t bit; (bit = options.nextOption()) != 0;) {
         if (bit == kMode) settings.mode = parseMode(optionValue(options));
-        if (bit == kRate) settings.rateSet = parseRateSet(optionValue(options));
+        if (bit == kRate) parseRate(optionValue(options), settings);
         if (bit == kDir && !(outputDir = optionValue(options))) throw UsageError{"Output folder expected!"};
         if (bit == kJobs) {
             // -j4 as well as -j 4, as make takes it.

@@ -232,9 +232,11 @@ class Row {
     this.part("remove").setAttribute("aria-label", `Remove ${file.name}`);
     this.part("progress").setAttribute("aria-label", `Progress of ${file.name}`);
     this.part("rateset").setAttribute("aria-label", `Rate set for ${file.name}`);
+    this.part("samplerate").setAttribute("aria-label", `Sample rate of the WAV made of ${file.name}`);
     this.part("rescue-button").setAttribute("aria-label", `Rescue what ${file.name} holds`);
     this.part("remove").addEventListener("click", () => this.remove());
     this.part("rateset").addEventListener("change", () => this.start());
+    this.part("samplerate").addEventListener("change", () => this.start());
     this.part("rescue-button").addEventListener("click", () => {
       this.salvage = true;
       // The button goes while the file is read again: focus stays in the row.
@@ -285,7 +287,7 @@ class Row {
     }
     announce(`Converting ${this.file.name}`);
     converter.submit({ id: this.id, job: this.job, file: this.file, rateSet: Number(this.part("rateset").value),
-      columns: WAVE_COLUMNS, salvage: this.salvage });
+      sampleRate: Number(this.part("samplerate").value), columns: WAVE_COLUMNS, salvage: this.salvage });
   }
 
   handle(message) {
@@ -312,6 +314,7 @@ class Row {
       facts.push(["Bit rate", bitRateOf(info)]);
       fillRateBar(this.part("rates"), info.packetsByRate, `Packets (${info.packets})`);
       this.showChunks(info);
+      this.part("decode").hidden = false;
     } else {
       this.part("encode").hidden = false;
     }

@@ -260,7 +260,7 @@ enum : uint32_t {
     SONX_WEB_KNOWN_FLAGS = SONX_WEB_SALVAGE,
 };
 
-int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
+int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags, uint32_t sampleRate) {
     g_output.clear();
     g_output.shrink_to_fit();
     failWith(SONX_OK, "");
@@ -277,6 +277,11 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
     }
     int32_t kind = FILE_KIND_UNKNOWN;
     if (!kindOf(in, kind)) return 0;
+    const uint32_t decodeRate = sampleRate ? sampleRate : DECODE_RATE_DEFAULT;
+    if (kind != FILE_KIND_QCP && decodeRate != DECODE_RATE_DEFAULT) {
+        failWith(SONX_ERR_INVALID, "A QCP file is always 8000 Hz");
+        return 0;
+    }
 
     Ref<ISonxRequest> converter(createInstance<ISonxRequest>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
@@ -286,7 +291,7 @@ int32_t convertFrom(const FileHandle& in, int32_t rateSet, uint32_t flags) {
     }
     // The same request velconv makes for the same input.
     ConversionRequest request;
-    requestFor(kind, chosenRateSet, request);
+    requestFor(kind, chosenRateSet, decodeRate, request);
     request.salvage = flags & SONX_WEB_SALVAGE ? SALVAGE_READ : SALVAGE_REFUSE;
     MemoryFile output;
     // Grown once to the expected size rather than by doubling, which would
@@ -344,22 +349,23 @@ bool openHostInput(StreamedFile& file) {
 extern "C" {
 
 // Converts a WAV file into a QCP file with rate set `rateSet` (0 vfr,
-// 1 vhr, 2 ffr, 3 fhr), or a QCP file into a WAV file (the rate set is then
-// ignored), as velconv does. Returns 1 on success; the result is then at
-// sonx_web_output(). Progress arrives as Module.onProgress(percent).
+// 1 vhr, 2 ffr, 3 fhr), or a QCP file into a WAV file at `sampleRate`
+// (8000 to 48000; 0 is 8000; the rate set is then ignored), as velconv
+// does. Returns 1 on success; the result is then at sonx_web_output().
+// Progress arrives as Module.onProgress(percent).
 EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert(const uint8_t* data, uint32_t length, int32_t rateSet,
-                                              uint32_t flags) {
+                                              uint32_t flags, uint32_t sampleRate) {
     MemoryFile input(data, length);
-    return convertFrom(input.handle(), rateSet, flags);
+    return convertFrom(input.handle(), rateSet, flags, sampleRate);
 }
 
 // sonx_web_convert of the host's input (Module.inputSize and
 // Module.readInput), read a window at a time.
-EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert_input(int32_t rateSet, uint32_t flags) {
+EMSCRIPTEN_KEEPALIVE int32_t sonx_web_convert_input(int32_t rateSet, uint32_t flags, uint32_t sampleRate) {
     StreamedFile input;
     g_output.clear();
     g_output.shrink_to_fit();
-    return openHostInput(input) ? convertFrom(handleOf(input), rateSet, flags) : 0;
+    return openHostInput(input) ? convertFrom(handleOf(input), rateSet, flags, sampleRate) : 0;
 }
 
 EMSCRIPTEN_KEEPALIVE const uint8_t* sonx_web_output() { return g_output.data(); }

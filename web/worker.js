@@ -132,15 +132,15 @@ function takeResult(lib, ok, ms, columns) {
   return { bytes: result, ms, salvage, peaks };
 }
 
-function convertInput(lib, rateSet, flags, columns) {
+function convertInput(lib, rateSet, sampleRate, flags, columns) {
   const start = performance.now();
-  const ok = lib._sonx_web_convert_input(rateSet, flags);
+  const ok = lib._sonx_web_convert_input(rateSet, flags, sampleRate);
   return takeResult(lib, ok, performance.now() - start, columns);
 }
 
-// The WAV a QCP file's packets make, in samples of 16 bits at 8 kHz.
-function wavBytesOf(info) {
-  return info.samples * 2;
+// The WAV a QCP file's packets make, in samples of 16 bits at `sampleRate`.
+function wavBytesOf(info, sampleRate = 8000) {
+  return Math.ceil((info.samples * sampleRate) / 8000) * 2;
 }
 
 function tooLarge(name, bytes) {
@@ -158,10 +158,10 @@ function describe(lib, bytes, name, flags) {
 
 // Returns the converted file, the time the library took, in ms, and what
 // it found of the input's lengths.
-function convert(lib, bytes, rateSet, flags, columns) {
+function convert(lib, bytes, rateSet, sampleRate, flags, columns) {
   return withInput(lib, bytes, (pointer, length) => {
     const start = performance.now();
-    const ok = lib._sonx_web_convert(pointer, length, rateSet, flags);
+    const ok = lib._sonx_web_convert(pointer, length, rateSet, flags, sampleRate);
     return takeResult(lib, ok, performance.now() - start, columns);
   });
 }
@@ -169,7 +169,7 @@ function convert(lib, bytes, rateSet, flags, columns) {
 // One row's work: describe the file, convert it, and for a WAV decode the
 // new QCP again so the page can play how it will sound. With `salvage` a
 // damaged input gives what it holds; `recovered` then says how much.
-async function processFile({ id, job, file, rateSet, columns, salvage }) {
+async function processFile({ id, job, file, rateSet, sampleRate, columns, salvage }) {
   const lib = await library();
   const post = (message, transfer) => postMessage({ id, job, ...message }, transfer || []);
   let phase = "";
@@ -180,15 +180,16 @@ async function processFile({ id, job, file, rateSet, columns, salvage }) {
   const info = describeInput(lib, file.name, flags);
   post({ type: "info", info });
   if (info.container === "qcp") {
-    if (wavBytesOf(info) > MAX_WAV_BYTES) throw tooLarge(file.name, wavBytesOf(info));
+    const wavBytes = wavBytesOf(info, sampleRate);
+    if (wavBytes > MAX_WAV_BYTES) throw tooLarge(file.name, wavBytes);
     phase = "decoding";
-    lib._sonx_web_reserve_output(wavBytesOf(info) + 65536);
-    const wav = convertInput(lib, 0, flags, columns);
+    lib._sonx_web_reserve_output(wavBytes + 65536);
+    const wav = convertInput(lib, 0, sampleRate, flags, columns);
     post({ type: "done", wav: wav.bytes, decodeMs: wav.ms, peaks: wav.peaks, recovered: wav.salvage.recovered },
       [wav.peaks.buffer]);
   } else {
     phase = "encoding";
-    const qcp = convertInput(lib, rateSet, flags, 0);
+    const qcp = convertInput(lib, rateSet, 8000, flags, 0);
     const qcpInfo = describe(lib, qcp.bytes, file.name, 0);
     const message = { type: "done", rateSet: rateSetName(lib, rateSet), qcp: qcp.bytes, qcpInfo, encodeMs: qcp.ms,
       recovered: qcp.salvage.recovered };
@@ -197,7 +198,7 @@ async function processFile({ id, job, file, rateSet, columns, salvage }) {
     if (wavBytesOf(qcpInfo) <= MAX_PREVIEW_BYTES) {
       phase = "decoding again";
       lib._sonx_web_reserve_output(wavBytesOf(qcpInfo) + 65536);
-      const wav = convert(lib, qcp.bytes, 0, 0, columns);
+      const wav = convert(lib, qcp.bytes, 0, 8000, 0, columns);
       Object.assign(message, { wav: wav.bytes, decodeMs: wav.ms, peaks: wav.peaks });
       transfer.push(wav.peaks.buffer);
     }

@@ -46,7 +46,7 @@ class _Report(ctypes.Structure):
 
 class _Options(ctypes.Structure):
     _fields_ = [("output_type", ctypes.c_int), ("rate_set", ctypes.c_int), ("salvage", ctypes.c_int),
-                ("keep_date", ctypes.c_int)]
+                ("keep_date", ctypes.c_int), ("sample_rate", ctypes.c_uint32)]
 
 
 class _Info(ctypes.Structure):
@@ -62,8 +62,9 @@ class _Info(ctypes.Structure):
 
 _lib.sonx_strerror.restype = ctypes.c_char_p
 _lib.sonx_version_string.restype = ctypes.c_char_p
-_lib.sonx_decode.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.POINTER(ctypes.c_void_p),
-                             ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(_Report)]
+_lib.sonx_decode_rate.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_uint32,
+                                  ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_size_t),
+                                  ctypes.POINTER(_Report)]
 _lib.sonx_encode.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_uint32, ctypes.c_int,
                              ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_size_t)]
 _lib.sonx_free.argtypes = [ctypes.c_void_p]
@@ -138,11 +139,11 @@ def _mono16(samples):
     return mono
 
 
-def _sample_rate(samplerate):
+def _sample_rate(samplerate, lowest=1, highest=384000, name="samplerate"):
     if isinstance(samplerate, bool) or not isinstance(samplerate, numbers.Integral):
-        raise TypeError(f"samplerate must be an int, not {type(samplerate).__name__}")
-    if not 1 <= samplerate <= 384000:
-        raise ValueError(f"samplerate must be 1 to 384000 Hz, not {samplerate}")
+        raise TypeError(f"{name} must be an int, not {type(samplerate).__name__}")
+    if not lowest <= samplerate <= highest:
+        raise ValueError(f"{name} must be {lowest} to {highest} Hz, not {samplerate}")
     return int(samplerate)
 
 
@@ -172,20 +173,22 @@ def _report(report):
             "blocks_promised": report.blocks_promised if report.promise_known else None}
 
 
-def decode(path_or_bytes, salvage=False, with_report=False):
+def decode(path_or_bytes, salvage=False, with_report=False, rate=8000):
     """QCP file (a str or os.PathLike name, or the file's bytes) -> (int16
-    samples, 8000); with_report adds what was found of a damaged file's
-    lengths as a third item."""
+    samples, rate): at 8000 Hz, or resampled to `rate` (8000 to 48000);
+    with_report adds what was found of a damaged file's lengths as a third
+    item."""
+    rate = _sample_rate(rate, 8000, 48000, "rate")
     data = _contents(path_or_bytes)
     pcm, count, report = ctypes.c_void_p(), ctypes.c_size_t(), _Report()
-    _check(_lib.sonx_decode(data, len(data), int(salvage), ctypes.byref(pcm), ctypes.byref(count),
-                            ctypes.byref(report)))
+    _check(_lib.sonx_decode_rate(data, len(data), int(salvage), rate, ctypes.byref(pcm), ctypes.byref(count),
+                                 ctypes.byref(report)))
     try:
         samples = np.ctypeslib.as_array(ctypes.cast(pcm, ctypes.POINTER(ctypes.c_int16)), (count.value,)).copy() \
             if count.value else np.zeros(0, dtype=np.int16)
     finally:
         _lib.sonx_free(pcm)
-    return (samples, 8000, _report(report)) if with_report else (samples, 8000)
+    return (samples, rate, _report(report)) if with_report else (samples, rate)
 
 
 def encode(samples, samplerate, rateset="vfr"):

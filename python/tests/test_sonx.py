@@ -54,6 +54,16 @@ def test_decode_and_encode_match_velconv(velconv_files):
     assert sonx.encode(samples, rate) == qcp.read_bytes()
 
 
+def test_decode_to_another_rate_matches_velconv(velconv_files, tmp_path):
+    qcp, back = velconv_files
+    wide = tmp_path / "wide.wav"
+    subprocess.run([VELCONV, "-r", "16000", str(qcp), str(wide)], check=True)
+    pcm, rate = sonx.decode(qcp, rate=16000)
+    expected, expected_rate = wav_samples(wide)
+    assert rate == expected_rate == 16000 and np.array_equal(pcm, expected)
+    assert len(pcm) == 2 * len(wav_samples(back)[0])
+
+
 def test_info_and_chunks(velconv_files, tmp_path):
     qcp, _ = velconv_files
     copy = tmp_path / "c.qcp"
@@ -124,6 +134,8 @@ def test_bad_inputs_are_refused_before_c(velconv_files, tmp_path):
         (lambda: sonx.encode(silence, True), TypeError, "bool"),
         (lambda: sonx.encode(silence, 8000.0), TypeError, "float"),
         (lambda: sonx.decode(3), TypeError, "int"),
+        (lambda: sonx.decode(qcp, rate=7999), ValueError, "8000 to 48000"),
+        (lambda: sonx.decode(qcp, rate=16000.0), TypeError, "float"),
         (lambda: sonx.info(str(qcp) + "\0.bak"), ValueError, "NUL"),
         (lambda: sonx.read_chunks(str(qcp) + "\0.bak"), ValueError, "NUL"),
         (lambda: sonx.write_chunks(str(qcp) + "\0.bak", {"labl": "x"}), ValueError, "NUL"),

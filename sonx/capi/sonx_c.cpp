@@ -268,10 +268,14 @@ int sonx_convert_file(const char* input, const char* output, const sonx_options*
         Guid rateSet;
         if (!rateSetId(chosen.rate_set, rateSet) || (outputType != SONX_TYPE_QCP && outputType != SONX_TYPE_WAV))
             return remember(SONX_ERR_INVALID, "Unknown output type or rate set");
+        const uint32_t decodeRate = chosen.sample_rate ? chosen.sample_rate : DECODE_RATE_DEFAULT;
+        if (outputType == SONX_TYPE_QCP && decodeRate != DECODE_RATE_DEFAULT)
+            return remember(SONX_ERR_INVALID, "A QCP file is always 8000 Hz");
         // The input is read as what it is; the output is the type asked for.
         ConversionRequest request;
         requestFor(kind, rateSet, request);
-        request.output = outputType == SONX_TYPE_QCP ? wavToQcpRequest(rateSet).output : qcpToWavRequest().output;
+        request.output =
+            outputType == SONX_TYPE_QCP ? wavToQcpRequest(rateSet).output : qcpToWavRequest(decodeRate).output;
         request.salvage = chosen.salvage ? SALVAGE_READ : SALVAGE_REFUSE;
         // The label and the date are the output's own steps before it takes
         // its name, so the output is made here and the conversion writes into it.
@@ -296,6 +300,11 @@ int sonx_convert_file(const char* input, const char* output, const sonx_options*
 }
 
 int sonx_decode(const void* qcp, size_t qcp_bytes, int salvage, int16_t** pcm, size_t* samples, sonx_report* report) {
+    return sonx_decode_rate(qcp, qcp_bytes, salvage, DECODE_RATE_DEFAULT, pcm, samples, report);
+}
+
+int sonx_decode_rate(const void* qcp, size_t qcp_bytes, int salvage, uint32_t sample_rate, int16_t** pcm,
+                     size_t* samples, sonx_report* report) {
     if (pcm) *pcm = nullptr;
     if (samples) *samples = 0;
     if (report) *report = sonx_report{};
@@ -304,7 +313,7 @@ int sonx_decode(const void* qcp, size_t qcp_bytes, int salvage, int16_t** pcm, s
     try {
         MemoryFile in(qcp, qcp_bytes), out;
         ConversionRequest request = qcpToWavRequest();
-        request.output = rawPcm(8000);
+        request.output = rawPcm(sample_rate);
         request.salvage = salvage ? SALVAGE_READ : SALVAGE_REFUSE;
         const int status = runConversion(in.handle(), out.handle(), request, nullptr, nullptr, report);
         if (status != SONX_OK) return status;

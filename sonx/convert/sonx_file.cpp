@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 namespace sonx {
 
@@ -18,6 +19,13 @@ void normalisePcm(AudioFormat& f) {
     f.dataFormat = DATA_FORMAT_SAMPLES;
     f.packetBytes = f.sampleBits / 8;
     f.blockSamples = 1;
+}
+
+// A QCP file decodes to 8000 Hz or, resampled, to a rate up to 48000.
+void checkDecodeRate(const AudioFormat& input, const AudioFormat& output) {
+    if (input.fileType != FILE_TYPE_QCP || output.codec != CODEC_PCM || isDecodeRate(output.sampleRate)) return;
+    failWith(SONX_ERR_INVALID, "Decoded sample rate of " + std::to_string(output.sampleRate) + " Hz is outside " +
+                                   std::to_string(DECODE_RATE_MIN) + " to " + std::to_string(DECODE_RATE_MAX) + " Hz");
 }
 
 // Runs `body`, turning every failure into its text and status (empty on
@@ -287,6 +295,7 @@ void SonxFile::setupConversion(bool& needsCounting, uint32_t& dataBegin, uint32_
     checkHandle(output_.handle);
     checkQcpRateSet(output_);
     needsCounting = parseInputFile(input_, dataBegin, dataEnd);
+    checkDecodeRate(input_.fileFormat, output_.fileFormat);
 
     // Input side.
     if (input_.fileFormat.codec == CODEC_PCM) {
@@ -379,7 +388,7 @@ void SonxFile::run() {
                 // may reuse or release the object.
                 closeFile(input_, true);
                 closeFile(output_, false);
-                if (namedOutput) committedName = conversionOutput_->finalName();
+                if (namedOutput && conversionOutput_->isNewFile()) committedName = conversionOutput_->finalName();
                 commitOutput(conversionOutput_);
                 completed_ = true;
                 recordConversion(Failure{});
@@ -394,7 +403,7 @@ void SonxFile::run() {
             // Nothing to convert: the final event still tells the client it ended.
             closeFile(input_, true);
             closeFile(output_, false);
-            if (namedOutput) committedName = conversionOutput_->finalName();
+            if (namedOutput && conversionOutput_->isNewFile()) committedName = conversionOutput_->finalName();
             commitOutput(conversionOutput_);
             completed_ = true;
             recordConversion(Failure{});
@@ -405,7 +414,9 @@ void SonxFile::run() {
         explainOutputFailure(conversionOutput_, failure);
         closeConversionFiles();
         if (failure.status == SONX_ERR_CANCELLED && !namedOutput) discardOutput(output);
-        // A stop at the final progress comes after the output took its name.
+        // A stop at the final progress comes after the output took its name:
+        // a new file goes again, one that replaced a file (or a device) stays,
+        // as removing it would cost the caller the file it had.
         std::error_code ignored;
         if (failure.status == SONX_ERR_CANCELLED && !committedName.empty())
             std::filesystem::remove(committedName, ignored);

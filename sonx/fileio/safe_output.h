@@ -117,6 +117,10 @@ public:
     void explainFailure() const;
     // The file the output ends up in ("" for standard output).
     const std::string& finalName() const;
+    // Whether the output, once committed, is a file nothing else had: a
+    // new file, or a temporary name of its owner's. Only such a file may be
+    // removed again after commit without losing anything.
+    bool isNewFile() const;
 
     struct State;
 

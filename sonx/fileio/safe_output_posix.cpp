@@ -512,6 +512,7 @@ struct SafeOutput::State {
     int destination = -1;       // InPlace and Stream: where the spool goes
     bool ownsDestination = false;
     bool counted = false;       // holds the signal handlers in place
+    bool replacesFile = false;  // something had the final name at begin()
     std::unique_ptr<Spool> spool;
     Registration registration;  // Replace: the temporary name
 
@@ -623,6 +624,7 @@ std::unique_ptr<SafeOutput> SafeOutput::begin(const std::string& name, const Saf
     s.finalName = followLinks(name);
     struct stat st {};
     const bool exists = ::stat(s.finalName.c_str(), &st) == 0;
+    s.replacesFile = exists;
     if (request.input) {
         struct stat in {};
         if (name == request.input ||
@@ -682,6 +684,10 @@ void SafeOutput::explainFailure() const {
 const std::string& SafeOutput::finalName() const {
     static const std::string kNone;
     return state_->way == State::Way::Stream && !state_->ownsDestination ? kNone : state_->finalName;
+}
+
+bool SafeOutput::isNewFile() const {
+    return state_->way == State::Way::Nested || (state_->way == State::Way::Replace && !state_->replacesFile);
 }
 
 int SafeOutput::commit() {

@@ -18,7 +18,7 @@ static int cancel_at_once(unsigned percent, void *user) {
     return 1;
 }
 
-static sonx_options options = {SONX_TYPE_AUTO, SONX_RATE_VFR, 0, 0};
+static sonx_options options = {SONX_TYPE_AUTO, SONX_RATE_VFR, 0, 0, 0};
 static sonx_progress_fn progress = NULL;
 
 struct job {

@@ -161,7 +161,7 @@ static void cancel(const char *dir, double limit) {
     int16_t *pcm = malloc(samples * sizeof *pcm);
     for (size_t i = 0; i < samples; ++i) pcm[i] = (int16_t)((i * 7919u) % 20000u) - 10000; /* noise-like */
     sonx_file *file = NULL;
-    sonx_options as_wav = {SONX_TYPE_WAV, SONX_RATE_VFR, 0, 0};
+    sonx_options as_wav = {SONX_TYPE_WAV, SONX_RATE_VFR, 0, 0, 0};
     CHECK(sonx_open_write(wav, &as_wav, 8000, &file) == SONX_OK);
     CHECK(sonx_write_pcm(file, pcm, samples) == SONX_OK);
     CHECK(sonx_close(file) == SONX_OK);

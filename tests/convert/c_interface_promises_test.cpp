@@ -57,6 +57,13 @@ TEST(CInterface, AStopAtTheLastProgressCancelsAndLeavesNoOutput) {
         EXPECT_EQ(exists(out), c.status == SONX_OK);
         std::remove(out.c_str());
     }
+    // Over a file it would replace, the stop leaves that file as it was.
+    const std::string in = dir.file("in.wav"), out = dir.file("old.qcp");
+    writeFileBytes(in, speechWav(3));
+    writeFileBytes(out, {'o', 'l', 'd'});
+    unsigned stopFrom = 100;
+    EXPECT_EQ(sonx_convert_file(in.c_str(), out.c_str(), nullptr, stopAt, &stopFrom, nullptr), SONX_ERR_CANCELLED);
+    EXPECT_EQ(readFileBytes(out), (std::vector<uint8_t>{'o', 'l', 'd'}));
 }
 
 TEST(CInterface, EmptyChunksAndSizeQueriesAreAnswered) {

@@ -37,6 +37,7 @@ const std::vector<std::optional<std::string>> kUsage = {
     "                   vhr = variable rate, half rate max",
     "                   ffr = fixed full rate",
     "                   fhr = fixed half rate",
+    "       -r HZ   : Decode to HZ samples per second, 8000 (default) to 48000",
     "       -s      : Salvage a damaged file: convert what it still holds",
     "       -h      : Display this help (usage) information",
     "       -v      : Display program version information",
