@@ -2,11 +2,25 @@
 #include "velconv/file_system.h"
 #include "velconv/velconv.h"
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 namespace sonx::velconv {
 
@@ -14,20 +28,52 @@ namespace {
 
 namespace fs = std::filesystem;
 
+enum class Outcome { Converted, Skipped, Failed };
+
+// What converting one file has to say, kept until every file before it has
+// been printed.
+struct FileReport {
+    enum class Kind { Error, Note, Skip };
+    struct Line {
+        Kind kind;
+        std::string text;
+    };
+    Outcome outcome = Outcome::Failed;
+    std::vector<Line> lines;
+};
+
+struct Tally {
+    std::size_t converted = 0, skipped = 0, failed = 0;
+
+    void count(Outcome outcome) {
+        switch (outcome) {
+            case Outcome::Converted: ++converted; break;
+            case Outcome::Skipped: ++skipped; break;
+            case Outcome::Failed: ++failed; break;
+        }
+    }
+};
+
 // Everything goes to standard error. On a terminal the progress display
 // holds the last line; any other line first wipes it.
 class BatchOutput {
 public:
-    BatchOutput(bool quiet, std::size_t total)
-        : quiet_(quiet), total_(total), progress_(!quiet && isTerminal(kStandardError)) {}
+    BatchOutput(BatchReport report, std::size_t total)
+        : report_(report), total_(total), progress_(report != BatchReport::Quiet && isTerminal(kStandardError)) {}
 
-    void error(const std::string& line) { print(line); }
-    void note(const std::string& line) {
-        if (!quiet_) print(line);
+    void print(const FileReport& file) {
+        for (const FileReport::Line& line : file.lines)
+            if (shows(line.kind)) print(line.text);
     }
-    void progress(std::size_t index, const std::string& name) {
+    void summary(const Tally& tally) {
+        if (!shows(FileReport::Kind::Note)) return;
+        print("velconv: " + std::to_string(tally.converted) + " converted, " + std::to_string(tally.skipped) +
+              " skipped, " + std::to_string(tally.failed) + " failed");
+    }
+    // `done` files of all are finished; the next to be printed is `name`.
+    void progress(std::size_t done, const std::string& name) {
         if (!progress_) return;
-        std::cerr << "\r\033[K[" << index + 1 << '/' << total_ << "] " << name;
+        std::cerr << "\r\033[K[" << done << '/' << total_ << "] " << name;
         std::cerr.flush();
         showing_ = true;
     }
@@ -39,13 +85,24 @@ public:
     }
 
 private:
+    bool shows(FileReport::Kind kind) const {
+        switch (kind) {
+            case FileReport::Kind::Error:
+                return true;
+            case FileReport::Kind::Note:
+                return report_ != BatchReport::Quiet;
+            case FileReport::Kind::Skip:
+                return report_ == BatchReport::Verbose;
+        }
+        return true;
+    }
     void print(const std::string& line) {
         clearProgress();
         std::cerr << line + '\n';
         std::cerr.flush();
     }
 
-    bool quiet_;
+    BatchReport report_;
     std::size_t total_;
     bool progress_;
     bool showing_ = false;
@@ -121,7 +178,165 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
     return files;
 }
 
+void addFailure(FileReport& report, const PlannedFile& file, const std::exception& failure) {
+    report.lines.push_back({FileReport::Kind::Error, "ERROR: " + inQuotes(file.input) + ": " + failure.what()});
+    for (const std::string& note : failureNotes(failure)) report.lines.push_back({FileReport::Kind::Error, note});
+}
+
+// A file converted up to putting its output in place, or its report when
+// there is nothing to put in place.
+struct Converted {
+    FileReport report;
+    std::optional<PendingOutput> pending;
+};
+
+Converted convertPlanned(const PlannedFile& file, const BatchSettings& settings) {
+    using Kind = FileReport::Kind;
+    Converted converted;
+    FileReport& report = converted.report;
+    if (file.refusal) {
+        report.lines.push_back({Kind::Error, "ERROR: " + inQuotes(file.input) + ": " + *file.refusal});
+        return converted;
+    }
+    try {
+        if (!settings.force && nameExists(file.output)) {
+            report.outcome = Outcome::Skipped;
+            report.lines.push_back(
+                {Kind::Skip, "velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)"});
+            return converted;
+        }
+        Input input(file.input);
+        checkNames(file.input, file.output);
+        converted.pending = convertPending(input, file.output, settings.conversion);
+    } catch (const std::exception& e) {
+        addFailure(report, file, e);
+    }
+    return converted;
+}
+
+FileReport commitPlanned(const PlannedFile& file, PendingOutput& pending) {
+    FileReport report;
+    try {
+        const std::string warning = pending.commit();
+        if (!warning.empty()) report.lines.push_back({FileReport::Kind::Note, warning});
+        report.outcome = Outcome::Converted;
+    } catch (const std::exception& e) {
+        addFailure(report, file, e);
+    }
+    return report;
+}
+
+// Files being put in place at once beside the conversions. A commit mostly
+// waits for the disk, and the disk takes several syncs at once for about the
+// time of one, so there are more committers than cores.
+constexpr std::size_t kCommitters = 16;
+
+// Each file in flight has one temporary output: converting, waiting to be
+// put in place (as many as there are committers), or being put in place;
+// at most kMaxJobs + 2 * kCommitters, well within the library's registry.
+
+// Converted files waiting to be put in place. Syncing to disk mostly waits,
+// so it is done beside the conversions rather than between them; the queue
+// is bounded so the temporary files in flight stay few.
+class CommitQueue {
+public:
+    explicit CommitQueue(std::size_t capacity) : capacity_(capacity) {}
+
+    // Waits while the queue is full.
+    void push(std::size_t n, PendingOutput pending) {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return waiting_.size() < capacity_; });
+        waiting_.push_back({n, std::move(pending)});
+        changed_.notify_all();
+    }
+    // The next file to commit, or nothing once the queue is closed and empty.
+    std::optional<std::pair<std::size_t, PendingOutput>> pop() {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return !waiting_.empty() || closed_; });
+        if (waiting_.empty()) return std::nullopt;
+        auto next = std::move(waiting_.front());
+        waiting_.pop_front();
+        changed_.notify_all();
+        return next;
+    }
+    void close() {
+        const std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<std::pair<std::size_t, PendingOutput>> waiting_;
+    std::size_t capacity_;
+    bool closed_ = false;
+};
+
+// Starts up to `count` threads; fewer than asked for still do all the work.
+std::vector<std::thread> startWorkers(std::size_t count, const std::function<void()>& work) {
+    std::vector<std::thread> workers;
+    try {
+        while (workers.size() < count) workers.emplace_back(work);
+    } catch (const std::system_error&) {
+        if (workers.empty()) throw;
+    }
+    return workers;
+}
+
+// Reports that finish in any order, taken in the order of the inputs. Only
+// finished reports not yet taken are held.
+class ReportsInOrder {
+public:
+    explicit ReportsInOrder(std::size_t count) : reports_(count) {}
+
+    void put(std::size_t n, FileReport report) {
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            reports_[n] = std::move(report);
+            ++done_;
+        }
+        finished_.notify_one();
+    }
+
+    // Waits for report n; meanwhile `showDone` is told how many files are
+    // finished, each time that changes.
+    FileReport take(std::size_t n, const std::function<void(std::size_t)>& showDone) {
+        std::size_t shown = SIZE_MAX;
+        std::unique_lock<std::mutex> guard(lock_);
+        while (!reports_[n]) {
+            if (done_ == shown) {
+                finished_.wait(guard);
+                continue;
+            }
+            shown = done_;
+            guard.unlock();
+            showDone(shown);
+            guard.lock();
+        }
+        FileReport report = std::move(*reports_[n]);
+        reports_[n].reset();
+        return report;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable finished_;
+    std::vector<std::optional<FileReport>> reports_;
+    std::size_t done_ = 0;
+};
+
 }  // namespace
+
+std::size_t coresAvailable() {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return static_cast<std::size_t>(CPU_COUNT(&allowed));
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settings) {
     if (!settings.outputDir.empty()) {
@@ -132,38 +347,54 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
                                      (failure ? failure.message() : "a file has that name"));
     }
     const std::vector<PlannedFile> files = plan(inputs, settings.outputDir);
-    BatchOutput out(settings.quiet, files.size());
-    std::size_t converted = 0, skipped = 0, failed = 0;
+    BatchOutput out(settings.report, files.size());
 
-    for (std::size_t n = 0; n < files.size(); ++n) {
-        const PlannedFile& file = files[n];
-        if (file.refusal) {
-            out.error("ERROR: " + inQuotes(file.input) + ": " + *file.refusal);
-            ++failed;
-            continue;
+    // Fixed pools, so memory stays bounded by the conversions running at
+    // once: converters, each taking the next file, and as many committers
+    // putting converted files in place. One job converts and commits each
+    // file before the next, one file at a time.
+    const std::size_t jobs =
+        std::clamp<std::size_t>(settings.jobs ? settings.jobs : std::min(coresAvailable(), kMaxJobs), 1, files.size());
+    ReportsInOrder reports(files.size());
+    CommitQueue commits(kCommitters);
+    const auto commit = [&] {
+        while (auto next = commits.pop()) reports.put(next->first, commitPlanned(files[next->first], next->second));
+    };
+    std::vector<std::thread> committers = startWorkers(jobs > 1 ? kCommitters : 0, commit);
+    const bool commitBeside = !committers.empty();
+    std::atomic<std::size_t> nextFile{0};
+    const auto convert = [&] {
+        for (std::size_t n; (n = nextFile.fetch_add(1)) < files.size();) {
+            Converted converted = convertPlanned(files[n], settings);
+            if (!converted.pending)
+                reports.put(n, std::move(converted.report));
+            else if (commitBeside)
+                commits.push(n, std::move(*converted.pending));
+            else
+                reports.put(n, commitPlanned(files[n], *converted.pending));
         }
-        if (!settings.force && nameExists(file.output)) {
-            out.note("velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)");
-            ++skipped;
-            continue;
-        }
-        out.progress(n, file.input);
-        try {
-            Input input(file.input);
-            checkNames(file.input, file.output);
-            const std::string warning = convertOne(input, file.output, settings.conversion);
-            if (!warning.empty()) out.note(warning);
-            ++converted;
-        } catch (const std::exception& e) {
-            out.error("ERROR: " + inQuotes(file.input) + ": " + e.what());
-            for (const std::string& note : failureNotes(e)) out.error(note);
-            ++failed;
-        }
+    };
+    std::vector<std::thread> converters;
+    try {
+        converters = startWorkers(jobs, convert);
+    } catch (...) {
+        commits.close();
+        for (std::thread& worker : committers) worker.join();
+        throw;
     }
+
+    Tally tally;
+    for (std::size_t n = 0; n < files.size(); ++n) {
+        const FileReport report = reports.take(n, [&](std::size_t done) { out.progress(done, files[n].input); });
+        out.print(report);
+        tally.count(report.outcome);
+    }
+    for (std::thread& worker : converters) worker.join();
+    commits.close();
+    for (std::thread& worker : committers) worker.join();
     out.clearProgress();
-    out.note("velconv: " + std::to_string(converted) + " converted, " + std::to_string(skipped) + " skipped, " +
-             std::to_string(failed) + " failed");
-    return failed == 0 ? 0 : kFailureStatus;
+    out.summary(tally);
+    return tally.failed == 0 ? 0 : kFailureStatus;
 }
 
 }  // namespace sonx::velconv

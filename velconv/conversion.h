@@ -81,11 +81,33 @@ std::string deriveOutputName(const std::string& input, InputKind kind);
 // Refuses an output that is the input under another spelling.
 void checkNames(const std::string& input, const std::string& output);
 
-// Converts into `outputName` ("-": standard output). The output appears
-// only once complete; it carries the input's label and comment and, when
-// both are files, the input's modification time. Returns the salvage
-// warning, or "" when there is none. Throws std::runtime_error,
+// A converted output, complete but not yet in place.
+class PendingOutput {
+public:
+    // `name`: the output as the user named it.
+    PendingOutput(std::unique_ptr<SafeOutput> output, std::string name, std::string warning);
+    PendingOutput(PendingOutput&&) noexcept;
+    PendingOutput& operator=(PendingOutput&&) noexcept;
+    ~PendingOutput();  // an output never put in place leaves no trace
+
+    // Puts the output in place, on any thread. Returns the warnings (the
+    // salvage's, a folder that could not be synced), "" when there are none.
+    // Throws std::runtime_error or ExplainedError.
+    std::string commit();
+
+private:
+    std::unique_ptr<SafeOutput> output_;
+    std::string name_;
+    std::string warning_;
+};
+
+// Converts into `outputName` ("-": standard output), up to putting the
+// output in place. It carries the input's label and comment and, when both
+// are files, the input's modification time. Throws std::runtime_error,
 // CutShortError or ExplainedError.
+PendingOutput convertPending(Input& input, const std::string& outputName, const ConversionSettings& settings);
+
+// convertPending, then commit.
 std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings);
 
 }  // namespace sonx::velconv

@@ -38,6 +38,8 @@ constexpr uint32_t kBatch = 1024;
 constexpr uint32_t kQuiet = 2048;
 constexpr uint32_t kInfo = 4096;
 constexpr uint32_t kJson = 8192;
+constexpr uint32_t kJobs = 16384;
+constexpr uint32_t kVerbose = 32768;
 
 constexpr OptionSpec kOptions[] = {
     {"h", kHelp, 0, "help", nullptr, 0},
@@ -51,6 +53,8 @@ constexpr OptionSpec kOptions[] = {
     {"q", kQuiet, 0, "quiet", nullptr, 0},
     {"i", kInfo, 0, "info", nullptr, 0},
     {nullptr, kJson, 0, "json", nullptr, 0},
+    {"j", kJobs, 0, nullptr, nullptr, 0},
+    {nullptr, kVerbose, 0, "verbose", nullptr, 0},
 };
 
 // Everything goes to standard error, a whole line at a time, so that output
@@ -84,6 +88,8 @@ void printUsage() {
         "       -d DIR  : Convert every file named, each into DIR (made if missing)",
         "       -b      : Convert every file named, each beside itself",
         "       -q      : With -d or -b: print only errors",
+        "       -j N    : With -d or -b: convert N files at once (default: one per core)",
+        "       --verbose : With -d or -b: also name each file skipped",
         "       -i      : Describe every file named instead of converting it",
         "       --json  : With -i: one JSON object per file, one per line",
         "       --      : End of options (for file names that begin with -)",
@@ -118,6 +124,16 @@ uint32_t parseMode(const char* value) {
     unsigned long mode = 0;
     if (!(in >> mode) || mode > 7) throw UsageError{std::string("Bad mode number '") + value + "' given!"};
     return static_cast<uint32_t>(mode);
+}
+
+std::size_t parseJobs(const char* value) {
+    if (!value) throw UsageError{"Job count expected!"};
+    std::istringstream in(value);
+    unsigned long jobs = 0;
+    if (!(in >> jobs) || !in.eof() || jobs < 1 || jobs > kMaxJobs)
+        throw UsageError{std::string("Bad job count '") + value + "' given (1 to " + std::to_string(kMaxJobs) +
+                         ")!"};
+    return jobs;
 }
 
 Guid parseRateSet(const char* value) {
@@ -311,56 +327,76 @@ void explainUndecodableCodec(Input& input, const std::string& errorText) {
     throw ExplainedError(errorText, words::undecodableCodecNote(input.name(), facts));
 }
 
-std::string convertInto(Input& input, const std::string& outputName, const ConversionSettings& settings) {
-    if (input.kind() == InputKind::Wav && settings.decodeRate)
-        throw std::runtime_error("A sample rate (-r " + std::to_string(settings.decodeRate) +
-                                 ") is for decoding a qcp file: a qcp file is always 8000 Hz");
-    if (outputName != kStdioName) checkIsFileName(outputName);
-    // The output is dated like its input, as for memos the file date is the
-    // recording date.
-    const std::unique_ptr<SafeOutput> output = openOutput(outputName, input.name(), input.isStream());
-    std::string warning;
-    // A cut stream cannot be asked for again: what arrived is converted.
-    const bool salvage = settings.salvage || input.isCutShortStream();
+// A failed write names the output and the reason, unless it happened in
+// the temporary folder behind a stream, which names itself.
+template <typename Step>
+auto explainingWriteFailures(const std::string& outputName, Step step) {
     try {
-        warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings, salvage);
-    } catch (const CutShortError&) {
-        throw;
-    } catch (const std::runtime_error& e) {
-        output->explainFailure();
-        if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
-        throw;
-    }
-    std::string tagFailure;
-    if (copyTags(input.handle(), output->handle(), tagFailure) != SONX_OK) throw std::runtime_error(tagFailure);
-    int unsyncedError = 0;
-    try {
-        unsyncedError = output->commit();
-    } catch (const StatusError& e) {
-        // Only the old bytes of a file rewritten in place can be too many to keep aside.
-        if (e.status == SONX_ERR_TOO_LARGE)
-            throw std::runtime_error(std::string(e.what()) + ", more than velconv can take");
-        throw;
-    }
-    if (const int error = unsyncedError) {
-        const std::string unsynced = "velconv: WARNING: '" + output->finalName() +
-                                     "' is written, but its folder could not be synced to disk: " +
-                                     native_io::errorText(error);
-        warning += (warning.empty() ? "" : "\n") + unsynced;
-    }
-    return warning;
-}
-
-}  // namespace
-
-std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings) {
-    try {
-        return convertInto(input, outputName, settings);
+        return step();
     } catch (const SystemCallError& e) {
         if (!e.place.empty()) throw;
         const std::string target = outputName == kStdioName ? "standard output" : "'" + outputName + "'";
         throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + native_io::errorText(e.error));
     }
+}
+
+}  // namespace
+
+PendingOutput::PendingOutput(std::unique_ptr<SafeOutput> output, std::string name, std::string warning)
+    : output_(std::move(output)), name_(std::move(name)), warning_(std::move(warning)) {}
+PendingOutput::PendingOutput(PendingOutput&&) noexcept = default;
+PendingOutput& PendingOutput::operator=(PendingOutput&&) noexcept = default;
+PendingOutput::~PendingOutput() = default;
+
+std::string PendingOutput::commit() {
+    return explainingWriteFailures(name_, [&] {
+        int unsyncedError = 0;
+        try {
+            unsyncedError = output_->commit();
+        } catch (const StatusError& e) {
+            // Only the old bytes of a file rewritten in place can be too many to keep aside.
+            if (e.status == SONX_ERR_TOO_LARGE)
+                throw std::runtime_error(std::string(e.what()) + ", more than velconv can take");
+            throw;
+        }
+        std::string warning = warning_;
+        if (unsyncedError)
+            warning += std::string(warning.empty() ? "" : "\n") + "velconv: WARNING: '" + output_->finalName() +
+                       "' is written, but its folder could not be synced to disk: " +
+                       native_io::errorText(unsyncedError);
+        return warning;
+    });
+}
+
+PendingOutput convertPending(Input& input, const std::string& outputName, const ConversionSettings& settings) {
+    return explainingWriteFailures(outputName, [&] {
+        if (input.kind() == InputKind::Wav && settings.decodeRate)
+            throw std::runtime_error("A sample rate (-r " + std::to_string(settings.decodeRate) +
+                                     ") is for decoding a qcp file: a qcp file is always 8000 Hz");
+        if (outputName != kStdioName) checkIsFileName(outputName);
+        // The output is dated like its input, as for memos the file date is
+        // the recording date.
+        std::unique_ptr<SafeOutput> output = openOutput(outputName, input.name(), input.isStream());
+        std::string warning;
+        // A cut stream cannot be asked for again: what arrived is converted.
+        const bool salvage = settings.salvage || input.isCutShortStream();
+        try {
+            warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings, salvage);
+        } catch (const CutShortError&) {
+            throw;
+        } catch (const std::runtime_error& e) {
+            output->explainFailure();
+            if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
+            throw;
+        }
+        std::string tagFailure;
+        if (copyTags(input.handle(), output->handle(), tagFailure) != SONX_OK) throw std::runtime_error(tagFailure);
+        return PendingOutput(std::move(output), outputName, warning);
+    });
+}
+
+std::string convertOne(Input& input, const std::string& outputName, const ConversionSettings& settings) {
+    return convertPending(input, outputName, settings).commit();
 }
 
 namespace {
@@ -404,7 +440,7 @@ void refuseValueInsideCluster(int argc, char** argv) {
             if (row.shortName && row.shortName[0] == letter && row.shortName[1] == '\0') return true;
         return false;
     };
-    const uint32_t takesValue = kMode | kRate | kDir;
+    const uint32_t takesValue = kMode | kRate | kDir | kJobs;
     for (int index = 1; index < argc; ++index) {
         const std::string argument = argv[index];
         if (argument == "--") return;
@@ -426,7 +462,7 @@ void refuseValueInsideCluster(int argc, char** argv) {
 int run(int argc, char** argv) {
     refuseValueInsideCluster(argc, argv);
     OptionParser parser(kOptions, std::size(kOptions),
-                        kHelp | kVersionBit | kForce | kSalvage | kBatch | kQuiet | kInfo | kJson, 0);
+                        kHelp | kVersionBit | kForce | kSalvage | kBatch | kQuiet | kInfo | kJson | kVerbose, kJobs);
     ParseResult options = parser.parse(argc, argv, true, false, true);
     const uint32_t flags = options.accumulatedBits;
 
@@ -442,10 +478,16 @@ int run(int argc, char** argv) {
     ConversionSettings settings;
     settings.salvage = (flags & kSalvage) != 0;
     const char* outputDir = nullptr;
+    std::size_t jobs = 0;
     for (uint32_t bit; (bit = options.nextOption()) != 0;) {
         if (bit == kMode) settings.mode = parseMode(optionValue(options));
         if (bit == kRate) parseRate(optionValue(options), settings);
         if (bit == kDir && !(outputDir = optionValue(options))) throw UsageError{"Output folder expected!"};
+        if (bit == kJobs) {
+            // -j4 as well as -j 4, as make takes it.
+            const char* attached = options.currentValue;
+            jobs = parseJobs(attached && *attached ? attached : options.nextArgument());
+        }
     }
 
     if (flags & kInfo)
@@ -455,7 +497,10 @@ int run(int argc, char** argv) {
         batch.conversion = settings;
         batch.outputDir = outputDir ? outputDir : "";
         batch.force = (flags & kForce) != 0;
-        batch.quiet = (flags & kQuiet) != 0;
+        batch.report = flags & kQuiet     ? BatchReport::Quiet
+                       : flags & kVerbose ? BatchReport::Verbose
+                                          : BatchReport::Normal;
+        batch.jobs = jobs;
         const std::vector<std::string> inputs = remainingArguments(options);
         if (inputs.empty()) throw UsageError{};
         return runBatch(inputs, batch);

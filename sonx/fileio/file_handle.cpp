@@ -9,6 +9,7 @@
 #include "sonx/fileio/audio_file.h"
 #include "sonx/fileio/native_io.h"
 #include "sonx/fileio/posix_io.h"
+#include "sonx/fileio/safe_output.h"
 
 namespace sonx {
 
@@ -53,8 +54,11 @@ int32_t riffTruncate(uint32_t length, void* context) {
 
 void openNamed(AudioFile& file, bool create, bool readWrite) {
     using native_io::OpenFor;
-    const OpenFor purpose = create ? OpenFor::CreatingEmpty : readWrite ? OpenFor::ReadingAndWriting : OpenFor::Reading;
-    const int fd = native_io::openNamed(file.handle.fileName ? file.handle.fileName : "", purpose);
+    const char* name = file.handle.fileName ? file.handle.fileName : "";
+    // A temporary output is never made anew here: a signal may have removed it.
+    const OpenFor created = isTemporaryInTheMaking(name) ? OpenFor::EmptyingExisting : OpenFor::CreatingEmpty;
+    const OpenFor purpose = create ? created : readWrite ? OpenFor::ReadingAndWriting : OpenFor::Reading;
+    const int fd = native_io::openNamed(name, purpose);
     if (fd < 0) {
         const int error = errno;
         file.handle.type = FILE_HANDLE_CLOSED;

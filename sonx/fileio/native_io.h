@@ -10,7 +10,8 @@
 
 namespace sonx::native_io {
 
-enum class OpenFor { Reading, ReadingAndWriting, CreatingEmpty };
+// EmptyingExisting truncates a file that must exist, never making one.
+enum class OpenFor { Reading, ReadingAndWriting, CreatingEmpty, EmptyingExisting };
 
 // A descriptor for the named file. A created file is readable and writable
 // by all, as the umask allows. Other programs may read, write and remove a

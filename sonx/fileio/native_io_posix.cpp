@@ -15,6 +15,7 @@ int openNamed(const char* name, OpenFor purpose) {
         case OpenFor::Reading: flags |= O_RDONLY; break;
         case OpenFor::ReadingAndWriting: flags |= O_RDWR; break;
         case OpenFor::CreatingEmpty: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+        case OpenFor::EmptyingExisting: flags |= O_RDWR | O_TRUNC; break;
     }
     return ::open(name, flags, S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH);
 }

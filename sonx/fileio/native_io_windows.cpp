@@ -37,7 +37,9 @@ template <class Transfer> int64_t atOffset(int fd, int64_t offset, Transfer tran
 
 int openNamed(const char* name, OpenFor purpose) {
     const DWORD access = purpose == OpenFor::Reading ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-    const DWORD disposition = purpose == OpenFor::CreatingEmpty ? CREATE_ALWAYS : OPEN_EXISTING;
+    const DWORD disposition = purpose == OpenFor::CreatingEmpty      ? CREATE_ALWAYS
+                              : purpose == OpenFor::EmptyingExisting ? TRUNCATE_EXISTING
+                                                                     : OPEN_EXISTING;
     HANDLE handle = CreateFileW(file_names::systemName(name).c_str(), access,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -57,6 +57,11 @@ private:
     int transferError_ = 0;
 };
 
+// Whether `name` is the temporary file of an output in the making in this
+// process. Writers open such a file without creating it: a signal that has
+// removed it must not see another thread make it anew before the process ends.
+bool isTemporaryInTheMaking(const std::string& name);
+
 // Where the output is made from and what it keeps of it.
 struct SafeOutputRequest {
     // The named file the output is converted from, or null. An output that

@@ -59,10 +59,12 @@ Slot g_slots[kSlotCount];
 std::atomic<int> g_holding{0};
 std::atomic<int> g_endingSignal{0};
 
+// A name removed once is removed again: until the process ends, another
+// thread that was writing the file may open it by name and so make it anew.
 void removeTemporaries() {
     for (Slot& slot : g_slots) {
         int expected = kSet;
-        if (slot.state.compare_exchange_strong(expected, kRemoving)) ::unlink(slot.path);
+        if (slot.state.compare_exchange_strong(expected, kRemoving) || expected == kRemoving) ::unlink(slot.path);
     }
 }
 
@@ -95,7 +97,12 @@ public:
         // A signal already being handled elsewhere is ending the process:
         // nothing that must not be cut short may start now.
         if (const int sig = g_endingSignal.load()) {
-            if (--g_holding == 0) endWith(sig);
+            // The handler may still be on its way through the names: none
+            // is left for the end.
+            if (--g_holding == 0) {
+                removeTemporaries();
+                endWith(sig);
+            }
             pthread_sigmask(SIG_SETMASK, &old_, nullptr);
             for (;;) ::pause();
         }
@@ -216,10 +223,6 @@ private:
     std::string name_;
 };
 
-bool isTemporaryInTheMaking(const std::string& name) {
-    std::lock_guard<std::mutex> lock(g_namesLock);
-    return g_names.count(name) != 0;
-}
 
 // ---- Plain descriptor transfers --------------------------------------------
 
@@ -705,6 +708,11 @@ int SafeOutput::commit() {
             return syncFolder(s.finalName);
     }
     return 0;
+}
+
+bool isTemporaryInTheMaking(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_namesLock);
+    return g_names.count(name) != 0;
 }
 
 }  // namespace sonx

@@ -70,11 +70,6 @@ void leaveOutputs() {
     if (--g_outputs == 0) SetConsoleCtrlHandler(onConsoleEvent, FALSE);
 }
 
-bool isTemporaryInTheMaking(const std::string& name) {
-    std::lock_guard<std::mutex> lock(g_lock);
-    return g_names.count(name) != 0;
-}
-
 // "talk.qcp" gets "talk.qcp.velconv-" and six random characters beside it.
 std::string temporaryNameFor(const std::string& output, std::mt19937& random) {
     static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -148,6 +143,11 @@ void writeAll(int fd, const uint8_t* buffer, size_t n, uint64_t offset, const st
 }
 
 }  // namespace
+
+bool isTemporaryInTheMaking(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_names.count(name) != 0;
+}
 
 // ---- Spool ---------------------------------------------------------------------
 

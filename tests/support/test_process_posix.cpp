@@ -20,25 +20,46 @@ TempDir::TempDir() {
     path_ = pattern;
 }
 
+namespace {
+
+// In the child: runs velconv with its standard error and output on the
+// descriptors given.
+[[noreturn]] void execVelconv(const std::vector<std::string>& args, const std::string& workDir, int errorFd,
+                              int outputFd) {
+    dup2(errorFd, 2);
+    dup2(outputFd, 1);
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
+    std::vector<char*> argv;
+    std::string program = VELCONV_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+}  // namespace
+
+int startVelconv(const std::vector<std::string>& args, const std::string& workDir) {
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        execVelconv(args, workDir, null, null);
+    }
+    return pid;
+}
+
 RunResult runVelconv(const std::vector<std::string>& args, const std::string& workDir) {
     int errPipe[2], outPipe[2];
     if (pipe(errPipe) != 0 || pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        dup2(errPipe[1], 2);
-        dup2(outPipe[1], 1);
         close(errPipe[0]);
         close(outPipe[0]);
-        if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
-        std::vector<char*> argv;
-        std::string program = VELCONV_PATH;
-        argv.push_back(program.data());
-        std::vector<std::string> copy = args;
-        for (auto& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        execVelconv(args, workDir, errPipe[1], outPipe[1]);
     }
     close(errPipe[1]);
     close(outPipe[1]);

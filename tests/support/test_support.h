@@ -54,6 +54,11 @@ struct RunResult {
 // Runs the built velconv with the given arguments (argv[0] is supplied).
 RunResult runVelconv(const std::vector<std::string>& args, const std::string& workDir = "");
 
+// Starts the built velconv in `workDir` without waiting for it, its output
+// thrown away; the caller reaps it with waitpid (POSIX only). Returns its
+// process id.
+int startVelconv(const std::vector<std::string>& args, const std::string& workDir);
+
 // Runs a bash command line in `workDir` with $V naming velconv and $SHIM the
 // fault-injection library; both streams are caught in errorOutput. A
 // command killed by a signal ends with status 128 + the signal's number.

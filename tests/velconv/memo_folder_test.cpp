@@ -190,11 +190,15 @@ TEST_F(MemoFolder, ConvertsEveryMemoOnceAndReportsTheRestByName) {
     for (const auto& [name, bytes] : outputs) made.insert(name);
     EXPECT_EQ(made, expectedOutputs);
 
-    // Again: every finished file is skipped and none is touched.
+    // Again: every finished file is skipped and none is touched; skipped
+    // files are counted, and named only with --verbose.
     const RunResult again = velconv({"-d", "out"});
     EXPECT_EQ(again.exitStatus, kFailure);
     EXPECT_NE(again.errorOutput.find("velconv: 0 converted, 36 skipped, 4 failed\n"), std::string::npos);
-    EXPECT_NE(again.errorOutput.find("velconv: skipped 'out/x.wav': it exists (-f replaces it)\n"), std::string::npos);
+    EXPECT_EQ(again.errorOutput.find("velconv: skipped"), std::string::npos);
+    const RunResult verbose = velconv({"--verbose", "-d", "out"});
+    EXPECT_NE(verbose.errorOutput.find("velconv: skipped 'out/x.wav': it exists (-f replaces it)\n"),
+              std::string::npos);
     EXPECT_EQ(contents("out"), outputs);
 
     // Quiet keeps the errors only.

@@ -45,6 +45,8 @@ const std::vector<std::optional<std::string>> kUsage = {
     "       -d DIR  : Convert every file named, each into DIR (made if missing)",
     "       -b      : Convert every file named, each beside itself",
     "       -q      : With -d or -b: print only errors",
+    "       -j N    : With -d or -b: convert N files at once (default: one per core)",
+    "       --verbose : With -d or -b: also name each file skipped",
     "       -i      : Describe every file named instead of converting it",
     "       --json  : With -i: one JSON object per file, one per line",
     "       --      : End of options (for file names that begin with -)",
@@ -127,7 +129,7 @@ TEST(Velconv, HelpVersionAndNoArguments) {
     EXPECT_EQ(r.exitStatus, kFailure);
     expectUsage(r.errorOutput);
 
-    for (auto args : {std::vector<std::string>{"-h"}, {"--help"}, {"-h", "-v"}, {"-vh"}, {"--ver", "--he"}}) {
+    for (auto args : {std::vector<std::string>{"-h"}, {"--help"}, {"-h", "-v"}, {"-vh"}, {"--vers", "--he"}}) {
         SCOPED_TRACE(::testing::PrintToString(args));
         r = run(args);
         EXPECT_EQ(r.exitStatus, 0);
