@@ -20,6 +20,9 @@ std::unique_ptr<SafeOutput> SafeOutput::toStandardOutput() {
 FileHandle SafeOutput::handle() { return FileHandle(); }
 int SafeOutput::commit() { return 0; }
 void SafeOutput::explainFailure() const {}
+bool SafeOutput::isNewFile() const { return false; }
+
+bool isTemporaryInTheMaking(const std::string&) { return false; }
 
 const std::string& SafeOutput::finalName() const {
     static const std::string kNone;

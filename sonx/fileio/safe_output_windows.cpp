@@ -276,6 +276,7 @@ struct SafeOutput::State {
     std::string input;          // request.input, kept
     int destination = -1;       // Stream: where the spool goes
     bool ownsDestination = false;
+    bool replacesFile = false;  // Replace: a file had the name before
     bool counted = false;       // holds the console handler in place
     std::unique_ptr<Spool> spool;
 
@@ -398,6 +399,7 @@ std::unique_ptr<SafeOutput> SafeOutput::begin(const std::string& name, const Saf
         return std::unique_ptr<SafeOutput>(new SafeOutput(std::move(state)));
     }
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) failWithErrno(SONX_ERR_OPEN, "Error opening file: ", EISDIR);
+    s.replacesFile = exists;
     // A read-only file stays refused, as writing into it was; one another
     // program holds open is refused before anything is converted.
     if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) failWithErrno(SONX_ERR_OPEN, "Error opening file: ", EACCES);
@@ -429,6 +431,10 @@ void SafeOutput::explainFailure() const {
 const std::string& SafeOutput::finalName() const {
     static const std::string kNone;
     return state_->way == State::Way::Stream && !state_->ownsDestination ? kNone : state_->finalName;
+}
+
+bool SafeOutput::isNewFile() const {
+    return state_->way == State::Way::Nested || (state_->way == State::Way::Replace && !state_->replacesFile);
 }
 
 int SafeOutput::commit() {
