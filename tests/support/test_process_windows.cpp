@@ -89,6 +89,11 @@ RunResult runVelconv(const std::vector<std::string>& args, const std::string& wo
     std::thread errors([&] { result.errorOutput = drain(errRead); });
     result.standardOutput = drain(outRead);
     errors.join();
+    // Messages end their lines as the console does here (CRLF); tests compare
+    // them with the POSIX text.
+    std::string& messages = result.errorOutput;
+    for (std::size_t at = messages.find("\r\n"); at != std::string::npos; at = messages.find("\r\n", at))
+        messages.erase(at, 1);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
