@@ -8,8 +8,9 @@
 // callback runs on a thread of the library meanwhile (see ISonxConvertFile).
 // Operations report failure by their result; where a result is ambiguous,
 // ISonxError tells. Nothing of the C++ standard library crosses the library's
-// boundary: the library exports createInstance and the C functions of
-// sonx_c.h, and what takes or gives std::string here is inline over them
+// boundary: the library exports the functions marked SONX_API here
+// (createInstance, fileKind, copyTags; plain types only) and the C functions
+// of sonx_c.h, and what takes or gives std::string here is inline over them
 // and the interfaces.
 #ifndef SONX_SONX_H
 #define SONX_SONX_H
