@@ -66,7 +66,7 @@ public:
 
 private:
     std::string name_;
-    std::unique_ptr<Spool> spool_;
+    std::unique_ptr<SpoolFile> spool_;
     InputKind kind_ = InputKind::Wav;
     bool cutShort_ = false;
 };
@@ -85,7 +85,7 @@ void checkNames(const std::string& input, const std::string& output);
 class PendingOutput {
 public:
     // `name`: the output as the user named it.
-    PendingOutput(std::unique_ptr<SafeOutput> output, std::string name, std::string warning);
+    PendingOutput(SafeOutputFile output, std::string name, std::string warning);
     PendingOutput(PendingOutput&&) noexcept;
     PendingOutput& operator=(PendingOutput&&) noexcept;
     ~PendingOutput();  // an output never put in place leaves no trace
@@ -96,7 +96,7 @@ public:
     std::string commit();
 
 private:
-    std::unique_ptr<SafeOutput> output_;
+    SafeOutputFile output_;
     std::string name_;
     std::string warning_;
 };

@@ -38,9 +38,6 @@ bool descriptorIsFile(int descriptor, const std::string& name);
 // std::runtime_error saying so.
 void checkIsFileName(const std::string& name);
 
-// A descriptor for reading the named file, or -1 with errno set.
-int openForReading(const std::string& name);
-
 bool isTerminal(int descriptor);
 
 // Where the file's own name begins: after the last folder separator (and,

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "sonx/sonx.h"
-#include "sonx/fileio/native_io.h"
 #include "velconv/batch.h"
 #include "velconv/conversion.h"
 #include "velconv/file_system.h"
@@ -175,14 +174,27 @@ InputKind inputKindOf(const FileHandle& file) {
 
 }  // namespace
 
+namespace {
+
+// A descriptor for reading the named file, or -1 with the system's error
+// number in `error`.
+int openForReading(const std::string& name, int& error) {
+    int descriptor = -1;
+    if (sonx_open_descriptor(name.c_str(), &descriptor) != SONX_OK) error = lastSystemFailure().systemError;
+    return descriptor;
+}
+
+}  // namespace
+
 InputKind sniffInput(const std::string& name) {
     checkIsFileName(name);
     if (pathKind(name) == PathKind::Folder)
         throw ExplainedError(kNotWavOrQcp, "velconv: '" + name + "' is a folder");
-    const int descriptor = openForReading(name);
+    int error = 0;
+    const int descriptor = openForReading(name, error);
     if (descriptor < 0)
-        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + native_io::errorText(errno));
-    native_io::close(descriptor);
+        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + systemErrorText(error));
+    sonx_close_descriptor(descriptor);
     return inputKindOf(FileHandle::named(name.c_str()));
 }
 
@@ -203,23 +215,19 @@ Input::Input(const std::string& name) : name_(name) {
     if (standardInput && standardDescriptorWasClosed(kStandardInput))
         throw SystemCallError(SONX_ERR_READ, std::string("Error reading standard input: ") + std::strerror(EBADF),
                               EBADF);
-    const int descriptor = standardInput ? kStandardInput : openForReading(name);
+    int error = 0;
+    const int descriptor = standardInput ? kStandardInput : openForReading(name, error);
     if (descriptor < 0)
-        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + native_io::errorText(errno));
+        throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + systemErrorText(error));
     const std::string what = standardInput ? "standard input" : "'" + name + "'";
-    spool_ = std::make_unique<Spool>();
-    try {
-        spool_->fillFrom(descriptor, what);
-    } catch (const StatusError& e) {
-        if (!standardInput) native_io::close(descriptor);
-        if (e.status == SONX_ERR_TOO_LARGE)
-            throw std::runtime_error("More than 2 GiB on " + what + ", more than velconv can take");
-        throw;
-    } catch (...) {
-        if (!standardInput) native_io::close(descriptor);
-        throw;
-    }
-    if (!standardInput) native_io::close(descriptor);
+    spool_ = std::make_unique<SpoolFile>();
+    SystemFailure failure;
+    int32_t status = spool_->create(failure);
+    if (status == SONX_OK) status = spool_->fill(descriptor, what.c_str(), failure);
+    if (!standardInput) sonx_close_descriptor(descriptor);
+    if (status == SONX_ERR_TOO_LARGE)
+        throw std::runtime_error("More than 2 GiB on " + what + ", more than velconv can take");
+    if (status != SONX_OK) throwFailure(failure);
     cutShort_ = settleStreamingWavLengths(*spool_);
     kind_ = inputKindOf(spool_->handle());
 }
@@ -310,7 +318,7 @@ std::string convertFile(const FileHandle& input, const FileHandle& output, const
 std::vector<std::string> failureNotes(const std::exception& failure) {
     if (const auto* system = dynamic_cast<const SystemCallError*>(&failure); system && !system->place.empty())
         return {"velconv: cannot write a temporary file in '" + system->place + "' (TMPDIR names another): " +
-                native_io::errorText(system->error)};
+                systemErrorText(system->error)};
     if (const auto* cut = dynamic_cast<const CutShortError*>(&failure)) return {words::cutShortHint(cut->direction)};
     if (const auto* explained = dynamic_cast<const ExplainedError*>(&failure)) return {explained->note};
     return {};
@@ -336,13 +344,13 @@ auto explainingWriteFailures(const std::string& outputName, Step step) {
     } catch (const SystemCallError& e) {
         if (!e.place.empty()) throw;
         const std::string target = outputName == kStdioName ? "standard output" : "'" + outputName + "'";
-        throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + native_io::errorText(e.error));
+        throw ExplainedError(e.what(), "velconv: cannot write " + target + ": " + systemErrorText(e.error));
     }
 }
 
 }  // namespace
 
-PendingOutput::PendingOutput(std::unique_ptr<SafeOutput> output, std::string name, std::string warning)
+PendingOutput::PendingOutput(SafeOutputFile output, std::string name, std::string warning)
     : output_(std::move(output)), name_(std::move(name)), warning_(std::move(warning)) {}
 PendingOutput::PendingOutput(PendingOutput&&) noexcept = default;
 PendingOutput& PendingOutput::operator=(PendingOutput&&) noexcept = default;
@@ -350,20 +358,17 @@ PendingOutput::~PendingOutput() = default;
 
 std::string PendingOutput::commit() {
     return explainingWriteFailures(name_, [&] {
+        const std::string finalName = output_.finalName();
         int unsyncedError = 0;
-        try {
-            unsyncedError = output_->commit();
-        } catch (const StatusError& e) {
-            // Only the old bytes of a file rewritten in place can be too many to keep aside.
-            if (e.status == SONX_ERR_TOO_LARGE)
-                throw std::runtime_error(std::string(e.what()) + ", more than velconv can take");
-            throw;
-        }
+        SystemFailure failure;
+        const int32_t status = output_.commit(unsyncedError, failure);
+        // Only the old bytes of a file rewritten in place can be too many to keep aside.
+        if (status == SONX_ERR_TOO_LARGE) throw std::runtime_error(failure.message + ", more than velconv can take");
+        if (status != SONX_OK) throwFailure(failure);
         std::string warning = warning_;
         if (unsyncedError)
-            warning += std::string(warning.empty() ? "" : "\n") + "velconv: WARNING: '" + output_->finalName() +
-                       "' is written, but its folder could not be synced to disk: " +
-                       native_io::errorText(unsyncedError);
+            warning += std::string(warning.empty() ? "" : "\n") + "velconv: WARNING: '" + finalName +
+                       "' is written, but its folder could not be synced to disk: " + systemErrorText(unsyncedError);
         return warning;
     });
 }
@@ -376,21 +381,22 @@ PendingOutput convertPending(Input& input, const std::string& outputName, const 
         if (outputName != kStdioName) checkIsFileName(outputName);
         // The output is dated like its input, as for memos the file date is
         // the recording date.
-        std::unique_ptr<SafeOutput> output = openOutput(outputName, input.name(), input.isStream());
+        SafeOutputFile output = openOutput(outputName, input.name(), input.isStream());
         std::string warning;
         // A cut stream cannot be asked for again: what arrived is converted.
         const bool salvage = settings.salvage || input.isCutShortStream();
         try {
-            warning = convertFile(input.handle(), output->handle(), input.name(), input.kind(), settings, salvage);
+            warning = convertFile(input.handle(), output.handle(), input.name(), input.kind(), settings, salvage);
         } catch (const CutShortError&) {
             throw;
         } catch (const std::runtime_error& e) {
-            output->explainFailure();
+            SystemFailure failure;
+            if (output.writeFailure(failure) != SONX_OK) throwFailure(failure);
             if (input.kind() == InputKind::Qcp) explainUndecodableCodec(input, e.what());
             throw;
         }
         std::string tagFailure;
-        if (copyTags(input.handle(), output->handle(), tagFailure) != SONX_OK) throw std::runtime_error(tagFailure);
+        if (copyTags(input.handle(), output.handle(), tagFailure) != SONX_OK) throw std::runtime_error(tagFailure);
         return PendingOutput(std::move(output), outputName, warning);
     });
 }
