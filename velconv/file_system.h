@@ -10,6 +10,9 @@
 
 namespace sonx::velconv {
 
+// The name that stands for standard input or standard output.
+inline constexpr const char* kStdioName = "-";
+
 inline constexpr int kStandardInput = 0;
 inline constexpr int kStandardOutput = 1;
 inline constexpr int kStandardError = 2;
