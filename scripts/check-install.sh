@@ -45,7 +45,9 @@ soname=$(readelf -d "$libdir/libsonx.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p
 [ "$soname" = "libsonx.so.3" ] || fail "libsonx.so has SONAME '$soname', expected libsonx.so.3"
 [ "$(readlink "$libdir/libsonx.so")" = "libsonx.so.3" ] || fail "libsonx.so does not point to libsonx.so.3"
 exports=$(nm -D --defined-only -C "$libdir/libsonx.so" | sed 's/^[0-9a-f]* [A-Za-z] //' | sort)
-c_functions=$(grep -o 'SONX_C_API [^(]*sonx_[a-z_]*(' "$src/sonx/sonx_c.h" | sed -E 's/.*[ *](sonx_[a-z_]+)\($/\1/')
+# The functions of its Windows section are sonx.dll's only.
+c_functions=$(sed '/^#ifdef _WIN32$/,/^#endif/d' "$src/sonx/sonx_c.h" | grep -o 'SONX_C_API [^(]*sonx_[a-z_]*(' |
+  sed -E 's/.*[ *](sonx_[a-z_]+)\($/\1/')
 # The C++ functions sonx.h marks SONX_API, by name (their arguments are the
 # header's own types), beside the C functions of sonx_c.h.
 cxx_functions=$(grep -oE '^SONX_API [^(]*[ *&]([A-Za-z_]+)\(' "$src/sonx/sonx.h" | sed -E 's/.*[ *&]([A-Za-z_]+)\($/sonx::\1/')

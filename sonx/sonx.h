@@ -409,6 +409,159 @@ inline int32_t copyTags(const FileHandle& from, const FileHandle& to, std::strin
     return status;
 }
 
+// ---- Safe outputs and spools (sonx_c.h's sonx_output and sonx_spool) ----
+
+// The C voice's handle as the interfaces take it.
+inline FileHandle fileHandleOf(const sonx_file_handle& handle) {
+    if (handle.name) return FileHandle::named(handle.name);
+    return handle.serve ? FileHandle::client(handle.serve, handle.client_data) : FileHandle();
+}
+
+// A failure of the calls below: the library's status and message, the
+// system's error number (0 when no system call failed; systemErrorText
+// gives its text) and the folder it happened in when that is not the
+// file's own (the temporary folder behind a spool), else empty.
+struct SystemFailure {
+    int32_t status = SONX_OK;
+    std::string message;
+    int systemError = 0;
+    std::string folder;
+};
+
+inline const char* systemErrorText(int error) { return sonx_system_error_text(error); }
+
+// The calling thread's last failure (sonx_last_error, sonx_last_system_error).
+inline SystemFailure lastSystemFailure() {
+    SystemFailure failure;
+    char message[1024], folder[1024];
+    failure.status = sonx_last_error(nullptr, message, sizeof message);
+    sonx_last_system_error(&failure.systemError, folder, sizeof folder);
+    failure.message = message;
+    failure.folder = folder;
+    return failure;
+}
+
+namespace detail {
+inline int32_t told(int32_t status, SystemFailure& failure) {
+    if (status != SONX_OK) failure = lastSystemFailure();
+    return status;
+}
+}  // namespace detail
+
+// Where an output is made from and what it keeps of it (sonx_output_request).
+struct OutputRequest {
+    const char* input = nullptr;  // refused as the output; null: no input file
+    bool keepInputTimes = false;
+};
+
+// One output in the making (sonx_output): begun, written through handle(),
+// then committed; one that goes without commit is discarded and leaves the
+// old file as it was. Each call returns a sonx_status, its failure in
+// `failure`.
+class SafeOutputFile {
+public:
+    SafeOutputFile() = default;
+    ~SafeOutputFile() { discard(); }
+    SafeOutputFile(SafeOutputFile&& other) noexcept : output_(other.output_) { other.output_ = nullptr; }
+    SafeOutputFile& operator=(SafeOutputFile&& other) noexcept {
+        if (this != &other) {
+            discard();
+            output_ = other.output_;
+            other.output_ = nullptr;
+        }
+        return *this;
+    }
+    SafeOutputFile(const SafeOutputFile&) = delete;
+    SafeOutputFile& operator=(const SafeOutputFile&) = delete;
+
+    // An output still in the making here is discarded first.
+    int32_t begin(const char* path, const OutputRequest& request, SystemFailure& failure) {
+        discard();
+        const sonx_output_request made = {request.input, request.keepInputTimes ? 1 : 0};
+        return detail::told(sonx_output_begin(path, &made, &output_), failure);
+    }
+    int32_t beginStandardOutput(SystemFailure& failure) {
+        discard();
+        return detail::told(sonx_output_begin_standard(&output_), failure);
+    }
+    bool begun() const { return output_ != nullptr; }
+    FileHandle handle() const {
+        sonx_file_handle handle;
+        sonx_output_handle(output_, &handle);
+        return fileHandleOf(handle);
+    }
+    const char* finalName() const { return sonx_output_name(output_); }
+    int32_t writeFailure(SystemFailure& failure) const {
+        return detail::told(sonx_output_write_failure(output_), failure);
+    }
+    // Not begun any more afterwards, whatever the outcome.
+    int32_t commit(int& unsyncedError, SystemFailure& failure) {
+        sonx_output* output = output_;
+        output_ = nullptr;
+        return detail::told(sonx_output_commit(output, &unsyncedError), failure);
+    }
+    void discard() {
+        sonx_output_discard(output_);
+        output_ = nullptr;
+    }
+
+private:
+    sonx_output* output_ = nullptr;
+};
+
+// An unlinked temporary file for an input that can be read only once
+// (sonx_spool). Each call returns a sonx_status, its failure in `failure`.
+class SpoolFile {
+public:
+    SpoolFile() = default;
+    ~SpoolFile() { sonx_spool_free(spool_); }
+    SpoolFile(const SpoolFile&) = delete;
+    SpoolFile& operator=(const SpoolFile&) = delete;
+
+    // A spool still held here is freed first.
+    int32_t create(SystemFailure& failure) {
+        sonx_spool_free(spool_);
+        return detail::told(sonx_spool_new(&spool_), failure);
+    }
+    int32_t fill(int descriptor, const char* what, SystemFailure& failure) {
+        return detail::told(sonx_spool_fill(spool_, descriptor, what), failure);
+    }
+    int32_t size(uint64_t& bytes, SystemFailure& failure) const {
+        return detail::told(sonx_spool_size(spool_, &bytes), failure);
+    }
+    int32_t readAt(uint64_t offset, void* buffer, size_t length, size_t& got, SystemFailure& failure) const {
+        return detail::told(sonx_spool_read_at(spool_, offset, buffer, length, &got), failure);
+    }
+    int32_t writeAt(uint64_t offset, const void* data, size_t length, SystemFailure& failure) {
+        return detail::told(sonx_spool_write_at(spool_, offset, data, length), failure);
+    }
+    // From the spool's start.
+    FileHandle handle() {
+        sonx_file_handle handle;
+        sonx_spool_handle(spool_, &handle);
+        return fileHandleOf(handle);
+    }
+
+private:
+    sonx_spool* spool_ = nullptr;
+};
+
+#ifdef _WIN32
+// Windows names as the library makes them (sonx_utf8_from_wide,
+// sonx_system_name, sonx_is_reserved_name).
+inline std::string utf8FromWide(const wchar_t* text) {
+    std::string utf8(sonx_utf8_from_wide(text, nullptr, 0) + 1, '\0');
+    utf8.resize(sonx_utf8_from_wide(text, &utf8[0], utf8.size()));
+    return utf8;
+}
+inline std::wstring systemFileName(const std::string& name) {
+    std::wstring wide(sonx_system_name(name.c_str(), nullptr, 0) + 1, L'\0');
+    wide.resize(sonx_system_name(name.c_str(), &wide[0], wide.size()));
+    return wide;
+}
+inline bool isReservedFileName(const std::string& name) { return sonx_is_reserved_name(name.c_str()) != 0; }
+#endif
+
 // Conversion callback events.
 enum ConvertEvent : uint32_t {
     // value: the percentage of output blocks written, whenever it changes.

@@ -45,6 +45,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#ifdef _WIN32
+#include <wchar.h>
+#endif
 
 #if defined(_WIN32) && defined(SONX_EXPORTS)
 #define SONX_C_API __declspec(dllexport)
@@ -329,6 +332,145 @@ SONX_C_API int sonx_get_info_memory(const void *data, size_t length, sonx_info *
  * thread's last handle-less call) into `buffer`, cut to `length` bytes with
  * a NUL, and returns its status (SONX_OK and "" when nothing failed). */
 SONX_C_API int sonx_last_error(const sonx_file *file, char *buffer, size_t length);
+
+/* ---- Outputs and spools for programs that write files themselves ----
+ *
+ * The safe output the conventions describe, for a caller that writes the
+ * output through the C++ interface (sonx.h's ISonxConvertFile and
+ * ISonxFile take the handle below), and the spool that holds an input that
+ * can be read only once (standard input, a pipe). Failures are kept as the
+ * calling thread's last error (sonx_last_error(NULL, ...)); one of a system
+ * call also carries the system's error number (sonx_last_system_error). */
+
+/* How the library's writers and readers reach a file: by `name` when it is
+ * not null, else through `serve` with `client_data` (sonx.h: a
+ * FILE_HANDLE_CLIENT FileHandle and its ClientFileOp operations). */
+typedef int32_t (*sonx_serve_fn)(int32_t operation, uint8_t *buffer, int32_t position, int32_t length,
+                                 uintptr_t client_data);
+typedef struct sonx_file_handle {
+    const char *name;
+    sonx_serve_fn serve;
+    uintptr_t client_data;
+} sonx_file_handle;
+
+/* One output in the making: begun on its final name, written through its
+ * handle, then either committed (it takes its name) or discarded (the old
+ * file stays as it was, nothing new is left). Every begun output ends with
+ * exactly one of sonx_output_commit or sonx_output_discard, which free it;
+ * it may do so on another thread than the one that began it. */
+typedef struct sonx_output sonx_output;
+
+typedef struct sonx_output_request {
+    /* The named file the output is made from, or null. An output that is
+     * this file under another name (a link, ./name) is refused with
+     * SONX_ERR_INVALID: replacing it would destroy the input. */
+    const char *input;
+    /* Nonzero: the output takes the input's access and modification times
+     * before it takes its name. */
+    int keep_input_times;
+} sonx_output_request;
+
+/* Begins the output that is to take the name `path`; `request` may be null
+ * (no input). *output receives the handle, null on failure. Errors:
+ * SONX_ERR_OPEN (with the system's error number), SONX_ERR_INVALID. */
+SONX_C_API int sonx_output_begin(const char *path, const sonx_output_request *request, sonx_output **output);
+
+/* Begins an output to standard output (descriptor 1), written in one pass
+ * at commit. Errors: SONX_ERR_OPEN (no temporary file could be made). */
+SONX_C_API int sonx_output_begin_standard(sonx_output **output);
+
+/* What writers write the output into; valid until commit or discard. Give
+ * it to one writer at a time; a writer opening it empties it first. */
+SONX_C_API int sonx_output_handle(const sonx_output *output, sonx_file_handle *handle);
+
+/* The file the output ends up in (the file a symbolic link points to; ""
+ * for standard output). Valid until commit or discard. */
+SONX_C_API const char *sonx_output_name(const sonx_output *output);
+
+/* After a writer failed: SONX_ERR_WRITE with the system's reason when
+ * writing the temporary spool behind the output failed (the writer only
+ * knows that a write came up short), else SONX_OK. */
+SONX_C_API int sonx_output_write_failure(const sonx_output *output);
+
+/* Puts the complete output in place and frees the handle, whatever the
+ * outcome. *unsynced_error (may be null) receives 0, or the system's error
+ * number of a folder sync that failed after the output took its name (it
+ * is in place, but may not survive a power cut). Errors: SONX_ERR_WRITE,
+ * SONX_ERR_TOO_LARGE (a file rewritten in place whose old bytes are more
+ * than a spool takes); the old file is then as it was. */
+SONX_C_API int sonx_output_commit(sonx_output *output, int *unsynced_error);
+
+/* Frees the handle without putting the output in place; null is ignored. */
+SONX_C_API void sonx_output_discard(sonx_output *output);
+
+/* An unlinked temporary file in $TMPDIR (else the system's temporary
+ * folder): nothing of it outlives the process, however the process ends.
+ * It holds at most 2 GiB, as a client handle's positions are 32-bit. */
+typedef struct sonx_spool sonx_spool;
+
+/* *spool receives a new empty spool, null on failure. Errors: SONX_ERR_OPEN. */
+SONX_C_API int sonx_spool_new(sonx_spool **spool);
+
+/* Frees the spool; null is ignored. */
+SONX_C_API void sonx_spool_free(sonx_spool *spool);
+
+/* Appends everything `descriptor` delivers until its end (the descriptor
+ * stays open). `what` names the source in a failure ("standard input").
+ * Errors: SONX_ERR_READ, SONX_ERR_WRITE, SONX_ERR_TOO_LARGE (past 2 GiB). */
+SONX_C_API int sonx_spool_fill(sonx_spool *spool, int descriptor, const char *what);
+
+/* *size receives the spool's length in bytes. Errors: SONX_ERR_READ. */
+SONX_C_API int sonx_spool_size(const sonx_spool *spool, uint64_t *size);
+
+/* Reads up to `length` bytes at `offset` into `buffer`; *got receives how
+ * many (fewer at the end). Errors: SONX_ERR_READ. */
+SONX_C_API int sonx_spool_read_at(const sonx_spool *spool, uint64_t offset, void *buffer, size_t length,
+                                  size_t *got);
+
+/* Writes `length` bytes at `offset`. Errors: SONX_ERR_WRITE. */
+SONX_C_API int sonx_spool_write_at(sonx_spool *spool, uint64_t offset, const void *data, size_t length);
+
+/* What readers read the spool through, from its start; valid while the
+ * spool lives. */
+SONX_C_API int sonx_spool_handle(sonx_spool *spool, sonx_file_handle *handle);
+
+/* Opens the named file (UTF-8 on every system) for reading as a descriptor
+ * of the library's C runtime, for sonx_spool_fill; close it with
+ * sonx_close_descriptor. Other programs may read, write and remove the file
+ * meanwhile. *descriptor receives it, -1 on failure. Errors: SONX_ERR_OPEN. */
+SONX_C_API int sonx_open_descriptor(const char *path, int *descriptor);
+SONX_C_API int sonx_close_descriptor(int descriptor);
+
+/* The system's side of the calling thread's last failure: *error_number
+ * (may be null) receives the system's error number (errno; 0 when no
+ * system call failed), and `folder` (cut to `length` bytes with a NUL; null
+ * and 0 leave it out) the folder it happened in when that is not the file's
+ * own (the temporary folder behind a spool), else "". Returns the failure's
+ * status, as sonx_last_error(NULL, ...) does. */
+SONX_C_API int sonx_last_system_error(int *error_number, char *folder, size_t length);
+
+/* The system's text for an error number, as strerror gives it, except that
+ * on Windows a file another program holds open reads "in use by another
+ * program". Static text; thread-safe. */
+SONX_C_API const char *sonx_system_error_text(int error_number);
+
+#ifdef _WIN32
+/* Windows names. Each writes at most `capacity` units with a NUL into the
+ * buffer and returns the length of the whole result without the NUL, so a
+ * caller can ask again with room enough. */
+
+/* UTF-16 text (wmain's arguments) as UTF-8. */
+SONX_C_API size_t sonx_utf8_from_wide(const wchar_t *text, char *utf8, size_t capacity);
+
+/* A UTF-8 file name as the system's wide calls take it: absolute, and in the
+ * \\?\ form past the old 260-character limit. */
+SONX_C_API size_t sonx_system_name(const char *name, wchar_t *wide, size_t capacity);
+
+/* Nonzero when the name's last part is one Windows keeps for a device in
+ * every folder: CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, with or without
+ * an extension. */
+SONX_C_API int sonx_is_reserved_name(const char *name);
+#endif /* _WIN32 */
 
 #ifdef __cplusplus
 }

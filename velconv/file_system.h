@@ -10,6 +10,9 @@
 
 namespace sonx::velconv {
 
+// The name that stands for standard input or standard output.
+inline constexpr const char* kStdioName = "-";
+
 inline constexpr int kStandardInput = 0;
 inline constexpr int kStandardOutput = 1;
 inline constexpr int kStandardError = 2;
@@ -37,9 +40,6 @@ bool descriptorIsFile(int descriptor, const std::string& name);
 // Windows CON, NUL, COM1 and the like, in any folder): throws
 // std::runtime_error saying so.
 void checkIsFileName(const std::string& name);
-
-// A descriptor for reading the named file, or -1 with errno set.
-int openForReading(const std::string& name);
 
 bool isTerminal(int descriptor);
 

@@ -56,8 +56,6 @@ bool descriptorIsFile(int descriptor, const std::string& name) {
 
 void checkIsFileName(const std::string&) {}
 
-int openForReading(const std::string& name) { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC); }
-
 bool isTerminal(int descriptor) { return ::isatty(descriptor) == 1; }
 
 std::size_t fileNameStart(const std::string& path) {

@@ -7,22 +7,19 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "sonx/fileio/file_names_windows.h"
-#include "sonx/fileio/native_io.h"
+#include "sonx/sonx.h"
 
 namespace sonx::velconv {
 
 namespace {
 
-using file_names::systemName;
-
-DWORD attributesOf(const std::string& name) { return GetFileAttributesW(systemName(name).c_str()); }
+DWORD attributesOf(const std::string& name) { return GetFileAttributesW(systemFileName(name).c_str()); }
 
 // A handle that reads attributes only; folders included.
 class AttributeHandle {
 public:
     AttributeHandle(const std::string& name, DWORD access)
-        : handle_(CreateFileW(systemName(name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        : handle_(CreateFileW(systemFileName(name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {}
     ~AttributeHandle() {
         if (ok()) CloseHandle(handle_);
@@ -69,7 +66,7 @@ bool standardDescriptorWasClosed(int descriptor) {
 }
 
 PathKind pathKind(const std::string& name) {
-    if (file_names::isReservedName(name)) return PathKind::Device;
+    if (isReservedFileName(name)) return PathKind::Device;
     const DWORD attributes = attributesOf(name);
     if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? PathKind::Folder : PathKind::File;
@@ -92,11 +89,9 @@ bool descriptorIsFile(int descriptor, const std::string& name) {
 }
 
 void checkIsFileName(const std::string& name) {
-    if (file_names::isReservedName(name))
+    if (isReservedFileName(name))
         throw std::runtime_error("'" + name + "' is a name Windows keeps for a device, not a file -- choose another name");
 }
-
-int openForReading(const std::string& name) { return native_io::openNamed(name.c_str(), native_io::OpenFor::Reading); }
 
 bool isTerminal(int descriptor) {
     DWORD mode;

@@ -3,7 +3,7 @@
 
 #include <iostream>
 
-#include "velconv/file_targets.h"
+#include "velconv/file_system.h"
 #include "words/facts.h"
 
 namespace sonx::velconv {

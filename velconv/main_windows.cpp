@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sonx/fileio/file_names_windows.h"
+#include "sonx/sonx.h"
 #include "velconv/velconv.h"
 
 namespace {
@@ -41,7 +41,7 @@ int wmain(int argc, wchar_t** wideArgv) {
     if (GetConsoleMode(error, &mode)) SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 
     std::vector<std::string> arguments;
-    for (int i = 0; i < argc; ++i) arguments.push_back(sonx::file_names::utf8FromWide(wideArgv[i]));
+    for (int i = 0; i < argc; ++i) arguments.push_back(sonx::utf8FromWide(wideArgv[i]));
     const bool dropped = argc > 1 && startedFromExplorer();
     // Several files dropped at once are a batch, each converted beside itself.
     if (dropped && argc > 2) arguments.insert(arguments.begin() + 1, "-b");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sonx/capi/last_error.h"
 #include "sonx/convert/file_facts.h"
 #include "sonx/fileio/safe_output.h"
 #include "sonx/fileio/sample_convert.h"
@@ -40,23 +41,6 @@ constexpr StatusText kStatusTexts[] = {
     {SONX_ERR_TOO_LARGE, "Too large"},
     {SONX_ERR_FAILED, "Failed"},
 };
-
-struct LastError {
-    int status = SONX_OK;
-    std::string text;
-};
-
-thread_local LastError threadError;
-
-int remember(LastError& slot, int status, const std::string& text) {
-    slot.status = status;
-    slot.text = status == SONX_OK ? std::string() : text;
-    return status;
-}
-
-int remember(int status, const std::string& text) {
-    return remember(threadError, status, text);
-}
 
 // Takes the outcome of the object's last operation.
 int rememberObject(LastError& slot, ISonxError* error) {
@@ -128,7 +112,7 @@ int runConversion(const FileHandle& input, const FileHandle& output, const Conve
         waiter.ended.wait(lock, [&] { return waiter.done; });
     }
     fillReport(converter.get(), report);
-    return rememberObject(threadError, error.get());
+    return rememberObject(threadLastError(), error.get());
 }
 
 // The kind of an input the C calls convert: a QCP or WAV file (RF64 too).
@@ -241,7 +225,7 @@ const char* sonx_version_string(void) {
 }
 
 int sonx_last_error(const sonx_file* file, char* buffer, size_t length) {
-    const LastError& slot = file ? file->last : threadError;
+    const LastError& slot = file ? file->last : threadLastError();
     if (buffer && length) {
         const size_t kept = std::min(slot.text.size(), length - 1);
         std::memcpy(buffer, slot.text.data(), kept);
@@ -292,8 +276,8 @@ int sonx_convert_file(const char* input, const char* output, const sonx_options*
         }
         out->commit();
         return SONX_OK;
-    } catch (const StatusError& e) {
-        return remember(e.status, e.what());
+    } catch (const StatusError&) {
+        return rememberCurrentFailure();
     } catch (const std::bad_alloc&) {
         return remember(SONX_ERR_NO_MEMORY, "Out of memory");
     }
@@ -384,7 +368,7 @@ int openFile(const char* path, bool write, const ConversionRequest& request, uin
     } else if (Ref<ISonxRequest> reader(queryInterface<ISonxRequest>(handle->file)); reader) {
         reader->openRequest(&named, &request);
     }
-    const int status = rememberObject(threadError, handle->error);
+    const int status = rememberObject(threadLastError(), handle->error);
     if (status != SONX_OK) {
         destroyHandle(handle);  // the open's failure stays the thread's last error
         return status;
@@ -488,7 +472,7 @@ int sonx_write_pcm(sonx_file* file, const int16_t* pcm, size_t samples) {
 int sonx_close(sonx_file* file) {
     if (!file) return SONX_OK;
     file->file->close(file->writing ? 1 : 0);
-    const int status = rememberObject(threadError, file->error);
+    const int status = rememberObject(threadLastError(), file->error);
     destroyHandle(file);
     return status;
 }
@@ -519,7 +503,7 @@ int sonx_get_chunk(const char* path, const char* id, void* buffer, size_t length
             if (room) std::memcpy(buffer, bytes, std::min<size_t>(room, full));
         }
     }
-    const int status = rememberObject(threadError, error.get());
+    const int status = rememberObject(threadLastError(), error.get());
     if (status == SONX_OK && stored) *stored = full;
     return status;
 }
@@ -541,7 +525,7 @@ int sonx_set_chunk(const char* path, const char* id, const void* data, size_t le
         chunks->setTextChunk(&file, bytes, count);
     else
         chunks->setCnfgChunk(&file, static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
-    return rememberObject(threadError, error.get());
+    return rememberObject(threadLastError(), error.get());
 }
 
 int sonx_get_info(const char* path, sonx_info* info) {
