@@ -70,6 +70,10 @@ static int decode_to(const char *input, const char *output, int salvage, uint32_
     fseek(in, 0, SEEK_END);
     const long length = ftell(in);
     fseek(in, 0, SEEK_SET);
+    if (length < 0) {
+        fclose(in);
+        return -1;
+    }
     unsigned char *bytes = malloc(length > 0 ? (size_t)length : 1);
     const size_t got = bytes ? fread(bytes, 1, (size_t)length, in) : 0;
     fclose(in);

@@ -173,8 +173,9 @@ def run_velconv(row, input_file, output):
     facts = json.loads(described.stdout)
 
     def outcome(run):
-        first = run.stderr.splitlines()[0] if run.returncode else ""
-        return {"status": run.returncode, "message": first.removeprefix("ERROR: ").removeprefix(f"'{input_file}': ")}
+        lines = run.stderr.splitlines() if run.returncode else [""]
+        return {"status": run.returncode, "message": lines[0].removeprefix("ERROR: ").removeprefix(f"'{input_file}': "),
+                "notes": lines[1:]}
     return {"convert": outcome(done), "info": outcome(described), "facts": None if "error" in facts else facts}
 
 
@@ -275,6 +276,9 @@ def main():
             if None not in said and said[0] != said[1] and not (one == "velconv" and velconv_words_option):
                 problems.append(f"{one} says {found[one]['convert']['message']!r}, "
                                 f"{other} {found[other]['convert']['message']!r}")
+        note = found.get("wasm", {}).get("convert", {}).get("note")
+        if note and note not in found["velconv"]["convert"]["notes"]:
+            problems.append(f"the page notes {note!r}, velconv {found['velconv']['convert']['notes']}")
         expected = found["c"]["output"] if status == 0 else None
         for front, outcome in found.items():
             if outcome["output"] != expected:

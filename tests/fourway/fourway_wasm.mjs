@@ -29,6 +29,12 @@ const outcomes = JSON.parse(fs.readFileSync(jobsFile, "utf8")).map((job) => {
     outcome.convert = { status: 0, message: "" };
   } else {
     outcome.convert = failure();
+    // The line velconv prints after the error of a file it cannot decode.
+    const name = Buffer.from(job.input + "\0");
+    const namePointer = sonx._malloc(name.length);
+    sonx.HEAPU8.set(name, namePointer);
+    outcome.convert.note = sonx.UTF8ToString(sonx._sonx_web_failure_note(namePointer));
+    sonx._free(namePointer);
   }
   // The page describes a damaged file only when asked to salvage it, as its
   // conversion reads it; velconv -i and the others describe it as it is.
