@@ -117,15 +117,19 @@ def make_inputs():
         "pipe 0xFFFFFFFF": wav(pcm(s8, 16), 8000, sizes=(0xFFFFFFFF, 0xFFFFFFFF)),
         "pipe 0": wav(pcm(s8, 16), 8000, sizes=(0, 0)),
         "wav with INFO": wav(pcm(s8, 16), 8000, extra=info_list("Memo \u00e9t\u00e9", "said twice")),
+        "long label": wav(pcm(s8, 16), 8000, extra=info_list("\u00c9t\u00e9 " * 12, "")),
+        "no samples": wav(b"", 8000),
         "not audio": b"These bytes are no audio file at all.\n" * 4,
+        "empty": b"",
         "avi": riff(chunk(b"avih", bytes(56)), form=b"AVI "),
     }
     # The QCP inputs start from velconv's encodes, which the WAV rows below
     # hold to the other front ends.
-    for rate_set in ("vfr", "fhr"):
-        (WORK / "pcm16.wav").write_bytes(pcm16)
-        subprocess.run([VELCONV, "-f", "-r", rate_set, WORK / "pcm16.wav", WORK / f"{rate_set}.qcp"], check=True)
-        inputs[f"qcp {rate_set}"] = (WORK / f"{rate_set}.qcp").read_bytes()
+    for source, rate_set, name in (("pcm16", "vfr", "qcp vfr"), ("pcm16", "fhr", "qcp fhr"),
+                                   ("no samples", "vfr", "qcp no packets")):
+        (WORK / "source.wav").write_bytes(inputs[source])
+        subprocess.run([VELCONV, "-f", "-r", rate_set, WORK / "source.wav", WORK / "source.qcp"], check=True)
+        inputs[name] = (WORK / "source.qcp").read_bytes()
     qcp = inputs["qcp vfr"]
     label = "Caf\u00e9 memo".encode().ljust(48, b"\0")
     inputs["qcp labelled"] = with_chunks(qcp, chunk(b"labl", label), chunk(b"text", b"Call back on Monday"))
@@ -139,17 +143,19 @@ def make_inputs():
 
 # Input, rate set, decode rate (0: the default), salvage.
 TABLE = [
-    ("pcm16", "vfr", 0, 0), ("pcm8", "vhr", 0, 0), ("pcm24 stereo 16k", "ffr", 0, 0),
-    ("pcm32 11025", "fhr", 0, 0), ("float32 stereo 44100", "vfr", 0, 0), ("float64", "vhr", 0, 0),
-    ("a-law", "vfr", 0, 0), ("mu-law", "fhr", 0, 0), ("extensible pcm16 stereo 48000", "vfr", 0, 0),
-    ("extensible float", "ffr", 0, 0), ("adpcm", "vfr", 0, 0), ("rf64", "vfr", 0, 0), ("bw64", "vhr", 0, 0),
-    ("pipe 0xFFFFFFFF", "vfr", 0, 0), ("pipe 0xFFFFFFFF", "vfr", 0, 1), ("pipe 0", "vfr", 0, 0),
-    ("pipe 0", "vfr", 0, 1), ("wav with INFO", "vfr", 0, 0), ("pcm16", "vfr", 16000, 0),
-    ("not audio", "vfr", 0, 0), ("avi", "vfr", 0, 0),
-    ("qcp vfr", "vfr", 0, 0), ("qcp vfr", "vfr", 16000, 0), ("qcp vfr", "vfr", 44100, 0),
-    ("qcp vfr", "vfr", 96000, 0), ("qcp fhr", "vfr", 0, 0), ("qcp labelled", "vfr", 0, 0),
-    ("qcp labelled", "vfr", 16000, 0), ("qcp cut", "vfr", 0, 0), ("qcp cut", "vfr", 0, 1),
-    ("qcp cut", "vfr", 16000, 1), ("qcp evrc", "vfr", 0, 0),
+    # WAV -> QCP, every form, in every rate set
+    ("pcm16", "vfr", 0, 0), ("pcm8", "vhr", 0, 0), ("pcm24 stereo 16k", "ffr", 0, 0), ("pcm32 11025", "fhr", 0, 0),
+    ("float32 stereo 44100", "vfr", 0, 0), ("float64", "vhr", 0, 0), ("a-law", "vfr", 0, 0), ("mu-law", "fhr", 0, 0),
+    ("extensible pcm16 stereo 48000", "vfr", 0, 0), ("extensible float", "ffr", 0, 0), ("rf64", "vfr", 0, 0),
+    ("bw64", "vhr", 0, 0), ("wav with INFO", "vfr", 0, 0), ("long label", "vfr", 0, 0), ("no samples", "vfr", 0, 0),
+    ("pipe 0xFFFFFFFF", "vfr", 0, 0), ("pipe 0xFFFFFFFF", "vfr", 0, 1), ("pipe 0", "vfr", 0, 0), ("pipe 0", "vfr", 0, 1),
+    # refused
+    ("adpcm", "vfr", 0, 0), ("pcm16", "vfr", 16000, 0), ("not audio", "vfr", 0, 0), ("empty", "vfr", 0, 0),
+    ("avi", "vfr", 0, 0), ("qcp evrc", "vfr", 0, 0), ("qcp vfr", "vfr", 96000, 0), ("qcp cut", "vfr", 0, 0),
+    # QCP -> WAV, at 8 kHz and resampled
+    ("qcp vfr", "vfr", 0, 0), ("qcp vfr", "vfr", 16000, 0), ("qcp vfr", "vfr", 44100, 0), ("qcp fhr", "vfr", 0, 0),
+    ("qcp no packets", "vfr", 0, 0), ("qcp no packets", "vfr", 16000, 0), ("qcp labelled", "vfr", 0, 0),
+    ("qcp labelled", "vfr", 16000, 0), ("qcp cut", "vfr", 0, 1), ("qcp cut", "vfr", 16000, 1),
 ]
 
 # ---- The front ends -------------------------------------------------------------
@@ -234,6 +240,51 @@ def wav_samples(wav_bytes):
     return wav_bytes[start:start + struct.unpack_from("<I", wav_bytes, start - 4)[0]]
 
 
+def disagreements(row, found, outputs, eight_khz):
+    """What in one row's outcomes is not the same across the front ends."""
+    problems = []
+    for front, outcome in found.items():
+        outcome["output"] = outputs[front].read_bytes() if outputs[front].exists() else None
+    status = found["c"]["convert"]["status"]
+    for step in ("convert", "info"):
+        # velconv's exit status says only whether a conversion or a description failed.
+        if found["velconv"][step]["status"] != (255 if found["c"][step]["status"] else 0):
+            problems.append(f"velconv's {step} exit status {found['velconv'][step]['status']}")
+        for front in found.keys() - {"velconv", "c"}:
+            if found[front][step]["status"] != found["c"][step]["status"]:
+                problems.append(f"{front}'s {step} status {found[front][step]['status']}, C's {found['c'][step]['status']}")
+    # velconv words a decode rate given for an encode after its own -r.
+    velconv_words_option = row[2] and not row[0].startswith("qcp")
+    for one, other in (("c", "python"), ("velconv", "wasm")):
+        said = found[one]["convert"]["message"], found.get(other, {}).get("convert", {}).get("message")
+        if None not in said and said[0] != said[1] and not (one == "velconv" and velconv_words_option):
+            problems.append(f"{one} says {said[0]!r}, {other} {said[1]!r}")
+    note = found.get("wasm", {}).get("convert", {}).get("note")
+    if note and note not in found["velconv"]["convert"]["notes"]:
+        problems.append(f"the page notes {note!r}, velconv {found['velconv']['convert']['notes']}")
+    expected = found["c"]["output"] if status == 0 else None
+    if status == 0 and not expected:
+        problems.append("the C interface wrote no output")
+    for front, outcome in found.items():
+        if outcome["output"] != expected:
+            problems.append(f"{front}'s output differs from the C interface's")
+    facts = {front: shared_facts(outcome["facts"]) if outcome.get("facts") else None for front, outcome in found.items()}
+    for front, described in facts.items():
+        if described != facts["c"]:
+            problems.append(f"{front}'s facts {described} differ from the C interface's {facts['c']}")
+    if "decode" in found["c"]:
+        decoded = outputs["c"].with_suffix(".out.pcm").read_bytes()
+        if found["c"]["decode"]["status"] != status or found["python"]["decode"]["status"] != status:
+            problems.append("the memory decodes fail otherwise than the file conversion")
+        elif status == 0 and not decoded == found["python"]["samples"] == wav_samples(expected):
+            problems.append("the memory decodes give other samples than the file conversion")
+        if status == 0 and row[2] == 0:
+            eight_khz[row[0], row[3]] = len(decoded) // 2
+        if status == 0 and row[2] == 16000 and len(decoded) // 2 != 2 * eight_khz.get((row[0], row[3]), -1):
+            problems.append(f"{len(decoded) // 2} samples at 16 kHz, not twice the 8 kHz decode's")
+    return problems
+
+
 def main():
     WORK.mkdir(parents=True, exist_ok=True)
     inputs = make_inputs()
@@ -253,57 +304,14 @@ def main():
     if WASM:
         for (_, found, _), outcome in zip(rows, run_wasm(jobs)):
             found["wasm"] = outcome
-
-    failures = 0
-    eight_khz = {}
+    failures, eight_khz = 0, {}
     for row, found, outputs in rows:
-        problems = []
-        for front, outcome in found.items():
-            outcome["output"] = outputs[front].read_bytes() if outputs[front].exists() else None
-        status = found["c"]["convert"]["status"]
-        # velconv's exit status says only whether a conversion or a description failed.
-        for step in ("convert", "info"):
-            if found["velconv"][step]["status"] != (255 if found["c"][step]["status"] else 0):
-                problems.append(f"velconv's {step} exit status {found['velconv'][step]['status']}")
-            for front in found.keys() - {"velconv", "c"}:
-                if found[front][step]["status"] != found["c"][step]["status"]:
-                    problems.append(f"{front}'s {step} status {found[front][step]['status']}, "
-                                    f"C's {found['c'][step]['status']}")
-        # velconv words a decode rate given for an encode after its own -r.
-        velconv_words_option = row[2] and not row[0].startswith("qcp")
-        for one, other in (("c", "python"), ("velconv", "wasm")):
-            said = found[one]["convert"]["message"], found.get(other, {}).get("convert", {}).get("message")
-            if None not in said and said[0] != said[1] and not (one == "velconv" and velconv_words_option):
-                problems.append(f"{one} says {found[one]['convert']['message']!r}, "
-                                f"{other} {found[other]['convert']['message']!r}")
-        note = found.get("wasm", {}).get("convert", {}).get("note")
-        if note and note not in found["velconv"]["convert"]["notes"]:
-            problems.append(f"the page notes {note!r}, velconv {found['velconv']['convert']['notes']}")
-        expected = found["c"]["output"] if status == 0 else None
-        for front, outcome in found.items():
-            if outcome["output"] != expected:
-                problems.append(f"{front}'s output differs from the C interface's")
-        facts = {front: shared_facts(outcome["facts"]) if outcome.get("facts") else None
-                 for front, outcome in found.items()}
-        for front, described in facts.items():
-            if described != facts["c"]:
-                problems.append(f"{front}'s facts {described} differ from the C interface's {facts['c']}")
-        if "decode" in found["c"]:
-            decoded = (outputs["c"].with_suffix(".out.pcm")).read_bytes()
-            if found["c"]["decode"]["status"] != status or found["python"]["decode"]["status"] != status:
-                problems.append("the memory decodes fail otherwise than the file conversion")
-            elif status == 0 and not (decoded == found["python"]["samples"] == wav_samples(expected)):
-                problems.append("the memory decodes give other samples than the file conversion")
-            if status == 0 and row[2] == 0:
-                eight_khz[row[0], row[3]] = len(decoded) // 2
-            if status == 0 and row[2] == 16000 and len(decoded) // 2 != 2 * eight_khz.get((row[0], row[3]), -1):
-                problems.append(f"{len(decoded) // 2} samples at 16 kHz, not twice the 8 kHz decode's")
-        if status == 0 and not expected:
-            problems.append("no front end wrote an output")
+        problems = disagreements(row, found, outputs, eight_khz)
         failures += bool(problems)
         what = f"{row[0]} -r {row[1]}" + (f" -r {row[2]}" if row[2] else "") + (" -s" if row[3] else "")
-        outcome_text = f"status {status}" + (f", {len(expected)} bytes" if expected else "")
-        print(f"{'FAIL' if problems else 'ok  '} {what}: {outcome_text} from {', '.join(found)}")
+        output = found["c"]["output"]
+        outcome = f"status {found['c']['convert']['status']}" + (f", {len(output)} bytes" if output else "")
+        print(f"{'FAIL' if problems else 'ok  '} {what}: {outcome} from {', '.join(found)}")
         for problem in problems:
             print(f"       {problem}")
     print(f"{len(rows) - failures} of {len(rows)} rows agree across {', '.join(rows[0][1])}")
