@@ -1,6 +1,7 @@
 /* The C interface's column of the four-front-end table (fourway_test.py):
  *   fourway_c input output rate_set sample_rate salvage
- * converts with sonx_convert_file, describes the input with sonx_get_info
+ * converts with sonx_convert_file (and its report of the input's lengths),
+ * describes the input with sonx_get_info
  * and, for a QCP input, decodes its bytes with sonx_decode_rate into
  * output.pcm (raw 16-bit samples), then prints what each call gave as one
  * JSON object, facts in velconv -i --json's names. Exits 0 whatever the
@@ -61,6 +62,7 @@ static void print_facts(const sonx_info *info) {
     print_string(info->label);
     printf(",\"text\":");
     print_string(info->text);
+    if (qcp) printf(",\"averageBitRate\":%u", (unsigned)info->average_bit_rate);
     printf(",\"cutShort\":%s}", info->cut_short ? "true" : "false");
 }
 
@@ -97,8 +99,16 @@ int main(int argc, char **argv) {
     }
     sonx_options options = {SONX_TYPE_AUTO, sonx_rate_set_by_name(argv[3]), atoi(argv[5]), 0,
                             (uint32_t)strtoul(argv[4], NULL, 10)};
+    sonx_report report;
     printf("{");
-    print_outcome("convert", sonx_convert_file(argv[1], argv[2], &options, NULL, NULL, NULL));
+    print_outcome("convert", sonx_convert_file(argv[1], argv[2], &options, NULL, NULL, &report));
+    printf(",\"report\":{\"lengthDamaged\":%s,\"salvaged\":%s,\"blocksRead\":%llu,\"blocksPromised\":",
+           report.length_damaged ? "true" : "false", report.salvaged ? "true" : "false",
+           (unsigned long long)report.blocks_read);
+    if (report.promise_known)
+        printf("%llu}", (unsigned long long)report.blocks_promised);
+    else
+        printf("null}");
     sonx_info info;
     const int described = sonx_get_info(argv[1], &info);
     printf(",");

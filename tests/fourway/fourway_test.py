@@ -166,8 +166,8 @@ TABLE = [
 def shared_facts(facts):
     """The facts every front end reports, in velconv -i --json's names."""
     keys = ["container", "decodable", "sampleRate", "samples", "duration", "label", "text", "cutShort"]
-    keys += ["codec", "rateSet", "packets", "packetsByRate", "packetsPromised"] if facts["container"] == "qcp" \
-        else ["channels", "sampleBits"]
+    keys += ["codec", "rateSet", "packets", "packetsByRate", "packetsPromised", "averageBitRate"] \
+        if facts["container"] == "qcp" else ["channels", "sampleBits"]
     return {key: facts[key] for key in keys}
 
 
@@ -182,7 +182,10 @@ def run_velconv(row, input_file, output):
         lines = run.stderr.splitlines() if run.returncode else [""]
         return {"status": run.returncode, "message": lines[0].removeprefix("ERROR: ").removeprefix(f"'{input_file}': "),
                 "notes": lines[1:]}
-    return {"convert": outcome(done), "info": outcome(described), "facts": None if "error" in facts else facts}
+    warning = f"WARNING: '{input_file}' is damaged: "
+    recovered = [line.removeprefix(warning) for line in done.stderr.splitlines() if line.startswith(warning)]
+    return {"convert": outcome(done), "info": outcome(described), "facts": None if "error" in facts else facts,
+            "recovered": "".join(recovered)}
 
 
 def run_c(row, input_file, output):
@@ -195,6 +198,7 @@ def run_c(row, input_file, output):
 def python_facts(found):
     facts = {"container": found["container"].lower(), "sampleRate": found["samplerate"],
              "sampleBits": found["bits"], "duration": round(found["duration"], 3), "rateSet": found["rateset"],
+             "averageBitRate": found["average_bitrate"],
              "packetsByRate": found["packets_by_rate"], "packetsPromised": found["packets_promised"],
              "cutShort": found["cut_short"]}
     return {**{key: found[key] for key in ("codec", "decodable", "samples", "channels", "packets", "label", "text")},
@@ -218,8 +222,12 @@ def run_python(row, input_file, output):
     found = attempt("info", lambda: sonx.info(input_file))
     outcome["facts"] = python_facts(found) if found else None
     if found and found["container"] == "QCP":
-        decoded = attempt("decode", lambda: sonx.decode(input_file, bool(salvage), rate=decode_rate or 8000))
+        decoded = attempt("decode", lambda: sonx.decode(input_file, bool(salvage), True, rate=decode_rate or 8000))
         outcome["samples"] = decoded[0].tobytes() if decoded else b""
+        if decoded:
+            found = decoded[2]
+            outcome["report"] = {"lengthDamaged": found["length_damaged"], "salvaged": found["salvaged"],
+                                 "blocksRead": found["blocks_read"], "blocksPromised": found["blocks_promised"]}
     return outcome
 
 
@@ -259,6 +267,11 @@ def disagreements(row, found, outputs, eight_khz):
         said = found[one]["convert"]["message"], found.get(other, {}).get("convert", {}).get("message")
         if None not in said and said[0] != said[1] and not (one == "velconv" and velconv_words_option):
             problems.append(f"{one} says {said[0]!r}, {other} {said[1]!r}")
+    for front in ("python", "wasm"):
+        if "report" in found.get(front, {}) and found[front]["report"] != found["c"]["report"]:
+            problems.append(f"{front} finds {found[front]['report']} of the input's lengths, C {found['c']['report']}")
+    if "wasm" in found and found["velconv"]["recovered"] != found["wasm"]["recovered"]:
+        problems.append(f"velconv warns {found['velconv']['recovered']!r}, the page {found['wasm']['recovered']!r}")
     note = found.get("wasm", {}).get("convert", {}).get("note")
     if note and note not in found["velconv"]["convert"]["notes"]:
         problems.append(f"the page notes {note!r}, velconv {found['velconv']['convert']['notes']}")

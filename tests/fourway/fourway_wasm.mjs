@@ -2,7 +2,8 @@
 // (fourway_test.py), in Node as examples/node-convert.mjs loads it:
 //   node fourway_wasm.mjs <sonx_web.js> <jobs.json>
 // Each job {input, output, rateSet, sampleRate, salvage} is converted with
-// sonx_web_convert (the result written to `output`) and its input described
+// sonx_web_convert (the result written to `output`, what it found of the
+// input's lengths from sonx_web_salvage) and its input described
 // with sonx_web_describe; one JSON array of outcomes goes to standard output.
 import fs from "node:fs";
 import { createRequire } from "node:module";
@@ -22,7 +23,12 @@ const outcomes = JSON.parse(fs.readFileSync(jobsFile, "utf8")).map((job) => {
   sonx.HEAPU8.set(input, pointer);
   const flags = job.salvage ? SALVAGE : 0;
   const outcome = {};
-  if (sonx._sonx_web_convert(pointer, input.length, rateSetNumber(job.rateSet), flags, job.sampleRate)) {
+  const converted = sonx._sonx_web_convert(pointer, input.length, rateSetNumber(job.rateSet), flags, job.sampleRate);
+  const found = JSON.parse(sonx.UTF8ToString(sonx._sonx_web_salvage()));
+  outcome.report = { lengthDamaged: found.lengthDamaged, salvaged: found.salvaged, blocksRead: found.blocksRead,
+    blocksPromised: found.promiseKnown ? found.blocksPromised : null };
+  outcome.recovered = found.recovered || "";
+  if (converted) {
     const start = sonx._sonx_web_output();
     fs.writeFileSync(job.output, sonx.HEAPU8.subarray(start, start + sonx._sonx_web_output_length()));
     sonx._sonx_web_free_output();
