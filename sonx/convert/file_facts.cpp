@@ -44,6 +44,16 @@ bool findChunk(AudioFile& file, const char* id, uint32_t& position, uint32_t& le
     return length > 0 && findRiffChunkAllowingOverrun(file.riff, id, position, length);
 }
 
+// A chunk the audio does not depend on, found behind damage the walk cannot
+// pass, is absent, as it is when the file is read.
+bool findOptionalChunk(AudioFile& file, const char* id, uint32_t& position, uint32_t& length) {
+    try {
+        return findChunk(file, id, position, length);
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
 std::vector<uint8_t> readAt(AudioFile& file, uint32_t position, uint32_t count) {
     std::vector<uint8_t> bytes(count);
     seekFile(file, position);
@@ -130,7 +140,7 @@ void describeQcp(AudioFile& file, FileFacts& facts) {
     }
 
     bool variable = true;
-    if (findChunk(file, "vrat", position, length) && length >= 8 && position + 8 <= file.riff.size) {
+    if (findOptionalChunk(file, "vrat", position, length) && length >= 8 && position + 8 <= file.riff.size) {
         const std::vector<uint8_t> vrat = readAt(file, position, 8);
         variable = getLe32(&vrat[0]) != 0;
         facts.packetsPromised = getLe32(&vrat[4]);
