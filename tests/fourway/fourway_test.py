@@ -121,6 +121,9 @@ def make_inputs():
         "no samples": wav(b"", 8000),
         "not audio": b"These bytes are no audio file at all.\n" * 4,
         "empty": b"",
+        "junk first": riff(chunk(b"JUNK", bytes(28)) + pcm16[12:]),
+        "9 channels": wav(pcm(np.repeat(s8, 9), 16), 8000, channels=9),
+        "qcp header only": riff(b"", form=b"QLCM"),
         "avi": riff(chunk(b"avih", bytes(56)), form=b"AVI "),
     }
     # The QCP inputs start from velconv's encodes, which the WAV rows below
@@ -148,10 +151,12 @@ TABLE = [
     ("float32 stereo 44100", "vfr", 0, 0), ("float64", "vhr", 0, 0), ("a-law", "vfr", 0, 0), ("mu-law", "fhr", 0, 0),
     ("extensible pcm16 stereo 48000", "vfr", 0, 0), ("extensible float", "ffr", 0, 0), ("rf64", "vfr", 0, 0),
     ("bw64", "vhr", 0, 0), ("wav with INFO", "vfr", 0, 0), ("long label", "vfr", 0, 0), ("no samples", "vfr", 0, 0),
-    ("pipe 0xFFFFFFFF", "vfr", 0, 0), ("pipe 0xFFFFFFFF", "vfr", 0, 1), ("pipe 0", "vfr", 0, 0), ("pipe 0", "vfr", 0, 1),
+    ("junk first", "vfr", 0, 0), ("pipe 0xFFFFFFFF", "vfr", 0, 0), ("pipe 0xFFFFFFFF", "vfr", 0, 1),
+    ("pipe 0", "vfr", 0, 0), ("pipe 0", "vfr", 0, 1),
     # refused
     ("adpcm", "vfr", 0, 0), ("pcm16", "vfr", 16000, 0), ("not audio", "vfr", 0, 0), ("empty", "vfr", 0, 0),
-    ("avi", "vfr", 0, 0), ("qcp evrc", "vfr", 0, 0), ("qcp vfr", "vfr", 96000, 0), ("qcp cut", "vfr", 0, 0),
+    ("avi", "vfr", 0, 0), ("9 channels", "vfr", 0, 0), ("qcp header only", "vfr", 0, 0), ("qcp evrc", "vfr", 0, 0),
+    ("qcp vfr", "vfr", 96000, 0), ("qcp cut", "vfr", 0, 0),
     # QCP -> WAV, at 8 kHz and resampled
     ("qcp vfr", "vfr", 0, 0), ("qcp vfr", "vfr", 16000, 0), ("qcp vfr", "vfr", 44100, 0), ("qcp fhr", "vfr", 0, 0),
     ("qcp no packets", "vfr", 0, 0), ("qcp no packets", "vfr", 16000, 0), ("qcp labelled", "vfr", 0, 0),
@@ -221,7 +226,7 @@ def run_python(row, input_file, output):
     attempt("convert", lambda: sonx.convert_file(input_file, output, rate_set, bool(salvage), rate=decode_rate or 8000))
     found = attempt("info", lambda: sonx.info(input_file))
     outcome["facts"] = python_facts(found) if found else None
-    if found and found["container"] == "QCP":
+    if input_file.read_bytes()[8:12] == b"QLCM":
         decoded = attempt("decode", lambda: sonx.decode(input_file, bool(salvage), True, rate=decode_rate or 8000))
         outcome["samples"] = decoded[0].tobytes() if decoded else b""
         if decoded:
