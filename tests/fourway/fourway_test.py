@@ -265,7 +265,8 @@ def disagreements(row, found, outputs, eight_khz):
             problems.append(f"velconv's {step} exit status {found['velconv'][step]['status']}")
         for front in found.keys() - {"velconv", "c"}:
             if found[front][step]["status"] != found["c"][step]["status"]:
-                problems.append(f"{front}'s {step} status {found[front][step]['status']}, C's {found['c'][step]['status']}")
+                problems.append(f"{front}'s {step} status {found[front][step]['status']}, "
+                                f"C's {found['c'][step]['status']}")
     # velconv words a decode rate given for an encode after its own -r.
     velconv_words_option = row[2] and not row[0].startswith("qcp")
     for one, other in (("c", "python"), ("velconv", "wasm")):
@@ -286,7 +287,7 @@ def disagreements(row, found, outputs, eight_khz):
     for front, outcome in found.items():
         if outcome["output"] != expected:
             problems.append(f"{front}'s output differs from the C interface's")
-    facts = {front: shared_facts(outcome["facts"]) if outcome.get("facts") else None for front, outcome in found.items()}
+    facts = {front: outcome.get("facts") and shared_facts(outcome["facts"]) for front, outcome in found.items()}
     for front, described in facts.items():
         if described != facts["c"]:
             problems.append(f"{front}'s facts {described} differ from the C interface's {facts['c']}")
