@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 # their own.
 native="${SONX_NATIVE_BUILD:-build-test}"
 if [ ! -x "$native/velconv" ] || [ ! -x "$native/tests/fourway_c" ]; then
-  cmake -S . -B build-web-native -DSONX_BUILD_BENCH=OFF -DSONX_BUILD_EXAMPLES=OFF >/dev/null
+  cmake -S . -B build-web-native -DSONX_BUILD_TESTS=ON -DSONX_BUILD_BENCH=OFF -DSONX_BUILD_EXAMPLES=OFF >/dev/null
   cmake --build build-web-native -j"${SONX_JOBS:-2}" --target velconv fourway_c >/dev/null
   native=build-web-native
 fi
