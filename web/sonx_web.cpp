@@ -196,11 +196,13 @@ bool describe(const FileHandle& handle, int32_t kind, const std::string& name, b
     }
     const bool opened = file->openRequest(&handle, &request);
     keepSalvageReport(file.get(), kind, handle);
-    if (!opened) {
+    // A codec or WAV form the library cannot convert is still described, as
+    // velconv -i describes it; the conversion then fails and names it.
+    if (!opened && error->errorCode() != SONX_ERR_UNSUPPORTED) {
         failWith(error.get());
         return false;
     }
-    if (Ref<ISonxFile> single(queryInterface<ISonxFile>(file.get())); single) single->close(0);
+    if (Ref<ISonxFile> single(queryInterface<ISonxFile>(file.get())); opened && single) single->close(0);
     FileFacts facts;
     std::string why;
     if (!describeFile(handle, facts, why)) {
@@ -403,7 +405,9 @@ EMSCRIPTEN_KEEPALIVE const char* sonx_web_plain_words(int32_t status) {
 // The facts of a WAV or QCP file named `name` as the JSON object velconv
 // -i --json prints (its man page lists the fields). Null on failure, with
 // the library's text at sonx_web_error(); a damaged file fails as its
-// conversion would, unless `flags` (as for sonx_web_convert) salvage it.
+// conversion would, unless `flags` (as for sonx_web_convert) salvage it; one
+// of a codec or form the library cannot convert is described (decodable
+// false), as velconv -i describes it.
 EMSCRIPTEN_KEEPALIVE const char* sonx_web_describe(const uint8_t* data, uint32_t length, const char* name,
                                                    uint32_t flags) {
     MemoryFile input(data, length);

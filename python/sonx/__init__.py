@@ -226,6 +226,7 @@ def info(path_or_bytes):
             "channels": facts.channels, "samples": facts.samples, "duration": facts.duration,
             "samples_promised": facts.samples_promised if facts.promise_known else None,
             "rateset": _RATE_NAMES.get(facts.rate_set), "packets": facts.packets,
+            "packets_promised": facts.packets_promised if facts.promise_known and facts.kind == 1 else None,
             "packets_by_rate": dict(zip(_PACKET_RATES, facts.packets_by_rate)), "stray_bytes": facts.stray_bytes,
             "average_bitrate": facts.average_bit_rate, "cut_short": bool(facts.cut_short),
             "label": facts.label.decode(errors="replace"), "text": facts.text.decode(errors="replace")}
@@ -266,13 +267,14 @@ def write_chunks(path, chunks):
         _check(_lib.sonx_set_chunk(name, chunk.encode(), data, len(data)))
 
 
-def convert_file(input, output, rateset="vfr", salvage=False, keep_date=False):
+def convert_file(input, output, rateset="vfr", salvage=False, keep_date=False, rate=8000):
     """Converts the QCP or WAV file `input` into `output` of the other kind,
-    as velconv does. `output` is replaced only once the conversion is
-    complete, keeping the old file's mode, owner and attributes; a failure
-    or a signal leaves it as it was. With keep_date the output is dated like
-    the input."""
+    as velconv does: a QCP decodes to a WAV at `rate` (8000 to 48000 Hz).
+    `output` is replaced only once the conversion is complete, keeping the
+    old file's mode, owner and attributes; a failure or a signal leaves it
+    as it was. With keep_date the output is dated like the input."""
     if rateset not in _RATE_SETS:
         raise ValueError("rateset must be one of " + ", ".join(_RATE_SETS))
-    options = _Options(0, _RATE_SETS[rateset], int(bool(salvage)), int(bool(keep_date)))
+    rate = _sample_rate(rate, 8000, 48000, "rate")
+    options = _Options(0, _RATE_SETS[rateset], int(bool(salvage)), int(bool(keep_date)), rate)
     _check(_lib.sonx_convert_file(_file_name(input), _file_name(output), ctypes.byref(options), None, None, None))
