@@ -10,6 +10,8 @@
 #include "convert/convert_test_util.h"
 #include "sonx/fileio/endian.h"
 #include "sonx/sonx_c.h"
+#include "support/process.h"
+#include "support/riff_image.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
@@ -48,7 +50,7 @@ TEST(CInterface, AStopAtTheLastProgressCancelsAndLeavesNoOutput) {
         int status;
     } cases[] = {
         {"stop at 100", speechWav(3), 100, SONX_ERR_CANCELLED},
-        {"stop at the only event of an empty input", makeWav(1, 8000, 16, {}), 100, SONX_ERR_CANCELLED},
+        {"stop at the only event of an empty input", wavFile({1, 8000, 16}, {}), 100, SONX_ERR_CANCELLED},
         {"no stop", speechWav(3), 101, SONX_OK},
     };
     for (const auto& c : cases) {

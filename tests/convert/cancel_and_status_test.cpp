@@ -42,7 +42,7 @@ void waitForEnd(const Events& events) {
 }
 
 TEST(Cancel, StopsAClientOutputAndLeavesItEmpty) {
-    MemoryFile input, output;
+    TestMemoryFile input, output;
     input.bytes = speechWav(120);
     Ref<ISonxConvertFile> convert(createInstance<ISonxConvertFile>(CLSID_SonxFile));
     Ref<ISonxError> error(queryInterface<ISonxError>(convert.get()));
@@ -60,8 +60,8 @@ TEST(Cancel, StopsAClientOutputAndLeavesItEmpty) {
 
     // The same object converts in full afterwards: a cancel does not linger.
     output.bytes.clear();
-    output.position = 0;
-    input.position = 0;
+    output.seekTo(0);
+    input.seekTo(0);
     EXPECT_EQ(convert->convert(&in, &inFormat, &out, &outFormat, nullptr, 0), 1);
     EXPECT_EQ(error->errorCode(), SONX_OK) << error->errorText();
     EXPECT_GT(output.bytes.size(), 1000u);
@@ -123,7 +123,7 @@ TEST(Status, EachFailureHasItsNumber) {
         {"nodata.wav", noData, pcmFormat(FILE_TYPE_WAV), qcpOutput(), SONX_ERR_DAMAGED},
         {"shortfmt.wav", shortFmt, pcmFormat(FILE_TYPE_WAV), qcpOutput(), SONX_ERR_DAMAGED},
         {"noalign.wav", noAlignment, pcmFormat(FILE_TYPE_WAV), qcpOutput(), SONX_ERR_DAMAGED},
-        {"adpcm.wav", makeWav(0x11, 8000, 4, std::vector<uint8_t>(256)), pcmFormat(FILE_TYPE_WAV), qcpOutput(),
+        {"adpcm.wav", wavFile({0x11, 8000, 4}, std::vector<uint8_t>(256)), pcmFormat(FILE_TYPE_WAV), qcpOutput(),
          SONX_ERR_UNSUPPORTED},
         {"evrc.qcp", evrc, qcpInput, pcmFormat(FILE_TYPE_WAV), SONX_ERR_UNSUPPORTED},
         {"ratesets.wav", wav, pcmFormat(FILE_TYPE_WAV), noRateSet, SONX_ERR_INVALID},

@@ -57,7 +57,7 @@ TEST(ContinuousRate, SineIsCleanAcrossEveryPassAndPieceBoundary) {
         SCOPED_TRACE(rate);
         const uint32_t n = rate * 5 + 7;  // two whole passes and part of a third
         const auto pcm = tone(rate, n, kFreq, kAmplitude, 16);
-        writeFileBytes(in, makeWav(1, rate, 16, pcm));
+        writeFileBytes(in, wavFile({1, rate, 16}, pcm));
         const uint64_t expected = convertedSampleCount(n, rate, 8000);
 
         std::string error;
@@ -82,7 +82,7 @@ TEST(ContinuousRate, SineIsCleanAcrossEveryPassAndPieceBoundary) {
 
         // The packet count promised before encoding is the one written ('vrat').
         ASSERT_TRUE(convertFile(in, pcmFormat(FILE_TYPE_WAV), qcp, coded, error)) << error;
-        EXPECT_EQ(getLe(readFileBytes(qcp).data() + 182, 4), (expected + 159) / 160);
+        EXPECT_EQ(getLe32(readFileBytes(qcp).data() + 182), (expected + 159) / 160);
     }
 }
 

@@ -157,14 +157,14 @@ TEST(Convert, ToneKeepsFrequencyAndLevel) {
     };
     std::vector<Source> sources;
     sources.push_back(
-        {"16 kHz 16-bit", makeWav(1, 16000, 16, tone(16000, 48000, freq, amplitude, 16)), 24000});
-    sources.push_back({"8 kHz 8-bit", makeWav(1, 8000, 8, tone(8000, 24000, freq, amplitude, 8)), 24000});
+        {"16 kHz 16-bit", wavFile({1, 16000, 16}, tone(16000, 48000, freq, amplitude, 16)), 24000});
+    sources.push_back({"8 kHz 8-bit", wavFile({1, 8000, 8}, tone(8000, 24000, freq, amplitude, 8)), 24000});
     sources.push_back(
-        {"11025 Hz 16-bit", makeWav(1, 11025, 16, tone(11025, 33075, freq, amplitude, 16)), 24000});
+        {"11025 Hz 16-bit", wavFile({1, 11025, 16}, tone(11025, 33075, freq, amplitude, 16)), 24000});
     {
         // A mu-law tone, coded by the library itself.
         const std::string pcm = dir.file("tone.wav"), mu = dir.file("tone_mu.wav");
-        writeFileBytes(pcm, makeWav(1, 8000, 16, tone(8000, 24000, freq, amplitude, 16)));
+        writeFileBytes(pcm, wavFile({1, 8000, 16}, tone(8000, 24000, freq, amplitude, 16)));
         Converter c;
         ASSERT_TRUE(c.run(FileHandle::named(pcm.c_str()), pcmFormat(FILE_TYPE_WAV),
                           FileHandle::named(mu.c_str()), muLawFormat(FILE_TYPE_WAV)))
@@ -219,10 +219,10 @@ TEST(Convert, ClientCallbackFilesGiveTheSameBytesAsNamedFiles) {
                       FileHandle::named(named.c_str()), muLawFormat(FILE_TYPE_WAV)))
         << c.error();
 
-    MemoryFile input, output;
+    TestMemoryFile input, output;
     input.bytes = readFileBytes(in);
     output.bytes.assign(1000000, 0xAA);  // an output is emptied before it is written
-    output.position = 1000000;
+    output.seekTo(1000000);
     ASSERT_TRUE(c.run(input.handle(), pcmFormat(FILE_TYPE_WAV), output.handle(), muLawFormat(FILE_TYPE_WAV)))
         << c.error();
     // A client file gets the pad byte of an odd 'data' chunk too.
@@ -256,7 +256,7 @@ TEST(Convert, CallbackReportsStrictlyIncreasingProgressEndingAt100) {
 TEST(Convert, EmptyInputCompletesAndSaysSo) {
     TempDir dir;
     const std::string in = dir.file("empty.wav"), out = dir.file("out.wav");
-    writeFileBytes(in, makeWav(1, 8000, 16, {}));
+    writeFileBytes(in, wavFile({1, 8000, 16}, {}));
     Converter c;
     ASSERT_TRUE(c.run(FileHandle::named(in.c_str()), pcmFormat(FILE_TYPE_WAV), FileHandle::named(out.c_str()),
                       muLawFormat(FILE_TYPE_WAV)))
@@ -282,11 +282,11 @@ TEST(Convert, UntrustedFormatFieldsAreRefusedBeforeUse) {
         const char* what;
         std::vector<uint8_t> wav;
     } cases[] = {
-        {"rate 0", makeWav(1, 0, 16, data)},
-        {"12-bit samples", makeWav(1, 8000, 12, data, 2)},
-        {"block alignment 4 for 16-bit mono", makeWav(1, 8000, 16, data, 4)},
-        {"block alignment 1 for 16-bit mono", makeWav(1, 8000, 16, data, 1)},
-        {"rate 4 GHz", makeWav(1, 4000000000u, 16, data)},
+        {"rate 0", wavFile({1, 0, 16}, data)},
+        {"12-bit samples", wavFile({1, 8000, 12, 1, 2}, data)},
+        {"block alignment 4 for 16-bit mono", wavFile({1, 8000, 16, 1, 4}, data)},
+        {"block alignment 1 for 16-bit mono", wavFile({1, 8000, 16, 1, 1}, data)},
+        {"rate 4 GHz", wavFile({1, 4000000000u, 16}, data)},
     };
     const int descriptors = openDescriptors();
     for (const auto& bad : cases) {
@@ -323,9 +323,9 @@ TEST(Convert, OutputThatCannotBeOpenedFailsSetupAndReportsIt) {
 
 TEST(Convert, FailingClientCallbackAtEveryStageEndsCleanly) {
     // A short 16 kHz input becomes an 8 kHz mu-law WAV, both in memory.
-    const std::vector<uint8_t> source = makeWav(1, 16000, 16, tone(16000, 40000, 300, 6000, 16));
+    const std::vector<uint8_t> source = wavFile({1, 16000, 16}, tone(16000, 40000, 300, 6000, 16));
     const auto attempt = [&](int failInputAt, int failOutputAt, int& inputCalls, int& outputCalls) {
-        MemoryFile input, output;
+        TestMemoryFile input, output;
         input.bytes = source;
         input.failAt = failInputAt;
         output.failAt = failOutputAt;

@@ -1,5 +1,5 @@
-// Helpers for the conversion tests: WAV building and parsing, tones and their
-// measurement, in-memory client files, and interface holders.
+// Helpers for the conversion tests: the test speech as a WAV, WAV parsing,
+// tones and their measurement, formats, and conversion by file name.
 #ifndef SONX_TESTS_CONVERT_CONVERT_TEST_UTIL_H
 #define SONX_TESTS_CONVERT_CONVERT_TEST_UTIL_H
 
@@ -13,40 +13,11 @@
 #include <vector>
 
 #include "sonx/sonx.h"
+#include "support/memory_file.h"
+#include "support/riff_image.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
-
-inline void putLe(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-inline uint32_t getLe(const uint8_t* p, int bytes) {
-    uint32_t v = 0;
-    for (int i = 0; i < bytes; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-    return v;
-}
-
-inline std::vector<uint8_t> makeWav(uint16_t tag, uint32_t rate, uint16_t bits,
-                                    const std::vector<uint8_t>& data, uint16_t blockAlign = 0,
-                                    uint16_t channels = 1) {
-    if (blockAlign == 0) blockAlign = static_cast<uint16_t>(channels * bits / 8);
-    std::vector<uint8_t> out = {'R', 'I', 'F', 'F'};
-    putLe(out, static_cast<uint32_t>(36 + data.size() + (data.size() & 1)), 4);
-    for (char c : std::string("WAVEfmt ")) out.push_back(static_cast<uint8_t>(c));
-    putLe(out, 16, 4);
-    putLe(out, tag, 2);
-    putLe(out, channels, 2);
-    putLe(out, rate, 4);
-    putLe(out, rate * blockAlign, 4);
-    putLe(out, blockAlign, 2);
-    putLe(out, bits, 2);
-    for (char c : std::string("data")) out.push_back(static_cast<uint8_t>(c));
-    putLe(out, static_cast<uint32_t>(data.size()), 4);
-    out.insert(out.end(), data.begin(), data.end());
-    if (data.size() & 1) out.push_back(0);
-    return out;
-}
 
 // `seconds` of the test speech as a 16-bit 8 kHz WAV, repeated as often as needed.
 inline std::vector<uint8_t> speechWav(double seconds) {
@@ -56,7 +27,7 @@ inline std::vector<uint8_t> speechWav(double seconds) {
     const size_t want = static_cast<size_t>(seconds * 8000) * 2;
     while (data.size() < want) data.insert(data.end(), speech.begin(), speech.end());
     data.resize(want);
-    return makeWav(1, 8000, 16, data);
+    return wavFile({}, data);
 }
 
 struct Wav {
@@ -73,18 +44,18 @@ inline Wav parseWav(const std::vector<uint8_t>& bytes) {
     if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
         std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
         return w;
-    w.riffSize = getLe(bytes.data() + 4, 4);
+    w.riffSize = getLe32(bytes.data() + 4);
     bool fmt = false, data = false;
     for (size_t at = 12; at + 8 <= bytes.size();) {
-        const uint32_t length = getLe(bytes.data() + at + 4, 4);
+        const uint32_t length = getLe32(bytes.data() + at + 4);
         const uint8_t* body = bytes.data() + at + 8;
         if (at + 8 + length > bytes.size()) return w;
         if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0 && length >= 16) {
-            w.tag = static_cast<uint16_t>(getLe(body, 2));
-            w.channels = static_cast<uint16_t>(getLe(body + 2, 2));
-            w.rate = getLe(body + 4, 4);
-            w.blockAlign = static_cast<uint16_t>(getLe(body + 12, 2));
-            w.bits = static_cast<uint16_t>(getLe(body + 14, 2));
+            w.tag = getLe16(body);
+            w.channels = getLe16(body + 2);
+            w.rate = getLe32(body + 4);
+            w.blockAlign = getLe16(body + 12);
+            w.bits = getLe16(body + 14);
             fmt = true;
         } else if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
             w.data.assign(body, body + length);
@@ -123,7 +94,7 @@ inline std::vector<uint8_t> tone(uint32_t rate, uint32_t count, double freq, dou
         if (bits == 8)
             out.push_back(static_cast<uint8_t>(128 + std::lrint(v / 256.0)));
         else
-            putLe(out, static_cast<uint16_t>(static_cast<int16_t>(std::lrint(v))), 2);
+            appendLe(out, static_cast<uint16_t>(static_cast<int16_t>(std::lrint(v))), 2);
     }
     return out;
 }
@@ -174,53 +145,6 @@ inline AudioFormat muLawFormat(const Guid& fileType) {
     f.blockSamples = 1;
     return f;
 }
-
-// A file served from memory through the client callback. `failAt` makes the
-// n-th read, write or seek (counting from 1) answer wrongly, to exercise
-// every failure path; `calls` counts those three.
-struct MemoryFile {
-    std::vector<uint8_t> bytes;
-    uint32_t position = 0;
-    int calls = 0;
-    int failAt = 0;
-
-    static int32_t callback(int32_t op, uint8_t* buffer, int32_t position, int32_t length, uintptr_t data) {
-        auto* self = reinterpret_cast<MemoryFile*>(data);
-        if (op == CLIENT_FILE_SIZE) return static_cast<int32_t>(self->bytes.size());
-        if (op == CLIENT_FILE_TRUNCATE) {
-            self->bytes.resize(static_cast<size_t>(length));
-            return 0;
-        }
-        ++self->calls;
-        const bool fail = self->calls == self->failAt;
-        switch (op) {
-            case CLIENT_FILE_READ: {
-                const size_t have =
-                    self->bytes.size() > self->position ? self->bytes.size() - self->position : 0;
-                const auto n = static_cast<uint32_t>(std::min<size_t>(have, static_cast<size_t>(length)));
-                if (n) std::memcpy(buffer, self->bytes.data() + self->position, n);
-                self->position += n;
-                return fail ? static_cast<int32_t>(n) - 1 : static_cast<int32_t>(n);
-            }
-            case CLIENT_FILE_WRITE:
-                if (fail) return length - 1;
-                if (self->bytes.size() < self->position + static_cast<size_t>(length))
-                    self->bytes.resize(self->position + static_cast<size_t>(length));
-                std::memcpy(self->bytes.data() + self->position, buffer, static_cast<size_t>(length));
-                self->position += static_cast<uint32_t>(length);
-                return length;
-            case CLIENT_FILE_SEEK:
-                if (fail) return position + 1;
-                self->position = static_cast<uint32_t>(position);
-                return position;
-        }
-        return -1;
-    }
-
-    FileHandle handle() {
-        return FileHandle::client(&MemoryFile::callback, reinterpret_cast<uintptr_t>(this));
-    }
-};
 
 // Converts one named file into another without a callback; false (with the
 // library's text in `error`) when it failed.

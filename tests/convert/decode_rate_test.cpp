@@ -8,6 +8,7 @@
 #include "convert/convert_test_util.h"
 #include "sonx/fileio/sample_convert.h"
 #include "sonx/sonx_c.h"
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace sonx::test {

@@ -6,6 +6,7 @@
 
 #include "convert/convert_test_util.h"
 #include "sonx/sonx.h"
+#include "support/riff_image.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
@@ -13,10 +14,9 @@ namespace {
 
 // A QCP header whose 'fmt ' chunk names `codec` (the rest of the chunk is zero).
 std::vector<uint8_t> qcpHeader(const Guid& codec) {
-    std::vector<uint8_t> fmt(150, 0);
-    std::memcpy(&fmt[2], codec.bytes, 16);
-    std::vector<uint8_t> out = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'Q', 'L', 'C', 'M'};
-    return withChunk(out, "fmt ", fmt);
+    QcpFmtSpec fmt;
+    fmt.codec = codec;
+    return riff("QLCM", {{"fmt ", qcpFmt(fmt)}});
 }
 
 TEST(FileKind, EveryFormTellsItsKindAndAQcpItsCodec) {

@@ -11,7 +11,7 @@ namespace {
 TEST(OutputSafety, NewFilesAreReadableByAllThatTheUmaskAllows) {
     TempDir dir;
     const std::string in = dir.file("in.wav");
-    writeFileBytes(in, makeWav(1, 8000, 16, tone(8000, 800, 440, 8000, 16)));
+    writeFileBytes(in, wavFile({1, 8000, 16}, tone(8000, 800, 440, 8000, 16)));
     Ref<ISonxConvertFile> converter(createInstance<ISonxConvertFile>(CLSID_SonxFile));
     Ref<ISonxFile> single(queryInterface<ISonxFile>(converter.get()));
     const mode_t old = umask(027);

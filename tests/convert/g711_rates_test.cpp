@@ -9,6 +9,7 @@
 #include "sonx/fileio/sample_convert.h"
 #include "sonx/sonx_c.h"
 #include "support/g711.h"
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
@@ -18,7 +19,7 @@ enum class Law { A, Mu };
 
 std::vector<uint8_t> bytesOf(const std::vector<int16_t>& samples) {
     std::vector<uint8_t> out;
-    for (int16_t s : samples) putLe(out, static_cast<uint16_t>(s), 2);
+    for (int16_t s : samples) appendLe(out, static_cast<uint16_t>(s), 2);
     return out;
 }
 
@@ -78,7 +79,7 @@ TEST(G711Rates, EveryRateAndLayoutKeepsTheSpeechsLengthAndSound) {
     const std::string pcm = dir.file("pcm.wav"), g711 = dir.file("g711.wav");
     for (uint32_t rate : {8000u, 11025u, 16000u, 22050u, 44100u, 48000u}) {
         const auto speech = speechAt(rate);
-        writeFileBytes(pcm, makeWav(1, rate, 16, bytesOf(speech)));
+        writeFileBytes(pcm, wavFile({1, rate, 16}, bytesOf(speech)));
         ASSERT_EQ(convert(pcm, dir.file("pcm.qcp"), SONX_TYPE_QCP), SONX_OK);
         ASSERT_EQ(convert(pcm, dir.file("pcm8k.wav"), SONX_TYPE_WAV), SONX_OK);
         const auto pcm8k = wavSamples(dir.file("pcm8k.wav"));
@@ -92,7 +93,7 @@ TEST(G711Rates, EveryRateAndLayoutKeepsTheSpeechsLengthAndSound) {
                 std::vector<uint8_t> data;
                 for (int16_t s : speech)
                     for (uint16_t c = 0; c < channels; ++c) data.push_back(law == Law::A ? g711ALaw(s) : g711MuLaw(s));
-                writeFileBytes(g711, makeWav(law == Law::A ? 6 : 7, rate, 8, data, 0, channels));
+                writeFileBytes(g711, wavFile({uint16_t(law == Law::A ? 6 : 7), rate, 8, channels}, data));
 
                 // The program and the C interface write the same QCP, as
                 // long as the PCM speech's.

@@ -24,7 +24,7 @@ AudioFormat qcpFormat(const Guid& rateSet) {
 
 TEST(OutputSafety, RefusedConversionsLeaveTheOutputAsItWas) {
     const auto speech = tone(8000, 4000, 440, 8000, 16);
-    const std::vector<uint8_t> wav = makeWav(1, 8000, 16, speech);
+    const std::vector<uint8_t> wav = wavFile({1, 8000, 16}, speech);
     AudioFormat unknownCodec = qcpFormat(RATE_SET_VFR);
     unknownCodec.codec = Guid::of("{01020304-0506-0708-090A-0B0C0D0E0F10}");
     AudioFormat qcelpInWav = pcmFormat(FILE_TYPE_WAV);
@@ -37,7 +37,7 @@ TEST(OutputSafety, RefusedConversionsLeaveTheOutputAsItWas) {
     } cases[] = {
         {"input not RIFF", {'n', 'o', 'p', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, qcpFormat(RATE_SET_VFR),
          "File is not a valid WAV file"},
-        {"input in a format the library cannot read", makeWav(0x11, 8000, 4, speech), qcpFormat(RATE_SET_VFR),
+        {"input in a format the library cannot read", wavFile({0x11, 8000, 4}, speech), qcpFormat(RATE_SET_VFR),
          "WAV file uses"},
         {"rate set QCP cannot hold", wav, qcpFormat(DATA_FORMAT_SAMPLES), "Rate set not valid for QCP file"},
         {"codec the library does not have", wav, unknownCodec, "Unable to create audio encoder instance"},

@@ -22,7 +22,7 @@ protected:
         Ref<ISonxCodec> codec(createInstance<ISonxCodec>(CODEC_QCELP13K));
         if (!codec) GTEST_SKIP() << "no QCELP-13K codec in this build";
     }
-    uint32_t qcpPackets(const std::string& path) { return getLe(readFileBytes(path).data() + 182, 4); }
+    uint32_t qcpPackets(const std::string& path) { return getLe32(readFileBytes(path).data() + 182); }
     // Runs one conversion to its end; returns the error text.
     std::string convert(const std::string& in, const AudioFormat& inFormat, const std::string& out,
                         const AudioFormat& outFormat) {

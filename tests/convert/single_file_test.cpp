@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "convert/convert_test_util.h"
-#include "convert/test_codec.h"
+#include "support/fake_codec.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
@@ -136,7 +136,7 @@ TEST(SingleFile, WritesMuLawWavInPiecesAndReadsItBack) {
 }
 
 TEST(SingleFile, WritesThroughAClientCallback) {
-    MemoryFile memory;
+    TestMemoryFile memory;
     memory.bytes.assign(1000000, 0xAA);  // what the client held before is gone
     const FileHandle h = memory.handle();
     const AudioFormat pcm = pcmFormat(FILE_TYPE_WAV);
@@ -160,7 +160,7 @@ TEST(SingleFile, FailingClientCallbackIsReportedByTheOperationItHits) {
                       client8bit = pcmFormat(FILE_TYPE_RAW, 11025, 8);
     std::vector<uint8_t> written;
     const auto attempt = [&](bool write, int failAt) {
-        MemoryFile memory;
+        TestMemoryFile memory;
         memory.bytes = written;
         memory.failAt = failAt;
         const FileHandle h = memory.handle();
@@ -219,10 +219,10 @@ TEST(SingleFile, TransfersInTheWrongDirectionAreRefused) {
 
 // ---- The carrying of samples, with a 160-sample codec ------------------------
 
-// A QCP file being written through a TestCodec, with 16-bit PCM from the client.
+// A QCP file being written through a FakeCodec, with 16-bit PCM from the client.
 struct CodecFile {
     SingleFile s;
-    TestCodec* codec = new TestCodec;
+    FakeCodec* codec = new FakeCodec;
 
     CodecFile(const std::string& path, bool write) {
         AudioFile& f = s.file;
@@ -246,17 +246,17 @@ struct CodecFile {
     ~CodecFile() { closeFile(s.file, true); }
 };
 
-std::vector<TestPacket> qcpPackets(const std::vector<uint8_t>& qcp) {
-    std::vector<TestPacket> out;
-    const uint32_t packets = getLe(qcp.data() + 182, 4);  // 'vrat' size in packets
-    EXPECT_EQ(getLe(qcp.data() + 190, 4), packets * 35);  // 'data' length
-    for (uint32_t i = 0; i < packets; ++i) out.push_back(readTestPacket(qcp.data() + 194 + 35 * i));
+std::vector<FakePacket> qcpPackets(const std::vector<uint8_t>& qcp) {
+    std::vector<FakePacket> out;
+    const uint32_t packets = getLe32(qcp.data() + 182);  // 'vrat' size in packets
+    EXPECT_EQ(getLe32(qcp.data() + 190), packets * 35);  // 'data' length
+    for (uint32_t i = 0; i < packets; ++i) out.push_back(readFakePacket(qcp.data() + 194 + 35 * i));
     return out;
 }
 
 TEST(SingleFile, SamplesShortOfABlockAreCarriedAndFlushedOnlyOnRequest) {
     std::vector<uint8_t> samples;
-    for (int i = 1; i <= 300; ++i) putLe(samples, static_cast<uint32_t>(i), 2);
+    for (int i = 1; i <= 300; ++i) appendLe(samples, static_cast<uint32_t>(i), 2);
     TempDir dir;
     for (bool flush : {true, false}) {
         SCOPED_TRACE(flush ? "flush" : "no flush");

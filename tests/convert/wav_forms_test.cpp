@@ -36,20 +36,20 @@ void putSample(std::vector<uint8_t>& out, const Form& f, double v) {
             if (f.bits == 8)
                 out.push_back(static_cast<uint8_t>(128 + std::clamp<long>(std::lrint(v / 256), -128, 127)));
             else
-                putLe(out, static_cast<uint32_t>(std::lrint(v * std::ldexp(1.0, f.bits - 16))), f.bits / 8);
+                appendLe(out, static_cast<uint32_t>(std::lrint(v * std::ldexp(1.0, f.bits - 16))), f.bits / 8);
             break;
         case Kind::Float: {
             if (f.bits == 32) {
                 const float x = static_cast<float>(v / 32768);
                 uint32_t u;
                 std::memcpy(&u, &x, 4);
-                putLe(out, u, 4);
+                appendLe(out, u, 4);
             } else {
                 const double x = v / 32768;
                 uint64_t u;
                 std::memcpy(&u, &x, 8);
-                putLe(out, static_cast<uint32_t>(u), 4);
-                putLe(out, static_cast<uint32_t>(u >> 32), 4);
+                appendLe(out, static_cast<uint32_t>(u), 4);
+                appendLe(out, static_cast<uint32_t>(u >> 32), 4);
             }
             break;
         }
@@ -63,21 +63,18 @@ void putSample(std::vector<uint8_t>& out, const Form& f, double v) {
 }
 
 std::vector<uint8_t> makeFormWav(const Form& f, const std::vector<uint8_t>& data) {
-    auto wav = makeWav(tagOf(f.kind), f.rate, f.bits, data, 0, f.channels);
+    auto wav = wavFile({tagOf(f.kind), f.rate, f.bits, f.channels}, data);
     if (!f.extensible) return wav;
     // Extension size, valid bits, channel mask, and the sub-format: the tag
     // in the standard identity frame.
     std::vector<uint8_t> extension;
-    for (uint32_t v : {22u, uint32_t{f.bits}}) putLe(extension, v, 2);
+    for (uint32_t v : {22u, uint32_t{f.bits}}) appendLe(extension, v, 2);
     for (uint32_t v : {0u, uint32_t{tagOf(f.kind)}, 0x00100000u, 0xAA000080u, 0x719B3800u})
-        putLe(extension, v, 4);
+        appendLe(extension, v, 4);
     wav.insert(wav.begin() + 36, extension.begin(), extension.end());
-    const auto set = [&](size_t at, uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) wav[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    };
-    set(4, getLe(wav.data() + 4, 4) + 24, 4);  // RIFF size
-    set(16, 40, 4);                            // 'fmt ' length
-    set(20, 0xFFFE, 2);                        // format tag
+    putLe32At(wav, 4, getLe32(wav.data() + 4) + 24);  // RIFF size
+    putLe32At(wav, 16, 40);                           // 'fmt ' length
+    putLe16At(wav, 20, 0xFFFE);                       // format tag
     return wav;
 }
 
@@ -113,7 +110,7 @@ TEST(WavForms, EachFormBecomesTheSameSpeechAsIts16BitMonoEquivalent) {
     // Every form carries the speech at half its level (room for the
     // disturbances below); the equivalent is that as 16-bit mono.
     std::vector<uint8_t> half;
-    for (double v : samplesOf(speech, 16)) putLe(half, static_cast<uint16_t>(std::lrint(v / 2)), 2);
+    for (double v : samplesOf(speech, 16)) appendLe(half, static_cast<uint16_t>(std::lrint(v / 2)), 2);
     const auto reference = samplesOf(half, 16);
     const std::string in = dir.file("in.wav"), pcm = dir.file("pcm.wav"), qcp = dir.file("out.qcp"),
                       decoded = dir.file("decoded.wav");
@@ -124,7 +121,7 @@ TEST(WavForms, EachFormBecomesTheSameSpeechAsIts16BitMonoEquivalent) {
     std::string error;
 
     // The reference speech through the codec.
-    writeFileBytes(in, makeWav(1, 8000, 16, half));
+    writeFileBytes(in, wavFile({1, 8000, 16}, half));
     ASSERT_TRUE(convertFile(in, pcmFormat(FILE_TYPE_WAV), qcp, coded, error)) << error;
     ASSERT_TRUE(convertFile(qcp, coded, decoded, pcmFormat(FILE_TYPE_WAV), error)) << error;
     const auto referenceDecoded = samplesOf(parseWav(readFileBytes(decoded)).data, 16);

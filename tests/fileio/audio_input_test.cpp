@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "fileio/fileio_test_util.h"
+#include "support/fake_codec.h"
 #include "sonx/codec/rate_sets.h"
 #include "sonx/fileio/audio_file.h"
 
 namespace sonx {
 namespace {
 
-using test::buildRiff;
+using test::riff;
 using test::Chunk;
 using test::errorOf;
 using test::pattern;
@@ -56,7 +57,7 @@ TEST(ParseInput, SharedTestWavs) {
 }
 
 TEST(ReadingSteps, MuLawWavThroughClientHandleForPcmClient) {
-    test::MemFile mem;
+    test::TestMemoryFile mem;
     mem.bytes = test::readFileBytes(test::testDataPath("speech_8k_mulaw.wav"));
     AudioFile file;
     file.handle = mem.handle();
@@ -84,10 +85,7 @@ TEST(ReadingSteps, MuLawWavThroughClientHandleForPcmClient) {
 // A WAV 'fmt ' chunk, and a whole image around it.
 std::vector<uint8_t> wavFmt(uint16_t tag, uint16_t channels, uint16_t align, uint32_t fmtBytes = 16) {
     std::vector<uint8_t> fmt(std::max<uint32_t>(fmtBytes, 16), 0);
-    auto put16 = [&](size_t at, uint16_t v) {
-        fmt[at] = static_cast<uint8_t>(v & 0xFF);
-        fmt[at + 1] = static_cast<uint8_t>(v >> 8);
-    };
+    const auto put16 = [&](size_t at, uint16_t v) { test::putLe16At(fmt, at, v); };
     put16(0, tag);
     put16(2, channels);
     put16(4, 8000);
@@ -99,12 +97,12 @@ std::vector<uint8_t> wavFmt(uint16_t tag, uint16_t channels, uint16_t align, uin
 
 std::vector<uint8_t> wav(uint16_t tag, uint16_t channels, uint16_t align, uint32_t dataBytes,
                          uint32_t fmtBytes = 16) {
-    return buildRiff("WAVE",
+    return riff("WAVE",
                      {{"fmt ", wavFmt(tag, channels, align, fmtBytes)}, {"data", pattern(dataBytes, 1)}});
 }
 
 std::string parseError(const std::vector<uint8_t>& image, const Guid& type) {
-    test::MemFile mem;
+    test::TestMemoryFile mem;
     mem.bytes = image;
     AudioFile file;
     file.handle = mem.handle();
@@ -135,7 +133,7 @@ TEST(ParseInput, MalformedWavMessages) {
         const uint8_t tail[14] = {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
         fmt[24] = static_cast<uint8_t>(code), fmt[25] = static_cast<uint8_t>(code >> 8);
         if (standard) std::copy(tail, tail + 14, fmt.begin() + 26);
-        return buildRiff("WAVE", {{"fmt ", fmt}, {"data", pattern(8, 1)}});
+        return riff("WAVE", {{"fmt ", fmt}, {"data", pattern(8, 1)}});
     };
     EXPECT_EQ(
         parseError(extensible(0x11, true), W),
@@ -146,9 +144,9 @@ TEST(ParseInput, MalformedWavMessages) {
     EXPECT_EQ(parseError(extensible(1, true), W), "(no error)");
     EXPECT_EQ(parseError(wav(1, 1, 2, 8, 14), W), "'fmt ' chunk in WAV file truncated");
     EXPECT_EQ(parseError(wav(1, 1, 0, 8), W), "WAV file has a block alignment of 0");
-    EXPECT_EQ(parseError(buildRiff("WAVE", {{"junk", wavFmt(1, 1, 2)}, {"data", pattern(4, 1)}}), W),
+    EXPECT_EQ(parseError(riff("WAVE", {{"junk", wavFmt(1, 1, 2)}, {"data", pattern(4, 1)}}), W),
               "Unable to find 'fmt ' chunk in WAV file");
-    EXPECT_EQ(parseError(buildRiff("WAVE", {{"fmt ", wavFmt(1, 1, 2)}}), W),
+    EXPECT_EQ(parseError(riff("WAVE", {{"fmt ", wavFmt(1, 1, 2)}}), W),
               "Unable to find 'data' chunk in WAV file");
     EXPECT_EQ(parseError({'R', 'I', 'F', 'F'}, W),
               "File is not a valid WAV file: File is not big enough to be a RIFF file");
@@ -168,7 +166,7 @@ TEST(ParseInput, MalformedWavMessages) {
 }
 
 TEST(ParseInput, WavBlockCountRoundsDownAndExtendedFmtIsAccepted) {
-    test::MemFile mem;
+    test::TestMemoryFile mem;
     mem.bytes = wav(1, 1, 4, 4 * 25 + 3, 18);
     AudioFile file;
     file.handle = mem.handle();
@@ -190,8 +188,8 @@ std::vector<uint8_t> qcpFmt(uint32_t bytes, const Guid& codec) {
 TEST(ParseInput, QcpCodecAndDataRange) {
     for (uint32_t fmtBytes : {150u, 151u, 200u}) {
         const auto data = pattern(77, 4);
-        test::MemFile mem;
-        mem.bytes = buildRiff(
+        test::TestMemoryFile mem;
+        mem.bytes = riff(
             "QLCM",
             {{"fmt ", qcpFmt(fmtBytes, CODEC_QCELP13K_ALT)}, {"vrat", pattern(8, 1)}, {"data", data}});
         AudioFile file;
@@ -215,13 +213,13 @@ TEST(ParseInput, QcpCodecAndDataRange) {
 TEST(ParseInput, MalformedQcpMessages) {
     const Guid& Q = FILE_TYPE_QCP;
     const auto data = pattern(10, 1);
-    EXPECT_EQ(parseError(buildRiff("QLCM", {{"fmt ", qcpFmt(149, CODEC_QCELP13K)}, {"data", data}}), Q),
+    EXPECT_EQ(parseError(riff("QLCM", {{"fmt ", qcpFmt(149, CODEC_QCELP13K)}, {"data", data}}), Q),
               "'fmt ' chunk in QCP file truncated");
-    EXPECT_EQ(parseError(buildRiff("QLCM", {{"data", data}}), Q),
+    EXPECT_EQ(parseError(riff("QLCM", {{"data", data}}), Q),
               "Error locating 'fmt ' RIFF chunk: Unable to find 'fmt ' chunk in QCP file");
-    EXPECT_EQ(parseError(buildRiff("QLCM", {{"fmt ", qcpFmt(150, CODEC_QCELP13K)}}), Q),
+    EXPECT_EQ(parseError(riff("QLCM", {{"fmt ", qcpFmt(150, CODEC_QCELP13K)}}), Q),
               "Error locating 'data' RIFF chunk: Unable to find 'data' chunk in QCP file");
-    auto bad = buildRiff("QLCM", {{"vrat", pattern(8, 1)}, {"fmt ", qcpFmt(150, CODEC_QCELP13K)}});
+    auto bad = riff("QLCM", {{"vrat", pattern(8, 1)}, {"fmt ", qcpFmt(150, CODEC_QCELP13K)}});
     bad[16] = 0xFF, bad[17] = 0xFF, bad[18] = 0xFF, bad[19] = 0xFF;
     EXPECT_EQ(parseError(bad, Q),
               "Error locating 'fmt ' RIFF chunk: Bad length for 'vrat' chunk (4294967295) at pos = 12 in "
@@ -231,13 +229,13 @@ TEST(ParseInput, MalformedQcpMessages) {
 
 // Packets by the QCELP-13K sizes: stray octets are skipped, a cut packet ends the count.
 TEST(CountPackets, WalksRateOctets) {
-    test::FakeCodec* codec = test::newFakeCodec();
+    test::FakeCodec* codec = new test::FakeCodec;
     for (int r = 0; r < 256; ++r) codec->sizes[r] = qcelpPayloadBytes(static_cast<uint8_t>(r));
     std::vector<uint8_t> data = {4};
     data.resize(35, 0x11);
     for (uint8_t b : {0, 7, 14, 1, 9, 9, 9, 0xFF, 3}) data.push_back(b);
     data.resize(data.size() + 15, 0x22);  // half rate needs 16
-    test::MemFile mem;
+    test::TestMemoryFile mem;
     mem.bytes = pattern(5, 1);
     mem.bytes.insert(mem.bytes.end(), data.begin(), data.end());
     AudioFile file;
@@ -289,7 +287,7 @@ TEST(AttachDecoder, FailuresAndOwnership) {
 }
 
 TEST(ReadingSteps, RawFiles) {
-    test::MemFile mem;
+    test::TestMemoryFile mem;
     mem.bytes = pattern(1001, 2);
     AudioFile file;
     file.handle = mem.handle();
@@ -327,16 +325,16 @@ TEST(ParseInput, DamagedFilesFailCleanly) {
     qcpData.resize(35, 1);
     qcpData.insert(qcpData.end(), {1, 2, 3, 4, 14, 0, 3});
     const std::vector<std::pair<Guid, std::vector<uint8_t>>> bases = {
-        {FILE_TYPE_QCP, test::buildRiff("QLCM", {{"fmt ", qcpFmt(150, CODEC_QCELP13K)},
+        {FILE_TYPE_QCP, test::riff("QLCM", {{"fmt ", qcpFmt(150, CODEC_QCELP13K)},
                                                  {"vrat", pattern(8, 1)},
                                                  {"labl", pattern(48, 2)},
                                                  {"data", qcpData},
                                                  {"cnfg", {1, 0}}})},
         {FILE_TYPE_WAV,
-         test::buildRiff("WAVE",
+         test::riff("WAVE",
                          {{"fmt ", wavFmt(7, 1, 1, 18)}, {"fact", pattern(4, 3)}, {"data", pattern(33, 4)}})},
     };
-    test::FakeCodec* codec = test::newFakeCodec();
+    test::FakeCodec* codec = new test::FakeCodec;
     for (int r = 0; r < 256; ++r) codec->sizes[r] = qcelpPayloadBytes(static_cast<uint8_t>(r));
     std::mt19937 rng(1234);
     int parsed = 0, failed = 0;
@@ -349,7 +347,7 @@ TEST(ParseInput, DamagedFilesFailCleanly) {
             image[at] = rng() % 3 == 0 ? 0xFF : static_cast<uint8_t>(rng());
         }
         if (rng() % 4 == 0) image.resize(rng() % image.size());
-        test::MemFile mem;
+        test::TestMemoryFile mem;
         mem.bytes = image;
         AudioFile file;
         file.handle = mem.handle();

@@ -6,18 +6,19 @@
 #include <vector>
 
 #include "fileio/fileio_test_util.h"
+#include "support/fake_codec.h"
 #include "sonx/codec/rate_sets.h"
 #include "sonx/fileio/audio_file.h"
 
 namespace sonx {
 namespace {
 
-using test::buildRiff;
+using test::riff;
 using test::errorOf;
 
 // A codec reporting what QCELP-13K reports for a rate set.
 test::FakeCodec* qcelpLike(const RateSetInfo& rs) {
-    test::FakeCodec* codec = test::newFakeCodec();
+    test::FakeCodec* codec = new test::FakeCodec;
     for (int r = 0; r < 256; ++r) codec->sizes[r] = qcelpPayloadBytes(static_cast<uint8_t>(r));
     codec->name = "Qcelp 13K";
     codec->version = 2;
@@ -29,19 +30,18 @@ test::FakeCodec* qcelpLike(const RateSetInfo& rs) {
 std::vector<uint8_t> expectedQcpFmt(uint8_t major, const Guid& codec, const char* name, uint16_t version,
                                     uint16_t bitRate, uint16_t packetBytes,
                                     const std::vector<std::pair<uint8_t, uint8_t>>& map) {
-    std::vector<uint8_t> f(150, 0);
-    f[0] = major;
-    std::memcpy(&f[2], codec.bytes, 16);
-    f[18] = version & 0xFF, f[19] = version >> 8;
-    std::memcpy(&f[20], name, std::strlen(name));
-    f[100] = bitRate & 0xFF, f[101] = bitRate >> 8;
-    f[102] = packetBytes & 0xFF;
-    f[104] = 160;
-    f[106] = 8000 & 0xFF, f[107] = 8000 >> 8;
-    f[108] = 16;
-    f[110] = static_cast<uint8_t>(map.size());
-    for (size_t i = 0; i < map.size(); ++i) f[114 + 2 * i] = map[i].first, f[115 + 2 * i] = map[i].second;
-    return f;
+    test::QcpFmtSpec spec;
+    spec.major = major;
+    spec.codec = codec;
+    spec.version = version;
+    spec.name = name;
+    spec.averageBitRate = bitRate;
+    spec.packetBytes = packetBytes;
+    spec.blockSamples = 160;
+    spec.sampleRate = 8000;
+    spec.sampleBits = 16;
+    spec.rates = map;
+    return test::qcpFmt(spec);
 }
 
 class QcpHeader : public ::testing::TestWithParam<bool> {
@@ -71,7 +71,7 @@ TEST_P(QcpHeader, ExactBytesForTheFourRateSets) {
         checkQcpRateSet(file);
         writeOutputHeader(file);
         const uint8_t variable = info.token[0] == 'v' ? 1 : 0;
-        const auto want = buildRiff(
+        const auto want = riff(
             "QLCM",
             {{"fmt ", expectedQcpFmt(1, CODEC_QCELP13K, "Qcelp 13K", 2, static_cast<uint16_t>(info.bitRate),
                                      static_cast<uint16_t>(info.maxPacketBytes), map)},
@@ -89,7 +89,8 @@ TEST_P(QcpHeader, ExactBytesForTheFourRateSets) {
 
 TEST_P(QcpHeader, SecondFormAndRateMapLimits) {
     openForWriting(CODEC_QCELP13K_ALT, RATE_SET_FFR, 35);
-    test::FakeCodec* codec = test::newFakeCodec();
+    test::FakeCodec* codec = new test::FakeCodec;
+    codec->sizes.fill(-1);
     file.encoder = codec;
     codec->name = std::string(100, 'n');  // cut to keep a terminating zero
     codec->version = 0x1234;
@@ -106,7 +107,8 @@ TEST_P(QcpHeader, SecondFormAndRateMapLimits) {
     closeFile(file, false);
 
     openForWriting(CODEC_QCELP13K, RATE_SET_VFR, 35);
-    codec = test::newFakeCodec();
+    codec = new test::FakeCodec;
+    codec->sizes.fill(-1);
     file.encoder = codec;
     for (int r = 10; r < 18; ++r) codec->sizes[r] = r;
     writeOutputHeader(file);  // exactly eight rates
@@ -114,7 +116,8 @@ TEST_P(QcpHeader, SecondFormAndRateMapLimits) {
     closeFile(file, false);
 
     openForWriting(CODEC_QCELP13K, RATE_SET_VFR, 35);
-    codec = test::newFakeCodec();
+    codec = new test::FakeCodec;
+    codec->sizes.fill(-1);
     file.encoder = codec;
     for (int r = 10; r < 19; ++r) codec->sizes[r] = r;
     EXPECT_EQ(errorOf([&] { writeOutputHeader(file); }),
@@ -122,7 +125,8 @@ TEST_P(QcpHeader, SecondFormAndRateMapLimits) {
     closeFile(file, false);
 
     openForWriting(CODEC_QCELP13K, RATE_SET_VFR, 35);
-    codec = test::newFakeCodec();
+    codec = new test::FakeCodec;
+    codec->sizes.fill(-1);
     file.encoder = codec;
     codec->sizes[4] = 256;
     EXPECT_EQ(errorOf([&] { writeOutputHeader(file); }),
@@ -158,7 +162,7 @@ TEST(QcpHeaderWithCodec, QcelpEncoderFillsTheHeader) {
     auto* probe = createInstance<ISonxCodec>(CODEC_QCELP13K);
     if (!probe) GTEST_SKIP() << "QCELP-13K codec not built yet";
     probe->Release();
-    test::MemFile mem;
+    test::TestMemoryFile mem;
     AudioFile file;
     file.handle = mem.handle();
     file.fileFormat.fileType = FILE_TYPE_QCP;
@@ -198,7 +202,7 @@ TEST(QcpHeaderWithCodec, QcelpEncoderFillsTheHeader) {
 
 TEST(WavHeader, MuLawAndPcmLayouts) {
     for (bool mulaw : {true, false}) {
-        test::MemFile mem;
+        test::TestMemoryFile mem;
         AudioFile file;
         file.handle = mem.handle();
         file.fileFormat.fileType = FILE_TYPE_WAV;
@@ -218,7 +222,7 @@ TEST(WavHeader, MuLawAndPcmLayouts) {
         const std::vector<uint8_t> fmt =
             mulaw ? std::vector<uint8_t>{7, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1, 0, 8, 0}
                   : std::vector<uint8_t>{1, 0, 1, 0, 0x80, 0x3E, 0, 0, 0x00, 0x7D, 0, 0, 2, 0, 16, 0};
-        EXPECT_EQ(mem.bytes, buildRiff("WAVE", {{"fmt ", fmt}, {"data", {}}}));
+        EXPECT_EQ(mem.bytes, riff("WAVE", {{"fmt ", fmt}, {"data", {}}}));
         EXPECT_EQ(file.dataStart, 44u);
         EXPECT_EQ(file.dataPosition, 44u);
         EXPECT_EQ(file.fileFormat.size, 44u);
@@ -233,7 +237,7 @@ TEST(WavHeader, MuLawAndPcmLayouts) {
 }
 
 TEST(WavHeader, UnsupportedCodecAndRawFiles) {
-    test::MemFile mem;
+    test::TestMemoryFile mem;
     AudioFile file;
     file.handle = mem.handle();
     file.fileFormat.fileType = FILE_TYPE_WAV;

@@ -11,7 +11,7 @@ namespace sonx {
 namespace {
 
 using test::errorOf;
-using test::MemFile;
+using test::TestMemoryFile;
 using test::TempDir;
 
 TEST(OpenFile, NamedFailuresCarrySystemTextAndLeaveRecordClosed) {
@@ -83,7 +83,7 @@ TEST(OpenFile, NamedSizesAndOperationsOnClosedRecords) {
 }
 
 TEST(OpenFile, ClientSizeQueries) {
-    MemFile mem;
+    TestMemoryFile mem;
     mem.bytes = {1, 2, 3, 4, 5, 6};
     AudioFile file;
     file.handle = mem.handle();
@@ -95,7 +95,7 @@ TEST(OpenFile, ClientSizeQueries) {
     closeFile(file, false);
 
     // A client that cannot empty its file is refused rather than written over.
-    mem.sizeOverride = 5;
+    mem.sizeAnswer = 5;
     file.handle = mem.handle();
     EXPECT_THROW(
         {
@@ -108,7 +108,7 @@ TEST(OpenFile, ClientSizeQueries) {
         },
         std::runtime_error);
     EXPECT_EQ(file.handle.type, FILE_HANDLE_CLOSED);
-    mem.sizeOverride = -1;
+    mem.sizeAnswer.reset();
     mem.sizeCalls = 0;
     mem.bytes = {1, 2, 3, 4, 5, 6};
 
@@ -128,7 +128,7 @@ TEST(OpenFile, ClientSizeQueries) {
     EXPECT_EQ(mem.bytes.size(), 2u);
     closeFile(file, false);
 
-    mem.sizeOverride = 0x7FFFFFFF;  // claims far more than it holds
+    mem.sizeAnswer = 0x7FFFFFFF;  // claims far more than it holds
     mem.bytes = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'Q', 'L', 'C', 'M'};
     file.handle = mem.handle();
     openFile(file, false, false);
@@ -139,20 +139,20 @@ TEST(OpenFile, ClientSizeQueries) {
 }
 
 TEST(ClientFile, ShortCountsAndWrongPositionsFail) {
-    MemFile mem;
+    TestMemoryFile mem;
     mem.bytes = std::vector<uint8_t>(16, 9);
     AudioFile file;
     file.handle = mem.handle();
     openFile(file, false, true);
     uint8_t buf[4];
-    mem.readOverride = 2;
+    mem.readAnswer = 2;
     EXPECT_EQ(errorOf([&] { readFile(file, buf, 4); }),
               "Client handle read failed (desired = 4, actual = 2)");
-    mem.readOverride = -1;
-    mem.writeOverride = 0;
+    mem.readAnswer.reset();
+    mem.writeAnswer = 0;
     EXPECT_EQ(errorOf([&] { writeFile(file, buf, 3); }),
               "Client handle write failed (desired = 3, actual = 0)");
-    mem.writeOverride = -1;
+    mem.writeAnswer.reset();
     mem.seekSkew = 5;
     EXPECT_EQ(errorOf([&] { seekFile(file, 10); }), "Client handle seek failed (pos = 10, actual = 15)");
     mem.seekSkew = 0;

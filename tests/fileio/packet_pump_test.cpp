@@ -5,16 +5,16 @@
 #include <stdexcept>
 
 #include "convert/convert_test_util.h"
-#include "convert/test_codec.h"
+#include "support/fake_codec.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
 namespace {
 
-// An AudioFile with a TestCodec attached as its decoder or encoder.
+// An AudioFile with a FakeCodec attached as its decoder or encoder.
 struct CodedFile {
     AudioFile f;
-    TestCodec* codec = new TestCodec;
+    FakeCodec* codec = new FakeCodec;
 
     CodedFile(const std::string& path, const Guid& fileType, bool write) {
         f.handle = FileHandle::named(path.c_str());
@@ -85,9 +85,9 @@ TEST(PacketPump, WriteBlocksKeepsTheQcpHeaderInStepWithTheData) {
         const auto bytes = readFileBytes(path);
         const uint32_t dataLength = (1 + 17 + 35) * packets / 3;  // odd after the first and third call
         ASSERT_EQ(bytes.size(), 194 + dataLength + (dataLength & 1));  // the pad byte is there at once
-        EXPECT_EQ(getLe(bytes.data() + 182, 4), packets);     // 'vrat' packet count
-        EXPECT_EQ(getLe(bytes.data() + 190, 4), dataLength);  // 'data' length
-        EXPECT_EQ(getLe(bytes.data() + 4, 4), 194 + dataLength + (dataLength & 1) - 8);  // RIFF size with pad
+        EXPECT_EQ(getLe32(bytes.data() + 182), packets);     // 'vrat' packet count
+        EXPECT_EQ(getLe32(bytes.data() + 190), dataLength);  // 'data' length
+        EXPECT_EQ(getLe32(bytes.data() + 4), 194 + dataLength + (dataLength & 1) - 8);  // RIFF size with pad
         EXPECT_EQ(out.f.fileFormat.size, 194 + dataLength);
     }
     EXPECT_EQ(messageOf([&] { writeBlocks(out.codec, source.data(), 4, nullptr, 0, out.f, 44); }),
@@ -96,14 +96,14 @@ TEST(PacketPump, WriteBlocksKeepsTheQcpHeaderInStepWithTheData) {
     closeFile(out.f, false);
     const auto bytes = readFileBytes(path);
     EXPECT_EQ(bytes.size() % 2, 0u);
-    EXPECT_EQ(getLe(bytes.data() + 4, 4) + 8, bytes.size());
+    EXPECT_EQ(getLe32(bytes.data() + 4) + 8, bytes.size());
 }
 
 TEST(PacketPump, PcmInputIsEncodedInWholeBlocksAndTheLastIsCompletedWithSilence) {
     TempDir dir;
     const std::string inPath = dir.file("in.raw"), outPath = dir.file("out.qcp");
     std::vector<uint8_t> samples;
-    for (int i = 0; i < 1000; ++i) putLe(samples, 7, 2);
+    for (int i = 0; i < 1000; ++i) appendLe(samples, 7, 2);
     writeFileBytes(inPath, samples);
 
     AudioFile in;
@@ -126,8 +126,8 @@ TEST(PacketPump, PcmInputIsEncodedInWholeBlocksAndTheLastIsCompletedWithSilence)
     closeFile(out.f, false);
 
     const auto bytes = readFileBytes(outPath);
-    ASSERT_EQ(getLe(bytes.data() + 182, 4), 7u);
-    const TestPacket last = readTestPacket(bytes.data() + 194 + 6 * 35);
+    ASSERT_EQ(getLe32(bytes.data() + 182), 7u);
+    const FakePacket last = readFakePacket(bytes.data() + 194 + 6 * 35);
     EXPECT_EQ(last.first, 7);
     EXPECT_EQ(last.last, 0);
     EXPECT_EQ(last.sum, 40 * 7);  // 40 real samples, 120 of silence

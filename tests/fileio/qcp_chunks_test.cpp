@@ -9,41 +9,13 @@
 namespace sonx::test {
 namespace {
 
-void putId(std::vector<uint8_t>& out, const char* id) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(id[i]));
-}
-
-void putChunk(std::vector<uint8_t>& out, const char* id, const std::vector<uint8_t>& data) {
-    putId(out, id);
-    putLe(out, static_cast<uint32_t>(data.size()), 4);
-    out.insert(out.end(), data.begin(), data.end());
-    if (data.size() & 1) out.push_back(0);
-}
-
 // A QCP file: 'fmt ', optionally 'vrat', 'data', then any further chunks.
-std::vector<uint8_t> makeQcp(const std::vector<uint8_t>& data, bool vrat = true,
-                             const std::vector<std::pair<const char*, std::vector<uint8_t>>>& more = {}) {
-    std::vector<uint8_t> out;
-    putId(out, "RIFF");
-    putLe(out, 0, 4);
-    putId(out, "QLCM");
-    putChunk(out, "fmt ", std::vector<uint8_t>(150, 0));
-    if (vrat) putChunk(out, "vrat", {1, 0, 0, 0, 9, 0, 0, 0});
-    putChunk(out, "data", data);
-    for (const auto& [id, body] : more) putChunk(out, id, body);
-    const uint32_t riff = static_cast<uint32_t>(out.size() - 8);
-    std::memcpy(out.data() + 4, &riff, 4);
-    return out;
-}
-
-// Position of the chunk header with this id, or npos.
-size_t chunkAt(const std::vector<uint8_t>& file, const char* id) {
-    for (size_t at = 12; at + 8 <= file.size();) {
-        if (std::memcmp(file.data() + at, id, 4) == 0) return at;
-        const uint32_t length = getLe(file.data() + at + 4, 4);
-        at += 8 + length + (length & 1);
-    }
-    return std::string::npos;
+std::vector<uint8_t> makeQcp(const std::vector<uint8_t>& data, bool withVrat = true, const std::vector<Chunk>& more = {}) {
+    std::vector<Chunk> chunks = {{"fmt ", Bytes(150, 0)}};
+    if (withVrat) chunks.push_back({"vrat", vrat(1, 9)});
+    chunks.push_back({"data", data});
+    chunks.insert(chunks.end(), more.begin(), more.end());
+    return riff("QLCM", chunks);
 }
 
 class Chunks : public ::testing::Test {
@@ -55,7 +27,7 @@ protected:
     void write(const std::vector<uint8_t>& bytes) { writeFileBytes(path_, bytes); }
     std::vector<uint8_t> bytes() { return readFileBytes(path_); }
     std::string error() { return error_->errorText(); }
-    uint32_t riffSize() { return getLe(bytes().data() + 4, 4); }
+    uint32_t riffSize() { return getLe32(bytes().data() + 4); }
 
     TempDir dir_;
     const std::string path_ = dir_.file("file.qcp");
@@ -128,7 +100,7 @@ TEST_F(Chunks, LablGoesAfterVratAndALargeDataChunkMovesIntact) {
     EXPECT_EQ(chunkAt(after, "labl"), chunkAt(after, "vrat") + 16);
     const size_t dataAt = chunkAt(after, "data");
     ASSERT_NE(dataAt, std::string::npos);
-    EXPECT_EQ(getLe(after.data() + dataAt + 4, 4), data.size());
+    EXPECT_EQ(getLe32(after.data() + dataAt + 4), data.size());
     EXPECT_TRUE(std::equal(data.begin(), data.end(), after.begin() + static_cast<long>(dataAt) + 8));
     uint16_t cnfg = 0;
     EXPECT_TRUE(chunks_->getCnfgChunk(&handle_, &cnfg));
@@ -201,14 +173,14 @@ TEST_F(Chunks, SettersLeaveAnythingButAQcpFileUntouched) {
 }
 
 TEST_F(Chunks, WorkOnClientCallbackFiles) {
-    MemoryFile memory;
+    TestMemoryFile memory;
     memory.bytes = makeQcp({9, 9, 9});
     const FileHandle h = memory.handle();
     ASSERT_TRUE(chunks_->setTextChunk(&h, reinterpret_cast<const uint8_t*>("note"), 4)) << error();
     ASSERT_TRUE(chunks_->setCnfgChunk(&h, 42)) << error();
     // 'cnfg' goes between 'data' and the text.
     EXPECT_LT(chunkAt(memory.bytes, "cnfg"), chunkAt(memory.bytes, "text"));
-    EXPECT_EQ(getLe(memory.bytes.data() + 4, 4), memory.bytes.size() - 8);
+    EXPECT_EQ(getLe32(memory.bytes.data() + 4), memory.bytes.size() - 8);
     uint16_t value = 0;
     EXPECT_TRUE(chunks_->getCnfgChunk(&h, &value));
     EXPECT_EQ(value, 42);

@@ -10,7 +10,7 @@
 namespace sonx {
 namespace {
 
-using test::buildRiff;
+using test::riff;
 using test::Chunk;
 using test::errorOf;
 using test::pattern;
@@ -25,7 +25,7 @@ protected:
     void TearDown() override { closeFile(file, true); }
     // The file equals the image built from `chunks`, and the context agrees.
     void expectImage(const std::vector<Chunk>& chunks, const char* what) {
-        const auto want = buildRiff("QLCM", chunks);
+        const auto want = riff("QLCM", chunks);
         const auto got = tf.bytes();
         ASSERT_EQ(got.size(), want.size()) << what;
         size_t firstDiff = 0;
@@ -44,30 +44,30 @@ TEST_P(RiffEdit, ReplaceGrowAndShrinkInTheMiddleOfALargeFile) {
                                  {"mid ", pattern(4, 2)},
                                  {"data", pattern(13001, 3)},
                                  {"tail", pattern(5, 4)}};
-    open(buildRiff("QLCM", chunks));
+    open(riff("QLCM", chunks));
     ASSERT_GT(tf.bytes().size(), 3u * 4096);
     // Sizes chosen to cross the 4096-byte block and the saved-piece boundaries.
     const uint32_t sizes[] = {6, 4, 2, 0, 7, 5000, 4096 * 3 + 3, 1, 13002 + 40, 3};
     unsigned seed = 10;
     for (uint32_t n : sizes) {
-        chunks[1].second = pattern(n, seed++);
-        setRiffChunk(file.riff, "mid ", nullptr, chunks[1].second.data(), n, 12, 0);
+        chunks[1].data = pattern(n, seed++);
+        setRiffChunk(file.riff, "mid ", nullptr, chunks[1].data.data(), n, 12, 0);
         expectImage(chunks, ("mid of " + std::to_string(n)).c_str());
         if (HasFailure()) return;
     }
     // The last chunk, and the first one, can be replaced as well.
-    chunks[3].second = pattern(9000, 40);
-    setRiffChunk(file.riff, "tail", nullptr, chunks[3].second.data(), 9000, 12, 0);
+    chunks[3].data = pattern(9000, 40);
+    setRiffChunk(file.riff, "tail", nullptr, chunks[3].data.data(), 9000, 12, 0);
     expectImage(chunks, "grown tail");
-    chunks[0].second = pattern(1, 41);
-    setRiffChunk(file.riff, "fmt ", nullptr, chunks[0].second.data(), 1, 12, 0);
+    chunks[0].data = pattern(1, 41);
+    setRiffChunk(file.riff, "fmt ", nullptr, chunks[0].data.data(), 1, 12, 0);
     expectImage(chunks, "shrunk first");
 }
 
 TEST_P(RiffEdit, InsertAfterNamedChunkOrAtTheEnd) {
     std::vector<Chunk> chunks = {
         {"fmt ", pattern(150, 1)}, {"vrat", pattern(8, 2)}, {"data", pattern(9001, 3)}};
-    open(buildRiff("QLCM", chunks));
+    open(riff("QLCM", chunks));
     const auto label = pattern(48, 4);
     setRiffChunk(file.riff, "labl", "vrat", label.data(), 48, 12, 0);
     chunks.insert(chunks.begin() + 2, {"labl", label});
@@ -91,7 +91,7 @@ TEST_P(RiffEdit, InsertAfterNamedChunkOrAtTheEnd) {
 
 TEST_P(RiffEdit, RegionStartAtAndPastTheEnd) {
     std::vector<Chunk> chunks = {{"fmt ", pattern(10, 1)}};
-    open(buildRiff("QLCM", chunks));
+    open(riff("QLCM", chunks));
     const uint32_t size = file.riff.size;
     const std::vector<uint8_t> extra = {1, 2, 3};
     EXPECT_EQ(errorOf([&] { setRiffChunk(file.riff, "xtra", nullptr, extra.data(), 3, size + 1, 0); }),
@@ -117,7 +117,7 @@ TEST_P(RiffEdit, NewFileHeaderAndChunks) {
     const auto fmt = pattern(16, 5);
     setRiffChunk(file.riff, "fmt ", nullptr, fmt.data(), 16, 0, 0);
     setRiffChunk(file.riff, "data", nullptr, nullptr, 0, 0, 0);
-    auto want = buildRiff("WAVE", {{"fmt ", fmt}, {"data", {}}});
+    auto want = riff("WAVE", {{"fmt ", fmt}, {"data", {}}});
     EXPECT_EQ(tf.bytes(), want);
     EXPECT_EQ(file.riff.size, 44u);
 }
@@ -159,7 +159,7 @@ protected:
         openFile(file, false, false);
     }
     void TearDown() override { closeFile(file, true); }
-    test::MemFile mem;
+    test::TestMemoryFile mem;
     AudioFile file;
 };
 
@@ -178,7 +178,7 @@ TEST_F(RiffRead, HeaderChecks) {
 }
 
 TEST_F(RiffRead, HeaderSizeLimitsTheWalk) {
-    auto image = buildRiff("WAVE", {{"fmt ", pattern(88, 1)}, {"late", pattern(900, 2)}});
+    auto image = riff("WAVE", {{"fmt ", pattern(88, 1)}, {"late", pattern(900, 2)}});
     image[4] = 100;  // claims 100: context size 108
     image[5] = image[6] = image[7] = 0;
     open(image);
@@ -197,7 +197,7 @@ TEST_F(RiffRead, HeaderSizeLimitsTheWalk) {
 }
 
 TEST_F(RiffRead, OddLengthsArePaddedInTheWalk) {
-    open(buildRiff("WAVE", {{"odd ", pattern(5, 1)}, {"next", pattern(3, 2)}}));
+    open(riff("WAVE", {{"odd ", pattern(5, 1)}, {"next", pattern(3, 2)}}));
     uint32_t pos = 12, len = file.riff.size - 12;
     ASSERT_TRUE(findRiffChunk(file.riff, "next", pos, len));
     EXPECT_EQ(pos, 12u + 8 + 6 + 8);
@@ -207,7 +207,7 @@ TEST_F(RiffRead, OddLengthsArePaddedInTheWalk) {
 // A length that would wrap a 32-bit sum must not pass the bounds test.
 TEST_F(RiffRead, LengthsNearFourGibAreBad) {
     for (uint32_t n : {0xFFFFFFF8u, 0xFFFFFFFFu, 0xFFFFFFF0u}) {
-        auto image = buildRiff("WAVE", {{"fmt ", pattern(16, 1)}, {"data", pattern(10, 2)}});
+        auto image = riff("WAVE", {{"fmt ", pattern(16, 1)}, {"data", pattern(10, 2)}});
         for (int i = 0; i < 4; ++i) image[16 + i] = static_cast<uint8_t>(n >> (8 * i));
         open(image);
         uint32_t pos = 12, len = file.riff.size - 12;
@@ -219,7 +219,7 @@ TEST_F(RiffRead, LengthsNearFourGibAreBad) {
         closeFile(file, true);
     }
     // A chunk fits when its header and data do: one byte past the end is a cut.
-    auto image = buildRiff("WAVE", {{"data", pattern(10, 2)}});
+    auto image = riff("WAVE", {{"data", pattern(10, 2)}});
     open(image);
     uint32_t pos = 12, len = 18;
     EXPECT_TRUE(findRiffChunk(file.riff, "data", pos, len));
@@ -238,7 +238,7 @@ TEST_F(RiffRead, LengthsNearFourGibAreBad) {
 // A last chunk claiming a few bytes past the end is a cut file: setting it
 // is refused and the file left as it was.
 TEST_F(RiffRead, ReplacingAnOverlongLastChunkIsRefused) {
-    auto image = buildRiff("QLCM", {{"fmt ", pattern(6, 1)}, {"data", pattern(10, 2)}});
+    auto image = riff("QLCM", {{"fmt ", pattern(6, 1)}, {"data", pattern(10, 2)}});
     image[30] = 16;  // 'data' at 26 claims 16 but ends at 44, where it would end at 50
     mem.bytes = image;
     file.handle = mem.handle();

@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "sonx/codec/mulaw_codec.h"
+#include "support/riff_image.h"
 
 namespace sonx {
 namespace {
 
 std::vector<uint8_t> le(uint64_t v, int bytes) {
     std::vector<uint8_t> out;
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    test::appendLe(out, v, bytes);
     return out;
 }
 

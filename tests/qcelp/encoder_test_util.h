@@ -12,29 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "sonx/fileio/endian.h"
 #include "sonx/qcelp/encoder.h"
+#include "support/riff_image.h"
 
 namespace sonx::test {
-
-// Samples of a 16-bit PCM WAV file ('data' chunk of a RIFF WAVE file).
-inline std::vector<int16_t> wavSamples(const std::vector<uint8_t>& bytes) {
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) || std::memcmp(bytes.data() + 8, "WAVE", 4))
-        throw std::runtime_error("not a WAV file");
-    size_t pos = 12;
-    while (pos + 8 <= bytes.size()) {
-        const uint32_t size = getLe32(bytes.data() + pos + 4);
-        if (!std::memcmp(bytes.data() + pos, "data", 4)) {
-            const size_t end = std::min(bytes.size(), pos + 8 + size);
-            std::vector<int16_t> samples;
-            for (size_t i = pos + 8; i + 1 < end; i += 2)
-                samples.push_back(static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8)));
-            return samples;
-        }
-        pos += 8 + size + (size & 1);
-    }
-    throw std::runtime_error("no data chunk");
-}
 
 inline std::vector<int16_t> readWavSamples(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -15,14 +15,12 @@
 
 #include "qcelp/encoder_test_util.h"
 #include "sonx/codec/rate_sets.h"
+#include "support/process.h"
+#include "support/riff_image.h"
 #include "support/test_support.h"
 
 namespace sonx {
 namespace {
-
-uint32_t le32(const std::vector<uint8_t>& b, size_t pos) {
-    return getLe32(b.data() + pos);
-}
 
 struct QcpSummary {
     std::map<int, int> rates;
@@ -36,12 +34,12 @@ QcpSummary readQcp(const std::vector<uint8_t>& file) {
     QcpSummary s;
     EXPECT_EQ(std::memcmp(file.data(), "RIFF", 4), 0);
     EXPECT_EQ(std::memcmp(file.data() + 8, "QLCM", 4), 0);
-    EXPECT_EQ(le32(file, 4) + 8 + (le32(file, 4) & 1), file.size());
+    EXPECT_EQ(test::le32At(file, 4) + 8 + (test::le32At(file, 4) & 1), file.size());
     uint32_t vratPackets = 0;
     bool sawData = false;
     for (size_t pos = 12; pos + 8 <= file.size();) {
-        const uint32_t size = le32(file, pos + 4);
-        if (!std::memcmp(file.data() + pos, "vrat", 4)) vratPackets = le32(file, pos + 12);
+        const uint32_t size = test::le32At(file, pos + 4);
+        if (!std::memcmp(file.data() + pos, "vrat", 4)) vratPackets = test::le32At(file, pos + 12);
         if (!std::memcmp(file.data() + pos, "data", 4)) {
             sawData = true;
             EXPECT_LE(pos + 8 + size, file.size());

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace sonx {

@@ -19,11 +19,11 @@ namespace {
 Bytes smallQcp() {
     const Bytes base = baseQcp();
     const auto chunks = chunkMap(base);
-    const Chunk* data = findChunk(chunks, "data");
+    const ChunkPlace* data = findChunk(chunks, "data");
     Bytes file(base.begin(), base.begin() + long(data->pos));
     const uint8_t tail[] = {'d', 'a', 't', 'a', 5, 0, 0, 0, 1, 0x12, 0x34, 0x56, 0, 0};
     file.insert(file.end(), tail, tail + sizeof tail);
-    putLe32(file, 4, static_cast<uint32_t>(file.size() - 8));
+    putLe32At(file, 4, static_cast<uint32_t>(file.size() - 8));
     return file;
 }
 
@@ -41,7 +41,7 @@ void expectWalkReaches(const Bytes& file, const char* id) {
     const auto chunks = chunkMap(file);
     ASSERT_NE(findChunk(chunks, id), nullptr) << id;
     EXPECT_EQ(chunks.back().pos + 8 + chunks.back().length + (chunks.back().length & 1), file.size());
-    EXPECT_EQ(le32(file, 4) + 8u, file.size());
+    EXPECT_EQ(le32At(file, 4) + 8u, file.size());
 }
 
 // A file whose odd-length last chunk lacks its pad byte (the RIFF size
@@ -72,7 +72,7 @@ TEST(FuzzRegression, ChunkNotInsertedInsideCutLastChunk) {
     const std::string path = dir.file("cut.qcp");
     Bytes file = smallQcp();
     const size_t dataPos = findChunk(chunkMap(file), "data")->pos;
-    putLe32(file, dataPos + 4, 9);  // 4 bytes past the end, within the walk's tolerance
+    putLe32At(file, dataPos + 4, 9);  // 4 bytes past the end, within the walk's tolerance
     test::writeFileBytes(path, file);
     const FileHandle h = FileHandle::named(path.c_str());
     ChunkCalls calls;
@@ -91,7 +91,7 @@ TEST(FuzzRegression, ChunkNotInsertedInsideCutAfterChunk) {
     Bytes file = smallQcp();
     const size_t vratPos = findChunk(chunkMap(file), "vrat")->pos;
     file.resize(vratPos + 8 + 5);
-    putLe32(file, 4, static_cast<uint32_t>(file.size() - 8));
+    putLe32At(file, 4, static_cast<uint32_t>(file.size() - 8));
     test::writeFileBytes(path, file);
     const FileHandle h = FileHandle::named(path.c_str());
     ChunkCalls calls;
@@ -111,7 +111,7 @@ TEST(FuzzRegression, UnprintableChunkIdInMessage) {
     const size_t dataPos = findChunk(chunkMap(file), "data")->pos;
     const uint8_t junk[] = {0x00, 'a', 0x1B, 0xFF};
     std::memcpy(&file[dataPos], junk, 4);
-    putLe32(file, dataPos + 4, 0x7FFFFFFF);
+    putLe32At(file, dataPos + 4, 0x7FFFFFFF);
     test::writeFileBytes(path, file);
     const FileHandle h = FileHandle::named(path.c_str());
     ChunkCalls calls;
@@ -191,9 +191,9 @@ TEST(FuzzRegression, PacketCountAcrossReadBlocks) {
         Bytes file = smallQcp();
         const size_t dataPos = findChunk(chunkMap(file), "data")->pos;
         file.resize(dataPos + 8);
-        putLe32(file, dataPos + 4, static_cast<uint32_t>(claimed));
+        putLe32At(file, dataPos + 4, static_cast<uint32_t>(claimed));
         file.insert(file.end(), data.begin(), data.begin() + long(length));
-        putLe32(file, 4, static_cast<uint32_t>(file.size() - 8));
+        putLe32At(file, 4, static_cast<uint32_t>(file.size() - 8));
         return file;
     };
     test::TempDir dir;
@@ -225,8 +225,8 @@ TEST(FuzzRegression, OutputBeyondWavLimitRefusedUpFront) {
     const size_t dataPos = findChunk(chunkMap(head), "data")->pos;
     head.resize(dataPos + 8);
     const uint32_t length = 16u << 20;
-    putLe32(head, 4, length - 8);
-    putLe32(head, dataPos + 4, length - static_cast<uint32_t>(dataPos) - 8);
+    putLe32At(head, 4, length - 8);
+    putLe32At(head, dataPos + 4, length - static_cast<uint32_t>(dataPos) - 8);
     test::writeFileBytes(in, head);
     ASSERT_EQ(truncate(in.c_str(), length), 0);
 

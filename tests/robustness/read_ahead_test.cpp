@@ -41,10 +41,10 @@ TEST(ReadAhead, ConversionDecodesTheSamePacketsAsTheCodec) {
     Bytes file = baseQcp();
     const size_t dataPos = findChunk(chunkMap(file), "data")->pos;
     file.resize(dataPos + 8);
-    putLe32(file, dataPos + 4, static_cast<uint32_t>(stream.size()));
+    putLe32At(file, dataPos + 4, static_cast<uint32_t>(stream.size()));
     file.insert(file.end(), stream.begin(), stream.end());
     if (stream.size() & 1) file.push_back(0);
-    putLe32(file, 4, static_cast<uint32_t>(file.size() - 8));
+    putLe32At(file, 4, static_cast<uint32_t>(file.size() - 8));
     test::TempDir dir;
     const std::string in = dir.file("in.qcp"), out = dir.file("out.wav");
     test::writeFileBytes(in, file);

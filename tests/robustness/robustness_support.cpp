@@ -1,13 +1,7 @@
 #include "robustness/robustness_support.h"
 
 #include "sonx/codec/rate_sets.h"
-#include "sonx/fileio/endian.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -20,61 +14,10 @@
 
 namespace sonx::robustness {
 
-uint32_t le32(const Bytes& b, size_t at) {
-    return getLe32(&b[at]);
-}
-
-void putLe32(Bytes& b, size_t at, uint32_t v) {
-    sonx::putLe32(&b[at], v);
-}
-
-void putLe16(Bytes& b, size_t at, uint16_t v) {
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-
-std::vector<Chunk> chunkMap(const Bytes& file) {
-    std::vector<Chunk> chunks;
-    for (size_t pos = 12; pos + 8 <= file.size();) {
-        const uint32_t n = le32(file, pos + 4);
-        chunks.push_back({pos, std::string(reinterpret_cast<const char*>(&file[pos]), 4), n});
-        pos += 8 + uint64_t(n) + (n & 1);
-    }
-    return chunks;
-}
-
-const Chunk* findChunk(const std::vector<Chunk>& chunks, const char* id) {
-    for (const auto& c : chunks)
-        if (c.id == id) return &c;
-    return nullptr;
-}
-
 namespace {
 
-void append(Bytes& b, const void* p, size_t n) {
-    const auto* c = static_cast<const uint8_t*>(p);
-    b.insert(b.end(), c, c + n);
-}
-
-void appendChunk(Bytes& file, const char* id, const Bytes& body) {
-    append(file, id, 4);
-    const size_t at = file.size();
-    file.resize(at + 4);
-    putLe32(file, at, static_cast<uint32_t>(body.size()));
-    append(file, body.data(), body.size());
-    if (body.size() & 1) file.push_back(0);
-}
-
-Bytes riffFile(const char* form, const std::vector<std::pair<const char*, Bytes>>& chunks) {
-    Bytes file = {'R', 'I', 'F', 'F', 0, 0, 0, 0};
-    append(file, form, 4);
-    for (const auto& [id, body] : chunks) appendChunk(file, id, body);
-    putLe32(file, 4, static_cast<uint32_t>(file.size() - 8));
-    return file;
-}
-
 // Start positions of the whole packets of a QCP 'data' chunk.
-std::vector<size_t> packetStarts(const Bytes& file, const Chunk& data) {
+std::vector<size_t> packetStarts(const Bytes& file, const ChunkPlace& data) {
     std::vector<size_t> starts;
     const size_t end = std::min<size_t>(data.pos + 8 + data.length, file.size());
     for (size_t p = data.pos + 8; p < end;) {
@@ -104,40 +47,17 @@ Bytes flipped(const Bytes& base, size_t pos, int bit) {
 Bytes baseWav() {
     const Bytes speech = test::readFileBytes(test::testDataPath("speech_8k.wav"));
     const auto chunks = chunkMap(speech);
-    const Chunk* data = findChunk(chunks, "data");
+    const ChunkPlace* data = findChunk(chunks, "data");
     if (!data) throw std::runtime_error("no 'data' in the test speech");
     // 0.3 s from a second into the file, where there is speech.
     const size_t from = data->pos + 8 + 16000, bytes = 4800;
     if (data->length < 16000 + bytes) throw std::runtime_error("test speech too short");
-    Bytes fmt(16);
-    putLe16(fmt, 0, 1);
-    putLe16(fmt, 2, 1);
-    putLe32(fmt, 4, 8000);
-    putLe32(fmt, 8, 16000);
-    putLe16(fmt, 12, 2);
-    putLe16(fmt, 14, 16);
-    return riffFile(
+    return test::riff(
         "WAVE",
-        {{"fmt ", fmt}, {"data", Bytes(speech.begin() + long(from), speech.begin() + long(from + bytes))}});
+        {{"fmt ", test::wavFmt({})}, {"data", Bytes(speech.begin() + long(from), speech.begin() + long(from + bytes))}});
 }
 
 Bytes baseQcp() {
-    static const uint8_t kCodec[16] = {0x41, 0x6D, 0x7F, 0x5E, 0x15, 0xB1, 0xD0, 0x11,
-                                       0xBA, 0x91, 0x00, 0x80, 0x5F, 0xB4, 0xB9, 0x7E};
-    Bytes fmt(150, 0);
-    fmt[0] = 1;
-    std::memcpy(&fmt[2], kCodec, 16);
-    putLe16(fmt, 18, 2);
-    std::memcpy(&fmt[20], "Qcelp 13K", 9);
-    putLe16(fmt, 100, 14399);
-    putLe16(fmt, 102, 35);
-    putLe16(fmt, 104, 160);
-    putLe16(fmt, 106, 8000);
-    putLe16(fmt, 108, 16);
-    putLe32(fmt, 110, 4);
-    const uint8_t map[8] = {3, 1, 7, 2, 16, 3, 34, 4};
-    std::memcpy(&fmt[114], map, 8);
-
     Bytes packets;
     uint32_t seed = 7, count = 0;
     const uint8_t rates[] = {4, 4, 4, 3, 2, 1, 1, 0, 14, 4, 3, 3, 4, 4, 2, 4, 1, 4, 4, 3, 4, 4, 4, 1, 4};
@@ -151,16 +71,13 @@ Bytes baseQcp() {
         packets.push_back(0);
         ++count;
     }
-    Bytes vrat(8);
-    putLe32(vrat, 0, 1);
-    putLe32(vrat, 4, count);
     Bytes label(48, 0);
     std::memcpy(label.data(), "damaged-input test", 18);
     const Bytes cnfg = {0x34, 0x12};
     const Bytes text = {'v', 'e', 'l', 'c', 'o', 'n', 'v'};
-    return riffFile(
+    return test::riff(
         "QLCM",
-        {{"fmt ", fmt}, {"vrat", vrat}, {"labl", label}, {"data", packets}, {"cnfg", cnfg}, {"text", text}});
+        {{"fmt ", test::qcpFmt(test::qcelpFmtSpec())}, {"vrat", test::vrat(1, count)}, {"labl", label}, {"data", packets}, {"cnfg", cnfg}, {"text", text}});
 }
 
 std::vector<Variant> truncations(const Bytes& base) {
@@ -170,7 +87,7 @@ std::vector<Variant> truncations(const Bytes& base) {
         cuts.insert({c.pos, c.pos + 4, c.pos + 8, c.pos + 8 + c.length / 2, c.pos + 8 + c.length - 1,
                      c.pos + 8 + c.length});
     }
-    if (const Chunk* data = findChunk(chunks, "data")) {
+    if (const ChunkPlace* data = findChunk(chunks, "data")) {
         if (isQcp(base)) {
             const auto starts = packetStarts(base, *data);
             for (size_t i = 0; i < starts.size() && i < 8; ++i) cuts.insert({starts[i] + 1, starts[i] + 9});
@@ -212,7 +129,7 @@ std::vector<Variant> headerBitFlips(const Bytes& base) {
 std::vector<Variant> payloadDamage(const Bytes& base) {
     std::vector<Variant> out;
     const auto chunks = chunkMap(base);
-    const Chunk* data = findChunk(chunks, "data");
+    const ChunkPlace* data = findChunk(chunks, "data");
     if (!data || data->length == 0) return out;
     const size_t begin = data->pos + 8, length = std::min<size_t>(data->length, base.size() - begin);
     for (int k = 0; k < 12; ++k) {
@@ -241,11 +158,11 @@ std::vector<Variant> lengthEdits(const Bytes& base) {
     std::vector<Variant> out;
     for (const auto& [what, at] : fields) {
         if (at + 4 > base.size()) continue;
-        const uint32_t original = le32(base, at);
+        const uint32_t original = le32At(base, at);
         for (uint32_t value : {0u, 1u, original | 1u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
             if (value == original) continue;
             Bytes b = base;
-            putLe32(b, at, value);
+            putLe32At(b, at, value);
             out.push_back({what + " = " + std::to_string(value), b});
         }
     }
@@ -255,20 +172,20 @@ std::vector<Variant> lengthEdits(const Bytes& base) {
 std::vector<Variant> wavFormatEdits(const Bytes& base) {
     std::vector<Variant> out;
     const auto chunks = chunkMap(base);
-    const Chunk* fmt = findChunk(chunks, "fmt ");
+    const ChunkPlace* fmt = findChunk(chunks, "fmt ");
     if (!fmt || fmt->length < 16) return out;
     const size_t d = fmt->pos + 8;
     auto edit16 = [&](const char* what, size_t off, std::initializer_list<uint16_t> values) {
         for (uint16_t v : values) {
             Bytes b = base;
-            putLe16(b, d + off, v);
+            putLe16At(b, d + off, v);
             out.push_back({std::string(what) + " = " + std::to_string(v), b});
         }
     };
     auto edit32 = [&](const char* what, size_t off, std::initializer_list<uint32_t> values) {
         for (uint32_t v : values) {
             Bytes b = base;
-            putLe32(b, d + off, v);
+            putLe32At(b, d + off, v);
             out.push_back({std::string(what) + " = " + std::to_string(v), b});
         }
     };
@@ -282,63 +199,7 @@ std::vector<Variant> wavFormatEdits(const Bytes& base) {
     return out;
 }
 
-RunOutcome runWithTimeout(const std::vector<std::string>& args, std::chrono::seconds limit) {
-    int errPipe[2], outPipe[2];
-    if (pipe2(errPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(errPipe[1], 2);
-        dup2(outPipe[1], 1);
-        std::vector<std::string> copy = args;
-        std::string program = VELCONV_PATH;
-        std::vector<char*> argv{program.data()};
-        for (auto& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(errPipe[1]);
-    close(outPipe[1]);
-    RunOutcome run;
-    const auto deadline = start + limit;
-    pollfd fds[2] = {{errPipe[0], POLLIN, 0}, {outPipe[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            run.timedOut = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buf[4096];
-            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                (i == 0 ? run.errorOutput : run.standardOutput).append(buf, size_t(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto& fd : fds)
-        if (fd.fd >= 0) close(fd.fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status) && !run.timedOut) run.signal = WTERMSIG(status);
-    return run;
-}
-
-std::string checkRun(const RunOutcome& run, bool salvage) {
+std::string checkRun(const RunResult& run, bool salvage) {
     if (run.timedOut) return "did not end in time";
     if (run.signal) return "ended by signal " + std::to_string(run.signal);
     if (run.exitStatus != 0 && run.exitStatus != 255) return "exit status " + std::to_string(run.exitStatus);
@@ -369,7 +230,7 @@ std::string checkOutputFile(const std::string& path, bool stoppedWriter) {
     const Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (b.empty()) return "";
     if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0) return "output is neither empty nor RIFF";
-    const uint64_t claimed = uint64_t(le32(b, 4)) + 8;
+    const uint64_t claimed = uint64_t(le32At(b, 4)) + 8;
     if (claimed > b.size())
         return "RIFF size claims " + std::to_string(claimed) + " bytes, file holds " +
                std::to_string(b.size());
@@ -381,10 +242,10 @@ std::string checkOutputFile(const std::string& path, bool stoppedWriter) {
         // bytes behind the chunk, where no reader looks.
         if (stoppedWriter && c.id == "data") break;
     }
-    const Chunk* data = findChunk(chunks, "data");
+    const ChunkPlace* data = findChunk(chunks, "data");
     if (!data) return stoppedWriter ? "" : "no 'data' chunk";
     if (!isQcp(b)) return "";
-    const Chunk* vrat = findChunk(chunks, "vrat");
+    const ChunkPlace* vrat = findChunk(chunks, "vrat");
     if (!vrat || vrat->length < 8) return "no 'vrat' chunk";
     uint32_t packets = 0;
     const size_t end = data->pos + 8 + data->length;
@@ -395,7 +256,7 @@ std::string checkOutputFile(const std::string& path, bool stoppedWriter) {
         p += 1 + size_t(s);
         ++packets;
     }
-    const uint32_t counted = le32(b, vrat->pos + 12);
+    const uint32_t counted = le32At(b, vrat->pos + 12);
     if (stoppedWriter ? counted > packets : counted != packets)
         return "'vrat' counts " + std::to_string(counted) + " packets, 'data' holds " +
                std::to_string(packets);

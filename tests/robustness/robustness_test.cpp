@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "robustness/robustness_support.h"
+#include "support/riff_image.h"
 #include "support/test_support.h"
 
 namespace sonx::robustness {
@@ -29,7 +30,7 @@ constexpr auto kRunLimit = 60s;
 
 struct Problems {
     std::vector<std::string> list;
-    void add(const std::string& what, const std::string& why, const RunOutcome& run) {
+    void add(const std::string& what, const std::string& why, const RunResult& run) {
         if (!why.empty()) list.push_back(what + ": " + why + " [stderr: " + run.errorOutput + "]");
     }
     std::string text() const {
@@ -41,7 +42,7 @@ struct Problems {
 
 // Runs velconv on `input` (written to the folder) into `output`, checks the
 // run, the output and that the input is unchanged.
-RunOutcome runChecked(const test::TempDir& dir, const std::string& what, const Bytes& input,
+RunResult runChecked(const test::TempDir& dir, const std::string& what, const Bytes& input,
                       const std::vector<std::string>& options, Problems& problems) {
     const std::string in = dir.file("in.bin"), out = dir.file("out.bin");
     std::filesystem::remove(out);
@@ -49,7 +50,7 @@ RunOutcome runChecked(const test::TempDir& dir, const std::string& what, const B
     std::vector<std::string> args = options;
     args.push_back(in);
     args.push_back(out);
-    const RunOutcome run = runWithTimeout(args, kRunLimit);
+    const RunResult run = test::runProgram(VELCONV_PATH, args, {"", kRunLimit});
     problems.add(what, checkRun(run), run);
     problems.add(what, checkOutputFile(out), run);
     if (test::readFileBytes(in) != input) problems.add(what, "input file was modified", run);
@@ -98,14 +99,14 @@ Bytes* DamagedInput::qcp_ = nullptr;
 // against a working conversion rather than one that always fails.
 TEST_F(DamagedInput, BaseFilesConvert) {
     for (const char* rate : {"vfr", "vhr", "ffr", "fhr"}) {
-        const RunOutcome run =
+        const RunResult run =
             runChecked(dir_, std::string("WAV base ") + rate, *wav_, {"-r", rate}, problems_);
         EXPECT_EQ(run.exitStatus, 0) << rate << ": " << run.errorOutput;
     }
-    const RunOutcome run = runChecked(dir_, "QCP base", *qcp_, {}, problems_);
+    const RunResult run = runChecked(dir_, "QCP base", *qcp_, {}, problems_);
     EXPECT_EQ(run.exitStatus, 0) << run.errorOutput;
     // 160 samples for each packet.
-    const uint32_t packets = le32(*qcp_, findChunk(chunkMap(*qcp_), "vrat")->pos + 12);
+    const uint32_t packets = le32At(*qcp_, findChunk(chunkMap(*qcp_), "vrat")->pos + 12);
     EXPECT_EQ(findChunk(chunkMap(test::readFileBytes(dir_.file("out.bin"))), "data")->length, packets * 320u);
 }
 
@@ -137,18 +138,18 @@ TEST_F(DamagedInput, WavFormatFields) {
 // describes them alike; damaged ones fail or are salvaged like any WAV.
 TEST_F(DamagedInput, Rf64Files) {
     const Bytes rf64 = test::asRf64(*wav_);
-    const RunOutcome plain = runChecked(dir_, "WAV base", *wav_, {}, problems_);
+    const RunResult plain = runChecked(dir_, "WAV base", *wav_, {}, problems_);
     ASSERT_EQ(plain.exitStatus, 0) << plain.errorOutput;
     const Bytes expected = test::readFileBytes(dir_.file("out.bin"));
     for (const char* headerId : {"RF64", "BW64"}) {
-        const RunOutcome run = runChecked(dir_, headerId, test::asRf64(*wav_, headerId), {}, problems_);
+        const RunResult run = runChecked(dir_, headerId, test::asRf64(*wav_, headerId), {}, problems_);
         EXPECT_EQ(run.exitStatus, 0) << headerId << ": " << run.errorOutput;
         EXPECT_EQ(test::readFileBytes(dir_.file("out.bin")), expected) << headerId;
     }
 
     const auto describe = [this](const Bytes& bytes) {
         test::writeFileBytes(dir_.file("in.bin"), bytes);
-        return runWithTimeout({"-i", "--json", dir_.file("in.bin")}, kRunLimit).standardOutput;
+        return test::runProgram(VELCONV_PATH, {"-i", "--json", dir_.file("in.bin")}, {"", kRunLimit}).standardOutput;
     };
     const std::string plainFacts = describe(*wav_);
     ASSERT_NE(plainFacts.find("\"samples\":"), std::string::npos) << plainFacts;
@@ -162,7 +163,7 @@ TEST_F(DamagedInput, Rf64Files) {
 }
 
 TEST_F(DamagedInput, ZeroByteInput) {
-    const RunOutcome run = runChecked(dir_, "zero bytes", {}, {}, problems_);
+    const RunResult run = runChecked(dir_, "zero bytes", {}, {}, problems_);
     EXPECT_EQ(run.exitStatus, 255);
     EXPECT_NE(run.errorOutput.find("too small"), std::string::npos) << run.errorOutput;
 }
@@ -186,8 +187,8 @@ TEST(Robustness, HugeSparseInputs) {
     const size_t wavData = findChunk(wavChunks, "data")->pos;
     // A WAV header over 4 GiB and more of silence: positions are 32-bit.
     Bytes overLimit(wav.begin(), wav.begin() + long(wavData + 8));
-    putLe32(overLimit, 4, 0xFFFFFFFF);
-    putLe32(overLimit, wavData + 4, 0xFFFFFFF0);
+    putLe32At(overLimit, 4, 0xFFFFFFFF);
+    putLe32At(overLimit, wavData + 4, 0xFFFFFFF0);
     // The same header claiming 4 GiB of samples over a file of 1 MiB: the
     // samples that are there are converted, then the read fails.
     Bytes claimsMore = overLimit;
@@ -198,8 +199,8 @@ TEST(Robustness, HugeSparseInputs) {
     const size_t qcpData = findChunk(qcpChunks, "data")->pos;
     Bytes blankPackets(qcp.begin(), qcp.begin() + long(qcpData + 8));
     const uint32_t blankLength = 512u << 20;
-    putLe32(blankPackets, 4, blankLength - 8);
-    putLe32(blankPackets, qcpData + 4, blankLength - static_cast<uint32_t>(qcpData) - 8);
+    putLe32At(blankPackets, 4, blankLength - 8);
+    putLe32At(blankPackets, qcpData + 4, blankLength - static_cast<uint32_t>(qcpData) - 8);
 
     const SparseCase cases[] = {
         {"WAV over 4 GiB", overLimit, (uint64_t{1} << 32) + 4096},
@@ -212,7 +213,7 @@ TEST(Robustness, HugeSparseInputs) {
         makeSparse(in, c.head, c.length);
         struct stat before {};
         ASSERT_EQ(stat(in.c_str(), &before), 0);
-        const RunOutcome run = runWithTimeout({in, out}, kRunLimit);
+        const RunResult run = test::runProgram(VELCONV_PATH, {in, out}, {"", kRunLimit});
         problems.add(c.what, checkRun(run), run);
         problems.add(c.what, checkOutputFile(out), run);
         struct stat after {};
@@ -233,7 +234,7 @@ void expectOutputFailure(const std::string& output, const std::string& expected)
     const std::string in = dir.file("in.wav");
     const Bytes wav = baseWav();
     test::writeFileBytes(in, wav);
-    const RunOutcome run = runWithTimeout({in, output}, kRunLimit);
+    const RunResult run = test::runProgram(VELCONV_PATH, {in, output}, {"", kRunLimit});
     EXPECT_EQ(checkRun(run), "");
     EXPECT_EQ(run.exitStatus, 255);
     EXPECT_NE(run.errorOutput.find(expected), std::string::npos) << run.errorOutput;
@@ -305,15 +306,15 @@ TEST(Robustness, ExistingOutputInAReadOnlyFolder) {
     ReadOnlyFolder readOnly(folder, {{"out.qcp", precious}});
     if (!readOnly.usable()) GTEST_SKIP() << "the folder cannot be made read-only here";
     Bytes damaged = baseWav();
-    putLe16(damaged, 20, 0x11);  // a format tag velconv does not take
+    putLe16At(damaged, 20, 0x11);  // a format tag velconv does not take
     test::writeFileBytes(in, damaged);
-    RunOutcome run = runWithTimeout({in, out}, kRunLimit);
+    RunResult run = test::runProgram(VELCONV_PATH, {in, out}, {"", kRunLimit});
     EXPECT_EQ(checkRun(run), "");
     EXPECT_EQ(run.exitStatus, 255);
     EXPECT_EQ(test::readFileBytes(out), precious);
 
     test::writeFileBytes(in, baseWav());
-    run = runWithTimeout({in, out}, kRunLimit);
+    run = test::runProgram(VELCONV_PATH, {in, out}, {"", kRunLimit});
     EXPECT_EQ(run.exitStatus, 0) << run.errorOutput;
     EXPECT_EQ(checkOutputFile(out), "");
     EXPECT_NE(test::readFileBytes(out), precious);
@@ -341,7 +342,7 @@ TEST(Robustness, OutputIsAFolder) {
 TEST(Robustness, InputIsAFolder) {
     test::TempDir dir;
     ASSERT_EQ(mkdir(dir.file("in.wav").c_str(), 0755), 0);
-    const RunOutcome run = runWithTimeout({dir.file("in.wav"), dir.file("out.qcp")}, kRunLimit);
+    const RunResult run = test::runProgram(VELCONV_PATH, {dir.file("in.wav"), dir.file("out.qcp")}, {"", kRunLimit});
     EXPECT_EQ(checkRun(run), "");
     EXPECT_EQ(run.exitStatus, 255);
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.qcp")));

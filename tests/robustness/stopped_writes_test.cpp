@@ -13,6 +13,7 @@
 #include "robustness/robustness_support.h"
 #include "sonx/codec/rate_sets.h"
 #include "sonx/sonx.h"
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace sonx::robustness {
@@ -77,7 +78,7 @@ AudioFormat qcp() {
 // What the RIFF size claims of a file (checkOutputFile made sure it is there).
 Bytes riffPart(const Bytes& file) {
     if (file.size() < 12) return {};
-    return Bytes(file.begin(), file.begin() + long(std::min<size_t>(file.size(), le32(file, 4) + size_t{8})));
+    return Bytes(file.begin(), file.begin() + long(std::min<size_t>(file.size(), le32At(file, 4) + size_t{8})));
 }
 
 // Blocks in a written file's 'data' chunk: packets of a QCP, samples of a
@@ -85,7 +86,7 @@ Bytes riffPart(const Bytes& file) {
 uint32_t blocksIn(const Bytes& file) {
     const Bytes riff = riffPart(file);
     const auto chunks = chunkMap(riff);
-    const Chunk* data = findChunk(chunks, "data");
+    const ChunkPlace* data = findChunk(chunks, "data");
     if (!data) return 0;
     const size_t begin = data->pos + 8;
     const size_t end = data->length == 0 ? riff.size() : begin + data->length;
@@ -101,8 +102,8 @@ TEST(StoppedWrites, EveryPrefixIsConsistentAndConvertsOnceItsHeaderIsWhole) {
     const std::string wav = dir.file("in.wav"), coded = dir.file("in.qcp");
     Bytes speech = test::readFileBytes(test::testDataPath("speech_8k.wav"));
     speech.resize(44 + 5 * 16000);  // 5 s: three passes of the pump
-    putLe32(speech, 4, static_cast<uint32_t>(speech.size() - 8));
-    putLe32(speech, 40, 5 * 16000);
+    putLe32At(speech, 4, static_cast<uint32_t>(speech.size() - 8));
+    putLe32At(speech, 40, 5 * 16000);
     test::writeFileBytes(wav, speech);
     ASSERT_EQ(test::runVelconv({wav, coded}).exitStatus, 0);
 
@@ -134,7 +135,7 @@ TEST(StoppedWrites, EveryPrefixIsConsistentAndConvertsOnceItsHeaderIsWhole) {
             // A writer stopped before it filled in the 'data' length left 0
             // there with data behind it: a damaged length, which -s reads.
             const auto chunks = chunkMap(riffPart(out.bytes));
-            const Chunk* data = findChunk(chunks, "data");
+            const ChunkPlace* data = findChunk(chunks, "data");
             const bool unfilled = data->length == 0 && data->pos + 8 < riffPart(out.bytes).size();
             test::RunResult r = test::runVelconv({written, back});
             if (unfilled) {

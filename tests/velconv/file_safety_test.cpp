@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "convert/convert_test_util.h"
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace sonx::test {
@@ -71,23 +72,6 @@ std::string modeOf(const std::string& path) {
 // sonx_convert_file behind a driver that takes the same two names.
 constexpr const char* kPrograms[] = {VELCONV_PATH, CONVERT_DRIVER_PATH};
 
-// Starts `program` in `dir` with default signal handling; its output is dropped.
-pid_t spawn(const char* program, const std::vector<std::string>& args, const std::string& dir) {
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, SIG_DFL);
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv{const_cast<char*>(program)};
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(program, argv.data());
-    _exit(127);
-}
-
 int waitFor(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
@@ -106,7 +90,7 @@ struct SafetyCase {
 
 TEST(FileSafety, NoRunChangesAFileItWasNotAskedToReplace) {
     const Bytes talk = speechWav(0.5);
-    const Bytes adpcm = makeWav(0x0011, 8000, 4, Bytes(800, 0x11));
+    const Bytes adpcm = wavFile({0x0011, 8000, 4}, Bytes(800, 0x11));
     const Bytes notQcp = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'Q', 'L', 'C', 'M'};
     const std::string glob = "ERROR: Unexpected argument 'c.wav' -- give one input name and at most one output name\n";
     const std::string exists = "ERROR: Output file 'talk.wav' exists -- give an output name or use -f to overwrite\n";
@@ -210,7 +194,7 @@ TEST(FileSafety, SignalHalfWayRemovesTheTemporaryFileAndKeepsTheOutput) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(std::string(program) + ", " + strsignal(sig));
         writeFileBytes(dir.file("out.qcp"), kPrecious);
-        const pid_t pid = spawn(program, {"long.wav", "out.qcp"}, dir.path());
+        const pid_t pid = startProgram(program, {"long.wav", "out.qcp"}, dir.path());
         // Two minutes of speech make about 180 kB of QCP: 40 kB is well under way.
         const std::string temporary = waitForTemporary(dir.path(), 40000, pid);
         EXPECT_NE(temporary, "") << "the conversion ended before it could be interrupted";
@@ -230,7 +214,7 @@ TEST(FileSafety, SignalWhileThreadsWriteRemovesEveryTemporaryFile) {
     writeFileBytes(dir.file("long.wav"), speechWav(60));
     constexpr int kThreads = 4;
     for (int n = 1; n <= kThreads; ++n) writeFileBytes(dir.file("out.qcp." + std::to_string(n)), kPrecious);
-    const pid_t pid = spawn(CONVERT_DRIVER_PATH, {"-t", std::to_string(kThreads), "long.wav", "out.qcp"}, dir.path());
+    const pid_t pid = startProgram(CONVERT_DRIVER_PATH, {"-t", std::to_string(kThreads), "long.wav", "out.qcp"}, dir.path());
     std::size_t inTheMaking = 0;
     for (int i = 0; i < 20000 && inTheMaking < kThreads && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -265,7 +249,7 @@ TEST(FileSafety, KilledAtRandomPointsNeverLeavesATruncatedOutput) {
         const char* program = kPrograms[(run / std::size(kSignals)) % 2];
         SCOPED_TRACE("run " + std::to_string(run) + ", " + program + ", " + strsignal(sig));
         writeFileBytes(dir.file("out.qcp"), kPrecious);
-        const pid_t pid = spawn(program, {"in.wav", "out.qcp"}, dir.path());
+        const pid_t pid = startProgram(program, {"in.wav", "out.qcp"}, dir.path());
         std::this_thread::sleep_for(std::chrono::duration<double>(when(random)));
         kill(pid, sig);
         const int status = waitFor(pid);

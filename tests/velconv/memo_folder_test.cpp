@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "convert/convert_test_util.h"
+#include "support/process.h"
+#include "support/riff_image.h"
 #include "support/test_support.h"
 
 namespace sonx::test {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "convert/convert_test_util.h"
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace sonx::test {

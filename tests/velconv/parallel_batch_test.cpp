@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "convert/convert_test_util.h"
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace sonx::test {

@@ -1,10 +1,8 @@
-// The Windows half of the test kit: scratch folders and child processes.
-#include "support/test_support.h"
+// The Windows half of the process runner.
+#include "support/process.h"
 
 #include <windows.h>
 
-#include <filesystem>
-#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -42,22 +40,9 @@ std::string drain(HANDLE pipe) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    std::random_device seed;
-    std::mt19937 random(seed());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const auto candidate = std::filesystem::temp_directory_path() / ("sonx-test-" + std::to_string(random()));
-        if (std::filesystem::create_directory(candidate)) {
-            path_ = candidate.string();
-            return;
-        }
-    }
-    throw std::runtime_error("cannot make a scratch folder");
-}
-
-RunResult runVelconv(const std::vector<std::string>& args, const std::string& workDir) {
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
     using file_names::wideFromUtf8;
-    std::wstring commandLine = quoted(wideFromUtf8(VELCONV_PATH));
+    std::wstring commandLine = quoted(wideFromUtf8(program));
     for (const std::string& argument : args) commandLine += L" " + quoted(wideFromUtf8(argument));
 
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -73,9 +58,10 @@ RunResult runVelconv(const std::vector<std::string>& args, const std::string& wo
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
     PROCESS_INFORMATION process{};
-    const std::wstring folder = wideFromUtf8(workDir);
+    const std::wstring folder = wideFromUtf8(options.workDir);
+    const auto start = std::chrono::steady_clock::now();
     const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        workDir.empty() ? nullptr : folder.c_str(), &startup, &process);
+                                        options.workDir.empty() ? nullptr : folder.c_str(), &startup, &process);
     CloseHandle(errWrite);
     CloseHandle(outWrite);
     CloseHandle(startup.hStdInput);
@@ -87,14 +73,21 @@ RunResult runVelconv(const std::vector<std::string>& args, const std::string& wo
     RunResult result;
     // Both pipes are read at once, so a chatty child cannot block.
     std::thread errors([&] { result.errorOutput = drain(errRead); });
-    result.standardOutput = drain(outRead);
+    std::thread output([&] { result.standardOutput = drain(outRead); });
+    const DWORD limit = options.timeLimit.count() > 0 ? static_cast<DWORD>(options.timeLimit.count()) : INFINITE;
+    if (WaitForSingleObject(process.hProcess, limit) == WAIT_TIMEOUT) {
+        result.timedOut = true;
+        TerminateProcess(process.hProcess, 255);
+        WaitForSingleObject(process.hProcess, INFINITE);
+    }
     errors.join();
+    output.join();
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // Messages end their lines as the console does here (CRLF); tests compare
     // them with the POSIX text.
     std::string& messages = result.errorOutput;
     for (std::size_t at = messages.find("\r\n"); at != std::string::npos; at = messages.find("\r\n", at))
         messages.erase(at, 1);
-    WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
     result.exitStatus = static_cast<int>(status & 0xFF);
@@ -103,6 +96,10 @@ RunResult runVelconv(const std::vector<std::string>& args, const std::string& wo
     CloseHandle(errRead);
     CloseHandle(outRead);
     return result;
+}
+
+int startProgram(const std::string&, const std::vector<std::string>&, const std::string&) {
+    throw std::runtime_error("startProgram stops children by signals; tests that use it are POSIX-only");
 }
 
 RunResult runShell(const std::string&, const std::string&) {
