@@ -66,11 +66,11 @@ void correlateCodevectorsNarrow(const ShiftedTable& shifted, const float* d, int
 }
 
 #if defined(SONX_QCELP_AVX2)
-// The same sums, eight indices to a vector.
+// The same sums, eight indices to a vector and 64 at a time.
 SONX_QCELP_WIDE void correlateCodevectorsWide(const ShiftedTable& shifted, const float* d, int n,
                                               float correlation[kCodebookSize]) {
     typedef float Float8 __attribute__((vector_size(32)));
-    constexpr int kBlock = 32;
+    constexpr int kBlock = 64;
     for (int b = 0; b < kCodebookSize; b += kBlock) {
         Float8 sum[kBlock / 8] = {};
         for (int i = 0; i < n; ++i) {
