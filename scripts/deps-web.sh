@@ -5,20 +5,11 @@
 # packages pinned in package-lock.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
 
 want=(emscripten chromium dpkg-dev)
 # A node from outside Debian brings its own npm; Debian's would conflict.
 command -v npm >/dev/null || want+=(npm)
-missing=()
-for p in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh --no-recommends "${want[@]}"
 
 scripts/debian-sources.sh build-web-deps
 

@@ -154,6 +154,20 @@ else pass "a held output is refused as in use by another program, the old file i
 rm -f "$work/win/held.flag"
 wait $holder || true
 
+# Ctrl-C while an output is written removes its temporary file, and the file
+# it would have replaced stays as it was.
+python3 - tests/data/speech_8k.wav "$work/win/long.wav" <<'PY'
+import sys, wave
+w = wave.open(sys.argv[1]); params = w.getparams(); frames = w.readframes(w.getnframes()); w.close()
+out = wave.open(sys.argv[2], 'wb'); out.setparams(params); out.writeframes(frames * 40); out.close()
+PY
+printf 'old bytes' >"$work/win/long.qcp"
+if ! code=$(cd "$work/win" && "$wine" "$root/$build/tests/press_ctrl_c.exe" long.qcp.velconv- . "$exe" -f long.wav long.qcp </dev/null 2>err.txt); then
+  fail "Ctrl-C could not be pressed: $(cat "$work/win/err.txt")"
+elif [ "$(cat "$work/win/long.qcp")" != "old bytes" ]; then fail "Ctrl-C left another long.qcp (exit code $code)"
+elif ls "$work/win"/long.qcp.velconv-* >/dev/null 2>&1; then fail "Ctrl-C left a temporary file"
+else pass "Ctrl-C removes the temporary file and keeps the old output"; fi
+
 took
 if [ $failures -gt 0 ]; then echo "$failures command-line checks failed"; exit 1; fi
 echo "All command-line checks passed"

@@ -19,10 +19,6 @@ __all__ = ["convert_file", "decode", "encode", "info", "read_chunks", "write_chu
 
 SONX_ERR_DAMAGED = 7
 SONX_ERR_NO_CHUNK = 8
-_RATE_SETS = {"vfr": 0, "vhr": 1, "ffr": 2, "fhr": 3}
-_RATE_NAMES = {v: k for k, v in _RATE_SETS.items()}
-# The order of sonx_info.packets_by_rate, in the words of `velconv -i`.
-_PACKET_RATES = ("full", "half", "quarter", "eighth", "blank", "erasure")
 _LIBRARY = "libsonx.so.3"
 
 
@@ -61,6 +57,13 @@ class _Info(ctypes.Structure):
 
 
 _lib.sonx_strerror.restype = ctypes.c_char_p
+_lib.sonx_rate_set_name.restype = ctypes.c_char_p
+_lib.sonx_packet_rate_name.restype = ctypes.c_char_p
+# The names are the library's, as velconv's -r and -i give them.
+_RATE_NAMES = {rate_set: _lib.sonx_rate_set_name(rate_set).decode() for rate_set in range(4)}
+_RATE_SETS = {name: rate_set for rate_set, name in _RATE_NAMES.items()}
+# In the order of sonx_info.packets_by_rate.
+_PACKET_RATES = tuple(_lib.sonx_packet_rate_name(rate).decode() for rate in range(6))
 _lib.sonx_version_string.restype = ctypes.c_char_p
 _lib.sonx_decode_rate.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_uint32,
                                   ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_size_t),

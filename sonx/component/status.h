@@ -35,6 +35,28 @@ inline void copyText(const std::string& text, char* buffer, size_t capacity) {
 // inside a catch block.
 int32_t currentStatus();
 
+// A failure's text and sonx_status; empty on success.
+struct Failure {
+    std::string text;
+    int32_t status = SONX_OK;
+    bool empty() const { return text.empty(); }
+};
+
+// Runs `body`, turning every failure into its text and status.
+template <class Body>
+Failure failureOf(Body&& body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        const int32_t status = currentStatus();
+        return {status == SONX_ERR_NO_MEMORY ? "Out of memory" : e.what(), status};
+    } catch (...) {
+        const int32_t status = currentStatus();
+        return {status == SONX_ERR_NO_MEMORY ? "Out of memory" : "Unexpected failure", status};
+    }
+    return {};
+}
+
 }  // namespace sonx
 
 #endif  // SONX_COMPONENT_STATUS_H

@@ -44,6 +44,16 @@ bool findChunk(AudioFile& file, const char* id, uint32_t& position, uint32_t& le
     return length > 0 && findRiffChunkAllowingOverrun(file.riff, id, position, length);
 }
 
+// A chunk the audio does not depend on, found behind damage the walk cannot
+// pass, is absent, as it is when the file is read.
+bool findOptionalChunk(AudioFile& file, const char* id, uint32_t& position, uint32_t& length) {
+    try {
+        return findChunk(file, id, position, length);
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
 std::vector<uint8_t> readAt(AudioFile& file, uint32_t position, uint32_t count) {
     std::vector<uint8_t> bytes(count);
     seekFile(file, position);
@@ -130,7 +140,7 @@ void describeQcp(AudioFile& file, FileFacts& facts) {
     }
 
     bool variable = true;
-    if (findChunk(file, "vrat", position, length) && length >= 8 && position + 8 <= file.riff.size) {
+    if (findOptionalChunk(file, "vrat", position, length) && length >= 8 && position + 8 <= file.riff.size) {
         const std::vector<uint8_t> vrat = readAt(file, position, 8);
         variable = getLe32(&vrat[0]) != 0;
         facts.packetsPromised = getLe32(&vrat[4]);
@@ -231,12 +241,10 @@ void copyOut(const std::string& text, char* buffer, size_t capacity, size_t& len
 
 int32_t describeFileInto(const FileHandle& handle, FileFactsCore& core, FileFactTexts& texts) {
     FileFacts facts;
-    std::string error;
-    int32_t status = SONX_OK;
     AudioFile file;
     file.handle = handle;
     file.fileFormat.fileType = FILE_TYPE_WAV;  // binds the RIFF context; the form decides below
-    try {
+    const Failure failure = failureOf([&] {
         openFile(file, false, false);
         // A RIFF size of 0 is what an unfinished writer leaves: the data runs to the end.
         file.riff.keepSizeOnZeroClaim = true;
@@ -249,20 +257,14 @@ int32_t describeFileInto(const FileHandle& handle, FileFactsCore& core, FileFact
         else
             failWith(SONX_ERR_NOT_AUDIO, "The file is a RIFF file, but neither a QCP nor a WAV file");
         facts.codecName = codecName(facts.codec);
-    } catch (const std::exception& e) {
-        error = e.what();
-        status = currentStatus();
-    } catch (OutOfMemory*) {
-        error = "Out of memory";
-        status = SONX_ERR_NO_MEMORY;
-    }
+    });
     closeFile(file, true);
-    if (status != SONX_OK) facts = FileFacts{};
+    if (failure.status != SONX_OK) facts = FileFacts{};
     core = facts;
     copyOut(facts.label, texts.label, texts.labelCapacity, texts.labelLength);
     copyOut(facts.text, texts.text, texts.textCapacity, texts.textLength);
-    copyOut(error, texts.error, texts.errorCapacity, texts.errorLength);
-    return status;
+    copyOut(failure.text, texts.error, texts.errorCapacity, texts.errorLength);
+    return failure.status;
 }
 
 }  // namespace sonx

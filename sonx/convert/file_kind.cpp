@@ -71,27 +71,19 @@ namespace sonx {
 
 int32_t fileKind(const FileHandle& handle, FileKindInfo& info, char* message, size_t capacity) {
     info = FileKindInfo{};
-    std::string error;
-    int32_t status = SONX_OK;
     AudioFile file;
     file.handle = handle;
-    try {
+    const Failure failure = failureOf([&] {
         openFile(file, false, false);
         uint8_t head[SONX_KIND_PROBE_BYTES];
         const uint32_t count = std::min<uint32_t>(file.fileFormat.size, sizeof head);
         seekFile(file, 0);
         if (count) readFile(file, head, count);
         info = sonx::fileKind(head, count, file.fileFormat.size);
-    } catch (const std::exception& e) {
-        error = e.what();
-        status = currentStatus();
-    } catch (OutOfMemory*) {
-        error = "Out of memory";
-        status = SONX_ERR_NO_MEMORY;
-    }
+    });
     closeFile(file, true);
-    copyText(error, message, capacity);
-    return status;
+    copyText(failure.text, message, capacity);
+    return failure.status;
 }
 
 }  // namespace sonx

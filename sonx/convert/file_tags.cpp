@@ -146,19 +146,9 @@ int32_t copyTags(const FileHandle& from, const FileHandle& to, char* message, si
     } catch (const std::exception&) {
         // Tags are a bonus to the speech: unreadable ones are left out.
     }
-    std::string error;
-    int32_t status = SONX_OK;
-    try {
-        writeFileTags(to, tags);
-    } catch (const std::exception& e) {
-        error = e.what();
-        status = currentStatus();
-    } catch (OutOfMemory*) {
-        error = "Out of memory";
-        status = SONX_ERR_NO_MEMORY;
-    }
-    copyText(error, message, capacity);
-    return status;
+    const Failure failure = failureOf([&] { writeFileTags(to, tags); });
+    copyText(failure.text, message, capacity);
+    return failure.status;
 }
 
 }  // namespace sonx

@@ -121,25 +121,11 @@ private:
     AudioFile file_;
 };
 
-template <class Body>
-Failure chunkFailure(Body&& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return {e.what(), currentStatus()};
-    } catch (OutOfMemory*) {
-        return {"Out of memory", SONX_ERR_NO_MEMORY};
-    } catch (...) {
-        return {"Unexpected failure", SONX_ERR_FAILED};
-    }
-    return {};
-}
-
 }  // namespace
 
 uint8_t SonxFile::getCnfgChunk(const FileHandle* file, uint16_t* value) {
     clearErr();
-    Failure failure = chunkFailure([&] {
+    Failure failure = failureOf([&] {
         ChunkFile chunks;
         chunks.open(file, false);
         uint32_t position = 0, length = 0;
@@ -160,7 +146,7 @@ uint8_t SonxFile::getCnfgChunk(const FileHandle* file, uint16_t* value) {
 
 uint8_t SonxFile::setCnfgChunk(const FileHandle* file, uint16_t value) {
     clearErr();
-    Failure failure = chunkFailure([&] {
+    Failure failure = failureOf([&] {
         ChunkFile chunks;
         chunks.open(file, true);
         const uint8_t bytes[2] = {static_cast<uint8_t>(value & 0xff), static_cast<uint8_t>(value >> 8)};
@@ -176,7 +162,7 @@ uint8_t SonxFile::setCnfgChunk(const FileHandle* file, uint16_t value) {
 uint32_t SonxFile::getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) {
     clearErr();
     uint32_t result = 0;
-    Failure failure = chunkFailure([&] {
+    Failure failure = failureOf([&] {
         ChunkFile chunks;
         chunks.open(file, false);
         uint32_t position = 0, stored = 0;
@@ -199,7 +185,7 @@ uint32_t SonxFile::getTextChunk(const FileHandle* file, uint8_t* buffer, uint32_
 
 uint8_t SonxFile::setTextChunk(const FileHandle* file, const uint8_t* text, uint32_t length) {
     clearErr();
-    Failure failure = chunkFailure([&] {
+    Failure failure = failureOf([&] {
         if (length > 0 && !text) failWith(SONX_ERR_INVALID, "No text given");
         ChunkFile chunks;
         chunks.open(file, true);
@@ -216,7 +202,7 @@ uint8_t SonxFile::setTextChunk(const FileHandle* file, const uint8_t* text, uint
 
 uint8_t SonxFile::getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t length) {
     clearErr();
-    Failure failure = chunkFailure([&] {
+    Failure failure = failureOf([&] {
         ChunkFile chunks;
         chunks.open(file, false);
         uint32_t position = 0, stored = 0;
@@ -236,7 +222,7 @@ uint8_t SonxFile::getLablChunk(const FileHandle* file, uint8_t* buffer, uint32_t
 
 uint8_t SonxFile::setLablChunk(const FileHandle* file, const uint8_t* label, uint32_t length) {
     clearErr();
-    Failure failure = chunkFailure([&] {
+    Failure failure = failureOf([&] {
         const uint32_t count = std::min(length, kLabelBytes);
         if (count > 0 && !label) failWith(SONX_ERR_INVALID, "No label given");
         uint8_t bytes[kLabelBytes] = {};

@@ -28,21 +28,6 @@ void checkDecodeRate(const AudioFormat& input, const AudioFormat& output) {
                                    std::to_string(DECODE_RATE_MIN) + " to " + std::to_string(DECODE_RATE_MAX) + " Hz");
 }
 
-// Runs `body`, turning every failure into its text and status (empty on
-// success).
-template <class Body>
-Failure failureOf(Body&& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        const bool memory = dynamic_cast<const std::bad_alloc*>(&e) != nullptr;
-        return {memory ? "Out of memory" : e.what(), currentStatus()};
-    } catch (...) {
-        return {"Out of memory", currentStatus()};  // OutOfMemory*, all else is std::exception
-    }
-    return {};
-}
-
 }  // namespace
 
 ISonxUnknown* newSonxFile() {

@@ -23,13 +23,6 @@
 
 namespace sonx {
 
-// A failure's text and sonx_status; empty on success.
-struct Failure {
-    std::string text;
-    int32_t status = SONX_OK;
-    bool empty() const { return text.empty(); }
-};
-
 class SonxFile final : public ISonxFile,
                        public ISonxConvertFile,
                        public ISonxQcpChunks,
