@@ -66,11 +66,11 @@ void correlateCodevectorsNarrow(const ShiftedTable& shifted, const float* d, int
 }
 
 #if defined(SONX_QCELP_AVX2)
-// The same sums, eight indices to a vector.
+// The same sums, eight indices to a vector and 64 at a time.
 SONX_QCELP_WIDE void correlateCodevectorsWide(const ShiftedTable& shifted, const float* d, int n,
                                               float correlation[kCodebookSize]) {
     typedef float Float8 __attribute__((vector_size(32)));
-    constexpr int kBlock = 32;
+    constexpr int kBlock = 64;
     for (int b = 0; b < kCodebookSize; b += kBlock) {
         Float8 sum[kBlock / 8] = {};
         for (int i = 0; i < n; ++i) {
@@ -148,9 +148,78 @@ void filteredCodevectorEnergiesNarrow(const float* table, const float h[kImpulse
 }
 
 #if defined(SONX_QCELP_AVX2)
+// T(index), T(index - 32), T(index - 64), T(index - 96) (mod 128), in both halves.
+SONX_QCELP_WIDE inline __m256 codevectorLanesWide(const float* table, int index) {
+    constexpr int kRun = kCodebookSize / 4, kMask = kCodebookSize - 1;
+    const __m128 v = _mm_setr_ps(table[index & kMask], table[(index - kRun) & kMask],
+                                 table[(index - 2 * kRun) & kMask], table[(index - 3 * kRun) & kMask]);
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(v), v, 1);
+}
+
+// Samples k of at[4k ..] += v * hv[4k ..] for k < count, two samples at a
+// time, the last one alone when count is odd.
+SONX_QCELP_WIDE inline void addResponse(float* at, const float* hv, __m256 v, int count) {
+    int k = 0;
+    for (; k + 2 <= count; k += 2)
+        _mm256_storeu_ps(at + 4 * k,
+                         _mm256_add_ps(_mm256_loadu_ps(at + 4 * k), _mm256_mul_ps(v, _mm256_loadu_ps(hv + 4 * k))));
+    if (k < count)
+        _mm_storeu_ps(at + 4 * k, _mm_add_ps(_mm_loadu_ps(at + 4 * k),
+                                             _mm_mul_ps(_mm256_castps256_ps128(v), _mm_loadu_ps(hv + 4 * k))));
+}
+
+SONX_QCELP_WIDE inline __m256 squareWide(const float* at) {
+    const __m256 x = _mm256_loadu_ps(at);
+    return _mm256_mul_ps(x, x);
+}
+
+// filteredCodevectorEnergiesBody with two neighbouring four-lane vectors
+// (two samples, or two partial sums) in each eight-lane vector: every lane
+// does the same operations in the same order.
 SONX_QCELP_WIDE void filteredCodevectorEnergiesWide(const float* table, const float h[kImpulseLength], int n,
                                                     float energy[kCodebookSize]) {
-    filteredCodevectorEnergiesBody(table, h, n, energy);
+    n = std::clamp(n, 1, kMaxSubframe);
+    const int taps = std::min(n, kImpulseLength);
+    constexpr int kRun = kCodebookSize / 4;
+    // hv[4k .. 4k + 3] = h[k]; one more zero vector so that pairs may run past the end.
+    float hv[4 * (kImpulseLength + 1)] = {};
+    for (int k = 0; k < kImpulseLength; ++k)
+        for (int l = 0; l < 4; ++l) hv[4 * k + l] = h[k];
+    // Sample m of the window is f[4m .. 4m + 3]; one spare sample past the end.
+    float window[4 * (kRun - 1 + kMaxSubframe + 1)] = {};
+    float* f = window + 4 * (kRun - 1);
+    for (int m = 0; m < n; ++m) addResponse(f + 4 * m, hv, codevectorLanesWide(table, m), std::min(kImpulseLength, n - m));
+    for (int index = 0;; ++index) {
+        // low01 holds the partial sums low[0], low[1] of the narrow form, and so on.
+        __m256 low01 = _mm256_setzero_ps(), low23 = low01, high01 = low01, high23 = low01;
+        int m = 0;
+        for (; m + 8 <= n; m += 8) {
+            const float* at = f + 4 * m;
+            low01 = _mm256_add_ps(low01, squareWide(at));
+            low23 = _mm256_add_ps(low23, squareWide(at + 8));
+            high01 = _mm256_add_ps(high01, squareWide(at + 16));
+            high23 = _mm256_add_ps(high23, squareWide(at + 24));
+        }
+        if (m + 4 <= n) {
+            low01 = _mm256_add_ps(low01, squareWide(f + 4 * m));
+            low23 = _mm256_add_ps(low23, squareWide(f + 4 * m + 8));
+            m += 4;
+        }
+        const __m256 s01 = _mm256_add_ps(low01, high01), s23 = _mm256_add_ps(low23, high23);
+        __m256d sum = _mm256_add_pd(
+            _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s01)), _mm256_cvtps_pd(_mm256_extractf128_ps(s01, 1))),
+            _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s23)), _mm256_cvtps_pd(_mm256_extractf128_ps(s23, 1))));
+        for (; m < n; ++m) {
+            const __m256d x = _mm256_cvtps_pd(_mm_loadu_ps(f + 4 * m));
+            sum = _mm256_add_pd(sum, _mm256_mul_pd(x, x));
+        }
+        double total[4];
+        _mm256_storeu_pd(total, sum);
+        for (int l = 0; l < 4; ++l) energy[index + l * kRun] = static_cast<float>(total[l]);
+        if (index == kRun - 1) break;
+        f -= 4;  // its first sample is still zero
+        addResponse(f, hv, codevectorLanesWide(table, -(index + 1)), taps);
+    }
 }
 #endif
 

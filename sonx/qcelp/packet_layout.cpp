@@ -339,7 +339,40 @@ bool unpackRuns(const std::array<UnpackStep, Runs>& runs, const uint8_t* payload
     return words[kReservedWord] == 0;
 }
 
+// The inverse of unpackRuns: each run's bits taken from their word with
+// one shift and mask and put into the 32-bit window at its first byte.
+template <std::size_t Runs>
+void packRuns(const std::array<UnpackStep, Runs>& runs, const QcelpParams& params, uint8_t* payload) {
+    uint32_t words[kParamWords + 1] = {};
+    std::memcpy(words, &params, sizeof params);
+    uint8_t bytes[kPayloadBytes + 4] = {};
+    for (const UnpackStep& run : runs) {
+        uint32_t window;
+        std::memcpy(&window, bytes + run.byte, sizeof window);
+        if constexpr (std::endian::native == std::endian::little) window = __builtin_bswap32(window);
+        window |= ((words[run.word] >> run.shift) & run.mask) << run.drop;
+        if constexpr (std::endian::native == std::endian::little) window = __builtin_bswap32(window);
+        std::memcpy(bytes + run.byte, &window, sizeof window);
+    }
+    std::memcpy(payload, bytes, kPayloadBytes);
+}
+
 }  // namespace
+
+void packPayload(int rate, const QcelpParams& params, uint8_t payload[kPayloadBytes]) {
+    switch (rate) {
+        case kRateEighth:
+            return packRuns(kEighthRuns, params, payload);
+        case kRateQuarter:
+            return packRuns(kQuarterRuns, params, payload);
+        case kRateHalf:
+            return packRuns(kHalfRuns, params, payload);
+        case kRateFull:
+            return packRuns(kFullRuns, params, payload);
+        default:
+            std::memset(payload, 0, kPayloadBytes);
+    }
+}
 
 PacketBitTable packetBitTable(int rate) {
     switch (rate) {

@@ -42,6 +42,10 @@ PacketBitTable packetBitTable(int rate);
 // The QcelpParams slot a table entry addresses, or null for reserved bits.
 uint32_t* paramSlot(QcelpParams& params, uint8_t kind, uint8_t slot);
 
+// The payload of rate 1..4 as its table lays the parameters out, every
+// other bit 0; all zero for any other rate.
+void packPayload(int rate, const QcelpParams& params, uint8_t payload[kPayloadBytes]);
+
 // Reads the rate octet into the decoded rate and, for rates 0..4, clears and
 // fills the parameters. An unknown octet, or a reserved bit that is set,
 // gives rate 14 (erasure); an erasure octet leaves the parameters alone.

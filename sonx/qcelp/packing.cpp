@@ -14,17 +14,7 @@ void packPacket(int rate, QcelpPacket& packet) {
     if (rate == kRateEighth || rate == kRateQuarter)
         std::fill(std::begin(params.cbIndex), std::end(params.cbIndex), 0u);
 
-    std::fill(std::begin(packet.payload), std::end(packet.payload), uint8_t{0});
-    const PacketBitTable table = packetBitTable(rate);
-    const uint32_t* slot = nullptr;
-    for (int i = 0; i < table.count; ++i) {
-        const PacketBit& entry = table.bits[i];
-        // The bits of a field mostly follow each other: look its slot up once.
-        if (i == 0 || entry.kind != table.bits[i - 1].kind || entry.slot != table.bits[i - 1].slot)
-            slot = paramSlot(params, entry.kind, entry.slot);
-        if (slot && ((*slot >> entry.bit) & 1u))
-            packet.payload[i >> 3] |= static_cast<uint8_t>(0x80u >> (i & 7));
-    }
+    packPayload(rate, params, packet.payload);
     if (rate == kRateEighth)
         params.seed = (static_cast<uint32_t>(packet.payload[0]) << 8) | packet.payload[1];
 }

@@ -57,6 +57,37 @@ inline void correlateLagBatch(const float* target, const LagBatch& y, double (&C
     for (int k = 0; k < kLagBatch; ++k) horizontalSums(c[k], e[k], C[k], E[k]);
 }
 
+#if defined(SONX_QCELP_AVX2)
+// lo in the low half, hi in the high half.
+SONX_QCELP_WIDE inline __m256 halves(__m128 lo, __m128 hi) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+}
+
+// correlateLagBatch two lags to an eight-lane vector, each half doing the
+// four-lane form's operations in its order.
+SONX_QCELP_WIDE inline void correlateLagBatchWide(const float* target, const LagBatch& y, double (&C)[kLagBatch],
+                                                  double (&E)[kLagBatch]) {
+    static_assert(kLagBatch == 4);
+    __m256 c01 = _mm256_setzero_ps(), e01 = c01, c23 = c01, e23 = c01;
+    for (int i = 0; i < kSubframe; i += 4) {
+        const __m128 t4 = _mm_loadu_ps(target + i);
+        const __m256 t = halves(t4, t4);
+        const __m256 v01 = halves(_mm_loadu_ps(y[0] + i), _mm_loadu_ps(y[1] + i));
+        const __m256 v23 = halves(_mm_loadu_ps(y[2] + i), _mm_loadu_ps(y[3] + i));
+        c01 = _mm256_add_ps(c01, _mm256_mul_ps(t, v01));
+        e01 = _mm256_add_ps(e01, _mm256_mul_ps(v01, v01));
+        c23 = _mm256_add_ps(c23, _mm256_mul_ps(t, v23));
+        e23 = _mm256_add_ps(e23, _mm256_mul_ps(v23, v23));
+    }
+    horizontalSums(_mm256_castps256_ps128(c01), _mm256_castps256_ps128(e01), C[0], E[0]);
+    horizontalSums(_mm256_extractf128_ps(c01, 1), _mm256_extractf128_ps(e01, 1), C[1], E[1]);
+    horizontalSums(_mm256_castps256_ps128(c23), _mm256_castps256_ps128(e23), C[2], E[2]);
+    horizontalSums(_mm256_extractf128_ps(c23, 1), _mm256_extractf128_ps(e23, 1), C[3], E[3]);
+}
+#endif
+
+using CorrelateLagBatch = void (*)(const float*, const LagBatch&, double (&)[kLagBatch], double (&)[kLagBatch]);
+
 constexpr int kBlocks = kSubframe / 4, kImpulseBlocks = kImpulseLength / 4;
 using Window = Float4[kBlocks];
 
@@ -70,6 +101,7 @@ inline float pastExcitation(const float* history, int m) {
 // The filtered excitation of lag L + 1 is that of lag L a sample later plus
 // the response to the new first sample u(-L-1); sliding its window back by
 // one sample does the shift.
+template <CorrelateLagBatch correlate>
 SONX_QCELP_KERNEL void shortLagCorrelations(const float* target, const float* h, const float* history,
                                              double (&C)[kLagCount], double (&D)[kLagCount], Window& next) {
     float window[kLagCount - 1 + kSubframe] = {};
@@ -87,7 +119,7 @@ SONX_QCELP_KERNEL void shortLagCorrelations(const float* target, const float* h,
         if (pending == kLagBatch || L == kSubframe - 1) {
             // The last batch's unused rows hold earlier lags.
             double correlation[kLagBatch], energy[kLagBatch];
-            correlateLagBatch(target, batch, correlation, energy);
+            correlate(target, batch, correlation, energy);
             for (int k = 0; k < pending; ++k) {
                 const int i = L - pending + 1 + k - kFirstLag;
                 C[i] = correlation[k];
@@ -128,7 +160,7 @@ SONX_QCELP_KERNEL void longLagCorrelations(const float* target, const float* h, 
 void lagCorrelationsNarrow(const float* target, const float* h, const float* history, double (&C)[kLagCount],
                            double (&D)[kLagCount]) {
     Window window;
-    shortLagCorrelations(target, h, history, C, D, window);
+    shortLagCorrelations<correlateLagBatch>(target, h, history, C, D, window);
     longLagCorrelations(target, h, history, window, C, D);
 }
 
@@ -182,7 +214,7 @@ SONX_QCELP_WIDE void longLagCorrelationsWide(const float* target, const float* h
 SONX_QCELP_WIDE void lagCorrelationsWide(const float* target, const float* h, const float* history,
                                          double (&C)[kLagCount], double (&D)[kLagCount]) {
     Window window;
-    shortLagCorrelations(target, h, history, C, D, window);
+    shortLagCorrelations<correlateLagBatchWide>(target, h, history, C, D, window);
     longLagCorrelationsWide(target, h, history, window, C, D);
 }
 #endif
