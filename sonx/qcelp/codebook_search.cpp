@@ -188,7 +188,8 @@ SONX_QCELP_WIDE void filteredCodevectorEnergiesWide(const float* table, const fl
     // Sample m of the window is f[4m .. 4m + 3]; one spare sample past the end.
     float window[4 * (kRun - 1 + kMaxSubframe + 1)] = {};
     float* f = window + 4 * (kRun - 1);
-    for (int m = 0; m < n; ++m) addResponse(f + 4 * m, hv, codevectorLanesWide(table, m), std::min(kImpulseLength, n - m));
+    for (int m = 0; m < n; ++m)
+        addResponse(f + 4 * m, hv, codevectorLanesWide(table, m), std::min(kImpulseLength, n - m));
     for (int index = 0;; ++index) {
         // low01 holds the partial sums low[0], low[1] of the narrow form, and so on.
         __m256 low01 = _mm256_setzero_ps(), low23 = low01, high01 = low01, high23 = low01;
@@ -206,9 +207,11 @@ SONX_QCELP_WIDE void filteredCodevectorEnergiesWide(const float* table, const fl
             m += 4;
         }
         const __m256 s01 = _mm256_add_ps(low01, high01), s23 = _mm256_add_ps(low23, high23);
-        __m256d sum = _mm256_add_pd(
-            _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s01)), _mm256_cvtps_pd(_mm256_extractf128_ps(s01, 1))),
-            _mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s23)), _mm256_cvtps_pd(_mm256_extractf128_ps(s23, 1))));
+        const __m256d d0 = _mm256_cvtps_pd(_mm256_castps256_ps128(s01));
+        const __m256d d1 = _mm256_cvtps_pd(_mm256_extractf128_ps(s01, 1));
+        const __m256d d2 = _mm256_cvtps_pd(_mm256_castps256_ps128(s23));
+        const __m256d d3 = _mm256_cvtps_pd(_mm256_extractf128_ps(s23, 1));
+        __m256d sum = _mm256_add_pd(_mm256_add_pd(d0, d1), _mm256_add_pd(d2, d3));
         for (; m < n; ++m) {
             const __m256d x = _mm256_cvtps_pd(_mm_loadu_ps(f + 4 * m));
             sum = _mm256_add_pd(sum, _mm256_mul_pd(x, x));

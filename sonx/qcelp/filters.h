@@ -62,6 +62,10 @@ void initPitchFilter(PitchFilterState& filter);
 // fraction 2: y[n] = x[n] + gain * (8-tap interpolation at lag + 0.5).
 // A zero gain (or a lag outside the history) contributes nothing.
 void pitchFilter(const float* in, float* out, int length, PitchFilterState& filter, bool update);
+// pitchFilter over filter's history with this lag, fraction and gain; the
+// filter is left unchanged.
+void pitchFilterWith(const float* in, float* out, int length, const PitchFilterState& filter, int32_t lag,
+                     int32_t fraction, float gain);
 
 // Nearest integer for positive values (halves away from zero); values <= 0
 // truncate toward zero. Saturates at the int range; NaN gives 0.

@@ -130,13 +130,14 @@ void lagBlock(bool half, const float* in, const float* y, float* out, int len, i
     return half ? halfLag(in, y, out, len, lag, gain) : integerLag(in, y, out, len, lag, gain);
 }
 
-}  // namespace
 
-void pitchFilter(const float* in, float* out, int length, PitchFilterState& filter, bool update) {
+// The pitch filter over `history` (kPitchHistory samples, newest last);
+// the outputs are shifted into `updated` when given, which may be history.
+SONX_QCELP_KERNEL void pitchFilterOver(const float* in, float* out, int length, const float* history, int32_t lag,
+                                       int32_t fraction, float gain, float* updated) {
     constexpr int H = kPitchHistory;
-    const int lag = filter.lag;
-    const float gain = filter.gain;
-    const bool half = filter.fraction == 2;
+    const bool update = updated != nullptr;
+    const bool half = fraction == 2;
     // A zero gain must not touch the memory at all: with lag 0 the read would
     // be the very sample being written.
     bool active = gain != 0.0f;
@@ -153,7 +154,7 @@ void pitchFilter(const float* in, float* out, int length, PitchFilterState& filt
                 const int len = std::min(length - done, kFrameSamples);
                 std::copy(in + done, in + done + len, y);
                 std::copy(y, y + len, out + done);
-                shiftIn(filter.history, y, len);
+                shiftIn(updated, y, len);
                 done += len;
             }
         } else if (out != in) {
@@ -165,26 +166,38 @@ void pitchFilter(const float* in, float* out, int length, PitchFilterState& filt
     // When every read falls in the history, the outputs go straight out.
     const int reach = half ? lag - 3 : lag;  // the newest sample read is y[n - reach]
     if (length <= reach) {
-        lagBlock(half, in, filter.history + H, out, length, lag, gain);
-        if (update) shiftIn(filter.history, out, length);
+        lagBlock(half, in, history + H, out, length, lag, gain);
+        if (update) shiftIn(updated, out, length);
         return;
     }
 
     // History followed by this chunk's outputs, so lags shorter than the
     // block read the block's own new outputs.
     float buf[H + kFrameSamples];
-    std::memcpy(buf, filter.history, sizeof filter.history);
+    std::memcpy(buf, history, sizeof(float) * H);
     while (length > 0) {
         const int len = std::min(length, kFrameSamples);
         float* y = buf + H;
         lagBlock(half, in, y, y, len, lag, gain);
         std::copy(y, y + len, out);
-        if (update) shiftIn(filter.history, y, len);
+        if (update) shiftIn(updated, y, len);
         if (len < length) std::memmove(buf, buf + len, sizeof(float) * H);
         in += len;
         out += len;
         length -= len;
     }
+}
+
+}  // namespace
+
+void pitchFilter(const float* in, float* out, int length, PitchFilterState& filter, bool update) {
+    pitchFilterOver(in, out, length, filter.history, filter.lag, filter.fraction, filter.gain,
+                    update ? filter.history : nullptr);
+}
+
+void pitchFilterWith(const float* in, float* out, int length, const PitchFilterState& filter, int32_t lag,
+                     int32_t fraction, float gain) {
+    pitchFilterOver(in, out, length, filter.history, lag, fraction, gain, nullptr);
 }
 
 }  // namespace sonx

@@ -298,12 +298,8 @@ void searchPitch(int rate, const float weightedSpeech[kPitchSubframeSamples], co
 }
 
 void pitchContribution(const PitchFilterState& memory, const PitchParams& pitch, float* out, int n) {
-    PitchFilterState filter = memory;
-    filter.lag = pitch.lag;
-    filter.fraction = pitch.fraction;
-    filter.gain = pitch.gain;
     std::fill(out, out + n, 0.0f);
-    pitchFilter(out, out, n, filter, false);
+    pitchFilterWith(out, out, n, memory, pitch.lag, pitch.fraction, pitch.gain);
 }
 
 }  // namespace sonx
