@@ -1,5 +1,4 @@
-// Helpers for the conversion tests: the test speech as a WAV, WAV parsing,
-// tones and their measurement, formats, and conversion by file name.
+// Helpers for the conversion tests: the test speech as a WAV, tones and their measurement, formats, and conversion by file name.
 #ifndef SONX_TESTS_CONVERT_CONVERT_TEST_UTIL_H
 #define SONX_TESTS_CONVERT_CONVERT_TEST_UTIL_H
 
@@ -28,43 +27,6 @@ inline std::vector<uint8_t> speechWav(double seconds) {
     while (data.size() < want) data.insert(data.end(), speech.begin(), speech.end());
     data.resize(want);
     return wavFile({}, data);
-}
-
-struct Wav {
-    bool ok = false;
-    uint16_t tag = 0, channels = 0, bits = 0, blockAlign = 0;
-    uint32_t rate = 0;
-    uint32_t riffSize = 0;
-    std::vector<uint8_t> data;
-};
-
-// Walks the chunks of a WAV image; ok only when 'fmt ' and 'data' are there.
-inline Wav parseWav(const std::vector<uint8_t>& bytes) {
-    Wav w;
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
-        std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
-        return w;
-    w.riffSize = getLe32(bytes.data() + 4);
-    bool fmt = false, data = false;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        const uint32_t length = getLe32(bytes.data() + at + 4);
-        const uint8_t* body = bytes.data() + at + 8;
-        if (at + 8 + length > bytes.size()) return w;
-        if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0 && length >= 16) {
-            w.tag = getLe16(body);
-            w.channels = getLe16(body + 2);
-            w.rate = getLe32(body + 4);
-            w.blockAlign = getLe16(body + 12);
-            w.bits = getLe16(body + 14);
-            fmt = true;
-        } else if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
-            w.data.assign(body, body + length);
-            data = true;
-        }
-        at += 8 + length + (length & 1);
-    }
-    w.ok = fmt && data;
-    return w;
 }
 
 inline std::vector<double> samplesOf(const std::vector<uint8_t>& data, int bits) {

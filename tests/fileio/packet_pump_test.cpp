@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "convert/convert_test_util.h"
+#include "fileio/fileio_test_util.h"
 #include "support/fake_codec.h"
 #include "support/test_support.h"
 
@@ -28,15 +29,6 @@ struct CodedFile {
     }
     ~CodedFile() { closeFile(f, true); }
 };
-
-std::string messageOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 std::vector<uint8_t> packet(uint8_t rate, size_t payload, uint8_t fill) {
     std::vector<uint8_t> p(1 + payload, fill);
@@ -63,7 +55,7 @@ TEST(PacketPump, ReadBlocksSkipsStrayBytes) {
     EXPECT_EQ(dest[51], 0x22);
     // A destination too small for the packets is refused, not overrun.
     in.f.dataPosition = 0;
-    EXPECT_EQ(messageOf([&] { readBlocks(0, in.f, in.codec, dest.data(), 2, &bytes, 40); }),
+    EXPECT_EQ(errorOf([&] { readBlocks(0, in.f, in.codec, dest.data(), 2, &bytes, 40); }),
               "Audio blocks do not fit the buffer given");
 }
 
@@ -90,7 +82,7 @@ TEST(PacketPump, WriteBlocksKeepsTheQcpHeaderInStepWithTheData) {
         EXPECT_EQ(getLe32(bytes.data() + 4), 194 + dataLength + (dataLength & 1) - 8);  // RIFF size with pad
         EXPECT_EQ(out.f.fileFormat.size, 194 + dataLength);
     }
-    EXPECT_EQ(messageOf([&] { writeBlocks(out.codec, source.data(), 4, nullptr, 0, out.f, 44); }),
+    EXPECT_EQ(errorOf([&] { writeBlocks(out.codec, source.data(), 4, nullptr, 0, out.f, 44); }),
               "Audio blocks run past the data given");
     // The odd data end gets its pad byte at close, which the RIFF size already counts.
     closeFile(out.f, false);
@@ -148,7 +140,7 @@ TEST(PacketPump, ADecoderThatComesUpShortStopsThePass) {
     PumpBuffers buffers;
     sizeBuffers(out.fileFormat, in.f.fileFormat, in.f.decoderFormat, out.encoderFormat, buffers);
     uint32_t carried = 0;
-    EXPECT_EQ(messageOf([&] { convertPass(in.f, out, buffers, carried); }),
+    EXPECT_EQ(errorOf([&] { convertPass(in.f, out, buffers, carried); }),
               "Error decoding audio packets: test decoder came up short");
     closeFile(out, true);
 }
@@ -186,7 +178,7 @@ TEST(PacketPump, SizeBuffersRefusesUnusableFormatsAndNeverShrinks) {
 
     const auto refused = [&](AudioFormat input, AudioFormat decoded) {
         PumpBuffers fresh;
-        const std::string message = messageOf([&] { sizeBuffers(pcm, input, decoded, pcm, fresh); });
+        const std::string message = errorOf([&] { sizeBuffers(pcm, input, decoded, pcm, fresh); });
         EXPECT_TRUE(fresh.packet.empty() && fresh.sample.empty());
         return message;
     };

@@ -13,50 +13,12 @@
 #include "robustness/robustness_support.h"
 #include "sonx/codec/rate_sets.h"
 #include "sonx/sonx.h"
+#include "support/memory_file.h"
 #include "support/process.h"
 #include "support/test_support.h"
 
 namespace sonx::robustness {
 namespace {
-
-// Accepts writes until the Nth; refuses that one and every later one.
-struct StoppingFile {
-    Bytes bytes;
-    uint32_t position = 0;
-    int writes = 0;
-    int stopAt = 0;
-
-    bool stopped() const { return writes >= stopAt; }
-
-    static int32_t callback(int32_t op, uint8_t* buffer, int32_t position, int32_t length, uintptr_t data) {
-        auto* self = reinterpret_cast<StoppingFile*>(data);
-        const auto n = static_cast<size_t>(length);
-        switch (op) {
-            case CLIENT_FILE_READ: {
-                const size_t have = self->bytes.size() > self->position ? self->bytes.size() - self->position : 0;
-                const size_t k = std::min(have, n);
-                std::memcpy(buffer, self->bytes.data() + self->position, k);
-                self->position += static_cast<uint32_t>(k);
-                return static_cast<int32_t>(k);
-            }
-            case CLIENT_FILE_WRITE:
-                if (++self->writes >= self->stopAt) return 0;
-                if (self->bytes.size() < self->position + n) self->bytes.resize(self->position + n);
-                std::memcpy(self->bytes.data() + self->position, buffer, n);
-                self->position += static_cast<uint32_t>(n);
-                return length;
-            case CLIENT_FILE_SEEK:
-                self->position = static_cast<uint32_t>(position);
-                return position;
-            case CLIENT_FILE_SIZE:
-                return static_cast<int32_t>(self->bytes.size());
-            case CLIENT_FILE_TRUNCATE:
-                self->bytes.resize(n);
-                return 0;
-        }
-        return -1;
-    }
-};
 
 AudioFormat pcm() {
     AudioFormat f;
@@ -117,14 +79,14 @@ TEST(StoppedWrites, EveryPrefixIsConsistentAndConvertsOnceItsHeaderIsWhole) {
         bool finished = false;
         for (int n = 1; !finished; ++n) {
             SCOPED_TRACE(std::string(d.what) + ", writes stop at " + std::to_string(n));
-            StoppingFile out;
-            out.stopAt = n;
+            test::TestMemoryFile out;
+            out.stopWritesAt = n;
             ISonxConvertFile* converter = createInstance<ISonxConvertFile>(CLSID_SonxFile);
             const FileHandle in = FileHandle::named(d.input.c_str());
-            const FileHandle client = FileHandle::client(StoppingFile::callback, reinterpret_cast<uintptr_t>(&out));
+            const FileHandle client = out.handle();
             converter->convert(&in, &d.inFormat, &client, &d.outFormat, nullptr, 0);
             converter->Release();
-            finished = !out.stopped();
+            finished = out.writeCalls < n;
 
             const std::string written = dir.file("written.bin"), back = dir.file("back.bin");
             test::writeFileBytes(written, out.bytes);

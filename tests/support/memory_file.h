@@ -33,6 +33,10 @@ public:
     int calls = 0;  // reads, writes and seeks so far
     int sizeCalls = 0;
     int seekCalls = 0;
+    int writeCalls = 0;
+    // From the n-th write on (counting from 1), writes are refused: they
+    // write nothing and answer 0, as on a full disk.
+    int stopWritesAt = 0;
     // Answers given instead of the true ones; a read and a truncate still
     // take place, a write does not.
     std::optional<int32_t> readAnswer, writeAnswer, sizeAnswer, truncateAnswer;
@@ -60,6 +64,8 @@ private:
             return readAnswer ? *readAnswer : fail ? read - 1 : read;
         }
         case CLIENT_FILE_WRITE:
+            ++writeCalls;
+            if (stopWritesAt && writeCalls >= stopWritesAt) return 0;
             if (writeAnswer) return *writeAnswer;
             return fail ? length - 1 : pass(operation, buffer, position, length);
         case CLIENT_FILE_SEEK:

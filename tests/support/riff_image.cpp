@@ -64,6 +64,33 @@ Bytes withChunk(Bytes file, const char* id, const Bytes& data) {
     return file;
 }
 
+Wav parseWav(const Bytes& bytes) {
+    Wav w;
+    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
+        return w;
+    w.riffSize = le32At(bytes, 4);
+    bool fmt = false, data = false;
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        const uint32_t length = le32At(bytes, at + 4);
+        const uint8_t* body = bytes.data() + at + 8;
+        if (at + 8 + length > bytes.size()) return w;
+        if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0 && length >= 16) {
+            w.tag = getLe16(body);
+            w.channels = getLe16(body + 2);
+            w.rate = getLe32(body + 4);
+            w.blockAlign = getLe16(body + 12);
+            w.bits = getLe16(body + 14);
+            fmt = true;
+        } else if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
+            w.data.assign(body, body + length);
+            data = true;
+        }
+        at += 8 + length + (length & 1);
+    }
+    w.ok = fmt && data;
+    return w;
+}
+
 std::vector<int16_t> wavSamples(const Bytes& wav) {
     if (wav.size() < 12 || std::memcmp(wav.data(), "RIFF", 4) || std::memcmp(wav.data() + 8, "WAVE", 4))
         throw std::runtime_error("not a WAV file");

@@ -60,6 +60,16 @@ Bytes withChunk(Bytes file, const char* id, const Bytes& data);
 
 // ---- WAV -----------------------------------------------------------------------
 
+// A WAV image as read back: its format fields, RIFF size and data.
+struct Wav {
+    bool ok = false;  // 'fmt ' and 'data' were there, and no chunk ran past the end
+    uint16_t tag = 0, channels = 0, bits = 0, blockAlign = 0;
+    uint32_t rate = 0;
+    uint32_t riffSize = 0;
+    Bytes data;
+};
+Wav parseWav(const Bytes& bytes);
+
 // The 'data' chunk of a RIFF WAVE image as 16-bit samples (throws without one).
 std::vector<int16_t> wavSamples(const Bytes& wav);
 
