@@ -5,6 +5,7 @@
 
 #include "sonx/qcelp/decode_params.h"
 #include "sonx/qcelp/tables.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 namespace {
@@ -17,6 +18,29 @@ void divideByRootPair(const double (&poly)[kLpcOrder + 2], double twoCos, double
     b[0] = poly[0];
     b[1] = poly[1] + twoCos * b[0];
     for (int k = 2; k < 5; ++k) b[k] = poly[k] + twoCos * b[k - 1] - b[k - 2];
+}
+
+typedef int32_t Int4 __attribute__((vector_size(16)));
+
+constexpr int kLargestLspTable = 128;
+
+// The vector tables as separate runs of first and second increments, for
+// four entries to a vector.
+struct SplitLspTables {
+    float d0[kLspVectors][kLargestLspTable];
+    float d1[kLspVectors][kLargestLspTable];
+    SplitLspTables() {
+        for (int j = 0; j < kLspVectors; ++j)
+            for (int n = 0; n < lspTableSizes[j]; ++n) {
+                d0[j][n] = lspTables[j][n].d0;
+                d1[j][n] = lspTables[j][n].d1;
+            }
+    }
+};
+
+const SplitLspTables& splitLspTables() {
+    static const SplitLspTables tables;
+    return tables;
 }
 
 bool usableWeights(const float w[kLpcOrder]) {
@@ -71,25 +95,39 @@ void quantizeEighthRateLsp(const float lsp[kLpcOrder], const float previousQuant
 }
 
 void searchLspVectors(const float lsp[kLpcOrder], const float weights[kLpcOrder], uint32_t codes[5]) {
+    const SplitLspTables& split = splitLspTables();
     float last = 0.0f;  // the quantised LSP below the pair
     for (int j = 0; j < kLspVectors; ++j) {
-        const float target0 = lsp[2 * j] - last;
-        const float target1 = lsp[2 * j + 1] - lsp[2 * j];
-        const float w0 = weights[2 * j], w1 = weights[2 * j + 1];
-        const LspPair* table = lspTables[j];
-        float best = 1e20f;
-        uint32_t bestIndex = 0;
-        for (int n = 0; n < lspTableSizes[j]; ++n) {
-            const float d0 = target0 - table[n].d0;
-            const float d1 = d0 + target1 - table[n].d1;
-            const float distortion = w0 * d0 * d0 + w1 * d1 * d1;
-            if (distortion < best) {
-                best = distortion;
-                bestIndex = static_cast<uint32_t>(n);
+        const Float4 target0 = splat4(lsp[2 * j] - last);
+        const Float4 target1 = splat4(lsp[2 * j + 1] - lsp[2 * j]);
+        const Float4 w0 = splat4(weights[2 * j]), w1 = splat4(weights[2 * j + 1]);
+        // Per lane, the first entry of the least distortion below 1e20 (a
+        // NaN never wins); then the least of the lanes, the earlier entry on
+        // a tie: the first least distortion of the whole table.
+        Float4 best = splat4(1e20f);
+        Int4 bestEntry = {-1, -1, -1, -1};
+        const Int4 step = {4, 4, 4, 4};
+        Int4 entry = {0, 1, 2, 3};
+        for (int n = 0; n < lspTableSizes[j]; n += 4, entry += step) {
+            const Float4 d0 = target0 - load4(split.d0[j] + n);
+            const Float4 d1 = d0 + target1 - load4(split.d1[j] + n);
+            const Float4 distortion = w0 * d0 * d0 + w1 * d1 * d1;
+            const Int4 better = distortion < best;
+            best = better ? distortion : best;
+            bestEntry = better ? entry : bestEntry;
+        }
+        float bestValue = 1e20f;
+        int32_t bestIndex = 0;
+        for (int l = 0; l < 4; ++l) {
+            if (bestEntry[l] < 0) continue;
+            if (best[l] < bestValue || (best[l] == bestValue && bestEntry[l] < bestIndex)) {
+                bestValue = best[l];
+                bestIndex = bestEntry[l];
             }
         }
-        codes[j] = bestIndex;
-        last += table[bestIndex].d0 + table[bestIndex].d1;
+        codes[j] = static_cast<uint32_t>(bestIndex);
+        const LspPair& chosen = lspTables[j][bestIndex];
+        last += chosen.d0 + chosen.d1;
     }
 }
 

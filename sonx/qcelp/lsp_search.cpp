@@ -19,10 +19,10 @@ float evaluate(const float (&c)[kHalfOrder + 1], float x) {
            c[5] * 0.5f;
 }
 
-// A root of C in [lo, hi]: two bisections, then linear interpolation. A
-// root at hi is left to the interval that starts there.
-bool rootIn(const float (&c)[kHalfOrder + 1], float lo, float hi, float& root) {
-    float fLo = evaluate(c, lo), fHi = evaluate(c, hi);
+// A root of C in [lo, hi], where C is fLo and fHi: two bisections, then
+// linear interpolation. A root at hi is left to the interval that starts
+// there.
+bool rootIn(const float (&c)[kHalfOrder + 1], float lo, float hi, float fLo, float fHi, float& root) {
     if (fLo == 0.0f) {
         root = lo;
         return true;
@@ -60,13 +60,17 @@ bool searchLspRoots(const float a[kLpcOrder], float lsp[kLpcOrder]) {
         q[k] = a[kLpcOrder - k] - a[k - 1] + q[k - 1];
     }
 
+    // Neighbouring intervals share an end: C at each grid point once.
+    float grid[kScanIntervals + 1], atGrid[kScanIntervals + 1];
+    for (int i = 0; i <= kScanIntervals; ++i) {
+        grid[i] = static_cast<float>(i) / kScanIntervals;
+        atGrid[i] = evaluate(p, grid[i]);
+    }
     float sumRoots[kHalfOrder + 1];
     int found = 0;
     for (int i = 0; i < kScanIntervals; ++i) {
         float root;
-        if (!rootIn(p, static_cast<float>(i) / kScanIntervals, static_cast<float>(i + 1) / kScanIntervals,
-                    root))
-            continue;
+        if (!rootIn(p, grid[i], grid[i + 1], atGrid[i], atGrid[i + 1], root)) continue;
         if (root == 0.0f) continue;
         if (found == kHalfOrder) return false;
         sumRoots[found++] = root;
@@ -74,10 +78,12 @@ bool searchLspRoots(const float a[kLpcOrder], float lsp[kLpcOrder]) {
     if (found != kHalfOrder) return false;
     sumRoots[kHalfOrder] = 1.0f;
 
+    float atRoots[kHalfOrder + 1];
+    for (int j = 0; j <= kHalfOrder; ++j) atRoots[j] = evaluate(q, sumRoots[j]);
     float out[kLpcOrder];
     for (int j = 0; j < kHalfOrder; ++j) {
         float root;
-        if (!rootIn(q, sumRoots[j], sumRoots[j + 1], root)) return false;
+        if (!rootIn(q, sumRoots[j], sumRoots[j + 1], atRoots[j], atRoots[j + 1], root)) return false;
         out[2 * j] = sumRoots[j];
         out[2 * j + 1] = root;
     }
