@@ -1,6 +1,7 @@
 #include "sonx/qcelp/pitch_search.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "sonx/qcelp/decode_params.h"
 #include "sonx/qcelp/vector_ops.h"
@@ -25,15 +26,40 @@ struct BestCandidate {
     int32_t lag = 0;
     int32_t fraction = 0;
     void offer(double cc, double dd, int32_t lagValue, int32_t fractionValue) {
-        // Both tests are evaluated: the sign of C is a coin toss, but a
-        // new best is rare, so the one branch left predicts well.
-        const bool better = (cc > 0.0) & (c2 * dd < cc * cc * d);
-        if (!better) return;
+        if (!(cc > 0.0) || !(c2 * dd < cc * cc * d)) return;
         c2 = cc * cc;
         d = dd;
         c = cc;
         lag = lagValue;
         fraction = fractionValue;
+    }
+    // Whether offer would take any of cc[0..3], dd[0..3] now.
+    bool anyBetter(const double* cc, const double* dd) const {
+#if defined(__SSE2__)
+        const __m128d bestC2 = _mm_set1_pd(c2), bestD = _mm_set1_pd(d), zero = _mm_setzero_pd();
+        const __m128d c01 = _mm_loadu_pd(cc), c23 = _mm_loadu_pd(cc + 2);
+        const __m128d d01 = _mm_loadu_pd(dd), d23 = _mm_loadu_pd(dd + 2);
+        const auto better = [&](__m128d cv, __m128d dv) {
+            const __m128d wins = _mm_cmplt_pd(_mm_mul_pd(bestC2, dv), _mm_mul_pd(_mm_mul_pd(cv, cv), bestD));
+            return _mm_and_pd(_mm_cmpgt_pd(cv, zero), wins);
+        };
+        return _mm_movemask_pd(_mm_or_pd(better(c01, d01), better(c23, d23))) != 0;
+#else
+        bool better = false;
+        for (int k = 0; k < 4; ++k) better |= (cc[k] > 0.0) & (c2 * dd[k] < cc[k] * cc[k] * d);
+        return better;
+#endif
+    }
+    // offer of candidates k = 0..count-1, lag firstLag + k. A new best is
+    // rare, so four that would not change it are passed over at once: the
+    // best stays as it is while none of them takes over.
+    void offerAll(const double* cc, const double* dd, int count, int32_t firstLag, int32_t fractionValue) {
+        int k = 0;
+        for (; k + 4 <= count; k += 4) {
+            if (!anyBetter(cc + k, dd + k)) continue;
+            for (int i = k; i < k + 4; ++i) offer(cc[i], dd[i], firstLag + i, fractionValue);
+        }
+        for (; k < count; ++k) offer(cc[k], dd[k], firstLag + k, fractionValue);
     }
 };
 
@@ -86,10 +112,34 @@ SONX_QCELP_WIDE inline void correlateLagBatchWide(const float* target, const Lag
 }
 #endif
 
+inline Double2 load2(const double* p) {
+    Double2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store2(double* p, Double2 v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
 using CorrelateLagBatch = void (*)(const float*, const LagBatch&, double (&)[kLagBatch], double (&)[kLagBatch]);
 
-constexpr int kBlocks = kSubframe / 4, kImpulseBlocks = kImpulseLength / 4;
-using Window = Float4[kBlocks];
+constexpr int kBlocks = kSubframe / 4;
+
+// The filtered excitations of the lags 40..145 by sample, eight lags to a
+// vector. Once u(-L) has passed the end of the response, the filtered
+// excitation only moves on: y_L(n) = y_(L-1)(n-1) for n >= 20, and so
+// y_L(n) = y_(L-n+19)(19). Row n < 20 holds y_L(n), row 19 for the lags
+// from 20 on. Index L - kRowStart; the lags past 145 fill the last vector.
+constexpr int kRowStart = kSubframe - kImpulseLength;
+constexpr int kLongLagGroup = 8;
+constexpr int kLongLags = (kLastLag - kSubframe + kLongLagGroup) / kLongLagGroup * kLongLagGroup;
+constexpr int kRowLength = kSubframe + kLongLags + 1 - kRowStart;
+struct LongLagRows {
+    float at[kImpulseLength][kRowLength];
+};
+typedef float Float8 __attribute__((vector_size(32)));
+typedef double Double8 __attribute__((vector_size(64)));
 
 // u(m) for m < 0 is history[kPitchHistory + m].
 inline float pastExcitation(const float* history, int m) {
@@ -97,13 +147,13 @@ inline float pastExcitation(const float* history, int m) {
 }
 
 // Correlations C_L and energies D_L of the target with the filtered past
-// excitation for the lags 15..39, and the filtered excitation of lag 40.
-// The filtered excitation of lag L + 1 is that of lag L a sample later plus
-// the response to the new first sample u(-L-1); sliding its window back by
-// one sample does the shift.
+// excitation for the lags 15..39, and lag 40's filtered excitation and
+// sample 19 of the lags 20..39 into `rows`. The filtered excitation of lag
+// L + 1 is that of lag L a sample later plus the response to the new first
+// sample u(-L-1); sliding its window back by one sample does the shift.
 template <CorrelateLagBatch correlate>
 SONX_QCELP_KERNEL void shortLagCorrelations(const float* target, const float* h, const float* history,
-                                             double (&C)[kLagCount], double (&D)[kLagCount], Window& next) {
+                                             double (&C)[kLagCount], double (&D)[kLagCount], LongLagRows& rows) {
     float window[kLagCount - 1 + kSubframe] = {};
     float* y = window + kLagCount - 1;
     // Lag 15: a single copy of the excitation, u(m - L) for m < L, 0 beyond.
@@ -113,9 +163,11 @@ SONX_QCELP_KERNEL void shortLagCorrelations(const float* target, const float* h,
     LagBatch batch;
     int pending = 0;
     for (int L = kFirstLag; L < kSubframe; ++L) {
+        if (L >= kRowStart) rows.at[kImpulseLength - 1][L - kRowStart] = y[kImpulseLength - 1];
+        // The window is still zero before y, so y[n - L] adds nothing for
+        // n < L.
         float* filtered = batch[pending++];
-        std::copy(y, y + kSubframe, filtered);
-        for (int n = L; n < kSubframe; ++n) filtered[n] += y[n - L];
+        for (int n = 0; n < kSubframe; n += 4) store4(filtered + n, load4(y + n) + load4(y + n - L));
         if (pending == kLagBatch || L == kSubframe - 1) {
             // The last batch's unused rows hold earlier lags.
             double correlation[kLagBatch], energy[kLagBatch];
@@ -130,92 +182,70 @@ SONX_QCELP_KERNEL void shortLagCorrelations(const float* target, const float* h,
         --y;  // y[0] is still zero
         addScaled(y, h, pastExcitation(history, -L - 1), kImpulseLength);
     }
-    for (int i = 0; i < kBlocks; ++i) next[i] = load4(y + 4 * i);
+    for (int n = 0; n < kImpulseLength; ++n) rows.at[n][kSubframe - kRowStart] = y[n];
 }
 
-// The same for lags 40..145, from the filtered excitation of lag 40. The
-// excitation is one copy now, and the window stays in registers: each lag
-// shifts it by a sample and adds the response.
+// The same for the lags 40..145, from lag 40's row entries. Each lag's sums
+// are those of one lag at a time: lane n mod 4 of its correlation and
+// energy adds the samples n in order, and the lanes meet in double.
 SONX_QCELP_KERNEL void longLagCorrelations(const float* target, const float* h, const float* history,
-                                            Window& window, double (&C)[kLagCount], double (&D)[kLagCount]) {
-    Float4 h4[kImpulseBlocks];
-    for (int i = 0; i < kImpulseBlocks; ++i) h4[i] = load4(h + 4 * i);
-    for (int L = kSubframe;; ++L) {
-        Float4 c = {0, 0, 0, 0}, e = {0, 0, 0, 0};
-        for (int i = 0; i < kBlocks; ++i) {
-            c += load4(target + 4 * i) * window[i];
-            e += window[i] * window[i];
+                                            LongLagRows& rows, double (&C)[kLagCount], double (&D)[kLagCount]) {
+    float excitation[kRowLength] = {};  // u(-L); zero past the history
+    for (int L = kSubframe + 1; L <= kPitchHistory; ++L) excitation[L - kRowStart] = pastExcitation(history, -L);
+    const Float8 zero = {};
+    for (int n = 0; n < kImpulseLength; ++n) {
+        const float hn = h[n];
+        const Float8 response = {hn, hn, hn, hn, hn, hn, hn, hn};
+        for (int at = kSubframe + 1 - kRowStart; at < kSubframe + 1 + kLongLags - kRowStart; at += kLongLagGroup) {
+            Float8 earlier = zero, u;
+            if (n > 0) std::memcpy(&earlier, rows.at[n - 1] + at - 1, sizeof earlier);
+            std::memcpy(&u, excitation + at, sizeof u);
+            const Float8 y = earlier + u * response;
+            std::memcpy(rows.at[n] + at, &y, sizeof y);
         }
-        double energy;
-        horizontalSums(c, e, C[L - kFirstLag], energy);
-        D[L - kFirstLag] = 0.01 + energy;
-        if (L == kLastLag) break;
-        for (int i = kBlocks - 1; i > 0; --i) window[i] = oneSampleLater(window[i - 1], window[i]);
-        window[0] = oneSampleLater(Float4{0, 0, 0, 0}, window[0]);
-        const Float4 excitation = splat4(pastExcitation(history, -L - 1));
-        for (int i = 0; i < kImpulseBlocks; ++i) window[i] += excitation * h4[i];
+    }
+    for (int first = kSubframe; first <= kLastLag; first += kLongLagGroup) {
+        // Lane n mod 4 of the sums takes sample n of the eight lags.
+        Float8 c[4] = {}, e[4] = {};
+        const auto add = [](Float8& correlation, Float8& energy, const float* row, float t) {
+            Float8 v;
+            std::memcpy(&v, row, sizeof v);
+            correlation += Float8{t, t, t, t, t, t, t, t} * v;
+            energy += v * v;
+        };
+        const int at = first - kRowStart;
+        for (int n = 0; n < kImpulseLength; n += 4)
+            for (int l = 0; l < 4; ++l) add(c[l], e[l], rows.at[n + l] + at, target[n + l]);
+        const float* last = rows.at[kImpulseLength - 1] + at;
+        for (int n = kImpulseLength; n < kSubframe; n += 4)
+            for (int l = 0; l < 4; ++l) add(c[l], e[l], last - (n + l - (kImpulseLength - 1)), target[n + l]);
+        Double8 correlation[4], energy[4];
+        for (int l = 0; l < 4; ++l) {
+            correlation[l] = __builtin_convertvector(c[l], Double8);
+            energy[l] = __builtin_convertvector(e[l], Double8);
+        }
+        const Double8 sumC = (correlation[0] + correlation[1]) + (correlation[2] + correlation[3]);
+        const Double8 sumE = (energy[0] + energy[1]) + (energy[2] + energy[3]);
+        for (int k = 0; k < kLongLagGroup && first + k <= kLastLag; ++k) {
+            C[first + k - kFirstLag] = sumC[k];
+            D[first + k - kFirstLag] = 0.01 + sumE[k];
+        }
     }
 }
 
 void lagCorrelationsNarrow(const float* target, const float* h, const float* history, double (&C)[kLagCount],
                            double (&D)[kLagCount]) {
-    Window window;
-    shortLagCorrelations<correlateLagBatch>(target, h, history, C, D, window);
-    longLagCorrelations(target, h, history, window, C, D);
+    LongLagRows rows;
+    shortLagCorrelations<correlateLagBatch>(target, h, history, C, D, rows);
+    longLagCorrelations(target, h, history, rows, C, D);
 }
 
 #if defined(SONX_QCELP_AVX2)
-// A sample later, as oneSampleLater: previous[3], then v[0..2].
-SONX_QCELP_WIDE inline __m128 oneSampleLaterWide(__m128 previous, __m128 v) {
-    return _mm_castsi128_ps(_mm_alignr_epi8(_mm_castps_si128(v), _mm_castps_si128(previous), 12));
-}
-
-// longLagCorrelations two lags at a time, lag L in the low and lag L + 1
-// in the high half of each eight-lane vector. One pass over the blocks
-// forms lag L + 1's window from lag L's, correlates both, and leaves lag
-// L + 2's in place of lag L's.
-SONX_QCELP_WIDE void longLagCorrelationsWide(const float* target, const float* h, const float* history,
-                                             Window& window, double (&C)[kLagCount], double (&D)[kLagCount]) {
-    static_assert((kLastLag - kSubframe + 1) % 2 == 0);
-    __m128 even[kBlocks];
-    for (int i = 0; i < kBlocks; ++i) even[i] = window[i];
-    // Each block of the target in both halves.
-    float targetTwice[kBlocks][8];
-    for (int i = 0; i < kBlocks; ++i) {
-        std::copy(target + 4 * i, target + 4 * i + 4, targetTwice[i]);
-        std::copy(target + 4 * i, target + 4 * i + 4, targetTwice[i] + 4);
-    }
-    for (int L = kSubframe; L < kLastLag; L += 2) {
-        const __m128 first = _mm_set1_ps(pastExcitation(history, -L - 1));
-        const __m128 second = _mm_set1_ps(pastExcitation(history, -L - 2));
-        __m128 previousEven = _mm_setzero_ps(), previousOdd = previousEven;
-        __m256 c = _mm256_setzero_ps(), e = c;
-        for (int i = 0; i < kBlocks; ++i) {
-            const __m128 evenBlock = even[i];
-            __m128 oddBlock = oneSampleLaterWide(previousEven, evenBlock);
-            if (i < kImpulseBlocks) oddBlock = _mm_add_ps(oddBlock, _mm_mul_ps(first, _mm_loadu_ps(h + 4 * i)));
-            const __m256 y = _mm256_insertf128_ps(_mm256_castps128_ps256(evenBlock), oddBlock, 1);
-            c = _mm256_add_ps(c, _mm256_mul_ps(_mm256_loadu_ps(targetTwice[i]), y));
-            e = _mm256_add_ps(e, _mm256_mul_ps(y, y));
-            __m128 next = oneSampleLaterWide(previousOdd, oddBlock);
-            if (i < kImpulseBlocks) next = _mm_add_ps(next, _mm_mul_ps(second, _mm_loadu_ps(h + 4 * i)));
-            even[i] = next;
-            previousEven = evenBlock;
-            previousOdd = oddBlock;
-        }
-        double energy[2];
-        horizontalSums(_mm256_castps256_ps128(c), _mm256_castps256_ps128(e), C[L - kFirstLag], energy[0]);
-        horizontalSums(_mm256_extractf128_ps(c, 1), _mm256_extractf128_ps(e, 1), C[L + 1 - kFirstLag], energy[1]);
-        D[L - kFirstLag] = 0.01 + energy[0];
-        D[L + 1 - kFirstLag] = 0.01 + energy[1];
-    }
-}
-
 SONX_QCELP_WIDE void lagCorrelationsWide(const float* target, const float* h, const float* history,
                                          double (&C)[kLagCount], double (&D)[kLagCount]) {
-    Window window;
-    shortLagCorrelations<correlateLagBatchWide>(target, h, history, C, D, window);
-    longLagCorrelationsWide(target, h, history, window, C, D);
+    LongLagRows rows;
+    shortLagCorrelations<correlateLagBatchWide>(target, h, history, C, D, rows);
+    longLagCorrelations(target, h, history, rows, C, D);
 }
 #endif
 
@@ -283,13 +313,23 @@ void searchPitch(int rate, const float weightedSpeech[kPitchSubframeSamples], co
     const int32_t minLag = std::max(record.minLag, kMinPitchLag);
     const int32_t maxLag = std::min(record.maxLag, kMaxPitchLag);
     BestCandidate best;
-    for (int32_t L = minLag; L <= maxLag; ++L) best.offer(C[L - kFirstLag], D[L - kFirstLag], L, 0);
+    best.offerAll(C + (minLag - kFirstLag), D + (minLag - kFirstLag), maxLag - minLag + 1, minLag, 0);
     if (config.halfSamplePitch) {
-        for (int32_t j = minLag; j <= std::min(maxLag, kMaxHalfSampleLag); ++j) {
+        // Lag j + 1/2 between lags j and j + 1.
+        const int32_t lastHalf = std::min(maxLag, kMaxHalfSampleLag);
+        // Two lags to a vector; one more than asked for may be formed, from
+        // lags inside the arrays.
+        double halfC[kLagCount + 1], halfD[kLagCount + 1];
+        const Double2 near = {kNearCorrelation, kNearCorrelation}, far = {kFarCorrelation, kFarCorrelation};
+        const Double2 half = {0.5, 0.5};
+        for (int32_t j = minLag; j <= lastHalf; j += 2) {
             const int i = j - kFirstLag;
-            const double c = kNearCorrelation * (C[i] + C[i + 1]) + kFarCorrelation * (C[i - 1] + C[i + 2]);
-            best.offer(c, 0.5 * (D[i] + D[i + 1]), j, 2);
+            const Double2 nearSum = load2(C + i) + load2(C + i + 1);
+            const Double2 farSum = load2(C + i - 1) + load2(C + i + 2);
+            store2(halfC + (j - minLag), near * nearSum + far * farSum);
+            store2(halfD + (j - minLag), half * (load2(D + i) + load2(D + i + 1)));
         }
+        best.offerAll(halfC, halfD, lastHalf - minLag + 1, minLag, 2);
     }
 
     float gain = 0.0f;
