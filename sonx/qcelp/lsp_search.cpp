@@ -4,6 +4,7 @@
 
 #include "sonx/qcelp/lpc_analysis.h"
 #include "sonx/qcelp/tables.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 namespace {
@@ -19,16 +20,47 @@ float evaluate(const float (&c)[kHalfOrder + 1], float x) {
            c[5] * 0.5f;
 }
 
+// At the grid point x = i / 64 the table index 256 m x is the integer
+// 4 m i: the cosines of every grid point, cos(m pi i / 64) at [m][i], the
+// rows padded to whole vectors.
+constexpr int kGridLength = (kScanIntervals + 1 + 3) / 4 * 4;
+struct GridCosines {
+    float at[kHalfOrder + 1][kGridLength];
+    GridCosines() {
+        for (int m = 1; m <= kHalfOrder; ++m)
+            for (int i = 0; i < kGridLength; ++i)
+                at[m][i] = cosineTable[(4 * m * i) & (kCosineTableSize - 1)];
+    }
+};
+
+// evaluate at the grid points x = i / 64, four to a vector.
+void evaluateGrid(const float (&c)[kHalfOrder + 1], float (&value)[kGridLength]) {
+    static const GridCosines grid;
+    const Float4 c1 = splat4(c[1]), c2 = splat4(c[2]), c3 = splat4(c[3]), c4 = splat4(c[4]);
+    const Float4 last = splat4(c[5] * 0.5f);
+    for (int i = 0; i < kGridLength; i += 4) {
+        const Float4 sum = load4(grid.at[5] + i) + c1 * load4(grid.at[4] + i) + c2 * load4(grid.at[3] + i) +
+                           c3 * load4(grid.at[2] + i) + c4 * load4(grid.at[1] + i) + last;
+        store4(value + i, sum);
+    }
+}
+
+// Whether [lo, hi] may hold a root, C being fLo and fHi there: rootIn is
+// false otherwise.
+bool mayHoldRoot(float fLo, float fHi) {
+    // Signs rather than a product, which could underflow to zero.
+    return fLo == 0.0f || (fHi != 0.0f && ((fLo < 0.0f && fHi > 0.0f) || (fLo > 0.0f && fHi < 0.0f)));
+}
+
 // A root of C in [lo, hi], where C is fLo and fHi: two bisections, then
 // linear interpolation. A root at hi is left to the interval that starts
 // there.
 bool rootIn(const float (&c)[kHalfOrder + 1], float lo, float hi, float fLo, float fHi, float& root) {
+    if (!mayHoldRoot(fLo, fHi)) return false;
     if (fLo == 0.0f) {
         root = lo;
         return true;
     }
-    // Signs rather than a product, which could underflow to zero.
-    if (fHi == 0.0f || !((fLo < 0.0f && fHi > 0.0f) || (fLo > 0.0f && fHi < 0.0f))) return false;
     for (int step = 0; step < 10; ++step) {
         const float mid = 0.5f * (lo + hi);
         if ((mid - lo) * 256.0f < 1.0f) break;
@@ -61,16 +93,16 @@ bool searchLspRoots(const float a[kLpcOrder], float lsp[kLpcOrder]) {
     }
 
     // Neighbouring intervals share an end: C at each grid point once.
-    float grid[kScanIntervals + 1], atGrid[kScanIntervals + 1];
-    for (int i = 0; i <= kScanIntervals; ++i) {
-        grid[i] = static_cast<float>(i) / kScanIntervals;
-        atGrid[i] = evaluate(p, grid[i]);
-    }
+    float atGrid[kGridLength];
+    evaluateGrid(p, atGrid);
     float sumRoots[kHalfOrder + 1];
     int found = 0;
     for (int i = 0; i < kScanIntervals; ++i) {
+        if (!mayHoldRoot(atGrid[i], atGrid[i + 1])) continue;
+        const float lo = static_cast<float>(i) / kScanIntervals,
+                    hi = static_cast<float>(i + 1) / kScanIntervals;
         float root;
-        if (!rootIn(p, grid[i], grid[i + 1], atGrid[i], atGrid[i + 1], root)) continue;
+        if (!rootIn(p, lo, hi, atGrid[i], atGrid[i + 1], root)) continue;
         if (root == 0.0f) continue;
         if (found == kHalfOrder) return false;
         sumRoots[found++] = root;
