@@ -13,13 +13,6 @@ namespace {
 constexpr float kPi = std::numbers::pi_v<float>;
 constexpr float kEighthRatePrediction = 0.90625f;
 
-// First five coefficients of poly / (1 - 2 cos(w) z^-1 + z^-2).
-void divideByRootPair(const double (&poly)[kLpcOrder + 2], double twoCos, double (&b)[5]) {
-    b[0] = poly[0];
-    b[1] = poly[1] + twoCos * b[0];
-    for (int k = 2; k < 5; ++k) b[k] = poly[k] + twoCos * b[k - 1] - b[k - 2];
-}
-
 typedef int32_t Int4 __attribute__((vector_size(16)));
 
 constexpr int kLargestLspTable = 128;
@@ -62,25 +55,37 @@ void lspWeights(const float R[kAutocorrLags], const float a[kLpcOrder], const fl
     sum[kLpcOrder + 1] = 1.0;
     difference[kLpcOrder + 1] = -1.0;
 
-    for (int i = 0; i < kLpcOrder; ++i) {
-        const double omega = kPi * lsp[i];
-        const bool fromSum = i % 2 == 0;  // x_1, x_3, ... are roots of the sum polynomial
-        double b[5];
-        divideByRootPair(fromSum ? sum : difference, 2.0 * std::cos(omega), b);
-        const double scale = kPi * std::sin(omega);
-        double c[kLpcOrder];
+    // x_1, x_3, ... are roots of the sum polynomial, x_2, x_4, ... of the
+    // difference: LSPs 2j and 2j + 1 side by side in the two lanes, each
+    // lane doing one LSP's operations in their order.
+    Double2 poly[kLpcOrder + 2];
+    for (int k = 0; k < kLpcOrder + 2; ++k) poly[k] = Double2{sum[k], difference[k]};
+    const Double2 mirror = {1.0, -1.0};  // the sign of c(9 - k) against c(k)
+    const Double2 r0 = {R[0], R[0]};
+    for (int j = 0; j < kLpcOrder / 2; ++j) {
+        const double omega0 = kPi * lsp[2 * j], omega1 = kPi * lsp[2 * j + 1];
+        const Double2 twoCos = {2.0 * std::cos(omega0), 2.0 * std::cos(omega1)};
+        const Double2 scale = {kPi * std::sin(omega0), kPi * std::sin(omega1)};
+        // The first five coefficients of poly / (1 - 2 cos(w) z^-1 + z^-2).
+        Double2 b[5];
+        b[0] = poly[0];
+        b[1] = poly[1] + twoCos * b[0];
+        for (int k = 2; k < 5; ++k) b[k] = poly[k] + twoCos * b[k - 1] - b[k - 2];
+        Double2 c[kLpcOrder];
         for (int k = 0; k < 5; ++k) {
             c[k] = scale * b[k];
-            c[kLpcOrder - 1 - k] = fromSum ? scale * b[k] : -scale * b[k];
+            c[kLpcOrder - 1 - k] = mirror * (scale * b[k]);
         }
-        double w = 0.0;
-        for (int k = 0; k < kLpcOrder; ++k) w += R[0] * c[k] * c[k];
+        Double2 w = {0.0, 0.0};
+        for (int k = 0; k < kLpcOrder; ++k) w += r0 * c[k] * c[k];
         for (int m = 1; m < kLpcOrder; ++m) {
-            double cross = 0.0;
+            Double2 cross = {0.0, 0.0};
             for (int k = 0; k + m < kLpcOrder; ++k) cross += c[k] * c[k + m];
-            w += 2.0 * R[m] * cross;
+            const double twiceR = 2.0 * R[m];
+            w += Double2{twiceR, twiceR} * cross;
         }
-        weights[i] = static_cast<float>(w);
+        weights[2 * j] = static_cast<float>(w[0]);
+        weights[2 * j + 1] = static_cast<float>(w[1]);
     }
 }
 
