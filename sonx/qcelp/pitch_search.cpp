@@ -33,35 +33,51 @@ struct BestCandidate {
         lag = lagValue;
         fraction = fractionValue;
     }
-    // Whether offer would take any of cc[0..3], dd[0..3] now.
-    bool anyBetter(const double* cc, const double* dd) const {
-#if defined(__SSE2__)
-        const __m128d bestC2 = _mm_set1_pd(c2), bestD = _mm_set1_pd(d), zero = _mm_setzero_pd();
-        const __m128d c01 = _mm_loadu_pd(cc), c23 = _mm_loadu_pd(cc + 2);
-        const __m128d d01 = _mm_loadu_pd(dd), d23 = _mm_loadu_pd(dd + 2);
-        const auto better = [&](__m128d cv, __m128d dv) {
-            const __m128d wins = _mm_cmplt_pd(_mm_mul_pd(bestC2, dv), _mm_mul_pd(_mm_mul_pd(cv, cv), bestD));
-            return _mm_and_pd(_mm_cmpgt_pd(cv, zero), wins);
-        };
-        return _mm_movemask_pd(_mm_or_pd(better(c01, d01), better(c23, d23))) != 0;
-#else
-        bool better = false;
-        for (int k = 0; k < 4; ++k) better |= (cc[k] > 0.0) & (c2 * dd[k] < cc[k] * cc[k] * d);
-        return better;
-#endif
-    }
-    // offer of candidates k = 0..count-1, lag firstLag + k. A new best is
-    // rare, so four that would not change it are passed over at once: the
-    // best stays as it is while none of them takes over.
-    void offerAll(const double* cc, const double* dd, int count, int32_t firstLag, int32_t fractionValue) {
-        int k = 0;
-        for (; k + 4 <= count; k += 4) {
-            if (!anyBetter(cc + k, dd + k)) continue;
-            for (int i = k; i < k + 4; ++i) offer(cc[i], dd[i], firstLag + i, fractionValue);
-        }
-        for (; k < count; ++k) offer(cc[k], dd[k], firstLag + k, fractionValue);
-    }
 };
+
+// Whether best.offer would take any of cc[0..3], dd[0..3] now.
+bool anyBetterNarrow(const BestCandidate& best, const double* cc, const double* dd) {
+#if defined(__SSE2__)
+    const __m128d bestC2 = _mm_set1_pd(best.c2), bestD = _mm_set1_pd(best.d), zero = _mm_setzero_pd();
+    const __m128d c01 = _mm_loadu_pd(cc), c23 = _mm_loadu_pd(cc + 2);
+    const __m128d d01 = _mm_loadu_pd(dd), d23 = _mm_loadu_pd(dd + 2);
+    const auto better = [&](__m128d cv, __m128d dv) {
+        const __m128d wins = _mm_cmplt_pd(_mm_mul_pd(bestC2, dv), _mm_mul_pd(_mm_mul_pd(cv, cv), bestD));
+        return _mm_and_pd(_mm_cmpgt_pd(cv, zero), wins);
+    };
+    return _mm_movemask_pd(_mm_or_pd(better(c01, d01), better(c23, d23))) != 0;
+#else
+    bool better = false;
+    for (int k = 0; k < 4; ++k) better |= (cc[k] > 0.0) & (best.c2 * dd[k] < cc[k] * cc[k] * best.d);
+    return better;
+#endif
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE inline bool anyBetterWide(const BestCandidate& best, const double* cc, const double* dd) {
+    const __m256d c = _mm256_loadu_pd(cc), d = _mm256_loadu_pd(dd);
+    const __m256d wins = _mm256_cmp_pd(_mm256_mul_pd(_mm256_set1_pd(best.c2), d),
+                                       _mm256_mul_pd(_mm256_mul_pd(c, c), _mm256_set1_pd(best.d)), _CMP_LT_OQ);
+    const __m256d positive = _mm256_cmp_pd(c, _mm256_setzero_pd(), _CMP_GT_OQ);
+    return _mm256_movemask_pd(_mm256_and_pd(positive, wins)) != 0;
+}
+#endif
+
+using AnyBetter = bool (*)(const BestCandidate&, const double*, const double*);
+
+// best.offer of candidates k = 0..count-1, lag firstLag + k. A new best
+// is rare, so four that would not change it are passed over at once: the
+// best stays as it is while none of them takes over.
+template <AnyBetter anyBetter>
+SONX_QCELP_KERNEL void offerAll(BestCandidate& best, const double* cc, const double* dd, int count,
+                                int32_t firstLag, int32_t fraction) {
+    int k = 0;
+    for (; k + 4 <= count; k += 4) {
+        if (!anyBetter(best, cc + k, dd + k)) continue;
+        for (int i = k; i < k + 4; ++i) best.offer(cc[i], dd[i], firstLag + i, fraction);
+    }
+    for (; k < count; ++k) best.offer(cc[k], dd[k], firstLag + k, fraction);
+}
 
 // The filtered excitations of a few consecutive lags, correlated with the
 // target together: each lag's sums keep their order, and the lags' sums
@@ -111,16 +127,6 @@ SONX_QCELP_WIDE inline void correlateLagBatchWide(const float* target, const Lag
     horizontalSums(_mm256_extractf128_ps(c23, 1), _mm256_extractf128_ps(e23, 1), C[3], E[3]);
 }
 #endif
-
-inline Double2 load2(const double* p) {
-    Double2 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store2(double* p, Double2 v) {
-    std::memcpy(p, &v, sizeof v);
-}
 
 using CorrelateLagBatch = void (*)(const float*, const LagBatch&, double (&)[kLagBatch], double (&)[kLagBatch]);
 
@@ -257,6 +263,62 @@ void lagCorrelations(const float* target, const float* h, const float* history, 
     lagCorrelationsNarrow(target, h, history, C, D);
 }
 
+// The best integer lag in minLag..maxLag, then the best half-sample lag
+// j + 1/2 between lags j and j + 1, j < 140, in that order.
+template <AnyBetter anyBetter>
+SONX_QCELP_KERNEL void chooseLagBody(const double (&C)[kLagCount], const double (&D)[kLagCount], int32_t minLag,
+                                     int32_t maxLag, bool halfSample, BestCandidate& best) {
+    offerAll<anyBetter>(best, C + (minLag - kFirstLag), D + (minLag - kFirstLag), maxLag - minLag + 1, minLag, 0);
+    if (!halfSample) return;
+    const int32_t lastHalf = std::min(maxLag, kMaxHalfSampleLag);
+    double halfC[kLagCount], halfD[kLagCount];
+    // Four lags to a vector, each lane doing one lag's sums.
+    typedef double Double4Lanes __attribute__((vector_size(32)));
+    const Double4Lanes near = {kNearCorrelation, kNearCorrelation, kNearCorrelation, kNearCorrelation};
+    const Double4Lanes far = {kFarCorrelation, kFarCorrelation, kFarCorrelation, kFarCorrelation};
+    const Double4Lanes half = {0.5, 0.5, 0.5, 0.5};
+    int32_t j = minLag;
+    for (; j + 3 <= lastHalf; j += 4) {
+        const int i = j - kFirstLag;
+        Double4Lanes c0, c1, c2, c3, d0, d1;
+        std::memcpy(&c0, C + i - 1, sizeof c0);
+        std::memcpy(&c1, C + i, sizeof c1);
+        std::memcpy(&c2, C + i + 1, sizeof c2);
+        std::memcpy(&c3, C + i + 2, sizeof c3);
+        std::memcpy(&d0, D + i, sizeof d0);
+        std::memcpy(&d1, D + i + 1, sizeof d1);
+        const Double4Lanes c = near * (c1 + c2) + far * (c0 + c3), d = half * (d0 + d1);
+        std::memcpy(halfC + (j - minLag), &c, sizeof c);
+        std::memcpy(halfD + (j - minLag), &d, sizeof d);
+    }
+    for (; j <= lastHalf; ++j) {
+        const int i = j - kFirstLag;
+        halfC[j - minLag] = kNearCorrelation * (C[i] + C[i + 1]) + kFarCorrelation * (C[i - 1] + C[i + 2]);
+        halfD[j - minLag] = 0.5 * (D[i] + D[i + 1]);
+    }
+    offerAll<anyBetter>(best, halfC, halfD, lastHalf - minLag + 1, minLag, 2);
+}
+
+void chooseLagNarrow(const double (&C)[kLagCount], const double (&D)[kLagCount], int32_t minLag, int32_t maxLag,
+                     bool halfSample, BestCandidate& best) {
+    chooseLagBody<anyBetterNarrow>(C, D, minLag, maxLag, halfSample, best);
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE void chooseLagWide(const double (&C)[kLagCount], const double (&D)[kLagCount], int32_t minLag,
+                                   int32_t maxLag, bool halfSample, BestCandidate& best) {
+    chooseLagBody<anyBetterWide>(C, D, minLag, maxLag, halfSample, best);
+}
+#endif
+
+void chooseLag(const double (&C)[kLagCount], const double (&D)[kLagCount], int32_t minLag, int32_t maxLag,
+               bool halfSample, BestCandidate& best) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return chooseLagWide(C, D, minLag, maxLag, halfSample, best);
+#endif
+    chooseLagNarrow(C, D, minLag, maxLag, halfSample, best);
+}
+
 }  // namespace
 
 void zeroInputResponse(const float coeffs[kLpcOrder], const FilterState& filter, float* out, int n) {
@@ -313,24 +375,7 @@ void searchPitch(int rate, const float weightedSpeech[kPitchSubframeSamples], co
     const int32_t minLag = std::max(record.minLag, kMinPitchLag);
     const int32_t maxLag = std::min(record.maxLag, kMaxPitchLag);
     BestCandidate best;
-    best.offerAll(C + (minLag - kFirstLag), D + (minLag - kFirstLag), maxLag - minLag + 1, minLag, 0);
-    if (config.halfSamplePitch) {
-        // Lag j + 1/2 between lags j and j + 1.
-        const int32_t lastHalf = std::min(maxLag, kMaxHalfSampleLag);
-        // Two lags to a vector; one more than asked for may be formed, from
-        // lags inside the arrays.
-        double halfC[kLagCount + 1], halfD[kLagCount + 1];
-        const Double2 near = {kNearCorrelation, kNearCorrelation}, far = {kFarCorrelation, kFarCorrelation};
-        const Double2 half = {0.5, 0.5};
-        for (int32_t j = minLag; j <= lastHalf; j += 2) {
-            const int i = j - kFirstLag;
-            const Double2 nearSum = load2(C + i) + load2(C + i + 1);
-            const Double2 farSum = load2(C + i - 1) + load2(C + i + 2);
-            store2(halfC + (j - minLag), near * nearSum + far * farSum);
-            store2(halfD + (j - minLag), half * (load2(D + i) + load2(D + i + 1)));
-        }
-        best.offerAll(halfC, halfD, lastHalf - minLag + 1, minLag, 2);
-    }
+    chooseLag(C, D, minLag, maxLag, config.halfSamplePitch != 0, best);
 
     float gain = 0.0f;
     const uint32_t gainCode = best.lag ? quantizePitchGain(static_cast<float>(best.c / best.d), gain) : 0u;
