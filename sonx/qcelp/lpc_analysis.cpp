@@ -23,6 +23,26 @@ const HammingWindow& hammingWindow() {
 
 constexpr float kExpansionFactors[5] = {1.0f, 0.98f, 0.95f, 0.92f, 0.90f};
 
+// R(k) = sum of y(n) y(n + k) over the window.
+void autocorrelationNarrow(const float* y, float R[kAutocorrLags]) {
+    for (int k = 0; k < kAutocorrLags; ++k)
+        R[k] = static_cast<float>(dotProduct(y, y + k, kLpcWindowLength - k));
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE void autocorrelationWide(const float* y, float R[kAutocorrLags]) {
+    for (int k = 0; k < kAutocorrLags; ++k)
+        R[k] = static_cast<float>(dotProductWide(y, y + k, kLpcWindowLength - k));
+}
+#endif
+
+void autocorrelation(const float* y, float R[kAutocorrLags]) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return autocorrelationWide(y, R);
+#endif
+    autocorrelationNarrow(y, R);
+}
+
 }  // namespace
 
 void levinsonDurbin(float R[kAutocorrLags], float a[kLpcOrder]) {
@@ -65,8 +85,7 @@ void analyzeLpc(const float* speech, int32_t expansionIndex, float a[kLpcOrder],
     const float* w = hammingWindow().w;
     float y[kLpcWindowLength];
     for (int n = 0; n < kLpcWindowLength; ++n) y[n] = speech[n] * w[n];
-    for (int k = 0; k < kAutocorrLags; ++k)
-        R[k] = static_cast<float>(dotProduct(y, y + k, kLpcWindowLength - k));
+    autocorrelation(y, R);
     levinsonDurbin(R, a);
     expandBandwidth(a, expansionIndex);
 }

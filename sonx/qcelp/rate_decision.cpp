@@ -77,6 +77,27 @@ void openLoopCorrelations(const float* out, double (&correlation)[kOpenLoopLags]
     openLoopCorrelationsNarrow(out, correlation);
 }
 
+// Every second output of the low-pass filter over x, whose first 16
+// samples are the filter's memory: 80 samples.
+void decimateNarrow(const float* x, float* out) {
+    const float* taps = decimationTaps().reversed;
+    for (int m = 0; m < 80; ++m) out[m] = static_cast<float>(dotProduct(taps, x + 2 * m, kRateBandTaps));
+}
+
+#if defined(SONX_QCELP_AVX2)
+SONX_QCELP_WIDE void decimateWide(const float* x, float* out) {
+    const float* taps = decimationTaps().reversed;
+    for (int m = 0; m < 80; ++m) out[m] = static_cast<float>(dotProductWide(taps, x + 2 * m, kRateBandTaps));
+}
+#endif
+
+void decimate(const float* x, float* out) {
+#if defined(SONX_QCELP_AVX2)
+    if (cpuHasAvx2()) return decimateWide(x, out);
+#endif
+    decimateNarrow(x, out);
+}
+
 // Open-loop pitch on the residual decimated by two; leaves NACF and lag.
 void openLoopPitch(const float* residual, RateDecisionState& state) {
     float d[kDecimatedHistory + 80];
@@ -86,11 +107,7 @@ void openLoopPitch(const float* residual, RateDecisionState& state) {
     float x[kRateBandTaps - 1 + 160];
     std::copy(state.decimationMemory, state.decimationMemory + (kRateBandTaps - 1), x);
     std::copy(residual, residual + 160, x + kRateBandTaps - 1);
-    for (int m = 0; m < 80; ++m) {
-        const float* newest = x + kRateBandTaps - 1 + 2 * m;
-        out[m] = static_cast<float>(
-            dotProduct(decimationTaps().reversed, newest - (kRateBandTaps - 1), kRateBandTaps));
-    }
+    decimate(x, out);
     std::copy(x + 160, x + 160 + (kRateBandTaps - 1), state.decimationMemory);
 
     double correlation[kOpenLoopLags];
