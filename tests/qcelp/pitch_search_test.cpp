@@ -113,7 +113,7 @@ TEST(PitchSearch, RecursiveSearchMatchesDirectEvaluation) {
 TEST(PitchSearch, FindsTheLagOfARepeatedExcitation) {
     // Past excitation of one period; a target that continues it with gain
     // 1.1 through a weighted filter whose response fits in 20 samples.
-    for (int period : {23, 57, 120}) {
+    for (int period : {23, 39, 40, 41, 57, 120, 141, 143}) {
         Subframe s;
         std::fill(std::begin(s.weighted), std::end(s.weighted), 0.0f);
         s.weighted[0] = 0.3f;
