@@ -118,8 +118,9 @@ void searchLspVectors(const float lsp[kLpcOrder], const float weights[kLpcOrder]
             const Float4 d1 = d0 + target1 - load4(split.d1[j] + n);
             const Float4 distortion = w0 * d0 * d0 + w1 * d1 * d1;
             const Int4 better = distortion < best;
-            best = better ? distortion : best;
-            bestEntry = better ? entry : bestEntry;
+            best = reinterpret_cast<Float4>((better & reinterpret_cast<Int4>(distortion)) |
+                                            (~better & reinterpret_cast<Int4>(best)));
+            bestEntry = (better & entry) | (~better & bestEntry);
         }
         float bestValue = 1e20f;
         int32_t bestIndex = 0;

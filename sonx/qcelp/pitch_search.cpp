@@ -130,8 +130,6 @@ SONX_QCELP_WIDE inline void correlateLagBatchWide(const float* target, const Lag
 
 using CorrelateLagBatch = void (*)(const float*, const LagBatch&, double (&)[kLagBatch], double (&)[kLagBatch]);
 
-constexpr int kBlocks = kSubframe / 4;
-
 // The filtered excitations of the lags 40..145 by sample, eight lags to a
 // vector. Once u(-L) has passed the end of the response, the filtered
 // excitation only moves on: y_L(n) = y_(L-1)(n-1) for n >= 20, and so
