@@ -363,9 +363,8 @@ SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrd
     // weighted synthesis filter, from the local decoder's memory.
     float x[kMaxSubframe];
     pitchContribution(local.mainPitch, pitch, x, n);
-    FilterState synthesis;
-    initFilter(synthesis, kLpcOrder, weighted);
-    std::copy(local.weightedSynthesis.memory, local.weightedSynthesis.memory + kLpcOrder, synthesis.memory);
+    FilterState synthesis = local.weightedSynthesis;  // its memory, with this subframe's coefficients
+    std::copy(weighted, weighted + kLpcOrder, synthesis.coeffs);
     allPoleFilter(x, x, n, synthesis, false);
     for (int i = 0; i < n; ++i) x[i] = w[i] - x[i];
 

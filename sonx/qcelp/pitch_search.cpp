@@ -320,16 +320,17 @@ void chooseLag(const double (&C)[kLagCount], const double (&D)[kLagCount], int32
 }  // namespace
 
 void zeroInputResponse(const float coeffs[kLpcOrder], const FilterState& filter, float* out, int n) {
-    FilterState f;
-    initFilter(f, kLpcOrder, coeffs);
-    std::copy(filter.memory, filter.memory + kLpcOrder, f.memory);
+    FilterState f = filter;
+    f.order = kLpcOrder;
+    std::copy(coeffs, coeffs + kLpcOrder, f.coeffs);
     std::fill(out, out + n, 0.0f);
     allPoleFilter(out, out, n, f, false);
 }
 
 void impulseResponse(const float coeffs[kLpcOrder], float h[kImpulseLength]) {
-    FilterState f;
-    initFilter(f, kLpcOrder, coeffs);
+    FilterState f;  // zero memory
+    f.order = kLpcOrder;
+    std::copy(coeffs, coeffs + kLpcOrder, f.coeffs);
     std::fill(h, h + kImpulseLength, 0.0f);
     h[0] = 1.0f;
     allPoleFilter(h, h, kImpulseLength, f, false);
