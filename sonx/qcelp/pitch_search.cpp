@@ -26,7 +26,10 @@ struct BestCandidate {
     int32_t lag = 0;
     int32_t fraction = 0;
     void offer(double cc, double dd, int32_t lagValue, int32_t fractionValue) {
-        if (!(cc > 0.0) || !(c2 * dd < cc * cc * d)) return;
+        // Both tests are evaluated: the sign of C is a coin toss, but a
+        // new best is rare, so the one branch left predicts well.
+        const bool better = (cc > 0.0) & (c2 * dd < cc * cc * d);
+        if (!better) return;
         c2 = cc * cc;
         d = dd;
         c = cc;
@@ -131,19 +134,21 @@ SONX_QCELP_WIDE inline void correlateLagBatchWide(const float* target, const Lag
 using CorrelateLagBatch = void (*)(const float*, const LagBatch&, double (&)[kLagBatch], double (&)[kLagBatch]);
 
 // The filtered excitations of the lags 40..145 by sample, eight lags to a
-// vector. Once u(-L) has passed the end of the response, the filtered
-// excitation only moves on: y_L(n) = y_(L-1)(n-1) for n >= 20, and so
-// y_L(n) = y_(L-n+19)(19). Row n < 20 holds y_L(n), row 19 for the lags
-// from 20 on. Index L - kRowStart; the lags past 145 fill the last vector.
+// vector in the AVX2 form and four in the baseline. Once u(-L) has passed
+// the end of the response, the filtered excitation only moves on:
+// y_L(n) = y_(L-1)(n-1) for n >= 20, and so y_L(n) = y_(L-n+19)(19). Row
+// n < 20 holds y_L(n), row 19 for the lags from 20 on. Index L - kRowStart;
+// the lags past 145 fill the last vector.
 constexpr int kRowStart = kSubframe - kImpulseLength;
-constexpr int kLongLagGroup = 8;
+constexpr int kLongLagGroup = 8;  // the widest vector
 constexpr int kLongLags = (kLastLag - kSubframe + kLongLagGroup) / kLongLagGroup * kLongLagGroup;
 constexpr int kRowLength = kSubframe + kLongLags + 1 - kRowStart;
 struct LongLagRows {
     float at[kImpulseLength][kRowLength];
 };
 typedef float Float8 __attribute__((vector_size(32)));
-typedef double Double8 __attribute__((vector_size(64)));
+typedef double DoubleLanes4 __attribute__((vector_size(32)));
+typedef double DoubleLanes8 __attribute__((vector_size(64)));
 
 // u(m) for m < 0 is history[kPitchHistory + m].
 inline float pastExcitation(const float* history, int m) {
@@ -192,29 +197,39 @@ SONX_QCELP_KERNEL void shortLagCorrelations(const float* target, const float* h,
 // The same for the lags 40..145, from lag 40's row entries. Each lag's sums
 // are those of one lag at a time: lane n mod 4 of its correlation and
 // energy adds the samples n in order, and the lanes meet in double.
+template <typename Lanes, typename DoubleLanes>
 SONX_QCELP_KERNEL void longLagCorrelations(const float* target, const float* h, const float* history,
                                             LongLagRows& rows, double (&C)[kLagCount], double (&D)[kLagCount]) {
+    constexpr int kLanes = sizeof(Lanes) / sizeof(float);
+    static_assert((kLanes == 4 || kLanes == 8) && kLongLags % kLanes == 0);
     float excitation[kRowLength] = {};  // u(-L); zero past the history
     for (int L = kSubframe + 1; L <= kPitchHistory; ++L) excitation[L - kRowStart] = pastExcitation(history, -L);
-    const Float8 zero = {};
     for (int n = 0; n < kImpulseLength; ++n) {
         const float hn = h[n];
-        const Float8 response = {hn, hn, hn, hn, hn, hn, hn, hn};
-        for (int at = kSubframe + 1 - kRowStart; at < kSubframe + 1 + kLongLags - kRowStart; at += kLongLagGroup) {
-            Float8 earlier = zero, u;
+        Lanes response;
+        if constexpr (kLanes == 8)
+            response = Lanes{hn, hn, hn, hn, hn, hn, hn, hn};
+        else
+            response = Lanes{hn, hn, hn, hn};
+        for (int at = kSubframe + 1 - kRowStart; at < kSubframe + 1 + kLongLags - kRowStart; at += kLanes) {
+            Lanes earlier = {}, u;
             if (n > 0) std::memcpy(&earlier, rows.at[n - 1] + at - 1, sizeof earlier);
             std::memcpy(&u, excitation + at, sizeof u);
-            const Float8 y = earlier + u * response;
+            const Lanes y = earlier + u * response;
             std::memcpy(rows.at[n] + at, &y, sizeof y);
         }
     }
-    for (int first = kSubframe; first <= kLastLag; first += kLongLagGroup) {
-        // Lane n mod 4 of the sums takes sample n of the eight lags.
-        Float8 c[4] = {}, e[4] = {};
-        const auto add = [](Float8& correlation, Float8& energy, const float* row, float t) {
-            Float8 v;
+    for (int first = kSubframe; first <= kLastLag; first += kLanes) {
+        // Lane n mod 4 of the sums takes sample n of the lags.
+        Lanes c[4] = {}, e[4] = {};
+        const auto add = [](Lanes& correlation, Lanes& energy, const float* row, float t) {
+            Lanes v, tv;
             std::memcpy(&v, row, sizeof v);
-            correlation += Float8{t, t, t, t, t, t, t, t} * v;
+            if constexpr (kLanes == 8)
+                tv = Lanes{t, t, t, t, t, t, t, t};
+            else
+                tv = Lanes{t, t, t, t};
+            correlation += tv * v;
             energy += v * v;
         };
         const int at = first - kRowStart;
@@ -223,14 +238,14 @@ SONX_QCELP_KERNEL void longLagCorrelations(const float* target, const float* h, 
         const float* last = rows.at[kImpulseLength - 1] + at;
         for (int n = kImpulseLength; n < kSubframe; n += 4)
             for (int l = 0; l < 4; ++l) add(c[l], e[l], last - (n + l - (kImpulseLength - 1)), target[n + l]);
-        Double8 correlation[4], energy[4];
+        DoubleLanes correlation[4], energy[4];
         for (int l = 0; l < 4; ++l) {
-            correlation[l] = __builtin_convertvector(c[l], Double8);
-            energy[l] = __builtin_convertvector(e[l], Double8);
+            correlation[l] = __builtin_convertvector(c[l], DoubleLanes);
+            energy[l] = __builtin_convertvector(e[l], DoubleLanes);
         }
-        const Double8 sumC = (correlation[0] + correlation[1]) + (correlation[2] + correlation[3]);
-        const Double8 sumE = (energy[0] + energy[1]) + (energy[2] + energy[3]);
-        for (int k = 0; k < kLongLagGroup && first + k <= kLastLag; ++k) {
+        const DoubleLanes sumC = (correlation[0] + correlation[1]) + (correlation[2] + correlation[3]);
+        const DoubleLanes sumE = (energy[0] + energy[1]) + (energy[2] + energy[3]);
+        for (int k = 0; k < kLanes && first + k <= kLastLag; ++k) {
             C[first + k - kFirstLag] = sumC[k];
             D[first + k - kFirstLag] = 0.01 + sumE[k];
         }
@@ -241,7 +256,7 @@ void lagCorrelationsNarrow(const float* target, const float* h, const float* his
                            double (&D)[kLagCount]) {
     LongLagRows rows;
     shortLagCorrelations<correlateLagBatch>(target, h, history, C, D, rows);
-    longLagCorrelations(target, h, history, rows, C, D);
+    longLagCorrelations<Float4, DoubleLanes4>(target, h, history, rows, C, D);
 }
 
 #if defined(SONX_QCELP_AVX2)
@@ -249,7 +264,7 @@ SONX_QCELP_WIDE void lagCorrelationsWide(const float* target, const float* h, co
                                          double (&C)[kLagCount], double (&D)[kLagCount]) {
     LongLagRows rows;
     shortLagCorrelations<correlateLagBatchWide>(target, h, history, C, D, rows);
-    longLagCorrelations(target, h, history, rows, C, D);
+    longLagCorrelations<Float8, DoubleLanes8>(target, h, history, rows, C, D);
 }
 #endif
 
