@@ -454,6 +454,17 @@ struct OutputRequest {
     bool keepInputTimes = false;
 };
 
+// What committing an output together with others told of it
+// (sonx_output_outcome).
+struct CommitOutcome {
+    int32_t status = SONX_OK;
+    int unsyncedError = 0;  // as SafeOutputFile::commit gives it
+    SystemFailure failure;  // when status is not SONX_OK
+};
+
+class SafeOutputFile;
+inline std::vector<CommitOutcome> commitTogether(const std::vector<SafeOutputFile*>& outputs);
+
 // One output in the making (sonx_output): begun, written through handle(),
 // then committed; one that goes without commit is discarded and leaves the
 // old file as it was. Each call returns a sonx_status, its failure in
@@ -506,8 +517,30 @@ public:
     }
 
 private:
+    friend std::vector<CommitOutcome> commitTogether(const std::vector<SafeOutputFile*>& outputs);
     sonx_output* output_ = nullptr;
 };
+
+// Puts the outputs in place together (sonx_output_commit_group): each as
+// its own commit would, sharing the syncs. None is begun afterwards,
+// whatever the outcome; outcomes come in the order of the outputs.
+inline std::vector<CommitOutcome> commitTogether(const std::vector<SafeOutputFile*>& outputs) {
+    std::vector<sonx_output*> handles;
+    for (SafeOutputFile* output : outputs) {
+        handles.push_back(output->output_);
+        output->output_ = nullptr;
+    }
+    std::vector<sonx_output_outcome> told(handles.size());
+    sonx_output_commit_group(handles.data(), handles.size(), told.data());
+    std::vector<CommitOutcome> outcomes(told.size());
+    for (std::size_t n = 0; n < told.size(); ++n) {
+        outcomes[n].status = told[n].status;
+        outcomes[n].unsyncedError = told[n].unsynced_error;
+        if (told[n].status != SONX_OK)
+            outcomes[n].failure = {told[n].status, told[n].message, told[n].system_error, told[n].folder};
+    }
+    return outcomes;
+}
 
 // An unlinked temporary file for an input that can be read only once
 // (sonx_spool). Each call returns a sonx_status, its failure in `failure`.

@@ -403,6 +403,33 @@ SONX_C_API int sonx_output_commit(sonx_output *output, int *unsynced_error);
 /* Frees the handle without putting the output in place; null is ignored. */
 SONX_C_API void sonx_output_discard(sonx_output *output);
 
+/* What sonx_output_commit_group tells of one output: what
+ * sonx_output_commit would have returned for it and put in *unsynced_error,
+ * and its failure as sonx_last_error and sonx_last_system_error would have
+ * told it (texts cut to fit, with a NUL). */
+typedef struct sonx_output_outcome {
+    int status;
+    int unsynced_error;
+    int system_error;   /* the system's error number of a failed call, else 0 */
+    char message[1024]; /* "" when the output took its name */
+    char folder[1024];  /* where it failed, when not in the file's own folder */
+} sonx_output_outcome;
+
+/* Puts `count` complete outputs in place together and frees every handle,
+ * whatever the outcomes; outcomes[i] tells of outputs[i]. Each output keeps
+ * the promise of sonx_output_commit (none takes its name before its data is
+ * on disk; one that fails leaves its old file as it was, and the others go
+ * on), but they share the syncs: the data of all that share a file system
+ * goes to disk in one flush where the system allows it, then they take
+ * their names in order, then each folder is synced once. An output that
+ * cannot share them (a file rewritten in place, standard output, a device)
+ * is committed on its own. A null entry is an output that fails with
+ * SONX_ERR_INVALID. Returns SONX_OK when every output took its name, else
+ * the status of the first that did not (also the calling thread's last
+ * error); SONX_ERR_INVALID, with nothing freed, when `outputs` or `outcomes`
+ * is null and `count` is not 0. */
+SONX_C_API int sonx_output_commit_group(sonx_output *const *outputs, size_t count, sonx_output_outcome *outcomes);
+
 /* An unlinked temporary file in $TMPDIR (else the system's temporary
  * folder): nothing of it outlives the process, however the process ends.
  * It holds at most 2 GiB, as a client handle's positions are 32-bit. */

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -214,50 +213,58 @@ Converted convertPlanned(const PlannedFile& file, const BatchSettings& settings)
     return converted;
 }
 
-FileReport commitPlanned(const PlannedFile& file, PendingOutput& pending) {
-    FileReport report;
-    try {
-        const std::string warning = pending.commit();
-        if (!warning.empty()) report.lines.push_back({FileReport::Kind::Note, warning});
-        report.outcome = Outcome::Converted;
-    } catch (const std::exception& e) {
-        addFailure(report, file, e);
+// A converted file waiting to be put in place: its place among the inputs
+// and its output.
+struct Waiting {
+    std::size_t n;
+    PendingOutput pending;
+};
+
+// Puts the files in place together; a failing one does not stop the others.
+void commitPlanned(const std::vector<PlannedFile>& files, std::vector<Waiting>& group,
+                   const std::function<void(std::size_t, FileReport)>& done) {
+    std::vector<PendingOutput*> outputs;
+    for (Waiting& waiting : group) outputs.push_back(&waiting.pending);
+    const std::vector<PendingOutput::Placed> placed = PendingOutput::commitTogether(outputs);
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        FileReport report;
+        try {
+            if (placed[k].failure) std::rethrow_exception(placed[k].failure);
+            if (!placed[k].warning.empty()) report.lines.push_back({FileReport::Kind::Note, placed[k].warning});
+            report.outcome = Outcome::Converted;
+        } catch (const std::exception& e) {
+            addFailure(report, files[group[k].n], e);
+        }
+        done(group[k].n, std::move(report));
     }
-    return report;
 }
 
-// Files being put in place at once beside the conversions. A commit mostly
-// waits for the disk, and the disk takes several syncs at once for about the
-// time of one, so there are more committers than cores.
-constexpr std::size_t kCommitters = 16;
+// Converted files are put in place in groups, beside the conversions: each
+// group's data goes to disk in one flush where the system allows it, and a
+// commit mostly waits for the disk. A group is every file waiting when the
+// committer comes for them, at most this many, which bounds the temporary
+// files in flight: at most kMaxJobs converting, kGroupLimit waiting and
+// kGroupLimit being put in place, well within the library's registry.
+constexpr std::size_t kGroupLimit = 64;
 
-// Each file in flight has one temporary output: converting, waiting to be
-// put in place (as many as there are committers), or being put in place;
-// at most kMaxJobs + 2 * kCommitters, well within the library's registry.
-
-// Converted files waiting to be put in place. Syncing to disk mostly waits,
-// so it is done beside the conversions rather than between them; the queue
-// is bounded so the temporary files in flight stay few.
 class CommitQueue {
 public:
-    explicit CommitQueue(std::size_t capacity) : capacity_(capacity) {}
-
     // Waits while the queue is full.
-    void push(std::size_t n, PendingOutput pending) {
+    void push(Waiting waiting) {
         std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [&] { return waiting_.size() < capacity_; });
-        waiting_.push_back({n, std::move(pending)});
+        changed_.wait(guard, [&] { return waiting_.size() < kGroupLimit; });
+        waiting_.push_back(std::move(waiting));
         changed_.notify_all();
     }
-    // The next file to commit, or nothing once the queue is closed and empty.
-    std::optional<std::pair<std::size_t, PendingOutput>> pop() {
+    // Every file waiting, once there is one; nothing once the queue is
+    // closed and empty.
+    std::vector<Waiting> popAll() {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [&] { return !waiting_.empty() || closed_; });
-        if (waiting_.empty()) return std::nullopt;
-        auto next = std::move(waiting_.front());
-        waiting_.pop_front();
+        std::vector<Waiting> group = std::move(waiting_);
+        waiting_.clear();
         changed_.notify_all();
-        return next;
+        return group;
     }
     void close() {
         const std::lock_guard<std::mutex> guard(lock_);
@@ -268,8 +275,7 @@ public:
 private:
     std::mutex lock_;
     std::condition_variable changed_;
-    std::deque<std::pair<std::size_t, PendingOutput>> waiting_;
-    std::size_t capacity_;
+    std::vector<Waiting> waiting_;
     bool closed_ = false;
 };
 
@@ -350,28 +356,25 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
     BatchOutput out(settings.report, files.size());
 
     // Fixed pools, so memory stays bounded by the conversions running at
-    // once: converters, each taking the next file, and as many committers
-    // putting converted files in place. One job converts and commits each
-    // file before the next, one file at a time.
+    // once and the group being put in place: converters, each taking the
+    // next file, and one committer. One job still converts one file at a time.
     const std::size_t jobs =
         std::clamp<std::size_t>(settings.jobs ? settings.jobs : std::min(coresAvailable(), kMaxJobs), 1, files.size());
     ReportsInOrder reports(files.size());
-    CommitQueue commits(kCommitters);
+    CommitQueue commits;
     const auto commit = [&] {
-        while (auto next = commits.pop()) reports.put(next->first, commitPlanned(files[next->first], next->second));
+        const auto done = [&](std::size_t n, FileReport report) { reports.put(n, std::move(report)); };
+        for (std::vector<Waiting> group; !(group = commits.popAll()).empty();) commitPlanned(files, group, done);
     };
-    std::vector<std::thread> committers = startWorkers(jobs > 1 ? kCommitters : 0, commit);
-    const bool commitBeside = !committers.empty();
+    std::vector<std::thread> committers = startWorkers(1, commit);
     std::atomic<std::size_t> nextFile{0};
     const auto convert = [&] {
         for (std::size_t n; (n = nextFile.fetch_add(1)) < files.size();) {
             Converted converted = convertPlanned(files[n], settings);
-            if (!converted.pending)
-                reports.put(n, std::move(converted.report));
-            else if (commitBeside)
-                commits.push(n, std::move(*converted.pending));
+            if (converted.pending)
+                commits.push({n, std::move(*converted.pending)});
             else
-                reports.put(n, commitPlanned(files[n], *converted.pending));
+                reports.put(n, std::move(converted.report));
         }
     };
     std::vector<std::thread> converters;

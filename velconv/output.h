@@ -3,7 +3,9 @@
 #ifndef SONX_VELCONV_OUTPUT_H
 #define SONX_VELCONV_OUTPUT_H
 
+#include <exception>
 #include <string>
+#include <vector>
 
 #include "sonx/sonx.h"
 #include "velconv/failures.h"
@@ -44,7 +46,19 @@ public:
     // Throws std::runtime_error or ExplainedError.
     std::string commit();
 
+    // What putting one output in place with others told: what its commit()
+    // would have returned, or the failure it would have thrown.
+    struct Placed {
+        std::string warning;
+        std::exception_ptr failure;
+    };
+    // Puts the outputs in place together, sharing their syncs to disk.
+    static std::vector<Placed> commitTogether(const std::vector<PendingOutput*>& outputs);
+
 private:
+    // The warnings after the output's commit told `outcome`; throws its failure.
+    std::string warningsAfter(const CommitOutcome& outcome, const std::string& finalName) const;
+
     SafeOutputFile output_;
     std::string name_;
     std::string warning_;

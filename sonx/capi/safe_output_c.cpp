@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sonx/capi/last_error.h"
 #include "sonx/fileio/native_io.h"
@@ -101,6 +102,46 @@ int sonx_output_commit(sonx_output* output, int* unsynced_error) {
 }
 
 void sonx_output_discard(sonx_output* output) { delete output; }
+
+int sonx_output_commit_group(sonx_output* const* outputs, size_t count, sonx_output_outcome* outcomes) {
+    if (count && (!outputs || !outcomes)) return noHandle();
+    std::vector<std::unique_ptr<sonx_output>> owned(outputs, outputs + count);
+    std::vector<SafeOutput*> group;
+    for (const auto& output : owned)
+        if (output) group.push_back(output->output.get());
+    std::vector<SafeOutput::Outcome> results;
+    try {
+        results = SafeOutput::commitTogether(group);
+    } catch (...) {
+        // Only memory can fail here: no output has been touched yet.
+        return rememberCurrentFailure();
+    }
+    LastError first;
+    for (std::size_t n = 0, next = 0; n < count; ++n) {
+        sonx_output_outcome& outcome = outcomes[n];
+        outcome = sonx_output_outcome{};
+        LastError told;
+        if (!owned[n]) {
+            told.status = SONX_ERR_INVALID;
+            told.text = "No output given";
+        } else if (const SafeOutput::Outcome& result = results[next++]; result.failure) {
+            try {
+                std::rethrow_exception(result.failure);
+            } catch (...) {
+                rememberCurrentFailure();
+                told = threadLastError();
+            }
+        } else {
+            outcome.unsynced_error = result.unsyncedError;
+        }
+        outcome.status = told.status;
+        outcome.system_error = told.systemError;
+        copyText(told.text, outcome.message, sizeof outcome.message);
+        copyText(told.folder, outcome.folder, sizeof outcome.folder);
+        if (first.status == SONX_OK) first = told;
+    }
+    return rememberSystem(first.status, first.text, first.systemError, first.folder);
+}
 
 int sonx_spool_new(sonx_spool** spool) {
     if (!spool) return noHandle();

@@ -8,8 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sonx/component/status.h"
 #include "sonx/sonx.h"
@@ -112,6 +114,20 @@ public:
     // is in place, but may not survive a power cut). Throws SystemError
     // (SONX_ERR_WRITE) and leaves the old file as it was.
     int commit();
+    // What commitTogether tells of one output: what its commit() would have
+    // returned, or the failure it would have thrown.
+    struct Outcome {
+        int unsyncedError = 0;
+        std::exception_ptr failure;
+    };
+    // Puts several complete, closed outputs in place as commit() puts each,
+    // sharing the syncs: the data of all of them goes to disk first (one
+    // flush for all that share a file system, where the system allows it),
+    // then each takes its name in order, then each folder is synced once.
+    // An output that cannot share them (a rewrite in place, a stream) is
+    // committed on its own. One that fails leaves its old file as it was;
+    // the others go on.
+    static std::vector<Outcome> commitTogether(const std::vector<SafeOutput*>& outputs);
     // After a failed write: throws the system's reason when writing the
     // spool failed (the writers only know a client write came up short).
     void explainFailure() const;

@@ -19,6 +19,9 @@ std::unique_ptr<SafeOutput> SafeOutput::toStandardOutput() {
 
 FileHandle SafeOutput::handle() { return FileHandle(); }
 int SafeOutput::commit() { return 0; }
+std::vector<SafeOutput::Outcome> SafeOutput::commitTogether(const std::vector<SafeOutput*>& outputs) {
+    return std::vector<Outcome>(outputs.size());
+}
 void SafeOutput::explainFailure() const {}
 bool SafeOutput::isNewFile() const { return false; }
 

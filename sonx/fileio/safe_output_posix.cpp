@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -544,25 +545,36 @@ struct SafeOutput::State {
         spool = std::make_unique<Spool>();
     }
 
-    void commitReplace() {
-        // On disk before it takes the output's name, so a crash cannot leave
-        // an empty or partial file where the old one was.
+    // Opened again to be synced: its data must be on disk before it takes
+    // the output's name, so a crash cannot leave an empty or partial file
+    // where the old one was.
+    int openToSync() const {
         const int fd = ::open(temporaryName.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) failWithErrno(SONX_ERR_WRITE, "Error writing to file: ", errno);
+        return fd;
+    }
+
+    // Dated before it takes the name: a file in place always has its date.
+    // The caller holds the terminating signals back.
+    void renameIntoPlace() {
+        struct timespec times[2];
+        if (request.keepInputTimes && inputTimes(request.input, times))
+            ::utimensat(AT_FDCWD, temporaryName.c_str(), times, 0);
+        if (::rename(temporaryName.c_str(), finalName.c_str()) != 0)
+            failWithErrno(SONX_ERR_WRITE, "Error replacing the output file: ", errno);
+        registration.reset();
+        temporaryName.clear();
+    }
+
+    void commitReplace() {
+        const int fd = openToSync();
         const int synced = ::fsync(fd);
         const int error = errno;
         ::close(fd);
         if (synced != 0 && error != EINVAL && error != EROFS)
             failWithErrno(SONX_ERR_WRITE, "Error writing to file: ", error);
-        // Dated before it takes the name: a file in place always has its date.
-        struct timespec times[2];
-        if (request.keepInputTimes && inputTimes(request.input, times))
-            ::utimensat(AT_FDCWD, temporaryName.c_str(), times, 0);
         SignalsHeld held;
-        if (::rename(temporaryName.c_str(), finalName.c_str()) != 0)
-            failWithErrno(SONX_ERR_WRITE, "Error replacing the output file: ", errno);
-        registration.reset();
-        temporaryName.clear();
+        renameIntoPlace();
     }
 
     // The old bytes go to a spool first; the rewrite runs with the
@@ -708,6 +720,89 @@ int SafeOutput::commit() {
             return syncFolder(s.finalName);
     }
     return 0;
+}
+
+namespace {
+
+// A temporary file of a group commit, open while its data waits for the flush.
+struct Flushing {
+    SafeOutput::State* state;
+    std::size_t index;  // in the group
+    int fd;
+    bool knownDevice;
+    dev_t device;
+    int error = 0;  // of its sync, 0 once its data is on disk
+};
+
+// Syncs each file on its own; a file system that cannot sync (EINVAL, EROFS)
+// holds nothing unsynced.
+void syncEach(const std::vector<Flushing*>& files) {
+    for (Flushing* file : files)
+        file->error = ::fsync(file->fd) != 0 && errno != EINVAL && errno != EROFS ? errno : 0;
+}
+
+// The files of one file system take one flush together; one alone, or a
+// file system that fails the flush, is synced file by file.
+void flushData(std::vector<Flushing>& files) {
+    std::map<dev_t, std::vector<Flushing*>> byDevice;
+    for (Flushing& file : files) {
+        if (file.knownDevice)
+            byDevice[file.device].push_back(&file);
+        else
+            syncEach({&file});
+    }
+    for (const auto& [device, shared] : byDevice) {
+#if defined(__linux__)
+        if (shared.size() > 1 && ::syncfs(shared.front()->fd) == 0) continue;
+#endif
+        syncEach(shared);
+    }
+}
+
+}  // namespace
+
+std::vector<SafeOutput::Outcome> SafeOutput::commitTogether(const std::vector<SafeOutput*>& outputs) {
+    std::vector<Outcome> outcomes(outputs.size());
+    const auto failed = [&](std::size_t n) { outcomes[n].failure = std::current_exception(); };
+    std::vector<Flushing> files;
+    for (std::size_t n = 0; n < outputs.size(); ++n) {
+        State& s = *outputs[n]->state_;
+        try {
+            if (s.way != State::Way::Replace) {
+                outcomes[n].unsyncedError = outputs[n]->commit();
+                continue;
+            }
+            const int fd = s.openToSync();
+            struct stat st {};
+            const bool known = ::fstat(fd, &st) == 0;
+            files.push_back({&s, n, fd, known, known ? st.st_dev : dev_t{}});
+        } catch (...) {
+            failed(n);
+        }
+    }
+    flushData(files);
+    for (const Flushing& file : files) ::close(file.fd);
+
+    std::map<std::string, std::vector<std::size_t>> placedByFolder;
+    {
+        SignalsHeld held;
+        for (const Flushing& file : files) {
+            try {
+                if (file.error) failWithErrno(SONX_ERR_WRITE, "Error writing to file: ", file.error);
+                file.state->renameIntoPlace();
+                placedByFolder[folderOf(file.state->finalName)].push_back(file.index);
+            } catch (...) {
+                failed(file.index);
+            }
+        }
+    }
+    // Each output is in place and whole: a folder that fails to sync is no
+    // reason to call them failed, but their callers should know.
+    for (const auto& [folder, placed] : placedByFolder) {
+        const int unsynced = syncFolder(outputs[placed.front()]->finalName());
+        for (std::size_t n : placed) outcomes[n].unsyncedError = unsynced;
+    }
+    return outcomes;
 }
 
 bool isTemporaryInTheMaking(const std::string& name) {

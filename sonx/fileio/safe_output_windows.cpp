@@ -437,6 +437,20 @@ bool SafeOutput::isNewFile() const {
     return state_->way == State::Way::Nested || (state_->way == State::Way::Replace && !state_->replacesFile);
 }
 
+// Each file is flushed on its own: the system has no flush of many files
+// cheaper than their flushes, and a rename needs no folder sync.
+std::vector<SafeOutput::Outcome> SafeOutput::commitTogether(const std::vector<SafeOutput*>& outputs) {
+    std::vector<Outcome> outcomes(outputs.size());
+    for (std::size_t n = 0; n < outputs.size(); ++n) {
+        try {
+            outcomes[n].unsyncedError = outputs[n]->commit();
+        } catch (...) {
+            outcomes[n].failure = std::current_exception();
+        }
+    }
+    return outcomes;
+}
+
 int SafeOutput::commit() {
     State& s = *state_;
     switch (s.way) {

@@ -88,6 +88,84 @@ TEST(PublicSafeOutput, CommitReplacesAndDiscardLeavesTheOldFile) {
     }
 }
 
+// Outputs committed as one group: new files and replaced ones, one
+// rewritten in place (a second name), one on another file system when a
+// tmpfs is at hand, and one whose temporary file vanished before the commit.
+// Only that one fails, with its old file as it was; every other takes its
+// name with its bytes, and no temporary file is left.
+TEST(PublicSafeOutput, AGroupCommitPutsEachInPlaceAndAFailureStaysItsOwn) {
+    TempDir dir;
+    std::vector<std::string> names = {dir.file("new.wav"), dir.file("old.wav"), dir.file("linked.wav"),
+                                      dir.file("lost.wav")};
+    writeFileBytes(names[1], kOld);
+    writeFileBytes(names[2], kOld);
+    writeFileBytes(names[3], kOld);
+    ASSERT_EQ(::link(names[2].c_str(), dir.file("second name").c_str()), 0);
+    const std::string elsewhere = "/dev/shm/sonx-group-" + std::to_string(::getpid());
+    const bool tmpfs = std::filesystem::create_directory(elsewhere);
+    if (tmpfs) names.push_back(elsewhere + "/other.wav");
+    constexpr std::size_t kLost = 3;
+
+    for (const Voice voice : {Voice::C, Voice::Cxx}) {
+        SCOPED_TRACE(voice == Voice::C ? "C" : "C++");
+        std::vector<CommitOutcome> outcomes;
+        if (voice == Voice::Cxx) {
+            std::vector<SafeOutputFile> outputs(names.size());
+            std::vector<SafeOutputFile*> group;
+            for (std::size_t n = 0; n < names.size(); ++n) {
+                SystemFailure failure;
+                ASSERT_EQ(outputs[n].begin(names[n].c_str(), OutputRequest{}, failure), SONX_OK) << failure.message;
+                writeInto(outputs[n].handle(), kNew);
+                if (n == kLost) {
+                    ASSERT_EQ(::unlink(outputs[n].handle().fileName), 0);
+                }
+                group.push_back(&outputs[n]);
+            }
+            outcomes = commitTogether(group);
+            for (const SafeOutputFile& output : outputs) EXPECT_FALSE(output.begun());
+        } else {
+            std::vector<sonx_output*> handles(names.size());
+            for (std::size_t n = 0; n < names.size(); ++n) {
+                ASSERT_EQ(sonx_output_begin(names[n].c_str(), nullptr, &handles[n]), SONX_OK);
+                sonx_file_handle handle;
+                ASSERT_EQ(sonx_output_handle(handles[n], &handle), SONX_OK);
+                writeInto(fileHandleOf(handle), kNew);
+                if (n == kLost) {
+                    ASSERT_EQ(::unlink(handle.name), 0);
+                }
+            }
+            std::vector<sonx_output_outcome> told(handles.size());
+            EXPECT_EQ(sonx_output_commit_group(handles.data(), handles.size(), told.data()), SONX_ERR_WRITE);
+            EXPECT_EQ(sonx_last_error(nullptr, nullptr, 0), SONX_ERR_WRITE);
+            for (const sonx_output_outcome& one : told)
+                outcomes.push_back({one.status, one.unsynced_error, {one.status, one.message, one.system_error, ""}});
+        }
+        ASSERT_EQ(outcomes.size(), names.size());
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            SCOPED_TRACE(names[n]);
+            EXPECT_EQ(outcomes[n].unsyncedError, 0);
+            if (n == kLost) {
+                EXPECT_EQ(outcomes[n].status, SONX_ERR_WRITE);
+                EXPECT_EQ(outcomes[n].failure.systemError, ENOENT);
+                EXPECT_EQ(outcomes[n].failure.message, std::string("Error writing to file: ") + systemErrorText(ENOENT));
+                EXPECT_EQ(readFileBytes(names[n]), kOld);
+            } else {
+                EXPECT_EQ(outcomes[n].status, SONX_OK) << outcomes[n].failure.message;
+                EXPECT_EQ(readFileBytes(names[n]), kNew);
+            }
+        }
+        EXPECT_EQ(readFileBytes(dir.file("second name")), kNew);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 5);
+        for (std::size_t n = 0; n < names.size(); ++n)
+            if (n != kLost) writeFileBytes(names[n], kOld);
+    }
+    if (tmpfs) {
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(elsewhere), {}), 1);
+        std::filesystem::remove_all(elsewhere);
+    }
+    EXPECT_EQ(sonx_output_commit_group(nullptr, 1, nullptr), SONX_ERR_INVALID);
+}
+
 // An output that is its own input under another name, and an output in a
 // folder that does not exist: refused at begin, with the system's side told.
 TEST(PublicSafeOutput, RefusalsCarryTheStatusAndTheSystemError) {
