@@ -48,17 +48,19 @@ void decodeEighth(float* out, const QcelpParams& params, const QcelpConfig& conf
     const float g = decodeEighthRateGain(params.cbGain[0], state);
     const float k0 = state.carriedGain;
     const float a = (std::fabs(g) + k0) / 2.0f;
-    CodebookSubframe codebook;
-    codebook.seed = static_cast<uint16_t>(params.seed);
-    // The gain ramps from the carried gain so that noise fades in smoothly.
-    for (int k = 0; k < 8; ++k) {
-        codebook.gain = (static_cast<float>(k + 1) * a + static_cast<float>(7 - k) * k0) / 8.0f;
-        synthesizeSubframe(kRateEighth, state, blocks[0], pitch, &codebook, out + 20 * k, 20, config, 1, 1);
-    }
+    // The gain ramps from the carried gain so that noise fades in smoothly,
+    // one step per twentieth of the frame.
+    constexpr int kGainSteps = 8;
+    CodebookSubframe codebook[kGainSteps];
+    codebook[0].seed = static_cast<uint16_t>(params.seed);
+    for (int k = 0; k < kGainSteps; ++k)
+        codebook[k].gain = (static_cast<float>(k + 1) * a + static_cast<float>(7 - k) * k0) / 8.0f;
+    synthesizeSubframe(kRateEighth, state, blocks[0], pitch, codebook, out, kFrameSamples, config, kGainSteps, 1,
+                       nullptr, GainBlocks::PerCodebookPart);
     state.carriedGain = a;
     state.eighthRateRun += 1;
     state.erasureCount = 0;
-    state.noiseSeed = codebook.seed;
+    state.noiseSeed = codebook[0].seed;
     keepPitch(state, pitch);
     keepLsp(state, lsp);
 }
@@ -161,17 +163,15 @@ void decodeErasure(float* out, const QcelpConfig& config, QcelpDecoderState& sta
 
     const float k0 = state.carriedGain;
     const float a = (g + k0) / 2.0f;
-    float firstGain = 0.0f;
-    for (int k = 0; k < 4; ++k) {
-        CodebookSubframe codebook;
-        codebook.gain = (static_cast<float>(k + 1) * a + static_cast<float>(3 - k) * k0) / 4.0f;
-        codebook.index = index;
-        if (k == 0) firstGain = codebook.gain;
-        synthesizeSubframe(kRateErasure, state, block, pitch, &codebook, out + kPitchSubframeSamples * k,
-                           kPitchSubframeSamples, config, 1, 1);
+    CodebookSubframe codebook[kPitchSubframes];
+    for (int k = 0; k < kPitchSubframes; ++k) {
+        codebook[k].gain = (static_cast<float>(k + 1) * a + static_cast<float>(3 - k) * k0) / 4.0f;
+        codebook[k].index = index;
         index = (index - kPitchSubframeSamples + kCodebookSize) % kCodebookSize;
     }
-    state.carriedGain = firstGain;
+    synthesizeSubframe(kRateErasure, state, block, pitch, codebook, out, kFrameSamples, config, kPitchSubframes, 1,
+                       nullptr, GainBlocks::PerCodebookPart);
+    state.carriedGain = codebook[0].gain;
     state.erasureCount = std::min(c + 1, 3);
     keepPitch(state, pitch);
     keepLsp(state, lsp);

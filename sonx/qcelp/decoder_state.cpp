@@ -24,30 +24,40 @@ void initDecoderState(QcelpDecoderState& state, int synthesisMode) {
 
 namespace {
 // x * 0 is 0 for every finite x and NaN otherwise, so one sum tells, in any
-// order of summing; sixteen lanes let the loop vectorise with short chains.
-SONX_QCELP_KERNEL float nonFiniteProbe(const float* x, int n) {
+// order of summing. Sixteen lanes let the loops vectorise with short chains;
+// the lengths are constants so that the loops unroll, and the lanes are
+// summed once for the whole state.
+struct NonFiniteProbe {
     float lane[16] = {};
-    int i = 0;
-    for (; i + 16 <= n; i += 16)
-        for (int j = 0; j < 16; ++j) lane[j] += x[i + j] * 0.0f;
-    for (; i < n; ++i) lane[0] += x[i] * 0.0f;
-    float sum = 0.0f;
-    for (float l : lane) sum += l;
-    return sum;
-}
+
+    template <int N>
+    SONX_QCELP_KERNEL void add(const float* x) {
+        constexpr int whole = N / 16 * 16;
+        for (int i = 0; i < whole; i += 16)
+            for (int j = 0; j < 16; ++j) lane[j] += x[i + j] * 0.0f;
+        for (int j = 0; j < N - whole; ++j) lane[j] += x[whole + j] * 0.0f;
+    }
+    SONX_QCELP_KERNEL bool allZero() const {
+        float sum = 0.0f;
+        for (float l : lane) sum += l;
+        return sum == 0.0f;
+    }
+};
 
 SONX_QCELP_KERNEL bool stateIsFinite(const QcelpDecoderState& s) {
-    float probe = nonFiniteProbe(s.mainPitch.history, kPitchHistory);
-    probe += nonFiniteProbe(s.enhancerPitch.history, kPitchHistory);
+    NonFiniteProbe probe;
+    probe.add<kPitchHistory>(s.mainPitch.history);
+    probe.add<kPitchHistory>(s.enhancerPitch.history);
     for (const FilterState* f :
          {&s.lpcSynthesis, &s.weightedSynthesis, &s.postZero, &s.postPole, &s.tilt, &s.quarterNoise})
-        probe += nonFiniteProbe(f->memory, kMaxFilterTaps);
-    probe += nonFiniteProbe(s.lspMemory, kLpcOrder) + nonFiniteProbe(s.previousLsp, kLpcOrder);
-    probe += nonFiniteProbe(s.gainHistory, 3);
+        probe.add<kMaxFilterTaps>(f->memory);
+    probe.add<kLpcOrder>(s.lspMemory);
+    probe.add<kLpcOrder>(s.previousLsp);
+    probe.add<3>(s.gainHistory);
     const float scalars[] = {s.postFilterGain, s.previousPitchGain, s.carriedGain, s.mainPitch.gain,
                              s.enhancerPitch.gain};
-    probe += nonFiniteProbe(scalars, 5);
-    return probe == 0.0f;
+    probe.add<5>(scalars);
+    return probe.allZero();
 }
 
 bool stateIsFiniteNarrow(const QcelpDecoderState& s) {

@@ -1,6 +1,7 @@
 #include "sonx/qcelp/lsp.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "sonx/qcelp/tables.h"
 #include "sonx/qcelp/vector_ops.h"
@@ -17,6 +18,16 @@ float lspCoefficient(float w) {
     static_assert((kCosineTableSize & (kCosineTableSize - 1)) == 0);
     const int k = static_cast<int>(scaled) & (kCosineTableSize - 1);  // the index modulo the size
     return -2.0f * cosineTable[k];
+}
+
+// lspCoefficient of four LSPs at once, lane by lane the same.
+Float4 lspCoefficients(Float4 w) {
+    typedef int32_t Int4 __attribute__((vector_size(16)));
+    const Float4 scaled = 256.0f * w;
+    const Int4 bits = (Int4)scaled;
+    const Int4 kept = bits & ((Float4)(bits & 0x7FFFFFFF) < 1.0e6f);  // zero where the guard fails
+    const Int4 k = __builtin_convertvector((Float4)kept, Int4) & (kCosineTableSize - 1);
+    return -2.0f * Float4{cosineTable[k[0]], cosineTable[k[1]], cosineTable[k[2]], cosineTable[k[3]]};
 }
 
 template <typename T>
@@ -77,30 +88,26 @@ int interpolateLsp(int rate, const float previous[kLpcOrder], const float curren
                    LpcBlock blocks[kMaxLpcBlocks], bool weightingOff, const QcelpConfig& config) {
     const int count = lspInterpolationSubframes(rate);
     const float step = 1.0f / static_cast<float>(count);
+    // The blocks' LSPs, then their filters all at once, one block per lane.
+    float weights[kMaxLpcBlocks];
     float weight = 0.125f + 0.5f * step;
-    float gammaPowers[kLpcOrder];
+    for (float& w : weights) {
+        w = weight < 1.0f ? weight : 1.0f;
+        weight += step;
+    }
+    const Float4 w = load4(weights), rest = 1.0f - w;
+    Float4 c[kLpcOrder], lpc[kLpcOrder];
+    for (int i = 0; i < kLpcOrder; ++i) c[i] = lspCoefficients(rest * previous[i] + w * current[i]);
+    coefficientsToLpc(c, lpc);
+    for (int k = 0; k < kLpcOrder; ++k) {
+        const Float4 expanded = lpc[k] * bandwidthFactors[k];
+        for (int j = 0; j < count; ++j) blocks[j].lpc[k] = expanded[j];
+    }
+    if (weightingOff) return count;
     float g = 1.0f;
     for (int k = 0; k < kLpcOrder; ++k) {
         g *= config.weightingFactor;
-        gammaPowers[k] = g;
-    }
-    // The blocks' LSPs, then their filters all at once, one block per lane.
-    float lsp[kMaxLpcBlocks][kLpcOrder] = {};
-    for (int j = 0; j < count; ++j) {
-        const float w = weight < 1.0f ? weight : 1.0f;
-        for (int i = 0; i < kLpcOrder; ++i) lsp[j][i] = (1.0f - w) * previous[i] + w * current[i];
-        weight += step;
-    }
-    Float4 c[kLpcOrder], lpc[kLpcOrder];
-    for (int i = 0; i < kLpcOrder; ++i)
-        c[i] = Float4{lspCoefficient(lsp[0][i]), lspCoefficient(lsp[1][i]), lspCoefficient(lsp[2][i]),
-                      lspCoefficient(lsp[3][i])};
-    coefficientsToLpc(c, lpc);
-    for (int j = 0; j < count; ++j) {
-        LpcBlock& b = blocks[j];
-        for (int k = 0; k < kLpcOrder; ++k) b.lpc[k] = lpc[k][j] * bandwidthFactors[k];
-        if (!weightingOff)
-            for (int k = 0; k < kLpcOrder; ++k) b.weighted[k] = b.lpc[k] * gammaPowers[k];
+        for (int j = 0; j < count; ++j) blocks[j].weighted[k] = blocks[j].lpc[k] * g;
     }
     return count;
 }

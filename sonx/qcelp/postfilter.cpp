@@ -7,7 +7,7 @@
 
 namespace sonx {
 
-void enhancePitch(QcelpDecoderState& state, const PitchParams& pitch, float* w, int length,
+void enhancePitch(QcelpDecoderState& state, const PitchParams& pitch, float* w, int length, int gainLength,
                   const QcelpConfig& config) {
     PitchFilterState& enhancer = state.enhancerPitch;
     enhancer.lag = pitch.lag;
@@ -21,10 +21,11 @@ void enhancePitch(QcelpDecoderState& state, const PitchParams& pitch, float* w, 
     }
     float e[kFrameSamples];
     pitchFilter(w, e, length, enhancer, true);
-    energyMatchGain(w, e, w, length);
+    for (int at = 0; at < length; at += gainLength)
+        energyMatchGain(w + at, e + at, w + at, std::min(gainLength, length - at));
 }
 
-void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int length,
+void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int length, int gainLength,
                 const QcelpConfig& config) {
     if (!config.postFilter) return;
     for (int k = 0; k < kLpcOrder; ++k) {
@@ -34,7 +35,8 @@ void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int l
     float v[kFrameSamples];
     allZeroFilter(out, v, length, state.postZero, true);
     allPoleCascadeBlocks(v, length, state.postPole, state.tilt);
-    agcSmoothGain(out, v, out, length, state.postFilterGain);
+    for (int at = 0; at < length; at += gainLength)
+        agcSmoothGain(out + at, v + at, out + at, std::min(gainLength, length - at), state.postFilterGain);
 }
 
 }  // namespace sonx

@@ -78,7 +78,8 @@ void codebookExcitation(const float* table, const CodebookSubframe* records, int
 
 void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch,
                         CodebookSubframe* codebook, float* out, int length, const QcelpConfig& config,
-                        int codebookSubframes, int vectorsPerSubframe, float* weightedOut) {
+                        int codebookSubframes, int vectorsPerSubframe, float* weightedOut,
+                        GainBlocks gainBlocks) {
     length = std::clamp(length, 0, kFrameSamples);
     const int parts = std::max(codebookSubframes, 1);
     const int perPart = std::max(vectorsPerSubframe, 1);
@@ -106,10 +107,11 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     pitchFilter(exc, w, length, main, true);
 
     if (state.synthesisMode) {
-        enhancePitch(state, pitch, w, length, config);
+        const int gainLength = gainBlocks == GainBlocks::PerCodebookPart && partLength > 0 ? partLength : length;
+        enhancePitch(state, pitch, w, length, gainLength, config);
         std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
         allPoleFilterBlocks(w, out, length, state.lpcSynthesis);
-        postFilter(state, lpc, out, length, config);
+        postFilter(state, lpc, out, length, gainLength, config);
         return;
     }
     if (out) {

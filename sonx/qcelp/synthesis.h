@@ -29,6 +29,12 @@ struct CodebookSubframe {
     uint16_t seed = 0;  // noise seed of the eighth and quarter rates
 };
 
+// Where the decoder branch measures energies, for the enhancer's energy
+// match and the post-filter's gain control: over the whole block, or over
+// each codebook part on its own (a frame whose parts share one filter can
+// then be synthesized in one block).
+enum class GainBlocks { Whole, PerCodebookPart };
+
 // Synthesizes `length` samples (at most one frame) into `out`.
 // rateKind: 1 eighth and 2 quarter (noise excitation), 3 half (half-rate
 // codebook), anything else (full, blank, erasure) the full-rate codebook.
@@ -41,7 +47,8 @@ struct CodebookSubframe {
 // way), and skips the LPC synthesis when `out` is null.
 void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch,
                         CodebookSubframe* codebook, float* out, int length, const QcelpConfig& config,
-                        int codebookSubframes, int vectorsPerSubframe, float* weightedOut = nullptr);
+                        int codebookSubframes, int vectorsPerSubframe, float* weightedOut = nullptr,
+                        GainBlocks gainBlocks = GainBlocks::Whole);
 
 }  // namespace sonx
 
