@@ -211,7 +211,9 @@ TEST(FileSafety, SignalHalfWayRemovesTheTemporaryFileAndKeepsTheOutput) {
 // temporary file in the making, and the old outputs stay.
 TEST(FileSafety, SignalWhileThreadsWriteRemovesEveryTemporaryFile) {
     TempDir dir;
-    writeFileBytes(dir.file("long.wav"), speechWav(60));
+    // Long enough that the first conversion is still under way when the
+    // last one starts, on a loaded machine with a fast coder.
+    writeFileBytes(dir.file("long.wav"), speechWav(240));
     constexpr int kThreads = 4;
     for (int n = 1; n <= kThreads; ++n) writeFileBytes(dir.file("out.qcp." + std::to_string(n)), kPrecious);
     const pid_t pid = startProgram(CONVERT_DRIVER_PATH, {"-t", std::to_string(kThreads), "long.wav", "out.qcp"}, dir.path());
