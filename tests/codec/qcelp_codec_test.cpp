@@ -8,8 +8,10 @@
 #include <random>
 #include <vector>
 
+#include "codec/coder_digest.h"
 #include "qcelp/qcelp_test_util.h"
 #include "sonx/sonx.h"
+#include "support/test_support.h"
 
 namespace sonx {
 namespace {
@@ -302,6 +304,32 @@ TEST(QcelpCodec, RandomStreamsDecodeInEveryFraming) {
         EXPECT_LE(consumed + rest, data.size());
         EXPECT_GT(consumed, 0u);
     }
+}
+
+// The coder's output, pinned to the digests the reference build (commit
+// bb0e3fd) gives for the same inputs: speed work may change how the values
+// are computed, never what they are. A change of the encoder's arithmetic
+// order that is allowed to move its bytes updates these with its measured
+// bit rate and SNR.
+TEST(QcelpCodec, OutputsMatchTheReferenceBuild) {
+    const std::vector<uint8_t> wav = test::readFileBytes(test::testDataPath("speech_8k.wav"));
+    ASSERT_GT(wav.size(), 44u);
+    ASSERT_EQ(std::memcmp(wav.data() + 36, "data", 4), 0);
+    const std::vector<uint8_t> samples(wav.begin() + 44, wav.end());
+    const struct {
+        const char* name;
+        Guid rateSet;
+        uint64_t digest;
+    } encodes[] = {{"vfr", RATE_SET_VFR, 0xcc66db860ae77f0cull},
+                   {"vhr", RATE_SET_VHR, 0x8a8471fe89d1defeull},
+                   {"ffr", RATE_SET_FFR, 0x58257d0c6a75bdc2ull},
+                   {"fhr", RATE_SET_FHR, 0xf8c2aa7336d99320ull}};
+    for (const auto& e : encodes) EXPECT_EQ(test::codedDigest(samples, true, e.rateSet), e.digest) << e.name;
+    const uint64_t decodes[] = {0xa0477bc927e1bd73ull, 0xc428b0b81c97cb4dull, 0x9409b45dc347dd02ull,
+                                0x8c7122081b5b3c95ull};
+    for (uint32_t seed = 1; seed <= std::size(decodes); ++seed)
+        EXPECT_EQ(test::codedDigest(test::randomQcelpStream(seed, 3000), false, RATE_SET_VFR), decodes[seed - 1])
+            << "stream " << seed;
 }
 
 }  // namespace
