@@ -2,7 +2,7 @@
 """Fails when compiled AVX code leaves for other code with the vector
 registers' upper halves dirty.
 
-    upper_state_check.py BINARY
+    upper_state_check.py BINARY      (objdump from $OBJDUMP, else objdump)
 
 SSE code run while the upper halves are dirty waits on each register's old
 value, which serialises work the CPU would otherwise overlap; the bytes stay
@@ -11,6 +11,7 @@ read in address order: after an instruction that writes ymm0-15 or zmm0-15,
 a call or jump into another function (other than through the PLT) or a
 return must come after a vzeroupper or vzeroall.
 """
+import os
 import re
 import subprocess
 import sys
@@ -20,7 +21,7 @@ LEAVE = re.compile(r'\s(?:call|jmp)\s+[0-9a-f]+ <([^>+]+)')
 
 
 def main():
-    listing = subprocess.run(['objdump', '-d', '--no-show-raw-insn', '-C', sys.argv[1]],
+    listing = subprocess.run([os.environ.get('OBJDUMP', 'objdump'), '-d', '--no-show-raw-insn', '-C', sys.argv[1]],
                              check=True, capture_output=True, text=True).stdout
     function, dirty, faults = None, False, []
     for line in listing.splitlines():
