@@ -1,6 +1,7 @@
 #include "sonx/qcelp/filters.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 #include "sonx/qcelp/vector_ops.h"
@@ -137,6 +138,18 @@ void allPoleCascade10x1(float* v, int length, FilterState& f, FilterState& g) {
     g.memory[0] = last;
 }
 
+typedef double Double4v __attribute__((vector_size(32)));
+
+// out[j] = {p[j], q[j], r[j], s[j]}.
+inline void transpose4(Float4 p, Float4 q, Float4 r, Float4 s, Float4 out[4]) {
+    const Float4 pq01 = __builtin_shufflevector(p, q, 0, 4, 1, 5), pq23 = __builtin_shufflevector(p, q, 2, 6, 3, 7);
+    const Float4 rs01 = __builtin_shufflevector(r, s, 0, 4, 1, 5), rs23 = __builtin_shufflevector(r, s, 2, 6, 3, 7);
+    out[0] = __builtin_shufflevector(pq01, rs01, 0, 1, 4, 5);
+    out[1] = __builtin_shufflevector(pq01, rs01, 2, 3, 6, 7);
+    out[2] = __builtin_shufflevector(pq23, rs23, 0, 1, 4, 5);
+    out[3] = __builtin_shufflevector(pq23, rs23, 2, 3, 6, 7);
+}
+
 // Order 10, four samples per step. Every output of a step is formed
 // straight from the outputs before the step (the filter unrolled over four
 // samples), so the recursion's delay is paid once per step instead of once
@@ -151,7 +164,7 @@ struct BlockPoles10 {
         // Impulse response r; then y[n+l] = sum over i <= l of r[l-i] times
         // (x[n+i] plus the remembered outputs' direct share a[k+i] m[k]).
         // The weights are formed in double so that each is rounded once.
-        double a[N + 3] = {};
+        double a[16] = {};  // zero past the order, for the last delays' shares
         for (int k = 0; k < N; ++k) a[k] = f.coeffs[k];
         const double r1 = a[0];
         const double r2 = a[0] * r1 + a[1];
@@ -160,13 +173,23 @@ struct BlockPoles10 {
         h[1] = Float4{0.0f, 1.0f, float(r1), float(r2)};
         h[2] = Float4{0.0f, 0.0f, 1.0f, float(r1)};
         h[3] = Float4{0.0f, 0.0f, 0.0f, 1.0f};
-        for (int k = 0; k < N; ++k) {
-            const double w1 = a[k + 1] + r1 * a[k];
-            const double w2 = a[k + 2] + r1 * a[k + 1] + r2 * a[k];
-            const double w3 = a[k + 3] + r1 * a[k + 2] + r2 * a[k + 1] + r3 * a[k];
-            g[k] = Float4{float(a[k]), float(w1), float(w2), float(w3)};
-            m[k] = splat4(f.memory[k]);
+        // Four delays at a time, lane j for delay k+j, then turned so that
+        // g[k] holds the four outputs' weights of one delay.
+        for (int k = 0; k < N; k += 4) {
+            Double4v a0, a1, a2, a3;
+            std::memcpy(&a0, a + k, sizeof a0);
+            std::memcpy(&a1, a + k + 1, sizeof a1);
+            std::memcpy(&a2, a + k + 2, sizeof a2);
+            std::memcpy(&a3, a + k + 3, sizeof a3);
+            const Double4v w1 = a1 + r1 * a0;
+            const Double4v w2 = a2 + r1 * a1 + r2 * a0;
+            const Double4v w3 = a3 + r1 * a2 + r2 * a1 + r3 * a0;
+            Float4 byDelay[4];
+            transpose4(__builtin_convertvector(a0, Float4), __builtin_convertvector(w1, Float4), __builtin_convertvector(w2, Float4),
+                       __builtin_convertvector(w3, Float4), byDelay);
+            for (int j = 0; j < 4 && k + j < N; ++j) g[k + j] = byDelay[j];
         }
+        for (int k = 0; k < N; ++k) m[k] = splat4(f.memory[k]);
     }
     Float4 step(const float* x) {
         const Float4 in = splat4(x[0]) * h[0] + splat4(x[1]) * h[1] + (splat4(x[2]) * h[2] + splat4(x[3]) * h[3]);
@@ -256,14 +279,25 @@ void firAny(const float* in, float* out, int length, FilterState& f, bool update
 
 SONX_QCELP_KERNEL void allPoleBlocks10(const float* in, float* out, int blocks, FilterState& filter) {
     BlockPoles10 poles(filter);
-    for (int n = 0; n < blocks; n += 4) store4(out + n, poles.step(in + n));
+    int n = 0;
+    // Two steps per turn, so that the remembered outputs stay in place in registers.
+    for (; n + 8 <= blocks; n += 8) {
+        store4(out + n, poles.step(in + n));
+        store4(out + n + 4, poles.step(in + n + 4));
+    }
+    if (n < blocks) store4(out + n, poles.step(in + n));
     poles.store(filter);
 }
 
 SONX_QCELP_KERNEL void allPoleCascadeBlocks10x1(float* v, int blocks, FilterState& first, FilterState& second) {
     BlockPoles10 poles(first);
     BlockTilt tilt(second.coeffs[0], second.memory[0]);
-    for (int n = 0; n < blocks; n += 4) store4(v + n, tilt.step(poles.step(v + n)));
+    int n = 0;
+    for (; n + 8 <= blocks; n += 8) {
+        store4(v + n, tilt.step(poles.step(v + n)));
+        store4(v + n + 4, tilt.step(poles.step(v + n + 4)));
+    }
+    if (n < blocks) store4(v + n, tilt.step(poles.step(v + n)));
     poles.store(first);
     second.memory[0] = tilt.last[0];
 }
