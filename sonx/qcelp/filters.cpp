@@ -142,8 +142,10 @@ typedef double Double4v __attribute__((vector_size(32)));
 
 // out[j] = {p[j], q[j], r[j], s[j]}.
 inline void transpose4(Float4 p, Float4 q, Float4 r, Float4 s, Float4 out[4]) {
-    const Float4 pq01 = __builtin_shufflevector(p, q, 0, 4, 1, 5), pq23 = __builtin_shufflevector(p, q, 2, 6, 3, 7);
-    const Float4 rs01 = __builtin_shufflevector(r, s, 0, 4, 1, 5), rs23 = __builtin_shufflevector(r, s, 2, 6, 3, 7);
+    const Float4 pq01 = __builtin_shufflevector(p, q, 0, 4, 1, 5);
+    const Float4 pq23 = __builtin_shufflevector(p, q, 2, 6, 3, 7);
+    const Float4 rs01 = __builtin_shufflevector(r, s, 0, 4, 1, 5);
+    const Float4 rs23 = __builtin_shufflevector(r, s, 2, 6, 3, 7);
     out[0] = __builtin_shufflevector(pq01, rs01, 0, 1, 4, 5);
     out[1] = __builtin_shufflevector(pq01, rs01, 2, 3, 6, 7);
     out[2] = __builtin_shufflevector(pq23, rs23, 0, 1, 4, 5);
@@ -185,8 +187,8 @@ struct BlockPoles10 {
             const Double4v w2 = a2 + r1 * a1 + r2 * a0;
             const Double4v w3 = a3 + r1 * a2 + r2 * a1 + r3 * a0;
             Float4 byDelay[4];
-            transpose4(__builtin_convertvector(a0, Float4), __builtin_convertvector(w1, Float4), __builtin_convertvector(w2, Float4),
-                       __builtin_convertvector(w3, Float4), byDelay);
+            transpose4(__builtin_convertvector(a0, Float4), __builtin_convertvector(w1, Float4),
+                       __builtin_convertvector(w2, Float4), __builtin_convertvector(w3, Float4), byDelay);
             for (int j = 0; j < 4 && k + j < N; ++j) g[k + j] = byDelay[j];
         }
         for (int k = 0; k < N; ++k) m[k] = splat4(f.memory[k]);

@@ -9,6 +9,7 @@
 #include "sonx/qcelp/filters.h"
 #include "sonx/qcelp/postfilter.h"
 #include "sonx/qcelp/tables.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 
@@ -65,13 +66,22 @@ const float* unrolledCodebook(int rateKind) {
     return rateKind == kRateHalf ? half.values : full.values;
 }
 
+// e = the sum of g c over the records, from zero: the first record with a
+// gain writes 0 + g c, the others add theirs; no record with a gain leaves
+// zeros. Whole steps of four: up to three samples past len are written too,
+// and the next part writes them again.
 void codebookExcitation(const float* table, const CodebookSubframe* records, int count, float* e, int len) {
+    bool written = false;
     for (int j = 0; j < count; ++j) {
         const float g = records[j].gain;
         if (g == 0.0f) continue;  // adds nothing (the table holds no infinities)
         const float* c = table + kCodebookSize - (records[j].index & (kCodebookSize - 1));
-        for (int n = 0; n < len; ++n) e[n] += g * c[n];
+        const Float4 gs = splat4(g);
+        for (int n = 0; n < len; n += 4)
+            store4(e + n, (written ? load4(e + n) : splat4(0.0f)) + gs * load4(c + n));
+        written = true;
     }
+    if (!written) std::fill(e, e + len, 0.0f);
 }
 
 }  // namespace
@@ -85,8 +95,9 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     const int perPart = std::max(vectorsPerSubframe, 1);
     const int partLength = length / parts;
 
-    float exc[kFrameSamples];
-    std::fill(exc, exc + length, 0.0f);
+    float exc[kFrameSamples + 3];  // room for the codebook parts' last step
+    // The parts write their samples in order; what is left after them is zero.
+    std::fill(exc + parts * partLength, exc + length, 0.0f);
     if (rateKind == kRateEighth || rateKind == kRateQuarter) {
         uint16_t seed = codebook[0].seed;
         for (int i = 0; i < parts; ++i)
