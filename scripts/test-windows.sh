@@ -49,6 +49,13 @@ same() {  # same NAME: the file in win/ and in linux/ hold the same bytes
   if cmp -s "$work/win/$1" "$work/linux/$1"; then pass "$1 matches Linux"; else fail "$1 differs from Linux"; fi
 }
 
+# The AVX2 kernels leave for SSE code with clean upper halves here too.
+if OBJDUMP=x86_64-w64-mingw32-objdump python3 tests/qcelp/upper_state_check.py "$exe"; then
+  pass "AVX2 kernels clear the upper halves on leaving"
+else
+  fail "AVX2 code leaves with dirty upper halves"
+fi
+
 # Inputs: the test speech, and resampled forms made here.
 for f in speech_8k.wav speech_16k.wav speech_8k_u8.wav speech_8k_mulaw.wav; do
   cp "tests/data/$f" "$work/win/" && cp "tests/data/$f" "$work/linux/"

@@ -365,7 +365,7 @@ SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrd
     pitchContribution(local.mainPitch, pitch, x, n);
     FilterState synthesis = local.weightedSynthesis;  // its memory, with this subframe's coefficients
     std::copy(weighted, weighted + kLpcOrder, synthesis.coeffs);
-    allPoleFilter(x, x, n, synthesis, false);
+    allPoleFilterBlocks(x, x, n, synthesis);
     for (int i = 0; i < n; ++i) x[i] = w[i] - x[i];
 
     if (j == 0) filteredCodevectorEnergies(table, energies.h, n, energies.energy);

@@ -49,7 +49,7 @@ void residualAndWeighted(const float* speech, const LpcBlock* blocks, int count,
         }
         const int at = b * length;
         allZeroFilter(speech + at, residual + at, length, state.residualFilter, true);
-        allPoleFilter(residual + at, weightedSpeech + at, length, state.weightingFilter, true);
+        allPoleFilterBlocks(residual + at, weightedSpeech + at, length, state.weightingFilter);
     }
 }
 

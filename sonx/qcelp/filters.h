@@ -31,11 +31,12 @@ void allPoleFilter(const float* in, float* out, int length, FilterState& filter,
 // allPoleFilter through `first`, then through `second`, in place, both
 // memories updated; one pass for the post-filter's order 10 and 1.
 void allPoleCascade(float* v, int length, FilterState& first, FilterState& second);
-// The decoder's output filters, four samples per step: the same filters as
-// allPoleFilter (memory updated) and allPoleCascade, with each output of a
-// step formed straight from the outputs before it, so that the recursion's
-// delay is paid once per four samples. The rounding of the last bits
-// differs from the sample-by-sample form. Order 10 (then order 1 for the
+// The same filters as allPoleFilter (memory updated) and allPoleCascade,
+// four samples per step, each output of a step formed straight from the
+// outputs before it, so that the recursion's delay is paid once per four
+// samples. The rounding of the last bits differs from the sample-by-sample
+// form: these serve the decoder's output and the encoder's own filters,
+// whose last bits no peer reproduces. Order 10 (then order 1 for the
 // cascade); other orders use the sample-by-sample filters.
 void allPoleFilterBlocks(const float* in, float* out, int length, FilterState& filter);
 void allPoleCascadeBlocks(float* v, int length, FilterState& first, FilterState& second);

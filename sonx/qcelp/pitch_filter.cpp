@@ -86,6 +86,14 @@ SONX_QCELP_KERNEL void halfLag(const float* in, const float* y, float* out, int 
 }
 
 #if defined(SONX_QCELP_AVX2)
+// Before a wide form hands its tail to the SSE one: the compiler may jump
+// there without clearing the vectors' upper halves, and SSE code run with
+// them dirty waits on each register's old value, there and in all the code
+// after it.
+SONX_QCELP_WIDE inline void finishNarrow() {
+    _mm256_zeroupper();
+}
+
 // integerLag and halfLag eight outputs at a time where the reads stay
 // behind the writes, each output formed as there.
 SONX_QCELP_WIDE void integerLagWide(const float* in, const float* y, float* out, int len, int lag, float gain) {
@@ -106,6 +114,7 @@ SONX_QCELP_WIDE void integerLagWide(const float* in, const float* y, float* out,
             _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), c));
         }
     }
+    finishNarrow();
     integerLag(in, y, out, len, lag, gain, n);
 }
 
@@ -120,6 +129,7 @@ SONX_QCELP_WIDE void halfLagWide(const float* in, const float* y, float* out, in
             acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(t[j]), _mm256_loadu_ps(p + j)));
         _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), _mm256_mul_ps(g, acc)));
     }
+    finishNarrow();
     halfLag(in, y, out, len, lag, gain, n);
 }
 #endif

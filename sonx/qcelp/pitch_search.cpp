@@ -339,7 +339,7 @@ void zeroInputResponse(const float coeffs[kLpcOrder], const FilterState& filter,
     f.order = kLpcOrder;
     std::copy(coeffs, coeffs + kLpcOrder, f.coeffs);
     std::fill(out, out + n, 0.0f);
-    allPoleFilter(out, out, n, f, false);
+    allPoleFilterBlocks(out, out, n, f);
 }
 
 void impulseResponse(const float coeffs[kLpcOrder], float h[kImpulseLength]) {
@@ -348,7 +348,7 @@ void impulseResponse(const float coeffs[kLpcOrder], float h[kImpulseLength]) {
     std::copy(coeffs, coeffs + kLpcOrder, f.coeffs);
     std::fill(h, h + kImpulseLength, 0.0f);
     h[0] = 1.0f;
-    allPoleFilter(h, h, kImpulseLength, f, false);
+    allPoleFilterBlocks(h, h, kImpulseLength, f);
 }
 
 uint32_t quantizePitchGain(float b, float& gain) {

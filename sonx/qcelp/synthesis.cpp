@@ -131,7 +131,7 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     }
     std::copy(lpc.weighted, lpc.weighted + kLpcOrder, state.weightedSynthesis.coeffs);
     float scratch[kFrameSamples];
-    allPoleFilter(w, weightedOut ? weightedOut : scratch, length, state.weightedSynthesis, true);
+    allPoleFilterBlocks(w, weightedOut ? weightedOut : scratch, length, state.weightedSynthesis);
 }
 
 }  // namespace sonx
