@@ -29,7 +29,7 @@ void shiftIn(float* history, const float* y, int len) {
 
 #if defined(__SSE2__)
 // roundToIntF on four lanes, bit for bit.
-SONX_QCELP_KERNEL __m128 roundToIntF4(__m128 x) {
+inline __m128 roundToIntF4(__m128 x) {
     const __m128 limit = _mm_set1_ps(8388608.0f);
     const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
     const __m128 small = _mm_cmplt_ps(_mm_and_ps(x, absMask), limit);  // false for NaN
@@ -45,8 +45,7 @@ SONX_QCELP_KERNEL __m128 roundToIntF4(__m128 x) {
 // out[n] = x[n] + round(gain * y[n - lag]). y is either out itself, after
 // the history, or the end of the history when no read reaches this block.
 // `from` outputs are done already.
-SONX_QCELP_KERNEL void integerLag(const float* in, const float* y, float* out, int len, int lag, float gain,
-                                  int from = 0) {
+void integerLag(const float* in, const float* y, float* out, int len, int lag, float gain, int from = 0) {
     int n = from;
 #if defined(__SSE2__)
     // Four at a time while the reads stay behind the writes.
@@ -63,8 +62,7 @@ SONX_QCELP_KERNEL void integerLag(const float* in, const float* y, float* out, i
 
 // out[n] = x[n] + gain * (8 taps around y[n - lag - 0.5]), y as for
 // integerLag; lag is at least 4, so four outputs never read each other.
-SONX_QCELP_KERNEL void halfLag(const float* in, const float* y, float* out, int len, int lag, float gain,
-                               int from = 0) {
+void halfLag(const float* in, const float* y, float* out, int len, int lag, float gain, int from = 0) {
     const float* t = halfSampleTaps;
     int n = from;
 #if defined(__SSE2__)
