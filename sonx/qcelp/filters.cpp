@@ -341,13 +341,15 @@ SONX_QCELP_WIDE void cascadeBlocksWide(float* v, int blocks, FilterState& first,
 constexpr Order10Kernels kWide = {allPoleWide, allZeroWide, allPoleBlocksWide, cascadeBlocksWide};
 #endif
 
-const Order10Kernels& order10() {
+// Chosen once, when the library is loaded, so that a call reads one pointer.
 #if defined(SONX_QCELP_AVX2)
-    static const Order10Kernels& kernels = cpuHasAvx2() ? kWide : kNarrow;
-    return kernels;
+const Order10Kernels* const kOrder10 = cpuHasAvx2() ? &kWide : &kNarrow;
 #else
-    return kNarrow;
+const Order10Kernels* const kOrder10 = &kNarrow;
 #endif
+
+inline const Order10Kernels& order10() {
+    return *kOrder10;
 }
 
 }  // namespace
