@@ -89,6 +89,33 @@ SONX_QCELP_KERNEL void allZeroFixed(const float* in, float* out, int length, Fil
         for (int k = 0; k < N; ++k) f.memory[k] = buf[N - 1 - k];
 }
 
+// allZeroFixed for a block of exactly L samples, L at most a chunk: the
+// same sums, with every copy and loop of a size the compiler knows.
+template <int N, int L>
+SONX_QCELP_KERNEL void allZeroBlock(const float* in, float* out, FilterState& f) {
+    static_assert(L >= N && L <= kChunk);
+    float c[N];
+    float buf[N + L];
+    for (int k = 0; k < N; ++k) {
+        c[k] = f.coeffs[k];
+        buf[N - 1 - k] = f.memory[k];
+    }
+    float* x = buf + N;
+    std::copy(in, in + L, x);
+    for (int n = 0; n < L; ++n) {
+        float acc = x[n];
+        for (int k = N; k >= 1; --k) acc += c[k - 1] * x[n - k];
+        out[n] = acc;
+    }
+    for (int k = 0; k < N; ++k) f.memory[k] = x[L - 1 - k];
+}
+
+// Order 10: a pitch subframe's block in its fixed-size form.
+SONX_QCELP_KERNEL void allZero10(const float* in, float* out, int length, FilterState& f, bool update) {
+    if (update && length == kPitchSubframeSamples) return allZeroBlock<10, kPitchSubframeSamples>(in, out, f);
+    allZeroFixed<10>(in, out, length, f, update);
+}
+
 // N taps, N-1 remembered inputs.
 template <int N>
 void firFixed(const float* in, float* out, int length, FilterState& f, bool update) {
@@ -317,7 +344,7 @@ constexpr Order10Kernels kNarrow = {
         allPoleFixed<10>(in, out, length, f, update);
     },
     [](const float* in, float* out, int length, FilterState& f, bool update) {
-        allZeroFixed<10>(in, out, length, f, update);
+        allZero10(in, out, length, f, update);
     },
     [](const float* in, float* out, int blocks, FilterState& f) { allPoleBlocks10(in, out, blocks, f); },
     [](float* v, int blocks, FilterState& first, FilterState& second) {
@@ -330,7 +357,7 @@ SONX_QCELP_WIDE void allPoleWide(const float* in, float* out, int length, Filter
     allPoleFixed<10>(in, out, length, f, update);
 }
 SONX_QCELP_WIDE void allZeroWide(const float* in, float* out, int length, FilterState& f, bool update) {
-    allZeroFixed<10>(in, out, length, f, update);
+    allZero10(in, out, length, f, update);
 }
 SONX_QCELP_WIDE void allPoleBlocksWide(const float* in, float* out, int blocks, FilterState& f) {
     allPoleBlocks10(in, out, blocks, f);
