@@ -221,7 +221,10 @@ struct BlockPoles10 {
         for (int k = 0; k < N; ++k) m[k] = splat4(f.memory[k]);
     }
     Float4 step(const float* x) {
-        const Float4 in = splat4(x[0]) * h[0] + splat4(x[1]) * h[1] + (splat4(x[2]) * h[2] + splat4(x[3]) * h[3]);
+        return advance(splat4(x[0]) * h[0] + splat4(x[1]) * h[1] + (splat4(x[2]) * h[2] + splat4(x[3]) * h[3]));
+    }
+    // The step from the inputs' share `in` of its four outputs.
+    Float4 advance(Float4 in) {
         const Float4 older = in + ((g[9] * m[9] + g[8] * m[8]) + (g[7] * m[7] + g[6] * m[6])) + (g[5] * m[5] + g[4] * m[4]);
         const Float4 y = older + ((g[3] * m[3] + g[2] * m[2]) + (g[1] * m[1] + g[0] * m[0]));
         for (int k = N - 1; k >= 4; --k) m[k] = m[k - 4];
@@ -359,11 +362,54 @@ SONX_QCELP_WIDE void allPoleWide(const float* in, float* out, int length, Filter
 SONX_QCELP_WIDE void allZeroWide(const float* in, float* out, int length, FilterState& f, bool update) {
     allZero10(in, out, length, f, update);
 }
+// The inputs' shares of two steps in one eight-lane vector, lanes 0-3 for
+// the first step and 4-7 for the second, each formed as BlockPoles10::step
+// forms it.
+struct PairedShares {
+    __m256 h[4];
+    SONX_QCELP_WIDE explicit PairedShares(const BlockPoles10& poles) {
+        for (int i = 0; i < 4; ++i) h[i] = _mm256_set_m128(poles.h[i], poles.h[i]);
+    }
+    [[gnu::always_inline]] SONX_QCELP_WIDE inline void of(const float* x, Float4& first, Float4& second) const {
+        const __m256 v = _mm256_loadu_ps(x);
+        const __m256 s01 = _mm256_add_ps(_mm256_mul_ps(_mm256_permute_ps(v, 0x00), h[0]),
+                                         _mm256_mul_ps(_mm256_permute_ps(v, 0x55), h[1]));
+        const __m256 s23 = _mm256_add_ps(_mm256_mul_ps(_mm256_permute_ps(v, 0xAA), h[2]),
+                                         _mm256_mul_ps(_mm256_permute_ps(v, 0xFF), h[3]));
+        const __m256 in = _mm256_add_ps(s01, s23);
+        first = _mm256_castps256_ps128(in);
+        second = _mm256_extractf128_ps(in, 1);
+    }
+};
+
 SONX_QCELP_WIDE void allPoleBlocksWide(const float* in, float* out, int blocks, FilterState& f) {
-    allPoleBlocks10(in, out, blocks, f);
+    BlockPoles10 poles(f);
+    const PairedShares shares(poles);
+    int n = 0;
+    for (; n + 8 <= blocks; n += 8) {
+        Float4 first, second;
+        shares.of(in + n, first, second);
+        store4(out + n, poles.advance(first));
+        store4(out + n + 4, poles.advance(second));
+    }
+    if (n < blocks) store4(out + n, poles.step(in + n));
+    poles.store(f);
 }
+
 SONX_QCELP_WIDE void cascadeBlocksWide(float* v, int blocks, FilterState& first, FilterState& second) {
-    allPoleCascadeBlocks10x1(v, blocks, first, second);
+    BlockPoles10 poles(first);
+    const PairedShares shares(poles);
+    BlockTilt tilt(second.coeffs[0], second.memory[0]);
+    int n = 0;
+    for (; n + 8 <= blocks; n += 8) {
+        Float4 a, b;
+        shares.of(v + n, a, b);
+        store4(v + n, tilt.step(poles.advance(a)));
+        store4(v + n + 4, tilt.step(poles.advance(b)));
+    }
+    if (n < blocks) store4(v + n, tilt.step(poles.step(v + n)));
+    poles.store(first);
+    second.memory[0] = tilt.last[0];
 }
 constexpr Order10Kernels kWide = {allPoleWide, allZeroWide, allPoleBlocksWide, cascadeBlocksWide};
 #endif
