@@ -69,8 +69,10 @@ const float* unrolledCodebook(int rateKind) {
 // e = the sum of g c over the records, from zero: the first record with a
 // gain writes 0 + g c, the others add theirs; no record with a gain leaves
 // zeros. Whole steps of four: up to three samples past len are written too,
-// and the next part writes them again.
+// and the next part writes them again. A FixedLength replaces len.
+template <int FixedLength = 0>
 void codebookExcitation(const float* table, const CodebookSubframe* records, int count, float* e, int len) {
+    if constexpr (FixedLength > 0) len = FixedLength;
     bool written = false;
     for (int j = 0; j < count; ++j) {
         const float g = records[j].gain;
@@ -82,6 +84,15 @@ void codebookExcitation(const float* table, const CodebookSubframe* records, int
         written = true;
     }
     if (!written) std::fill(e, e + len, 0.0f);
+}
+
+// codebookExcitation with the usual part lengths (full and half rate) fixed,
+// so that the steps unroll.
+void codebookPart(const float* table, const CodebookSubframe* records, int count, float* e, int len) {
+    constexpr int kFullRatePart = kPitchSubframeSamples / 4;
+    if (len == kFullRatePart) return codebookExcitation<kFullRatePart>(table, records, count, e, len);
+    if (len == kPitchSubframeSamples) return codebookExcitation<kPitchSubframeSamples>(table, records, count, e, len);
+    codebookExcitation(table, records, count, e, len);
 }
 
 }  // namespace
@@ -107,7 +118,7 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     } else {
         const float* table = unrolledCodebook(rateKind);
         for (int i = 0; i < parts; ++i)
-            codebookExcitation(table, codebook + i * perPart, perPart, exc + i * partLength, partLength);
+            codebookPart(table, codebook + i * perPart, perPart, exc + i * partLength, partLength);
     }
 
     PitchFilterState& main = state.mainPitch;
