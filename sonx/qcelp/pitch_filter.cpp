@@ -112,6 +112,7 @@ SONX_QCELP_WIDE void integerLagWide(const float* in, const float* y, float* out,
             _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), c));
         }
     }
+    if (n == len) return;
     finishNarrow();
     integerLag(in, y, out, len, lag, gain, n);
 }
@@ -127,6 +128,7 @@ SONX_QCELP_WIDE void halfLagWide(const float* in, const float* y, float* out, in
             acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(t[j]), _mm256_loadu_ps(p + j)));
         _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), _mm256_mul_ps(g, acc)));
     }
+    if (n == len) return;
     finishNarrow();
     halfLag(in, y, out, len, lag, gain, n);
 }
