@@ -134,12 +134,32 @@ SONX_QCELP_WIDE void halfLagWide(const float* in, const float* y, float* out, in
 }
 #endif
 
-// The pitch filter's read of one block, in the widest form this CPU runs.
-void lagBlock(bool half, const float* in, const float* y, float* out, int len, int lag, float gain) {
+// The pitch filter's reads of one block, in the widest form this CPU runs,
+// chosen once when the library is loaded.
+typedef void LagRead(const float* in, const float* y, float* out, int len, int lag, float gain);
+struct LagReads {
+    LagRead* integer;
+    LagRead* half;
+};
+
+constexpr LagReads kNarrowReads = {
+    [](const float* in, const float* y, float* out, int len, int lag, float gain) {
+        integerLag(in, y, out, len, lag, gain);
+    },
+    [](const float* in, const float* y, float* out, int len, int lag, float gain) {
+        halfLag(in, y, out, len, lag, gain);
+    },
+};
+
 #if defined(SONX_QCELP_AVX2)
-    if (cpuHasAvx2()) return half ? halfLagWide(in, y, out, len, lag, gain) : integerLagWide(in, y, out, len, lag, gain);
+constexpr LagReads kWideReads = {integerLagWide, halfLagWide};
+const LagReads* const kLagReads = cpuHasAvx2() ? &kWideReads : &kNarrowReads;
+#else
+const LagReads* const kLagReads = &kNarrowReads;
 #endif
-    return half ? halfLag(in, y, out, len, lag, gain) : integerLag(in, y, out, len, lag, gain);
+
+inline void lagBlock(bool half, const float* in, const float* y, float* out, int len, int lag, float gain) {
+    (half ? kLagReads->half : kLagReads->integer)(in, y, out, len, lag, gain);
 }
 
 
