@@ -111,8 +111,8 @@ void decodeHalfOrFull(int rate, float* out, const QcelpParams& params, const Qce
     PitchParams pitch;
     for (int s = 0; s < kPitchSubframes; ++s) {
         pitch = decodePitch(params.pitchLag[s], params.pitchFrac[s], params.pitchGain[s]);
-        synthesizeSubframe(rate, state, blocks[s], pitch, codebook + s * perPitch, out + kPitchSubframeSamples * s,
-                           kPitchSubframeSamples, config, perPitch, 1);
+        synthesizeSubframe(rate, state, blocks[s], pitch, codebook + s * perPitch,
+                           out + kPitchSubframeSamples * s, kPitchSubframeSamples, config, perPitch, 1);
     }
     state.carriedGain = std::fabs(codebook[records - 1].gain);
     state.eighthRateRun = 0;

@@ -60,8 +60,8 @@ SONX_QCELP_KERNEL bool stateIsFinite(const QcelpDecoderState& s) {
         probe.add<kMaxFilterTaps>(f->memory);
     probe.add<kLpcOrder>(s.lspMemory);
     probe.add<kLpcOrder>(s.previousLsp);
-    const float scalars[8] = {s.gainHistory[0], s.gainHistory[1],  s.gainHistory[2],  s.postFilterGain,
-                              s.previousPitchGain, s.carriedGain, s.mainPitch.gain, s.enhancerPitch.gain};
+    const float scalars[8] = {s.gainHistory[0],    s.gainHistory[1], s.gainHistory[2], s.postFilterGain,
+                              s.previousPitchGain, s.carriedGain,    s.mainPitch.gain, s.enhancerPitch.gain};
     static_assert(sizeof s.gainHistory == 3 * sizeof(float));
     probe.add<8>(scalars);
     return probe.allZero();

@@ -221,7 +221,8 @@ struct BlockPoles10 {
         for (int k = 0; k < N; ++k) m[k] = splat4(f.memory[k]);
     }
     Float4 step(const float* x) {
-        return advance(splat4(x[0]) * h[0] + splat4(x[1]) * h[1] + (splat4(x[2]) * h[2] + splat4(x[3]) * h[3]));
+        return advance(splat4(x[0]) * h[0] + splat4(x[1]) * h[1] +
+                       (splat4(x[2]) * h[2] + splat4(x[3]) * h[3]));
     }
     // The step from the inputs' share `in` of its four outputs.
     Float4 advance(Float4 in) {
@@ -370,7 +371,8 @@ struct PairedShares {
     SONX_QCELP_WIDE explicit PairedShares(const BlockPoles10& poles) {
         for (int i = 0; i < 4; ++i) h[i] = _mm256_set_m128(poles.h[i], poles.h[i]);
     }
-    [[gnu::always_inline]] SONX_QCELP_WIDE inline void of(const float* x, Float4& first, Float4& second) const {
+    [[gnu::always_inline]] SONX_QCELP_WIDE inline void of(const float* x, Float4& first,
+                                                          Float4& second) const {
         const __m256 v = _mm256_loadu_ps(x);
         const __m256 s01 = _mm256_add_ps(_mm256_mul_ps(_mm256_permute_ps(v, 0x00), h[0]),
                                          _mm256_mul_ps(_mm256_permute_ps(v, 0x55), h[1]));

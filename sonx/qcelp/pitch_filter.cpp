@@ -162,7 +162,6 @@ inline void lagBlock(bool half, const float* in, const float* y, float* out, int
     (half ? kLagReads->half : kLagReads->integer)(in, y, out, len, lag, gain);
 }
 
-
 // The pitch filter over `history` (kPitchHistory samples, newest last);
 // the outputs are shifted into `updated` when given, which may be history.
 SONX_QCELP_KERNEL void pitchFilterOver(const float* in, float* out, int length, const float* history, int32_t lag,

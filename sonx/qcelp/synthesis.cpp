@@ -91,7 +91,8 @@ void codebookExcitation(const float* table, const CodebookSubframe* records, int
 void codebookPart(const float* table, const CodebookSubframe* records, int count, float* e, int len) {
     constexpr int kFullRatePart = kPitchSubframeSamples / 4;
     if (len == kFullRatePart) return codebookExcitation<kFullRatePart>(table, records, count, e, len);
-    if (len == kPitchSubframeSamples) return codebookExcitation<kPitchSubframeSamples>(table, records, count, e, len);
+    if (len == kPitchSubframeSamples)
+        return codebookExcitation<kPitchSubframeSamples>(table, records, count, e, len);
     codebookExcitation(table, records, count, e, len);
 }
 
