@@ -126,6 +126,19 @@ int32_t codebookVectorIndex(uint32_t cbIndex, uint32_t sign) {
     return static_cast<int32_t>(index % kCodebookSize);
 }
 
+int decodeCodebookRecords(int rate, const QcelpParams& params, QcelpDecoderState& state,
+                          CodebookSubframe records[kMaxCodebookSubframes]) {
+    const int count = rate == kRateFull ? kMaxCodebookSubframes : kPitchSubframes;
+    for (int k = 0; k < count; ++k) {
+        CodebookSubframe& c = records[k];
+        c.gainCode = params.cbGain[k];
+        c.sign = params.cbSign[k];
+        c.index = codebookVectorIndex(params.cbIndex[k], params.cbSign[k]);
+        c.gain = decodeCodebookGain(rate, k, params.cbGain[k], params.cbSign[k], state);
+    }
+    return count;
+}
+
 PitchParams decodePitch(uint32_t lagCode, uint32_t fractionBit, uint32_t gainCode) {
     PitchParams p;
     p.lagCode = lagCode;

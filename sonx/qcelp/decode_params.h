@@ -56,6 +56,12 @@ float decodeEighthRateGain(uint32_t code, QcelpDecoderState& state);
 // Effective codebook vector: the index as sent, or (index + 39) mod 128 for sign 1.
 int32_t codebookVectorIndex(uint32_t cbIndex, uint32_t sign);
 
+// The codebook records of a half- or full-rate frame, 4 or 16 (the count
+// returned) in order: gain code, sign, effective vector and the gain of
+// decodeCodebookGain, whose history they advance.
+int decodeCodebookRecords(int rate, const QcelpParams& params, QcelpDecoderState& state,
+                          CodebookSubframe records[kMaxCodebookSubframes]);
+
 // Pitch lag, fraction and gain of one pitch subframe's codes.
 PitchParams decodePitch(uint32_t lagCode, uint32_t fractionBit, uint32_t gainCode);
 

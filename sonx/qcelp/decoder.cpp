@@ -105,25 +105,16 @@ void decodeHalfOrFull(int rate, float* out, const QcelpParams& params, const Qce
     LpcBlock blocks[kMaxLpcBlocks];
     interpolateLsp(rate, state.previousLsp, lsp, blocks, true, config);
 
-    const int perPitch = rate == kRateFull ? 4 : 1;
+    CodebookSubframe codebook[kMaxCodebookSubframes];
+    const int records = decodeCodebookRecords(rate, params, state, codebook);
+    const int perPitch = records / kPitchSubframes;
     PitchParams pitch;
-    float lastGain = 0.0f;
     for (int s = 0; s < kPitchSubframes; ++s) {
         pitch = decodePitch(params.pitchLag[s], params.pitchFrac[s], params.pitchGain[s]);
-        CodebookSubframe codebook[4];
-        for (int j = 0; j < perPitch; ++j) {
-            const int k = s * perPitch + j;
-            CodebookSubframe& c = codebook[j];
-            c.gainCode = params.cbGain[k];
-            c.sign = params.cbSign[k];
-            c.index = codebookVectorIndex(params.cbIndex[k], params.cbSign[k]);
-            c.gain = decodeCodebookGain(rate, k, params.cbGain[k], params.cbSign[k], state);
-            lastGain = c.gain;
-        }
-        synthesizeSubframe(rate, state, blocks[s], pitch, codebook, out + kPitchSubframeSamples * s,
-                           kPitchSubframeSamples, config, perPitch, 1);
+        synthesizeSubframe(rate, state, blocks[s], pitch, codebook + s * perPitch,
+                           out + kPitchSubframeSamples * s, kPitchSubframeSamples, config, perPitch, 1);
     }
-    state.carriedGain = std::fabs(lastGain);
+    state.carriedGain = std::fabs(codebook[records - 1].gain);
     state.eighthRateRun = 0;
     state.erasureCount = 0;
     state.noiseSeed = 0;

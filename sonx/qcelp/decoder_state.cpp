@@ -1,5 +1,6 @@
 #include "sonx/qcelp/decoder_state.h"
 
+#include <cstring>
 #include <initializer_list>
 
 #include "sonx/qcelp/tables.h"
@@ -24,23 +25,29 @@ void initDecoderState(QcelpDecoderState& state, int synthesisMode) {
 
 namespace {
 // x * 0 is 0 for every finite x and NaN otherwise, so one sum tells, in any
-// order of summing. Sixteen lanes let the loops vectorise with short chains;
-// the lengths are constants so that the loops unroll, and the lanes are
-// summed once for the whole state.
+// order of summing and however often a value is seen. Eight lanes; an
+// array's last eight values are taken once more when its length is not a
+// multiple of eight. The lengths are constants so that the loops unroll,
+// and the lanes are summed once for the whole state.
 struct NonFiniteProbe {
-    float lane[16] = {};
+    typedef float Lanes __attribute__((vector_size(32)));
+    Lanes sum = {};
 
+    SONX_QCELP_KERNEL void addEight(const float* x) {
+        Lanes v;
+        std::memcpy(&v, x, sizeof v);
+        sum += v * 0.0f;
+    }
     template <int N>
     SONX_QCELP_KERNEL void add(const float* x) {
-        constexpr int whole = N / 16 * 16;
-        for (int i = 0; i < whole; i += 16)
-            for (int j = 0; j < 16; ++j) lane[j] += x[i + j] * 0.0f;
-        for (int j = 0; j < N - whole; ++j) lane[j] += x[whole + j] * 0.0f;
+        static_assert(N >= 8);
+        for (int i = 0; i + 8 <= N; i += 8) addEight(x + i);
+        if (N % 8 != 0) addEight(x + N - 8);
     }
     SONX_QCELP_KERNEL bool allZero() const {
-        float sum = 0.0f;
-        for (float l : lane) sum += l;
-        return sum == 0.0f;
+        float total = 0.0f;
+        for (int j = 0; j < 8; ++j) total += sum[j];
+        return total == 0.0f;
     }
 };
 
@@ -53,10 +60,10 @@ SONX_QCELP_KERNEL bool stateIsFinite(const QcelpDecoderState& s) {
         probe.add<kMaxFilterTaps>(f->memory);
     probe.add<kLpcOrder>(s.lspMemory);
     probe.add<kLpcOrder>(s.previousLsp);
-    probe.add<3>(s.gainHistory);
-    const float scalars[] = {s.postFilterGain, s.previousPitchGain, s.carriedGain, s.mainPitch.gain,
-                             s.enhancerPitch.gain};
-    probe.add<5>(scalars);
+    const float scalars[8] = {s.gainHistory[0],    s.gainHistory[1], s.gainHistory[2], s.postFilterGain,
+                              s.previousPitchGain, s.carriedGain,    s.mainPitch.gain, s.enhancerPitch.gain};
+    static_assert(sizeof s.gainHistory == 3 * sizeof(float));
+    probe.add<8>(scalars);
     return probe.allZero();
 }
 

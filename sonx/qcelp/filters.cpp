@@ -1,6 +1,7 @@
 #include "sonx/qcelp/filters.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 #include "sonx/qcelp/vector_ops.h"
@@ -88,6 +89,33 @@ SONX_QCELP_KERNEL void allZeroFixed(const float* in, float* out, int length, Fil
         for (int k = 0; k < N; ++k) f.memory[k] = buf[N - 1 - k];
 }
 
+// allZeroFixed for a block of exactly L samples, L at most a chunk: the
+// same sums, with every copy and loop of a size the compiler knows.
+template <int N, int L>
+SONX_QCELP_KERNEL void allZeroBlock(const float* in, float* out, FilterState& f) {
+    static_assert(L >= N && L <= kChunk);
+    float c[N];
+    float buf[N + L];
+    for (int k = 0; k < N; ++k) {
+        c[k] = f.coeffs[k];
+        buf[N - 1 - k] = f.memory[k];
+    }
+    float* x = buf + N;
+    std::copy(in, in + L, x);
+    for (int n = 0; n < L; ++n) {
+        float acc = x[n];
+        for (int k = N; k >= 1; --k) acc += c[k - 1] * x[n - k];
+        out[n] = acc;
+    }
+    for (int k = 0; k < N; ++k) f.memory[k] = x[L - 1 - k];
+}
+
+// Order 10: a pitch subframe's block in its fixed-size form.
+SONX_QCELP_KERNEL void allZero10(const float* in, float* out, int length, FilterState& f, bool update) {
+    if (update && length == kPitchSubframeSamples) return allZeroBlock<10, kPitchSubframeSamples>(in, out, f);
+    allZeroFixed<10>(in, out, length, f, update);
+}
+
 // N taps, N-1 remembered inputs.
 template <int N>
 void firFixed(const float* in, float* out, int length, FilterState& f, bool update) {
@@ -137,6 +165,20 @@ void allPoleCascade10x1(float* v, int length, FilterState& f, FilterState& g) {
     g.memory[0] = last;
 }
 
+typedef double Double4v __attribute__((vector_size(32)));
+
+// out[j] = {p[j], q[j], r[j], s[j]}.
+inline void transpose4(Float4 p, Float4 q, Float4 r, Float4 s, Float4 out[4]) {
+    const Float4 pq01 = __builtin_shufflevector(p, q, 0, 4, 1, 5);
+    const Float4 pq23 = __builtin_shufflevector(p, q, 2, 6, 3, 7);
+    const Float4 rs01 = __builtin_shufflevector(r, s, 0, 4, 1, 5);
+    const Float4 rs23 = __builtin_shufflevector(r, s, 2, 6, 3, 7);
+    out[0] = __builtin_shufflevector(pq01, rs01, 0, 1, 4, 5);
+    out[1] = __builtin_shufflevector(pq01, rs01, 2, 3, 6, 7);
+    out[2] = __builtin_shufflevector(pq23, rs23, 0, 1, 4, 5);
+    out[3] = __builtin_shufflevector(pq23, rs23, 2, 3, 6, 7);
+}
+
 // Order 10, four samples per step. Every output of a step is formed
 // straight from the outputs before the step (the filter unrolled over four
 // samples), so the recursion's delay is paid once per step instead of once
@@ -151,7 +193,7 @@ struct BlockPoles10 {
         // Impulse response r; then y[n+l] = sum over i <= l of r[l-i] times
         // (x[n+i] plus the remembered outputs' direct share a[k+i] m[k]).
         // The weights are formed in double so that each is rounded once.
-        double a[N + 3] = {};
+        double a[16] = {};  // zero past the order, for the last delays' shares
         for (int k = 0; k < N; ++k) a[k] = f.coeffs[k];
         const double r1 = a[0];
         const double r2 = a[0] * r1 + a[1];
@@ -160,16 +202,30 @@ struct BlockPoles10 {
         h[1] = Float4{0.0f, 1.0f, float(r1), float(r2)};
         h[2] = Float4{0.0f, 0.0f, 1.0f, float(r1)};
         h[3] = Float4{0.0f, 0.0f, 0.0f, 1.0f};
-        for (int k = 0; k < N; ++k) {
-            const double w1 = a[k + 1] + r1 * a[k];
-            const double w2 = a[k + 2] + r1 * a[k + 1] + r2 * a[k];
-            const double w3 = a[k + 3] + r1 * a[k + 2] + r2 * a[k + 1] + r3 * a[k];
-            g[k] = Float4{float(a[k]), float(w1), float(w2), float(w3)};
-            m[k] = splat4(f.memory[k]);
+        // Four delays at a time, lane j for delay k+j, then turned so that
+        // g[k] holds the four outputs' weights of one delay.
+        for (int k = 0; k < N; k += 4) {
+            Double4v a0, a1, a2, a3;
+            std::memcpy(&a0, a + k, sizeof a0);
+            std::memcpy(&a1, a + k + 1, sizeof a1);
+            std::memcpy(&a2, a + k + 2, sizeof a2);
+            std::memcpy(&a3, a + k + 3, sizeof a3);
+            const Double4v w1 = a1 + r1 * a0;
+            const Double4v w2 = a2 + r1 * a1 + r2 * a0;
+            const Double4v w3 = a3 + r1 * a2 + r2 * a1 + r3 * a0;
+            Float4 byDelay[4];
+            transpose4(__builtin_convertvector(a0, Float4), __builtin_convertvector(w1, Float4),
+                       __builtin_convertvector(w2, Float4), __builtin_convertvector(w3, Float4), byDelay);
+            for (int j = 0; j < 4 && k + j < N; ++j) g[k + j] = byDelay[j];
         }
+        for (int k = 0; k < N; ++k) m[k] = splat4(f.memory[k]);
     }
     Float4 step(const float* x) {
-        const Float4 in = splat4(x[0]) * h[0] + splat4(x[1]) * h[1] + (splat4(x[2]) * h[2] + splat4(x[3]) * h[3]);
+        return advance(splat4(x[0]) * h[0] + splat4(x[1]) * h[1] +
+                       (splat4(x[2]) * h[2] + splat4(x[3]) * h[3]));
+    }
+    // The step from the inputs' share `in` of its four outputs.
+    Float4 advance(Float4 in) {
         const Float4 older = in + ((g[9] * m[9] + g[8] * m[8]) + (g[7] * m[7] + g[6] * m[6])) + (g[5] * m[5] + g[4] * m[4]);
         const Float4 y = older + ((g[3] * m[3] + g[2] * m[2]) + (g[1] * m[1] + g[0] * m[0]));
         for (int k = N - 1; k >= 4; --k) m[k] = m[k - 4];
@@ -256,14 +312,25 @@ void firAny(const float* in, float* out, int length, FilterState& f, bool update
 
 SONX_QCELP_KERNEL void allPoleBlocks10(const float* in, float* out, int blocks, FilterState& filter) {
     BlockPoles10 poles(filter);
-    for (int n = 0; n < blocks; n += 4) store4(out + n, poles.step(in + n));
+    int n = 0;
+    // Two steps per turn, so that the remembered outputs stay in place in registers.
+    for (; n + 8 <= blocks; n += 8) {
+        store4(out + n, poles.step(in + n));
+        store4(out + n + 4, poles.step(in + n + 4));
+    }
+    if (n < blocks) store4(out + n, poles.step(in + n));
     poles.store(filter);
 }
 
 SONX_QCELP_KERNEL void allPoleCascadeBlocks10x1(float* v, int blocks, FilterState& first, FilterState& second) {
     BlockPoles10 poles(first);
     BlockTilt tilt(second.coeffs[0], second.memory[0]);
-    for (int n = 0; n < blocks; n += 4) store4(v + n, tilt.step(poles.step(v + n)));
+    int n = 0;
+    for (; n + 8 <= blocks; n += 8) {
+        store4(v + n, tilt.step(poles.step(v + n)));
+        store4(v + n + 4, tilt.step(poles.step(v + n + 4)));
+    }
+    if (n < blocks) store4(v + n, tilt.step(poles.step(v + n)));
     poles.store(first);
     second.memory[0] = tilt.last[0];
 }
@@ -281,7 +348,7 @@ constexpr Order10Kernels kNarrow = {
         allPoleFixed<10>(in, out, length, f, update);
     },
     [](const float* in, float* out, int length, FilterState& f, bool update) {
-        allZeroFixed<10>(in, out, length, f, update);
+        allZero10(in, out, length, f, update);
     },
     [](const float* in, float* out, int blocks, FilterState& f) { allPoleBlocks10(in, out, blocks, f); },
     [](float* v, int blocks, FilterState& first, FilterState& second) {
@@ -294,24 +361,70 @@ SONX_QCELP_WIDE void allPoleWide(const float* in, float* out, int length, Filter
     allPoleFixed<10>(in, out, length, f, update);
 }
 SONX_QCELP_WIDE void allZeroWide(const float* in, float* out, int length, FilterState& f, bool update) {
-    allZeroFixed<10>(in, out, length, f, update);
+    allZero10(in, out, length, f, update);
 }
+// The inputs' shares of two steps in one eight-lane vector, lanes 0-3 for
+// the first step and 4-7 for the second, each formed as BlockPoles10::step
+// forms it.
+struct PairedShares {
+    __m256 h[4];
+    SONX_QCELP_WIDE explicit PairedShares(const BlockPoles10& poles) {
+        for (int i = 0; i < 4; ++i) h[i] = _mm256_set_m128(poles.h[i], poles.h[i]);
+    }
+    [[gnu::always_inline]] SONX_QCELP_WIDE inline void of(const float* x, Float4& first,
+                                                          Float4& second) const {
+        const __m256 v = _mm256_loadu_ps(x);
+        const __m256 s01 = _mm256_add_ps(_mm256_mul_ps(_mm256_permute_ps(v, 0x00), h[0]),
+                                         _mm256_mul_ps(_mm256_permute_ps(v, 0x55), h[1]));
+        const __m256 s23 = _mm256_add_ps(_mm256_mul_ps(_mm256_permute_ps(v, 0xAA), h[2]),
+                                         _mm256_mul_ps(_mm256_permute_ps(v, 0xFF), h[3]));
+        const __m256 in = _mm256_add_ps(s01, s23);
+        first = _mm256_castps256_ps128(in);
+        second = _mm256_extractf128_ps(in, 1);
+    }
+};
+
 SONX_QCELP_WIDE void allPoleBlocksWide(const float* in, float* out, int blocks, FilterState& f) {
-    allPoleBlocks10(in, out, blocks, f);
+    BlockPoles10 poles(f);
+    const PairedShares shares(poles);
+    int n = 0;
+    for (; n + 8 <= blocks; n += 8) {
+        Float4 first, second;
+        shares.of(in + n, first, second);
+        store4(out + n, poles.advance(first));
+        store4(out + n + 4, poles.advance(second));
+    }
+    if (n < blocks) store4(out + n, poles.step(in + n));
+    poles.store(f);
 }
+
 SONX_QCELP_WIDE void cascadeBlocksWide(float* v, int blocks, FilterState& first, FilterState& second) {
-    allPoleCascadeBlocks10x1(v, blocks, first, second);
+    BlockPoles10 poles(first);
+    const PairedShares shares(poles);
+    BlockTilt tilt(second.coeffs[0], second.memory[0]);
+    int n = 0;
+    for (; n + 8 <= blocks; n += 8) {
+        Float4 a, b;
+        shares.of(v + n, a, b);
+        store4(v + n, tilt.step(poles.advance(a)));
+        store4(v + n + 4, tilt.step(poles.advance(b)));
+    }
+    if (n < blocks) store4(v + n, tilt.step(poles.step(v + n)));
+    poles.store(first);
+    second.memory[0] = tilt.last[0];
 }
 constexpr Order10Kernels kWide = {allPoleWide, allZeroWide, allPoleBlocksWide, cascadeBlocksWide};
 #endif
 
-const Order10Kernels& order10() {
+// Chosen once, when the library is loaded, so that a call reads one pointer.
 #if defined(SONX_QCELP_AVX2)
-    static const Order10Kernels& kernels = cpuHasAvx2() ? kWide : kNarrow;
-    return kernels;
+const Order10Kernels* const kOrder10 = cpuHasAvx2() ? &kWide : &kNarrow;
 #else
-    return kNarrow;
+const Order10Kernels* const kOrder10 = &kNarrow;
 #endif
+
+inline const Order10Kernels& order10() {
+    return *kOrder10;
 }
 
 }  // namespace

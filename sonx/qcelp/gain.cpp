@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstring>
 
 #include "sonx/qcelp/filters.h"
 #include "sonx/qcelp/vector_ops.h"
@@ -7,8 +8,11 @@ namespace sonx {
 
 namespace {
 // The energies of a and b, each in four partial sums (sample n goes to sum
-// n mod 4) held in double lanes; the two sums run side by side.
+// n mod 4) held in double lanes; the two sums run side by side. A
+// FixedLength (a pitch subframe) replaces length, so that the steps unroll.
+template <int FixedLength = 0>
 void energiesNarrow(const float* a, const float* b, int length, double& ea, double& eb) {
+    if constexpr (FixedLength > 0) length = FixedLength;
     Double4 la = {}, lb = {};
     int n = 0;
     for (; n + 4 <= length; n += 4) {
@@ -25,7 +29,19 @@ void energiesNarrow(const float* a, const float* b, int length, double& ea, doub
     eb = (tb + lb[1]) + (lb[2] + lb[3]);
 }
 
+// A pitch subframe goes eight samples at a time, each group read before
+// it is written, which is right for output == signal too.
 SONX_QCELP_KERNEL void multiply(const float* signal, float g, float* output, int length) {
+    typedef float Float8 __attribute__((vector_size(32)));
+    if (length == kPitchSubframeSamples) {
+        for (int n = 0; n < kPitchSubframeSamples; n += 8) {
+            Float8 v;
+            std::memcpy(&v, signal + n, sizeof v);
+            v *= g;
+            std::memcpy(output + n, &v, sizeof v);
+        }
+        return;
+    }
     for (int n = 0; n < length; ++n) output[n] = signal[n] * g;
 }
 
@@ -35,7 +51,9 @@ void scaleNarrow(const float* signal, float g, float* output, int length) {
 
 #if defined(SONX_QCELP_AVX2)
 // The same four double lanes in one vector.
+template <int FixedLength = 0>
 SONX_QCELP_WIDE void energiesWide(const float* a, const float* b, int length, double& ea, double& eb) {
+    if constexpr (FixedLength > 0) length = FixedLength;
     __m256d la = _mm256_setzero_pd(), lb = la;
     int n = 0;
     for (; n + 4 <= length; n += 4) {
@@ -61,10 +79,12 @@ SONX_QCELP_WIDE void scaleWide(const float* signal, float g, float* output, int 
 #endif
 
 void energies(const float* a, const float* b, int length, double& ea, double& eb) {
+    constexpr int L = kPitchSubframeSamples;
 #if defined(SONX_QCELP_AVX2)
-    if (cpuHasAvx2()) return energiesWide(a, b, length, ea, eb);
+    if (cpuHasAvx2())
+        return length == L ? energiesWide<L>(a, b, length, ea, eb) : energiesWide(a, b, length, ea, eb);
 #endif
-    energiesNarrow(a, b, length, ea, eb);
+    return length == L ? energiesNarrow<L>(a, b, length, ea, eb) : energiesNarrow(a, b, length, ea, eb);
 }
 
 // output = signal * g; output may be signal.

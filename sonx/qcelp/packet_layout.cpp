@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace sonx {
 
@@ -322,19 +323,29 @@ constexpr auto kQuarterRuns = unpackSteps(bitRuns<runCount(kQuarterBits)>(kQuart
 constexpr auto kHalfRuns = unpackSteps(bitRuns<runCount(kHalfBits)>(kHalfBits));
 constexpr auto kFullRuns = unpackSteps(bitRuns<runCount(kFullBits)>(kFullBits));
 
+// One run into its word: the 32 bits from the run's first byte on, first
+// byte highest, shifted and masked.
+[[gnu::always_inline]] inline void unpackRun(const UnpackStep& run, const uint8_t* bytes, uint32_t* words) {
+    uint32_t window;
+    std::memcpy(&window, bytes + run.byte, sizeof window);
+    if constexpr (std::endian::native == std::endian::little) window = __builtin_bswap32(window);
+    words[run.word] |= ((window >> run.drop) & run.mask) << run.shift;
+}
+
+// Every run written out on its own, so that its offsets, shifts and masks
+// are constants in the code.
+template <const auto& runs, std::size_t... i>
+void unpackEachRun(const uint8_t* bytes, uint32_t* words, std::index_sequence<i...>) {
+    (unpackRun(runs[i], bytes, words), ...);
+}
+
 // Returns false when a reserved bit is set.
-template <std::size_t Runs>
-bool unpackRuns(const std::array<UnpackStep, Runs>& runs, const uint8_t* payload, QcelpParams& params) {
+template <const auto& runs>
+bool unpackRuns(const uint8_t* payload, QcelpParams& params) {
     uint8_t bytes[kPayloadBytes + 4] = {};
     std::memcpy(bytes, payload, kPayloadBytes);
     uint32_t words[kParamWords + 1] = {};
-    for (const UnpackStep& run : runs) {
-        // The 32 bits from the run's first byte on, first byte highest.
-        uint32_t window;
-        std::memcpy(&window, bytes + run.byte, sizeof window);
-        if constexpr (std::endian::native == std::endian::little) window = __builtin_bswap32(window);
-        words[run.word] |= ((window >> run.drop) & run.mask) << run.shift;
-    }
+    unpackEachRun<runs>(bytes, words, std::make_index_sequence<runs.size()>());
     std::memcpy(&params, words, sizeof params);
     return words[kReservedWord] == 0;
 }
@@ -426,16 +437,16 @@ void unpackPacket(QcelpPacket& packet) {
     bool clean = true;
     switch (octet) {
         case kRateEighth:
-            clean = unpackRuns(kEighthRuns, payload, params);
+            clean = unpackRuns<kEighthRuns>(payload, params);
             break;
         case kRateQuarter:
-            clean = unpackRuns(kQuarterRuns, payload, params);
+            clean = unpackRuns<kQuarterRuns>(payload, params);
             break;
         case kRateHalf:
-            clean = unpackRuns(kHalfRuns, payload, params);
+            clean = unpackRuns<kHalfRuns>(payload, params);
             break;
         case kRateFull:
-            clean = unpackRuns(kFullRuns, payload, params);
+            clean = unpackRuns<kFullRuns>(payload, params);
             break;
         default:
             std::memset(&params, 0, sizeof params);

@@ -112,6 +112,7 @@ SONX_QCELP_WIDE void integerLagWide(const float* in, const float* y, float* out,
             _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), c));
         }
     }
+    if (n == len) return;
     finishNarrow();
     integerLag(in, y, out, len, lag, gain, n);
 }
@@ -127,19 +128,39 @@ SONX_QCELP_WIDE void halfLagWide(const float* in, const float* y, float* out, in
             acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(t[j]), _mm256_loadu_ps(p + j)));
         _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), _mm256_mul_ps(g, acc)));
     }
+    if (n == len) return;
     finishNarrow();
     halfLag(in, y, out, len, lag, gain, n);
 }
 #endif
 
-// The pitch filter's read of one block, in the widest form this CPU runs.
-void lagBlock(bool half, const float* in, const float* y, float* out, int len, int lag, float gain) {
-#if defined(SONX_QCELP_AVX2)
-    if (cpuHasAvx2()) return half ? halfLagWide(in, y, out, len, lag, gain) : integerLagWide(in, y, out, len, lag, gain);
-#endif
-    return half ? halfLag(in, y, out, len, lag, gain) : integerLag(in, y, out, len, lag, gain);
-}
+// The pitch filter's reads of one block, in the widest form this CPU runs,
+// chosen once when the library is loaded.
+typedef void LagRead(const float* in, const float* y, float* out, int len, int lag, float gain);
+struct LagReads {
+    LagRead* integer;
+    LagRead* half;
+};
 
+constexpr LagReads kNarrowReads = {
+    [](const float* in, const float* y, float* out, int len, int lag, float gain) {
+        integerLag(in, y, out, len, lag, gain);
+    },
+    [](const float* in, const float* y, float* out, int len, int lag, float gain) {
+        halfLag(in, y, out, len, lag, gain);
+    },
+};
+
+#if defined(SONX_QCELP_AVX2)
+constexpr LagReads kWideReads = {integerLagWide, halfLagWide};
+const LagReads* const kLagReads = cpuHasAvx2() ? &kWideReads : &kNarrowReads;
+#else
+const LagReads* const kLagReads = &kNarrowReads;
+#endif
+
+inline void lagBlock(bool half, const float* in, const float* y, float* out, int len, int lag, float gain) {
+    (half ? kLagReads->half : kLagReads->integer)(in, y, out, len, lag, gain);
+}
 
 // The pitch filter over `history` (kPitchHistory samples, newest last);
 // the outputs are shifted into `updated` when given, which may be history.

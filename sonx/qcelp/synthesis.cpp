@@ -9,6 +9,7 @@
 #include "sonx/qcelp/filters.h"
 #include "sonx/qcelp/postfilter.h"
 #include "sonx/qcelp/tables.h"
+#include "sonx/qcelp/vector_ops.h"
 
 namespace sonx {
 
@@ -65,13 +66,34 @@ const float* unrolledCodebook(int rateKind) {
     return rateKind == kRateHalf ? half.values : full.values;
 }
 
+// e = the sum of g c over the records, from zero: the first record with a
+// gain writes 0 + g c, the others add theirs; no record with a gain leaves
+// zeros. Whole steps of four: up to three samples past len are written too,
+// and the next part writes them again. A FixedLength replaces len.
+template <int FixedLength = 0>
 void codebookExcitation(const float* table, const CodebookSubframe* records, int count, float* e, int len) {
+    if constexpr (FixedLength > 0) len = FixedLength;
+    bool written = false;
     for (int j = 0; j < count; ++j) {
         const float g = records[j].gain;
         if (g == 0.0f) continue;  // adds nothing (the table holds no infinities)
         const float* c = table + kCodebookSize - (records[j].index & (kCodebookSize - 1));
-        for (int n = 0; n < len; ++n) e[n] += g * c[n];
+        const Float4 gs = splat4(g);
+        for (int n = 0; n < len; n += 4)
+            store4(e + n, (written ? load4(e + n) : splat4(0.0f)) + gs * load4(c + n));
+        written = true;
     }
+    if (!written) std::fill(e, e + len, 0.0f);
+}
+
+// codebookExcitation with the usual part lengths (full and half rate) fixed,
+// so that the steps unroll.
+void codebookPart(const float* table, const CodebookSubframe* records, int count, float* e, int len) {
+    constexpr int kFullRatePart = kPitchSubframeSamples / 4;
+    if (len == kFullRatePart) return codebookExcitation<kFullRatePart>(table, records, count, e, len);
+    if (len == kPitchSubframeSamples)
+        return codebookExcitation<kPitchSubframeSamples>(table, records, count, e, len);
+    codebookExcitation(table, records, count, e, len);
 }
 
 }  // namespace
@@ -85,8 +107,9 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     const int perPart = std::max(vectorsPerSubframe, 1);
     const int partLength = length / parts;
 
-    float exc[kFrameSamples];
-    std::fill(exc, exc + length, 0.0f);
+    float exc[kFrameSamples + 3];  // room for the codebook parts' last step
+    // The parts write their samples in order; what is left after them is zero.
+    std::fill(exc + parts * partLength, exc + length, 0.0f);
     if (rateKind == kRateEighth || rateKind == kRateQuarter) {
         uint16_t seed = codebook[0].seed;
         for (int i = 0; i < parts; ++i)
@@ -96,7 +119,7 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     } else {
         const float* table = unrolledCodebook(rateKind);
         for (int i = 0; i < parts; ++i)
-            codebookExcitation(table, codebook + i * perPart, perPart, exc + i * partLength, partLength);
+            codebookPart(table, codebook + i * perPart, perPart, exc + i * partLength, partLength);
     }
 
     PitchFilterState& main = state.mainPitch;
