@@ -107,11 +107,31 @@ private:
     bool showing_ = false;
 };
 
+// Where a name leads, as fs::weakly_canonical(fs::absolute(name)) tells it,
+// each folder resolved once: of the many names in one folder only whether
+// each is a link is asked.
+class Places {
+public:
+    fs::path of(const std::string& name) {
+        const fs::path path = pathOf(name);
+        const fs::path file = path.filename();
+        std::error_code unknown;
+        if (file.empty() || file == "." || file == ".." || fs::is_symlink(fs::symlink_status(path, unknown)))
+            return fs::weakly_canonical(fs::absolute(path));
+        const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+        auto [place, added] = folders_.try_emplace(folder);
+        if (added) place->second = fs::weakly_canonical(fs::absolute(folder));
+        return place->second / file;
+    }
+
+private:
+    std::map<fs::path, fs::path> folders_;
+};
+
 // File systems differ in whether case matters; names are compared as if it
 // never did, so no file system can make two outputs one. The folder part is
 // resolved, so ./a and a, or a link to a folder, are the same place.
-std::string placeKey(const std::string& path) {
-    const fs::path resolved = fs::weakly_canonical(fs::absolute(pathOf(path)));
+std::string placeKey(const fs::path& resolved) {
     std::string name = nameOf(resolved.filename());
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return nameOf(resolved.parent_path() / pathOf(name));
@@ -123,6 +143,8 @@ std::string inQuotes(const std::string& name) {
 
 struct PlannedFile {
     std::string input;
+    fs::path inputPlace;  // where the input's name leads
+    InputKind kind = InputKind::Wav;
     std::string output;
     std::optional<std::string> refusal;  // why it is not converted, found before any file is
 };
@@ -138,16 +160,18 @@ std::string outputNameFor(const std::string& input, InputKind kind, const std::s
 // replace another input.
 std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std::string& outputDir) {
     std::vector<PlannedFile> files;
-    std::set<std::string> seenInputs;
+    std::set<fs::path> seenInputs;
+    Places places;
     for (const std::string& input : inputs) {
+        PlannedFile file{input, places.of(input), InputKind::Wav, "", std::nullopt};
         // The same file named twice (a.qcp and ./a.qcp) is converted once.
-        if (!seenInputs.insert(nameOf(fs::weakly_canonical(fs::absolute(pathOf(input))))).second) continue;
-        PlannedFile file{input, "", std::nullopt};
+        if (!seenInputs.insert(file.inputPlace).second) continue;
         try {
             if (input == kStdioName) throw std::runtime_error("Standard input cannot be part of a batch");
             if (pathKind(input) == PathKind::Folder)
                 throw std::runtime_error("It is a folder; name the files in it");
-            file.output = outputNameFor(input, sniffInput(input), outputDir);
+            file.kind = sniffInput(input);
+            file.output = outputNameFor(input, file.kind, outputDir);
         } catch (const std::exception& e) {
             file.refusal = e.what();
         }
@@ -157,8 +181,8 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
     std::set<std::string> inputKeys;
     std::map<std::string, std::vector<std::size_t>> byOutput;
     for (std::size_t n = 0; n < files.size(); ++n) {
-        inputKeys.insert(placeKey(files[n].input));
-        if (!files[n].refusal) byOutput[placeKey(files[n].output)].push_back(n);
+        inputKeys.insert(placeKey(files[n].inputPlace));
+        if (!files[n].refusal) byOutput[placeKey(places.of(files[n].output))].push_back(n);
     }
     for (const auto& [key, users] : byOutput) {
         for (std::size_t n : users) {
@@ -204,8 +228,11 @@ Converted convertPlanned(const PlannedFile& file, const BatchSettings& settings)
                 {Kind::Skip, "velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)"});
             return converted;
         }
-        Input input(file.input);
-        checkNames(file.input, file.output);
+        // The kind found when planning stands; a file that has changed since
+        // fails the conversion, which reads it as that kind.
+        Input input(file.input, file.kind);
+        // Without -f the output was just found missing, so it is no input.
+        if (settings.force) checkNames(file.input, file.output);
         converted.pending = convertPending(input, file.output, settings.conversion);
     } catch (const std::exception& e) {
         addFailure(report, file, e);
