@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 #include "sonx/fileio/wav_frames.h"
 #include "sonx/sonx.h"
@@ -47,6 +48,10 @@ struct AudioFile {
     // own offset, where a transfer moves it, is `descriptorOffset`.
     uint32_t position = 0;
     int64_t descriptorOffset = 0;
+    // The bytes from `aheadStart` read ahead of small reads of a file opened
+    // only to read.
+    std::vector<uint8_t> ahead;
+    uint32_t aheadStart = 0;
 
     ISonxCodec* decoder = nullptr;
     ISonxError* decoderError = nullptr;

@@ -67,6 +67,7 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
     file.descriptor = fd;
     file.position = 0;
     file.descriptorOffset = 0;
+    file.ahead.clear();
     if (create) {
         file.fileFormat.size = 0;
         return;
@@ -87,7 +88,7 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
     file.fileFormat.size = static_cast<uint32_t>(end);
 }
 
-// Where a named file's next transfer starts: at file.position in the one
+// Where a named file's transfer at file.position starts: there, in the one
 // call where the system has one, else at the descriptor's offset, moved
 // there first when it is elsewhere.
 int64_t transferOffset(AudioFile& file) {
@@ -100,9 +101,42 @@ int64_t transferOffset(AudioFile& file) {
     return posix_io::kCurrent;
 }
 
+// The descriptor's offset after `done` of `count` bytes moved from file.position.
+void noteDescriptorOffset(AudioFile& file, size_t done, uint32_t count) {
+    file.descriptorOffset = done == count ? int64_t{file.position} + int64_t(done) : kOffsetUnknown;
+}
+
 void transferred(AudioFile& file, size_t done, uint32_t count) {
+    noteDescriptorOffset(file, done, count);
     file.position += static_cast<uint32_t>(done);
-    file.descriptorOffset = done == count ? int64_t{file.position} : kOffsetUnknown;
+}
+
+// Reads shorter than this, of a file opened only to read (a header's
+// fields, a chunk walk), are served from one block read ahead.
+constexpr uint32_t kSmallRead = 512;
+constexpr uint32_t kReadAheadBytes = 4096;
+
+bool isReadAhead(const AudioFile& file, uint32_t count) {
+    return file.position >= file.aheadStart && file.position - file.aheadStart <= file.ahead.size() &&
+           file.ahead.size() - (file.position - file.aheadStart) >= count;
+}
+
+// False when the read is no small one, or when the bytes are not all there
+// to be read ahead: the plain read then tells what went wrong.
+bool readFromAhead(AudioFile& file, uint8_t* buffer, uint32_t count) {
+    if (file.openedForWriting || count >= kSmallRead) return false;
+    if (!isReadAhead(file, count)) {
+        file.ahead.resize(kReadAheadBytes);
+        const int64_t offset = transferOffset(file);
+        const size_t got = posix_io::readFull(file.descriptor, file.ahead.data(), kReadAheadBytes, offset);
+        noteDescriptorOffset(file, got, kReadAheadBytes);
+        file.ahead.resize(errno == 0 ? got : 0);
+        file.aheadStart = file.position;
+        if (!isReadAhead(file, count)) return false;
+    }
+    if (count) std::memcpy(buffer, file.ahead.data() + (file.position - file.aheadStart), count);
+    file.position += count;
+    return true;
 }
 
 // A created output starts empty, as a named one does with O_TRUNC. The
@@ -178,6 +212,7 @@ void seekFile(AudioFile& file, uint32_t position) {
 uint32_t readFile(AudioFile& file, uint8_t* buffer, uint32_t count) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
+        if (readFromAhead(file, buffer, count)) return count;
         const size_t done = posix_io::readFull(file.descriptor, buffer, count, transferOffset(file));
         transferred(file, done, count);
         if (done != count) {
