@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -268,11 +269,14 @@ void commitPlanned(const std::vector<PlannedFile>& files, std::vector<Waiting>& 
 
 // Converted files are put in place in groups, beside the conversions: each
 // group's data goes to disk in one flush where the system allows it, and a
-// commit mostly waits for the disk. A group is every file waiting when the
-// committer comes for them, at most this many, which bounds the temporary
-// files in flight: at most kMaxJobs converting, kGroupLimit waiting and
-// kGroupLimit being put in place, well within the library's registry.
+// commit mostly waits for the disk. A group is every file waiting once the
+// first of them has waited kGroupWait (so that short files, converted
+// faster than a disk flushes, share their flushes), at most this many, which
+// bounds the temporary files in flight: at most kMaxJobs converting,
+// kGroupLimit waiting and kGroupLimit being put in place, well within the
+// library's registry.
 constexpr std::size_t kGroupLimit = 64;
+constexpr std::chrono::milliseconds kGroupWait{20};
 
 class CommitQueue {
 public:
@@ -280,14 +284,17 @@ public:
     void push(Waiting waiting) {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [&] { return waiting_.size() < kGroupLimit; });
+        if (waiting_.empty()) firstWaiting_ = std::chrono::steady_clock::now();
         waiting_.push_back(std::move(waiting));
         changed_.notify_all();
     }
-    // Every file waiting, once there is one; nothing once the queue is
-    // closed and empty.
+    // Every file waiting, once the group is full, its first has waited
+    // kGroupWait or the queue is closed; nothing once it is closed and empty.
     std::vector<Waiting> popAll() {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [&] { return !waiting_.empty() || closed_; });
+        changed_.wait_until(guard, firstWaiting_ + kGroupWait,
+                            [&] { return waiting_.size() >= kGroupLimit || closed_; });
         std::vector<Waiting> group = std::move(waiting_);
         waiting_.clear();
         changed_.notify_all();
@@ -303,6 +310,7 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<Waiting> waiting_;
+    std::chrono::steady_clock::time_point firstWaiting_;
     bool closed_ = false;
 };
 
