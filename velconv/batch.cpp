@@ -289,7 +289,8 @@ public:
         changed_.notify_all();
     }
     // Every file waiting, once the group is full, its first has waited
-    // kGroupWait or the queue is closed; nothing once it is closed and empty.
+    // kGroupWait or the queue is closed (no file is to come); nothing once
+    // it is closed and empty.
     std::vector<Waiting> popAll() {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [&] { return !waiting_.empty() || closed_; });
@@ -402,7 +403,7 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
         for (std::vector<Waiting> group; !(group = commits.popAll()).empty();) commitPlanned(files, group, done);
     };
     std::vector<std::thread> committers = startWorkers(1, commit);
-    std::atomic<std::size_t> nextFile{0};
+    std::atomic<std::size_t> nextFile{0}, handedOver{0};
     const auto convert = [&] {
         for (std::size_t n; (n = nextFile.fetch_add(1)) < files.size();) {
             Converted converted = convertPlanned(files[n], settings);
@@ -410,6 +411,8 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
                 commits.push({n, std::move(*converted.pending)});
             else
                 reports.put(n, std::move(converted.report));
+            // Nothing more is coming: the last group need not wait for more.
+            if (++handedOver == files.size()) commits.close();
         }
     };
     std::vector<std::thread> converters;
