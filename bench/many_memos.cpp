@@ -9,7 +9,8 @@
 // velconv at its default job count, and the parts of the per-file work:
 // a process start (velconv -v), reading every memo's header and packets
 // (velconv -i), and making one output safely (temporary file, write, fsync,
-// rename, folder sync) as velconv does, with and without the two syncs.
+// rename, folder sync) one at a time, with and without the two syncs, and
+// in groups that share their syncs, as velconv's batch does.
 // Medians of the rounds are reported; the coder alone runs on as many
 // threads as velconv's jobs.
 //
@@ -83,8 +84,27 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Runs velconv with `args` (output thrown away) and returns its wall time.
-double timeVelconv(const std::string& velconv, const std::vector<std::string>& args) {
+double cpuSeconds(const rusage& usage) {
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// This process's CPU time so far, every thread's, user and system.
+double ownCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return cpuSeconds(usage);
+}
+
+// Wall time and CPU time (user and system, all threads) of one run. On a
+// loaded machine the CPU time is the steadier of the two.
+struct Timing {
+    double wall = 0;
+    double cpu = 0;
+};
+
+// Runs velconv with `args` (output thrown away) and returns its times.
+Timing timeVelconv(const std::string& velconv, const std::vector<std::string>& args) {
     const auto start = Clock::now();
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
@@ -100,14 +120,15 @@ double timeVelconv(const std::string& velconv, const std::vector<std::string>& a
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("velconv failed");
-    return secondsSince(start);
+    return {secondsSince(start), cpuSeconds(usage)};
 }
 
 // The codec alone over every memo, samples to packets or packets to
 // samples, on `threads` threads that each take the next memo.
-double timeCoder(const std::vector<Bytes>& inputs, bool encode, std::size_t threads) {
+Timing timeCoder(const std::vector<Bytes>& inputs, bool encode, std::size_t threads) {
     std::size_t longest = 0;
     for (const Bytes& input : inputs) longest = std::max(longest, input.size());
     std::atomic<std::size_t> next{0};
@@ -131,11 +152,12 @@ double timeCoder(const std::vector<Bytes>& inputs, bool encode, std::size_t thre
         }
     };
     const auto start = Clock::now();
+    const double cpuBefore = ownCpuSeconds();
     std::vector<std::thread> pool;
     for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
     work();
     for (std::thread& thread : pool) thread.join();
-    return secondsSince(start);
+    return {secondsSince(start), ownCpuSeconds() - cpuBefore};
 }
 
 // What velconv takes as its default job count: the cores this process may run on.
@@ -169,6 +191,35 @@ double timeSafeOutputs(const std::string& folder, std::size_t count, std::size_t
             fsync(dir);
             close(dir);
         }
+    }
+    return secondsSince(start);
+}
+
+// One output for each memo made as velconv's batch makes them: begun with
+// the library, written, and put in place in groups of up to 64 that share
+// their syncs (one flush of the file system, one sync of the folder).
+double timeGroupCommits(const std::string& folder, std::size_t count, std::size_t bytes) {
+    constexpr std::size_t kGroup = 64;
+    fs::create_directories(folder);
+    const Bytes content(bytes, 0x55);
+    const auto start = Clock::now();
+    for (std::size_t first = 0; first < count; first += kGroup) {
+        std::vector<sonx::SafeOutputFile> outputs(std::min(kGroup, count - first));
+        std::vector<sonx::SafeOutputFile*> group;
+        for (std::size_t k = 0; k < outputs.size(); ++k) {
+            const std::string name = folder + "/memo" + std::to_string(first + k) + ".wav";
+            sonx::SystemFailure failure;
+            if (outputs[k].begin(name.c_str(), sonx::OutputRequest{}, failure) != SONX_OK)
+                throw std::runtime_error("cannot begin " + name + ": " + failure.message);
+            const sonx::FileHandle handle = outputs[k].handle();
+            const int fd = open(handle.fileName, O_WRONLY | O_CLOEXEC);
+            if (fd < 0 || write(fd, content.data(), content.size()) != ssize_t(content.size()))
+                throw std::runtime_error("cannot write " + name);
+            close(fd);
+            group.push_back(&outputs[k]);
+        }
+        for (const sonx::CommitOutcome& outcome : sonx::commitTogether(group))
+            if (outcome.status != SONX_OK) throw std::runtime_error("commit failed: " + outcome.failure.message);
     }
     return secondsSince(start);
 }
@@ -243,8 +294,9 @@ int main(int argc, char** argv) {
             return timeVelconv(velconv, args);
         };
         const std::size_t cores = coresAvailable();
-        std::vector<double> decodeRun, encodeRun, decodeCoder, encodeCoder, decodeAll, encodeAll, decodeCoderAll,
-            encodeCoderAll, start, info, outputs, outputsUnsynced;
+        std::vector<Timing> decodeRun, encodeRun, decodeCoder, encodeCoder, decodeAll, encodeAll, decodeCoderAll,
+            encodeCoderAll;
+        std::vector<double> start, info, outputs, outputsUnsynced, groupOutputs;
         for (int round = 0; round < rounds; ++round) {
             decodeRun.push_back(batch(qcpNames, "1"));
             decodeCoder.push_back(timeCoder(packets, false, 1));
@@ -254,29 +306,44 @@ int main(int argc, char** argv) {
             decodeCoderAll.push_back(timeCoder(packets, false, cores));
             encodeAll.push_back(batch(wavNames, ""));
             encodeCoderAll.push_back(timeCoder(samples, true, cores));
-            start.push_back(timeVelconv(velconv, {"-v"}));
-            info.push_back(timeVelconv(velconv, infoArgs));
+            start.push_back(timeVelconv(velconv, {"-v"}).wall);
+            info.push_back(timeVelconv(velconv, infoArgs).wall);
             outputs.push_back(timeSafeOutputs(freshFolder(), memos, 44 + memoBytes, Syncs::Both));
             outputsUnsynced.push_back(timeSafeOutputs(freshFolder(), memos, 44 + memoBytes, Syncs::None));
+            groupOutputs.push_back(timeGroupCommits(freshFolder(), memos, 44 + memoBytes));
         }
         for (int run = 1; run <= runs; ++run) fs::remove_all(dir + "/out" + std::to_string(run));
 
         const double perFile = 1000.0 / double(memos);  // ms per file from seconds per folder
         std::printf("%zu memos of %.1f s, %zu cores; medians of %d rounds\n", memos, seconds, cores, rounds);
-        const auto line = [&](const char* what, const char* jobs, double run, double coder) {
+        const auto wall = [](const std::vector<Timing>& runs) {
+            std::vector<double> times;
+            for (const Timing& run : runs) times.push_back(run.wall);
+            return median(times);
+        };
+        const auto cpu = [](const std::vector<Timing>& runs) {
+            std::vector<double> times;
+            for (const Timing& run : runs) times.push_back(run.cpu);
+            return median(times);
+        };
+        const auto line = [&](const char* what, const char* jobs, const std::vector<Timing>& runs,
+                              const std::vector<Timing>& coders) {
+            const double run = wall(runs), coder = wall(coders), runCpu = cpu(runs), coderCpu = cpu(coders);
             std::printf("%s -j %s: %6.0f files/s (%.2f ms a file), coder alone %.2f ms a file: %2.0f%% outside the "
-                        "coder\n",
-                        what, jobs, double(memos) / run, run * perFile, coder * perFile, 100.0 * (run - coder) / run);
+                        "coder; CPU %.2f ms a file, coder alone %.2f: %2.0f%% outside\n",
+                        what, jobs, double(memos) / run, run * perFile, coder * perFile, 100.0 * (run - coder) / run,
+                        runCpu * perFile, coderCpu * perFile, 100.0 * (runCpu - coderCpu) / runCpu);
         };
         const std::string all = std::to_string(cores);
-        line("decode", "1", median(decodeRun), median(decodeCoder));
-        line("decode", all.c_str(), median(decodeAll), median(decodeCoderAll));
-        line("encode", "1", median(encodeRun), median(encodeCoder));
-        line("encode", all.c_str(), median(encodeAll), median(encodeCoderAll));
+        line("decode", "1", decodeRun, decodeCoder);
+        line("decode", all.c_str(), decodeAll, decodeCoderAll);
+        line("encode", "1", encodeRun, encodeCoder);
+        line("encode", all.c_str(), encodeAll, encodeCoderAll);
         std::printf("parts: process start %.2f ms a run; reading a memo's header and packets (-i) %.3f; "
-                    "a safe output %.3f, of which the file and folder syncs %.3f\n",
+                    "a safe output %.3f, of which the file and folder syncs %.3f; "
+                    "a safe output committed in groups of 64 as the batch does %.3f\n",
                     median(start) * 1000, (median(info) - median(start)) * perFile, median(outputs) * perFile,
-                    (median(outputs) - median(outputsUnsynced)) * perFile);
+                    (median(outputs) - median(outputsUnsynced)) * perFile, median(groupOutputs) * perFile);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "many_memos: %s\n", e.what());

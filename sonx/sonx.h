@@ -278,11 +278,12 @@ enum ClientFileOp : int32_t {
 
 // Serves the bytes of a FILE_HANDLE_CLIENT file; `clientData` is the
 // handle's. It runs inside the library's calls on the caller's thread and,
-// during a conversion, on the conversion thread too. It and its client data
-// must stay valid as long as the file is open: for a conversion until it has
-// ended (convert returned without a callback, or the last event came), for
-// ISonxFile from open to close (or the next open or conversion, or the
-// object's end), for the ISonxQcpChunks calls during the call.
+// during a conversion started with a callback, on the conversion thread. It
+// and its client data must stay valid as long as the file is open: for a
+// conversion until it has ended (convert returned without a callback, or
+// the last event came), for ISonxFile from open to close (or the next open
+// or conversion, or the object's end), for the ISonxQcpChunks calls during
+// the call.
 using ClientFileCallback = int32_t (*)(int32_t operation, uint8_t* buffer, int32_t position,
                                        int32_t length, uintptr_t clientData);
 
@@ -660,9 +661,10 @@ protected:
     ~ISonxError() = default;
 };
 
-// One-call file-to-file conversion, run on a thread of the library. Giving
-// back the last reference while a conversion runs waits for it to end
-// (unless it is given back from the callback).
+// One-call file-to-file conversion: started with a callback it runs on a
+// thread of the library, without one on the caller's thread. Giving back the
+// last reference while a conversion runs waits for it to end (unless it is
+// given back from the callback).
 class ISonxConvertFile : public ISonxUnknown {
 public:
     // Converts input to output (formats: see AudioFormat). Returns 0 when the

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -107,11 +108,31 @@ private:
     bool showing_ = false;
 };
 
+// Where a name leads, as fs::weakly_canonical(fs::absolute(name)) tells it,
+// each folder resolved once: of the many names in one folder only whether
+// each is a link is asked.
+class Places {
+public:
+    fs::path of(const std::string& name) {
+        const fs::path path = pathOf(name);
+        const fs::path file = path.filename();
+        std::error_code unknown;
+        if (file.empty() || file == "." || file == ".." || fs::is_symlink(fs::symlink_status(path, unknown)))
+            return fs::weakly_canonical(fs::absolute(path));
+        const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+        auto [place, added] = folders_.try_emplace(folder);
+        if (added) place->second = fs::weakly_canonical(fs::absolute(folder));
+        return place->second / file;
+    }
+
+private:
+    std::map<fs::path, fs::path> folders_;
+};
+
 // File systems differ in whether case matters; names are compared as if it
 // never did, so no file system can make two outputs one. The folder part is
 // resolved, so ./a and a, or a link to a folder, are the same place.
-std::string placeKey(const std::string& path) {
-    const fs::path resolved = fs::weakly_canonical(fs::absolute(pathOf(path)));
+std::string placeKey(const fs::path& resolved) {
     std::string name = nameOf(resolved.filename());
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return nameOf(resolved.parent_path() / pathOf(name));
@@ -123,6 +144,8 @@ std::string inQuotes(const std::string& name) {
 
 struct PlannedFile {
     std::string input;
+    fs::path inputPlace;  // where the input's name leads
+    InputKind kind = InputKind::Wav;
     std::string output;
     std::optional<std::string> refusal;  // why it is not converted, found before any file is
 };
@@ -138,16 +161,18 @@ std::string outputNameFor(const std::string& input, InputKind kind, const std::s
 // replace another input.
 std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std::string& outputDir) {
     std::vector<PlannedFile> files;
-    std::set<std::string> seenInputs;
+    std::set<fs::path> seenInputs;
+    Places places;
     for (const std::string& input : inputs) {
+        PlannedFile file{input, places.of(input), InputKind::Wav, "", std::nullopt};
         // The same file named twice (a.qcp and ./a.qcp) is converted once.
-        if (!seenInputs.insert(nameOf(fs::weakly_canonical(fs::absolute(pathOf(input))))).second) continue;
-        PlannedFile file{input, "", std::nullopt};
+        if (!seenInputs.insert(file.inputPlace).second) continue;
         try {
             if (input == kStdioName) throw std::runtime_error("Standard input cannot be part of a batch");
             if (pathKind(input) == PathKind::Folder)
                 throw std::runtime_error("It is a folder; name the files in it");
-            file.output = outputNameFor(input, sniffInput(input), outputDir);
+            file.kind = sniffInput(input);
+            file.output = outputNameFor(input, file.kind, outputDir);
         } catch (const std::exception& e) {
             file.refusal = e.what();
         }
@@ -157,8 +182,8 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
     std::set<std::string> inputKeys;
     std::map<std::string, std::vector<std::size_t>> byOutput;
     for (std::size_t n = 0; n < files.size(); ++n) {
-        inputKeys.insert(placeKey(files[n].input));
-        if (!files[n].refusal) byOutput[placeKey(files[n].output)].push_back(n);
+        inputKeys.insert(placeKey(files[n].inputPlace));
+        if (!files[n].refusal) byOutput[placeKey(places.of(files[n].output))].push_back(n);
     }
     for (const auto& [key, users] : byOutput) {
         for (std::size_t n : users) {
@@ -204,8 +229,11 @@ Converted convertPlanned(const PlannedFile& file, const BatchSettings& settings)
                 {Kind::Skip, "velconv: skipped " + inQuotes(file.output) + ": it exists (-f replaces it)"});
             return converted;
         }
-        Input input(file.input);
-        checkNames(file.input, file.output);
+        // The kind found when planning stands; a file that has changed since
+        // fails the conversion, which reads it as that kind.
+        Input input(file.input, file.kind);
+        // Without -f the output was just found missing, so it is no input.
+        if (settings.force) checkNames(file.input, file.output);
         converted.pending = convertPending(input, file.output, settings.conversion);
     } catch (const std::exception& e) {
         addFailure(report, file, e);
@@ -241,11 +269,14 @@ void commitPlanned(const std::vector<PlannedFile>& files, std::vector<Waiting>& 
 
 // Converted files are put in place in groups, beside the conversions: each
 // group's data goes to disk in one flush where the system allows it, and a
-// commit mostly waits for the disk. A group is every file waiting when the
-// committer comes for them, at most this many, which bounds the temporary
-// files in flight: at most kMaxJobs converting, kGroupLimit waiting and
-// kGroupLimit being put in place, well within the library's registry.
+// commit mostly waits for the disk. A group is every file waiting once the
+// first of them has waited kGroupWait (so that short files, converted
+// faster than a disk flushes, share their flushes), at most this many, which
+// bounds the temporary files in flight: at most kMaxJobs converting,
+// kGroupLimit waiting and kGroupLimit being put in place, well within the
+// library's registry.
 constexpr std::size_t kGroupLimit = 64;
+constexpr std::chrono::milliseconds kGroupWait{20};
 
 class CommitQueue {
 public:
@@ -253,14 +284,18 @@ public:
     void push(Waiting waiting) {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [&] { return waiting_.size() < kGroupLimit; });
+        if (waiting_.empty()) firstWaiting_ = std::chrono::steady_clock::now();
         waiting_.push_back(std::move(waiting));
         changed_.notify_all();
     }
-    // Every file waiting, once there is one; nothing once the queue is
-    // closed and empty.
+    // Every file waiting, once the group is full, its first has waited
+    // kGroupWait or the queue is closed (no file is to come); nothing once
+    // it is closed and empty.
     std::vector<Waiting> popAll() {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [&] { return !waiting_.empty() || closed_; });
+        changed_.wait_until(guard, firstWaiting_ + kGroupWait,
+                            [&] { return waiting_.size() >= kGroupLimit || closed_; });
         std::vector<Waiting> group = std::move(waiting_);
         waiting_.clear();
         changed_.notify_all();
@@ -276,6 +311,7 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<Waiting> waiting_;
+    std::chrono::steady_clock::time_point firstWaiting_;
     bool closed_ = false;
 };
 
@@ -367,7 +403,7 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
         for (std::vector<Waiting> group; !(group = commits.popAll()).empty();) commitPlanned(files, group, done);
     };
     std::vector<std::thread> committers = startWorkers(1, commit);
-    std::atomic<std::size_t> nextFile{0};
+    std::atomic<std::size_t> nextFile{0}, handedOver{0};
     const auto convert = [&] {
         for (std::size_t n; (n = nextFile.fetch_add(1)) < files.size();) {
             Converted converted = convertPlanned(files[n], settings);
@@ -375,6 +411,8 @@ int runBatch(const std::vector<std::string>& inputs, const BatchSettings& settin
                 commits.push({n, std::move(*converted.pending)});
             else
                 reports.put(n, std::move(converted.report));
+            // Nothing more is coming: the last group need not wait for more.
+            if (++handedOver == files.size()) commits.close();
         }
     };
     std::vector<std::thread> converters;

@@ -70,13 +70,9 @@ bool settleStreamingWavLengths(SpoolFile& input) {
     return false;
 }
 
-// The direction follows from the file's kind; an input of another kind, or
-// one whose first bytes cannot be read, is refused in velconv's words.
-InputKind inputKindOf(const FileHandle& file) {
-    FileKindInfo kind;
-    std::string unreadable;
-    if (const int32_t status = fileKind(file, kind, unreadable); status != SONX_OK)
-        throw std::runtime_error(words::unreadableInputText(status, unreadable));
+// The direction follows from the file's kind; an input of another kind is
+// refused in velconv's words.
+InputKind inputKindOf(const FileKindInfo& kind) {
     if (kind.kind == FILE_KIND_QCP) return InputKind::Qcp;
     if (kind.kind == FILE_KIND_WAV || kind.kind == FILE_KIND_RF64) return InputKind::Wav;
     throw std::runtime_error(words::notAudioText(kind));
@@ -98,6 +94,11 @@ bool isStreamName(const std::string& name) { return pathKind(name) == PathKind::
 
 InputKind sniffInput(const std::string& name) {
     checkIsFileName(name);
+    FileKindInfo kind;
+    std::string unreadable;
+    const int32_t status = fileKind(FileHandle::named(name.c_str()), kind, unreadable);
+    if (status == SONX_OK) return inputKindOf(kind);
+    // Only a file that cannot be told is asked why, for the line that names it.
     if (pathKind(name) == PathKind::Folder)
         throw ExplainedError(kNotWavOrQcp, "velconv: '" + name + "' is a folder");
     int error = 0;
@@ -105,15 +106,24 @@ InputKind sniffInput(const std::string& name) {
     if (descriptor < 0)
         throw ExplainedError(kNotWavOrQcp, "velconv: cannot open '" + name + "': " + systemErrorText(error));
     sonx_close_descriptor(descriptor);
-    return inputKindOf(FileHandle::named(name.c_str()));
+    throw std::runtime_error(words::unreadableInputText(status, unreadable));
 }
 
 Input::Input(const std::string& name) : name_(name) {
-    const bool standardInput = name == kStdioName;
-    if (!standardInput && !isStreamName(name)) {
+    if (name != kStdioName && !isStreamName(name)) {
         kind_ = sniffInput(name);
         return;
     }
+    spool();
+}
+
+Input::Input(const std::string& name, InputKind kind) : name_(name), kind_(kind) {
+    if (name == kStdioName || isStreamName(name)) spool();
+}
+
+void Input::spool() {
+    const std::string& name = name_;
+    const bool standardInput = name == kStdioName;
     if (standardInput && standardDescriptorWasClosed(kStandardInput))
         throw SystemCallError(SONX_ERR_READ, std::string("Error reading standard input: ") + std::strerror(EBADF),
                               EBADF);
@@ -131,7 +141,12 @@ Input::Input(const std::string& name) : name_(name) {
         throw std::runtime_error("More than 2 GiB on " + what + ", more than velconv can take");
     if (status != SONX_OK) throwFailure(failure);
     cutShort_ = settleStreamingWavLengths(*spool_);
-    kind_ = inputKindOf(spool_->handle());
+    // One whose first bytes cannot be read is refused in velconv's words.
+    FileKindInfo kind;
+    std::string unreadable;
+    if (const int32_t status = fileKind(spool_->handle(), kind, unreadable); status != SONX_OK)
+        throw std::runtime_error(words::unreadableInputText(status, unreadable));
+    kind_ = inputKindOf(kind);
 }
 
 }  // namespace sonx::velconv

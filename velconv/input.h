@@ -25,6 +25,9 @@ InputKind sniffInput(const std::string& name);
 class Input {
 public:
     explicit Input(const std::string& name);
+    // A named file already found to be of `kind` is not read for it again;
+    // a stream is spooled and told by its first bytes, as ever.
+    Input(const std::string& name, InputKind kind);
     bool isStream() const { return spool_ != nullptr; }
     // A streamed WAV whose 'data' length promises more than arrived.
     bool isCutShortStream() const { return cutShort_; }
@@ -33,6 +36,9 @@ public:
     FileHandle handle() { return spool_ ? spool_->handle() : FileHandle::named(name_.c_str()); }
 
 private:
+    // Reads the stream into the spool and tells its kind.
+    void spool();
+
     std::string name_;
     std::unique_ptr<SpoolFile> spool_;
     InputKind kind_ = InputKind::Wav;

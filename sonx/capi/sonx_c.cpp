@@ -71,8 +71,8 @@ void fillReport(ISonxUnknown* object, sonx_report* report) {
     report->blocks_promised = found.blocksPromised;
 }
 
-// A blocking conversion: the progress function runs on the conversion thread,
-// and the caller waits here until the last event.
+// A blocking conversion with progress: the progress function runs on the
+// conversion thread, and the caller waits here until the last event.
 struct Waiter {
     sonx_progress_fn progress = nullptr;
     void* user = nullptr;
@@ -103,13 +103,16 @@ int runConversion(const FileHandle& input, const FileHandle& output, const Conve
     Ref<ISonxRequest> converter(createInstance<ISonxRequest>(CLSID_SonxFile));
     if (!converter.get()) return remember(SONX_ERR_NO_MEMORY, "Out of memory");
     Ref<ISonxError> error(queryInterface<ISonxError>(converter.get()));
-    Waiter waiter;
-    waiter.progress = progress;
-    waiter.user = user;
-    converter->convertRequest(&input, &output, &request, &Waiter::notify, reinterpret_cast<uintptr_t>(&waiter));
-    {
+    if (progress) {
+        Waiter waiter;
+        waiter.progress = progress;
+        waiter.user = user;
+        converter->convertRequest(&input, &output, &request, &Waiter::notify, reinterpret_cast<uintptr_t>(&waiter));
         std::unique_lock<std::mutex> lock(waiter.mutex);
         waiter.ended.wait(lock, [&] { return waiter.done; });
+    } else {
+        // Nobody to tell meanwhile: the conversion runs on this thread.
+        converter->convertRequest(&input, &output, &request, nullptr, 0);
     }
     fillReport(converter.get(), report);
     return rememberObject(threadLastError(), error.get());

@@ -247,13 +247,16 @@ uint8_t SonxFile::startConversion(const FileHandle* input, const AudioFormat* in
             life_->threadHoldsRef = true;
             life_->worker = std::thread::id();
         }
-        finishedPending_ = true;
         recordConversion(Failure{});
-        failure = failureOf([&] { start(); });
-        if (failure.empty()) {
-            if (!callback) waitForConversionEnd();
+        if (!callback) {
+            // The caller waits for the end anyway, so the conversion runs on
+            // its thread; cancel and progress still reach it from others.
+            run();
             return 1;
         }
+        finishedPending_ = true;
+        failure = failureOf([&] { start(); });
+        if (failure.empty()) return 1;
         finishedPending_ = false;
         {
             std::lock_guard<std::mutex> lock(life_->mutex);

@@ -1,5 +1,5 @@
 // SonxFile: the working object of the library. One-call file-to-file
-// conversion on its own thread (ISonxConvertFile), block-by-block access to a
+// conversion, on its own thread when a callback follows it (ISonxConvertFile), block-by-block access to a
 // single file (ISonxFile) and the optional chunks of QCP files
 // (ISonxQcpChunks); what a damaged input held (ISonxSalvage); both kinds of
 // work as a ConversionRequest asks (ISonxRequest).
@@ -86,7 +86,8 @@ public:
     void salvageReport(SalvageReport* report) override;
 
 protected:
-    // The conversion loop, on the conversion thread.
+    // The conversion loop: on the conversion thread, or on the caller's
+    // when it has no callback and waits for the end.
     void run() override;
 
 private:

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 #include "sonx/fileio/wav_frames.h"
 #include "sonx/sonx.h"
@@ -33,6 +34,9 @@ struct RiffIo {
     uint64_t ds64DataLength = 0;
 };
 
+// A descriptor's offset not known after a failed transfer.
+inline constexpr int64_t kOffsetUnknown = -1;
+
 // Per-file state. A plain record: the codec pointers are owned (one reference
 // each) and given back by closeFile, so close a record before clearing or
 // reusing it. While open, `riff.context` points at the record itself: do not
@@ -40,6 +44,14 @@ struct RiffIo {
 struct AudioFile {
     FileHandle handle;        // copied from the client; type 0 = closed
     int32_t descriptor = -1;  // POSIX descriptor of a named file
+    // A named file's next transfer starts at `position`; the descriptor's
+    // own offset, where a transfer moves it, is `descriptorOffset`.
+    uint32_t position = 0;
+    int64_t descriptorOffset = 0;
+    // The bytes from `aheadStart` read ahead of small reads of a file opened
+    // only to read.
+    std::vector<uint8_t> ahead;
+    uint32_t aheadStart = 0;
 
     ISonxCodec* decoder = nullptr;
     ISonxError* decoderError = nullptr;

@@ -1,9 +1,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "sonx/fileio/audio_file.h"
 #include "sonx/component/status.h"
@@ -74,33 +76,48 @@ uint16_t wavFormatTag(const AudioFormat& format) {
     failWith(SONX_ERR_UNSUPPORTED, "Given codec is not supported with WAV files");
 }
 
-void writeQcpHeader(AudioFile& file) {
-    RiffIo& riff = file.riff;
-    withPrefix("Error setting RIFF file type: ", [&] { writeRiffHeader(riff, "QLCM"); });
+struct HeaderChunk {
+    const char* id;
+    const uint8_t* data;
+    uint32_t length;
+};
 
+// A new file's header in one write: the form and its chunks, as adding them
+// one by one to the empty file would leave it.
+void writeNewHeader(RiffIo& riff, const char* form, std::initializer_list<HeaderChunk> chunks) {
+    std::vector<uint8_t> header(12);
+    std::memcpy(header.data(), "RIFF", 4);
+    std::memcpy(header.data() + 8, form, 4);
+    for (const HeaderChunk& chunk : chunks) {
+        const size_t at = header.size();
+        header.resize(at + 8 + chunk.length + (chunk.length & 1u), 0);
+        std::memcpy(header.data() + at, chunk.id, 4);
+        putLe32(header.data() + at + 4, chunk.length);
+        if (chunk.length) std::memcpy(header.data() + at + 8, chunk.data, chunk.length);
+    }
+    putLe32(header.data() + 4, static_cast<uint32_t>(header.size() - 8));
+    withPrefix("Error writing the RIFF header: ", [&] {
+        riff.seek(0, riff.context);
+        riff.write(header.data(), static_cast<uint32_t>(header.size()), riff.context);
+    });
+    riff.size = static_cast<uint32_t>(header.size());
+}
+
+void writeQcpHeader(AudioFile& file) {
     uint8_t fmt[kQcpFmtBytes];
     buildQcpFmt(file, fmt);
-    withPrefix("Error writing 'fmt ' RIFF chunk: ",
-               [&] { setRiffChunk(riff, "fmt ", nullptr, fmt, kQcpFmtBytes, 0, 0); });
-
     const Guid& rateSet = file.fileFormat.dataFormat;
     uint8_t vrat[8];
     putLe32(vrat, rateSet == RATE_SET_VFR || rateSet == RATE_SET_VHR ? 1 : 0);
     putLe32(vrat + 4, 0);
-    withPrefix("Error writing 'vrat' RIFF chunk: ",
-               [&] { setRiffChunk(riff, "vrat", nullptr, vrat, 8, 0, 0); });
-    file.rateChunkPos = riff.size - 8;
-
-    withPrefix("Error initializing 'data' RIFF chunk: ",
-               [&] { setRiffChunk(riff, "data", nullptr, nullptr, 0, 0, 0); });
+    writeNewHeader(file.riff, "QLCM", {{"fmt ", fmt, kQcpFmtBytes}, {"vrat", vrat, 8}, {"data", nullptr, 0}});
+    // The 'vrat' data sits just before the empty 'data' chunk's head.
+    file.rateChunkPos = file.riff.size - 8 - 8;
 }
 
 void writeWavHeader(AudioFile& file) {
     const AudioFormat& format = file.fileFormat;
     const uint16_t tag = wavFormatTag(format);
-    RiffIo& riff = file.riff;
-    withPrefix("Error setting RIFF file type: ", [&] { writeRiffHeader(riff, "WAVE"); });
-
     uint8_t fmt[16];
     putLe16(fmt, tag);
     putLe16(fmt + 2, 1);
@@ -108,10 +125,7 @@ void writeWavHeader(AudioFile& file) {
     putLe32(fmt + 8, format.sampleRate * format.packetBytes);
     putLe16(fmt + 12, format.packetBytes);
     putLe16(fmt + 14, format.sampleBits);
-    withPrefix("Error writing 'fmt ' RIFF chunk: ",
-               [&] { setRiffChunk(riff, "fmt ", nullptr, fmt, 16, 0, 0); });
-    withPrefix("Error initializing 'data' RIFF chunk: ",
-               [&] { setRiffChunk(riff, "data", nullptr, nullptr, 0, 0, 0); });
+    writeNewHeader(file.riff, "WAVE", {{"fmt ", fmt, 16}, {"data", nullptr, 0}});
 }
 
 }  // namespace

@@ -65,19 +65,19 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
         failWithErrno("Error opening file: ", error, SONX_ERR_OPEN);
     }
     file.descriptor = fd;
+    file.position = 0;
+    file.descriptorOffset = 0;
+    file.ahead.clear();
     if (create) {
         file.fileFormat.size = 0;
         return;
     }
-    // A folder opens for reading, but holds no bytes to read.
-    if (native_io::isFolder(fd)) {
-        closeDescriptorQuietly(file);
-        failWithErrno("Error opening file: ", EISDIR, SONX_ERR_OPEN);
-    }
-    const int64_t end = native_io::seek(fd, 0, SEEK_END);
+    const int64_t end = native_io::openedLength(fd);
     if (end < 0) {
         const int error = errno;
         closeDescriptorQuietly(file);
+        // A folder opens for reading, but holds no bytes to read.
+        if (error == EISDIR) failWithErrno("Error opening file: ", EISDIR, SONX_ERR_OPEN);
         failWithErrno("Error seeking in file: ", error, SONX_ERR_READ);
     }
     // Positions are 32-bit throughout the layer; a longer file cannot be addressed.
@@ -86,11 +86,57 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
         failWithErrno("Error getting file pointer position: ", EOVERFLOW, SONX_ERR_TOO_LARGE);
     }
     file.fileFormat.size = static_cast<uint32_t>(end);
-    if (native_io::seek(fd, 0, SEEK_SET) < 0) {
-        const int error = errno;
-        closeDescriptorQuietly(file);
-        failWithErrno("Error seeking in file: ", error, SONX_ERR_READ);
+}
+
+// Where a named file's transfer at file.position starts: there, in the one
+// call where the system has one, else at the descriptor's offset, moved
+// there first when it is elsewhere.
+int64_t transferOffset(AudioFile& file) {
+    if (native_io::kTransferAtOffsetIsOneCall) return file.position;
+    if (file.descriptorOffset != file.position) {
+        if (native_io::seek(file.descriptor, file.position, SEEK_SET) < 0)
+            failWithErrno("Error seeking in file: ", errno, SONX_ERR_READ);
+        file.descriptorOffset = file.position;
     }
+    return posix_io::kCurrent;
+}
+
+// The descriptor's offset after `done` of `count` bytes moved from file.position.
+void noteDescriptorOffset(AudioFile& file, size_t done, uint32_t count) {
+    file.descriptorOffset = done == count ? int64_t{file.position} + int64_t(done) : kOffsetUnknown;
+}
+
+void transferred(AudioFile& file, size_t done, uint32_t count) {
+    noteDescriptorOffset(file, done, count);
+    file.position += static_cast<uint32_t>(done);
+}
+
+// Reads shorter than this, of a file opened only to read (a header's
+// fields, a chunk walk), are served from one block read ahead.
+constexpr uint32_t kSmallRead = 512;
+constexpr uint32_t kReadAheadBytes = 4096;
+
+bool isReadAhead(const AudioFile& file, uint32_t count) {
+    return file.position >= file.aheadStart && file.position - file.aheadStart <= file.ahead.size() &&
+           file.ahead.size() - (file.position - file.aheadStart) >= count;
+}
+
+// False when the read is no small one, or when the bytes are not all there
+// to be read ahead: the plain read then tells what went wrong.
+bool readFromAhead(AudioFile& file, uint8_t* buffer, uint32_t count) {
+    if (file.openedForWriting || count >= kSmallRead) return false;
+    if (!isReadAhead(file, count)) {
+        file.ahead.resize(kReadAheadBytes);
+        const int64_t offset = transferOffset(file);
+        const size_t got = posix_io::readFull(file.descriptor, file.ahead.data(), kReadAheadBytes, offset);
+        noteDescriptorOffset(file, got, kReadAheadBytes);
+        file.ahead.resize(errno == 0 ? got : 0);
+        file.aheadStart = file.position;
+        if (!isReadAhead(file, count)) return false;
+    }
+    if (count) std::memcpy(buffer, file.ahead.data() + (file.position - file.aheadStart), count);
+    file.position += count;
+    return true;
 }
 
 // A created output starts empty, as a named one does with O_TRUNC. The
@@ -152,8 +198,7 @@ void openFile(AudioFile& file, bool create, bool readWrite) {
 void seekFile(AudioFile& file, uint32_t position) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
-        if (native_io::seek(file.descriptor, position, SEEK_SET) < 0)
-            failWithErrno("Error seeking in file: ", errno, SONX_ERR_READ);
+        file.position = position;
         return;
     }
     file.fileFormat.size = clientSize(file);
@@ -167,7 +212,10 @@ void seekFile(AudioFile& file, uint32_t position) {
 uint32_t readFile(AudioFile& file, uint8_t* buffer, uint32_t count) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
-        if (posix_io::readFull(file.descriptor, buffer, count) != count) {
+        if (readFromAhead(file, buffer, count)) return count;
+        const size_t done = posix_io::readFull(file.descriptor, buffer, count, transferOffset(file));
+        transferred(file, done, count);
+        if (done != count) {
             if (errno != 0) failWithErrno("Error reading from file: ", errno, SONX_ERR_READ);
             failWith(SONX_ERR_READ, "Error reading from file: Unexpected end of file");
         }
@@ -183,8 +231,9 @@ uint32_t readFile(AudioFile& file, uint8_t* buffer, uint32_t count) {
 uint32_t writeFile(AudioFile& file, const uint8_t* buffer, uint32_t count) {
     checkUsable(file);
     if (file.handle.type == FILE_HANDLE_NAME) {
-        if (posix_io::writeFull(file.descriptor, buffer, count) != count)
-            failWithErrno("Error writing to file: ", errno, SONX_ERR_WRITE);
+        const size_t done = posix_io::writeFull(file.descriptor, buffer, count, transferOffset(file));
+        transferred(file, done, count);
+        if (done != count) failWithErrno("Error writing to file: ", errno, SONX_ERR_WRITE);
         return count;
     }
     // The callback's buffer is not const, but writing never changes it.

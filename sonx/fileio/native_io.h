@@ -27,11 +27,21 @@ inline constexpr int64_t kCurrent = -1;
 int64_t readSome(int fd, void* buffer, std::size_t count, int64_t offset);
 int64_t writeSome(int fd, const void* buffer, std::size_t count, int64_t offset);
 
+// Whether a transfer at an offset is one call of the system (pread and
+// pwrite), rather than seeks around a transfer at the descriptor's offset.
+#if defined(_WIN32)
+inline constexpr bool kTransferAtOffsetIsOneCall = false;
+#else
+inline constexpr bool kTransferAtOffsetIsOneCall = true;
+#endif
+
 // lseek's whence values (SEEK_SET, SEEK_CUR, SEEK_END); returns the new offset.
 int64_t seek(int fd, int64_t offset, int whence);
 int64_t sizeOf(int fd);
-// A folder opened for reading holds no bytes to read.
-bool isFolder(int fd);
+// The length of a file just opened, its descriptor's offset left at 0; -1
+// with EISDIR for a folder (it opens for reading, but holds no bytes to
+// read), or with the system's errno.
+int64_t openedLength(int fd);
 int truncate(int fd, uint64_t length);
 // Puts the file's bytes on disk; a file that cannot be synced (a pipe, a
 // read-only file system) counts as synced.

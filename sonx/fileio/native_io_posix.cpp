@@ -35,9 +35,18 @@ int64_t sizeOf(int fd) {
     return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-bool isFolder(int fd) {
+int64_t openedLength(int fd) {
     struct stat st {};
-    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    if (::fstat(fd, &st) != 0) return -1;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
+    if (S_ISREG(st.st_mode)) return static_cast<int64_t>(st.st_size);
+    // A device tells its length only by a seek to its end.
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0 || ::lseek(fd, 0, SEEK_SET) < 0) return -1;
+    return static_cast<int64_t>(end);
 }
 
 int truncate(int fd, uint64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)); }

@@ -72,7 +72,11 @@ int64_t sizeOf(int fd) {
 
 // CreateFileW refuses to open a folder without FILE_FLAG_BACKUP_SEMANTICS,
 // so a descriptor here is never one.
-bool isFolder(int) { return false; }
+int64_t openedLength(int fd) {
+    const int64_t end = _lseeki64(fd, 0, SEEK_END);
+    if (end < 0 || _lseeki64(fd, 0, SEEK_SET) < 0) return -1;
+    return end;
+}
 
 int truncate(int fd, uint64_t length) {
     const errno_t error = _chsize_s(fd, static_cast<int64_t>(length));

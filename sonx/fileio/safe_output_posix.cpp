@@ -318,8 +318,9 @@ enum class Created { Ready, CannotCarryIdentity, Refused };
 // before the old file's mode is set.
 Created createTemporary(const std::string& output, const struct stat* replaced, std::string& name,
                         Registration& registration, int& error) {
-    std::random_device seed;
-    std::mt19937 random(seed());
+    // Seeded once a thread: opening a random device costs more than
+    // converting a short file.
+    thread_local std::mt19937 random(std::random_device{}());
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = temporaryNameFor(output, random);
         SignalsHeld held;

@@ -82,8 +82,9 @@ std::string temporaryNameFor(const std::string& output, std::mt19937& random) {
 // `name` is the name it got. Returns its handle, or INVALID_HANDLE_VALUE
 // with the system's error in `error`.
 HANDLE createNew(const std::string& base, DWORD flags, std::string& name, DWORD& error) {
-    std::random_device seed;
-    std::mt19937 random(seed());
+    // Seeded once a thread: opening a random device costs more than
+    // converting a short file.
+    thread_local std::mt19937 random(std::random_device{}());
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = temporaryNameFor(base, random);
         HANDLE handle = CreateFileW(systemName(name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,

@@ -67,6 +67,41 @@ TEST(Cancel, StopsAClientOutputAndLeavesItEmpty) {
     EXPECT_GT(output.bytes.size(), 1000u);
 }
 
+// The caller who waits for the end runs the conversion itself; a callback
+// means the conversion runs on while the caller goes on.
+TEST(Threads, OnlyAConversionWithACallbackRunsOnAThreadOfItsOwn) {
+    TestMemoryFile input, output;
+    input.bytes = speechWav(2);
+    Ref<ISonxConvertFile> convert(createInstance<ISonxConvertFile>(CLSID_SonxFile));
+    Ref<ISonxError> error(queryInterface<ISonxError>(convert.get()));
+    const FileHandle in = input.handle(), out = output.handle();
+    const AudioFormat inFormat = pcmFormat(FILE_TYPE_WAV), outFormat = qcpOutput();
+    EXPECT_EQ(convert->convert(&in, &inFormat, &out, &outFormat, nullptr, 0), 1);
+    EXPECT_EQ(error->errorCode(), SONX_OK) << error->errorText();
+    EXPECT_EQ(output.writer, std::this_thread::get_id());
+    EXPECT_EQ(convert->progress(), 100u);
+    const std::vector<uint8_t> blocking = output.bytes;
+
+    output.bytes.clear();
+    output.seekTo(0);
+    input.seekTo(0);
+    Events events;
+    const auto endAt100 = [](uint32_t event, uint32_t value, uintptr_t data) -> int32_t {
+        auto* seen = reinterpret_cast<Events*>(data);
+        if (event == CONVERT_EVENT_FAILURE) ++seen->failures;
+        if (event == CONVERT_EVENT_FAILURE || value == 100) seen->ended = true;
+        return 0;
+    };
+    EXPECT_EQ(convert->convertWithProgress(&in, &inFormat, &out, &outFormat, endAt100,
+                                           reinterpret_cast<uintptr_t>(&events)),
+              1);
+    waitForEnd(events);
+    ASSERT_TRUE(events.ended);
+    EXPECT_EQ(events.failures, 0);
+    EXPECT_NE(output.writer, std::this_thread::get_id());
+    EXPECT_EQ(output.bytes, blocking);
+}
+
 TEST(Cancel, ProgressResultStopsANamedOutputAndRemovesIt) {
     TempDir dir;
     writeFileBytes(dir.file("in.wav"), speechWav(120));

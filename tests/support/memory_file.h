@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "sonx/sonx.h"
@@ -41,6 +42,7 @@ public:
     // take place, a write does not.
     std::optional<int32_t> readAnswer, writeAnswer, sizeAnswer, truncateAnswer;
     int32_t seekSkew = 0;  // added to the position a seek answers
+    std::thread::id writer;  // the thread of the last write
 
 private:
     int32_t pass(int32_t operation, uint8_t* buffer, int32_t position, int32_t length) {
@@ -65,6 +67,7 @@ private:
         }
         case CLIENT_FILE_WRITE:
             ++writeCalls;
+            writer = std::this_thread::get_id();
             if (stopWritesAt && writeCalls >= stopWritesAt) return 0;
             if (writeAnswer) return *writeAnswer;
             return fail ? length - 1 : pass(operation, buffer, position, length);

@@ -17,6 +17,7 @@
 #include "support/process.h"
 #include "support/riff_image.h"
 #include "support/test_support.h"
+#include "velconv/conversion.h"
 
 namespace sonx::test {
 namespace {
@@ -322,6 +323,23 @@ TEST(Batch, BesideInputsNoOutputReplacesAnInput) {
     std::copy_n("Dentist", 7, label.begin());
     EXPECT_EQ(riffChunk(readFileBytes(dir.file("b.qcp")), "labl"), label);
     EXPECT_FALSE(riffChunk(readFileBytes(dir.file("b.qcp")), "text").has_value());
+}
+
+// A batch tells each input's kind once, when it plans: an input of another
+// kind by the time it converts fails, and leaves nothing behind.
+TEST(Batch, AnInputThatChangedKindSincePlanningFailsAndLeavesNothing) {
+    TempDir dir;
+    writeFileBytes(dir.file("a.wav"), speechWav(0.4));
+    ASSERT_EQ(runVelconv({"a.wav", "a.qcp"}, dir.path()).exitStatus, 0);
+    const std::pair<const char*, velconv::InputKind> cases[] = {{"a.wav", velconv::InputKind::Qcp},
+                                                                {"a.qcp", velconv::InputKind::Wav}};
+    for (const auto& [name, plannedAs] : cases) {
+        velconv::Input input(dir.file(name), plannedAs);
+        EXPECT_ANY_THROW(velconv::convertOne(input, dir.file("out"), velconv::ConversionSettings{})) << name;
+        std::set<std::string> left;
+        for (const auto& entry : fs::directory_iterator(dir.path())) left.insert(entry.path().filename().string());
+        EXPECT_EQ(left, (std::set<std::string>{"a.qcp", "a.wav"})) << name;
+    }
 }
 
 }  // namespace
