@@ -15,6 +15,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -118,14 +119,21 @@ public:
         const fs::path file = path.filename();
         std::error_code unknown;
         if (file.empty() || file == "." || file == ".." || fs::is_symlink(fs::symlink_status(path, unknown)))
-            return fs::weakly_canonical(fs::absolute(path));
+            return resolved(path);
         const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
         auto [place, added] = folders_.try_emplace(folder);
-        if (added) place->second = fs::weakly_canonical(fs::absolute(folder));
+        if (added) place->second = resolved(folder);
         return place->second / file;
     }
 
 private:
+    // A link that leads to no name (a pipe's /dev/fd/N) stays where it is.
+    static fs::path resolved(const fs::path& path) {
+        std::error_code unresolvable;
+        fs::path canonical = fs::weakly_canonical(fs::absolute(path), unresolvable);
+        return unresolvable ? fs::absolute(path).lexically_normal() : canonical;
+    }
+
     std::map<fs::path, fs::path> folders_;
 };
 
@@ -148,6 +156,9 @@ struct PlannedFile {
     InputKind kind = InputKind::Wav;
     std::string output;
     std::optional<std::string> refusal;  // why it is not converted, found before any file is
+    // A stream (a pipe's /dev/fd/N, a FIFO) can be read only once: it is
+    // spooled when planning, told by the spool and converted from it.
+    std::shared_ptr<Input> stream;
 };
 
 std::string outputNameFor(const std::string& input, InputKind kind, const std::string& outputDir) {
@@ -164,14 +175,19 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
     std::set<fs::path> seenInputs;
     Places places;
     for (const std::string& input : inputs) {
-        PlannedFile file{input, places.of(input), InputKind::Wav, "", std::nullopt};
+        PlannedFile file{input, places.of(input), InputKind::Wav, "", std::nullopt, nullptr};
         // The same file named twice (a.qcp and ./a.qcp) is converted once.
         if (!seenInputs.insert(file.inputPlace).second) continue;
         try {
             if (input == kStdioName) throw std::runtime_error("Standard input cannot be part of a batch");
-            if (pathKind(input) == PathKind::Folder)
-                throw std::runtime_error("It is a folder; name the files in it");
-            file.kind = sniffInput(input);
+            const PathKind path = pathKind(input);
+            if (path == PathKind::Folder) throw std::runtime_error("It is a folder; name the files in it");
+            if (path == PathKind::Stream) {
+                file.stream = std::make_shared<Input>(input);
+                file.kind = file.stream->kind();
+            } else {
+                file.kind = sniffInput(input);
+            }
             file.output = outputNameFor(input, file.kind, outputDir);
         } catch (const std::exception& e) {
             file.refusal = e.what();
@@ -231,7 +247,8 @@ Converted convertPlanned(const PlannedFile& file, const BatchSettings& settings)
         }
         // The kind found when planning stands; a file that has changed since
         // fails the conversion, which reads it as that kind.
-        Input input(file.input, file.kind);
+        std::optional<Input> named;
+        Input& input = file.stream ? *file.stream : named.emplace(file.input, file.kind);
         // Without -f the output was just found missing, so it is no input.
         if (settings.force) checkNames(file.input, file.output);
         converted.pending = convertPending(input, file.output, settings.conversion);

@@ -188,6 +188,9 @@ TEST(OutputFaults, ProcessEdgesFailWithTheirReasonOrConvert) {
          "ERROR: Error writing to file: File too large", nullptr},
         {"a FIFO input", "mkfifo p && { cat in.wav > p & $V p fifo.qcp; }", 0, "", "fifo.qcp"},
         {"a process substitution", "$V <(cat in.wav) sub.qcp", 0, "", "sub.qcp"},
+        // A stream is read once, when the batch plans, and converted from what was read.
+        {"a FIFO in a batch", "mkfifo q && mkdir fromq && { cat in.wav > q & $V -q -d fromq keep.wav q; }", 0, "",
+         "fromq/q.qcp"},
         {"a WAV cut short on a pipe", "head -c 9000 in.wav | $V - cut.qcp", 0,
          "WARNING: '-' is damaged: encoded 4478 of the 24000 samples its header promises (0.6 of 3.0 s)\n", nullptr},
         {"the temporary folder full behind standard output",
