@@ -416,15 +416,21 @@ SONX_QCELP_WIDE void cascadeBlocksWide(float* v, int blocks, FilterState& first,
 constexpr Order10Kernels kWide = {allPoleWide, allZeroWide, allPoleBlocksWide, cascadeBlocksWide};
 #endif
 
-// Chosen once, when the library is loaded, so that a call reads one pointer.
+const Order10Kernels& chooseOrder10() {
 #if defined(SONX_QCELP_AVX2)
-const Order10Kernels* const kOrder10 = cpuHasAvx2() ? &kWide : &kNarrow;
+    return cpuHasAvx2() ? kWide : kNarrow;
 #else
-const Order10Kernels* const kOrder10 = &kNarrow;
+    return kNarrow;
 #endif
+}
+
+// Chosen once, when the library is loaded, so that a call reads one
+// pointer; a call from another file's static initialiser, before this one
+// has run, finds it still null and chooses for itself.
+const Order10Kernels* const kOrder10 = &chooseOrder10();
 
 inline const Order10Kernels& order10() {
-    return *kOrder10;
+    return kOrder10 ? *kOrder10 : chooseOrder10();
 }
 
 }  // namespace

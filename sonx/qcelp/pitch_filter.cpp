@@ -153,13 +153,23 @@ constexpr LagReads kNarrowReads = {
 
 #if defined(SONX_QCELP_AVX2)
 constexpr LagReads kWideReads = {integerLagWide, halfLagWide};
-const LagReads* const kLagReads = cpuHasAvx2() ? &kWideReads : &kNarrowReads;
-#else
-const LagReads* const kLagReads = &kNarrowReads;
 #endif
 
+const LagReads& chooseLagReads() {
+#if defined(SONX_QCELP_AVX2)
+    return cpuHasAvx2() ? kWideReads : kNarrowReads;
+#else
+    return kNarrowReads;
+#endif
+}
+
+// Null only for a call from another file's static initialiser, made
+// before this one has run.
+const LagReads* const kLagReads = &chooseLagReads();
+
 inline void lagBlock(bool half, const float* in, const float* y, float* out, int len, int lag, float gain) {
-    (half ? kLagReads->half : kLagReads->integer)(in, y, out, len, lag, gain);
+    const LagReads& reads = kLagReads ? *kLagReads : chooseLagReads();
+    (half ? reads.half : reads.integer)(in, y, out, len, lag, gain);
 }
 
 // The pitch filter over `history` (kPitchHistory samples, newest last);
