@@ -70,17 +70,25 @@ if [ ! -s "$input/long_vfr.qcp" ]; then
     "$A/bench/throughput" --minutes "$minutes" --repeat 1 --only codec-decode --keep "$input" >/dev/null
 fi
 
-# CPU seconds (user + system) of `throughput --job ARGS`, run `times` times.
+# CPU seconds (user + system) of `throughput --job ARGS`, run `times` times,
+# to the microsecond: /usr/bin/time's hundredths are a tenth of a decode.
 cpu() {
     local build=$1 times=$2
     shift 2
-    local total=0 t
-    for ((i = 0; i < times; ++i)); do
-        /usr/bin/time -f '%U %S' -o "$top/time.txt" "$build/bench/throughput" --job "$@" >/dev/null 2>&1
-        t=$(awk '{ print $1 + $2 }' "$top/time.txt")
-        total=$(awk -v a="$total" -v b="$t" 'BEGIN { print a + b }')
-    done
-    echo "$total"
+    /usr/bin/python3 - "$times" "$build/bench/throughput" --job "$@" <<'PY'
+import os, subprocess, sys
+times, argv = int(sys.argv[1]), sys.argv[2:]
+total = 0.0
+with open(os.devnull, "wb") as null:
+    for _ in range(times):
+        child = subprocess.Popen(argv, stdout=null, stderr=null)
+        _, status, usage = os.wait4(child.pid, 0)
+        child.returncode = os.waitstatus_to_exitcode(status)
+        if child.returncode != 0:
+            sys.exit(f"ab.sh: {' '.join(argv)} failed")
+        total += usage.ru_utime + usage.ru_stime
+print(f"{total:.4f}")
+PY
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
