@@ -355,7 +355,8 @@ int32_t bestCodevector(const float (&score)[kCodebookSize]) {
 
 SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrder], const float* w, int n,
                                           int subframe, int j, const PitchParams& pitch, QcelpDecoderState& local,
-                                          CodebookEnergies& energies, CodebookSubframe& record) {
+                                          CodebookEnergies& energies, CodebookSubframe& record,
+                                          float* synthesized) {
     n = std::clamp(n, 1, kMaxSubframe);
     const float* table = rate == kRateHalf ? halfRateCodebook : fullRateCodebook;
 
@@ -365,8 +366,9 @@ SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrd
     pitchContribution(local.mainPitch, pitch, x, n);
     FilterState synthesis = local.weightedSynthesis;  // its memory, with this subframe's coefficients
     std::copy(weighted, weighted + kLpcOrder, synthesis.coeffs);
-    allPoleFilterBlocks(x, x, n, synthesis);
-    for (int i = 0; i < n; ++i) x[i] = w[i] - x[i];
+    float filteredPitch[kMaxSubframe];
+    allPoleFilterBlocks(x, filteredPitch, n, synthesis);
+    for (int i = 0; i < n; ++i) x[i] = w[i] - filteredPitch[i];
 
     if (j == 0) filteredCodevectorEnergies(table, energies.h, n, energies.energy);
     const float* h = energies.h;
@@ -391,19 +393,38 @@ SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrd
     const float bestE = energies.energy[bestIndex];
     const float gain = bestE > 0.0f ? correlation[bestIndex] / bestE : 0.0f;
     quantizeCodebookGain(rate, static_cast<float>(gain), subframe, local, record);
+    if (!synthesized || n > kImpulseLength) return;
+
+    // Within the response's length the weighted synthesis from the filter's
+    // memory is the filtered pitch contribution plus the chosen codevector
+    // at its quantised gain, filtered from rest.
+    constexpr int kSteps = (kImpulseLength + 3) / 4;
+    // The codevector after kImpulseLength zeros, then room for the last step.
+    float codevector[kImpulseLength + 4 * kSteps] = {};
+    const float* shifted = shiftedTable(rate).values + kMaxSubframe + bestIndex;  // c(m) = shifted[-m]
+    for (int m = 0; m < n; ++m) codevector[kImpulseLength + m] = shifted[-m];
+    Float4 response[kSteps] = {};
+    for (int k = 0; k < n; ++k) {
+        const Float4 hk = splat4(h[k]);
+        for (int step = 0; step < (n + 3) / 4; ++step)
+            response[step] += hk * load4(codevector + kImpulseLength + 4 * step - k);
+    }
+    float filtered[4 * kSteps];
+    for (int step = 0; step < kSteps; ++step) store4(filtered + 4 * step, response[step]);
+    for (int m = 0; m < n; ++m) synthesized[m] = filteredPitch[m] + record.gain * filtered[m];
 }
 
 void searchCodebookNarrow(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
                           const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,
-                          CodebookSubframe& record) {
-    searchCodebookBody(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+                          CodebookSubframe& record, float* synthesized) {
+    searchCodebookBody(rate, weighted, w, n, subframe, j, pitch, local, energies, record, synthesized);
 }
 
 #if defined(SONX_QCELP_AVX2)
 SONX_QCELP_WIDE void searchCodebookWide(int rate, const float weighted[kLpcOrder], const float* w, int n,
                                         int subframe, int j, const PitchParams& pitch, QcelpDecoderState& local,
-                                        CodebookEnergies& energies, CodebookSubframe& record) {
-    searchCodebookBody(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+                                        CodebookEnergies& energies, CodebookSubframe& record, float* synthesized) {
+    searchCodebookBody(rate, weighted, w, n, subframe, j, pitch, local, energies, record, synthesized);
 }
 #endif
 
@@ -411,11 +432,12 @@ SONX_QCELP_WIDE void searchCodebookWide(int rate, const float weighted[kLpcOrder
 
 void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
                     const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,
-                    CodebookSubframe& record) {
+                    CodebookSubframe& record, float* synthesized) {
 #if defined(SONX_QCELP_AVX2)
-    if (cpuHasAvx2()) return searchCodebookWide(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+    if (cpuHasAvx2())
+        return searchCodebookWide(rate, weighted, w, n, subframe, j, pitch, local, energies, record, synthesized);
 #endif
-    searchCodebookNarrow(rate, weighted, w, n, subframe, j, pitch, local, energies, record);
+    searchCodebookNarrow(rate, weighted, w, n, subframe, j, pitch, local, energies, record, synthesized);
 }
 
 }  // namespace sonx

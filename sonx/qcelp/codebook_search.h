@@ -31,10 +31,13 @@ void filteredCodevectorEnergies(const float* table, const float h[kImpulseLength
 // of its n samples, after the pitch contribution. energies.h must hold the
 // weighted synthesis filter's impulse response; at j = 0 the energies are
 // computed, later subframes reuse them. The chosen vector, gain code,
-// sign and quantised gain go into `record` (gain histories advanced).
+// sign and quantised gain go into `record` (gain histories advanced). When
+// n <= kImpulseLength and `synthesized` is given, the subframe's weighted
+// synthesis with the chosen excitation goes there (see
+// synthesizeWeightedGiven).
 void searchCodebook(int rate, const float weighted[kLpcOrder], const float* w, int n, int subframe, int j,
                     const PitchParams& pitch, QcelpDecoderState& local, CodebookEnergies& energies,
-                    CodebookSubframe& record);
+                    CodebookSubframe& record, float* synthesized = nullptr);
 
 // Gain code and sign of an unquantised signed gain x, then the decoder's own
 // gain decoding (histories advanced) for the quantised gain.

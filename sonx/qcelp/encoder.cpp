@@ -156,17 +156,24 @@ void codeHalfOrFullRate(int rate, const float* weightedSpeech, const LpcBlock* b
         for (int j = 0; j < perPitch; ++j) {
             const int k = p * perPitch + j;
             const int at = j * length;
+            // A subframe within the impulse response's length has its
+            // weighted synthesis made by the search.
+            const bool searchSynthesizes = length <= kImpulseLength;
+            float synthesized[kPitchSubframeSamples];
             CodebookSubframe& codebook = state.last.codebook[k];
-            searchCodebook(rate, blocks[p].weighted, w + at, length, k, j, pitch, local, energies, codebook);
+            searchCodebook(rate, blocks[p].weighted, w + at, length, k, j, pitch, local, energies, codebook,
+                           searchSynthesizes ? synthesized : nullptr);
             params.cbIndex[k] = sentCodebookIndex(codebook.index, codebook.sign);
             params.cbGain[k] = codebook.gainCode;
             params.cbSign[k] = codebook.sign;
             lastGain = codebook.gain;
 
-            float synthesized[kPitchSubframeSamples];
             CodebookSubframe record = codebook;
-            synthesizeSubframe(rate, local, blocks[p], pitch, &record,
-                               outputAt(output, kPitchSubframeSamples * p + at), length, config, 1, 1, synthesized);
+            float* out = outputAt(output, kPitchSubframeSamples * p + at);
+            if (searchSynthesizes)
+                synthesizeWeightedGiven(rate, local, blocks[p], pitch, record, out, length, synthesized);
+            else
+                synthesizeSubframe(rate, local, blocks[p], pitch, &record, out, length, config, 1, 1, synthesized);
             state.targetEnergy[k] = static_cast<float>(energy(target + at, length));
             double error = 0.0;
             for (int n = 0; n < length; ++n) {

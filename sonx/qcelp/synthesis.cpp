@@ -96,17 +96,10 @@ void codebookPart(const float* table, const CodebookSubframe* records, int count
     codebookExcitation(table, records, count, e, len);
 }
 
-}  // namespace
-
-void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch,
-                        CodebookSubframe* codebook, float* out, int length, const QcelpConfig& config,
-                        int codebookSubframes, int vectorsPerSubframe, float* weightedOut,
-                        GainBlocks gainBlocks) {
-    length = std::clamp(length, 0, kFrameSamples);
-    const int parts = std::max(codebookSubframes, 1);
-    const int perPart = std::max(vectorsPerSubframe, 1);
+// The excitation of the parts and the pitch filter over it, into w.
+void pitchFilteredExcitation(int rateKind, QcelpDecoderState& state, const PitchParams& pitch,
+                             CodebookSubframe* codebook, int length, int parts, int perPart, float* w) {
     const int partLength = length / parts;
-
     float exc[kFrameSamples + 3];  // room for the codebook parts' last step
     // The parts write their samples in order; what is left after them is zero.
     std::fill(exc + parts * partLength, exc + length, 0.0f);
@@ -126,8 +119,27 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
     main.lag = pitch.lag;
     main.fraction = pitch.fraction;
     main.gain = pitch.gain;
-    float w[kFrameSamples];
     pitchFilter(exc, w, length, main, true);
+}
+
+// The encoder's plain synthesis, when there is an output.
+void plainSynthesis(QcelpDecoderState& state, const LpcBlock& lpc, const float* w, float* out, int length) {
+    if (!out) return;
+    std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
+    allPoleFilter(w, out, length, state.lpcSynthesis, true);
+}
+
+}  // namespace
+
+void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch,
+                        CodebookSubframe* codebook, float* out, int length, const QcelpConfig& config,
+                        int codebookSubframes, int vectorsPerSubframe, float* weightedOut,
+                        GainBlocks gainBlocks) {
+    length = std::clamp(length, 0, kFrameSamples);
+    const int parts = std::max(codebookSubframes, 1);
+    const int partLength = length / parts;
+    float w[kFrameSamples];
+    pitchFilteredExcitation(rateKind, state, pitch, codebook, length, parts, std::max(vectorsPerSubframe, 1), w);
 
     if (state.synthesisMode) {
         const int gainLength = gainBlocks == GainBlocks::PerCodebookPart && partLength > 0 ? partLength : length;
@@ -137,13 +149,24 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
         postFilter(state, lpc, out, length, gainLength, config);
         return;
     }
-    if (out) {
-        std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
-        allPoleFilter(w, out, length, state.lpcSynthesis, true);
-    }
+    plainSynthesis(state, lpc, w, out, length);
     std::copy(lpc.weighted, lpc.weighted + kLpcOrder, state.weightedSynthesis.coeffs);
     float scratch[kFrameSamples];
     allPoleFilterBlocks(w, weightedOut ? weightedOut : scratch, length, state.weightedSynthesis);
+}
+
+void synthesizeWeightedGiven(int rateKind, QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch,
+                             CodebookSubframe& codebook, float* out, int length, const float* weighted) {
+    length = std::clamp(length, 0, kFrameSamples);
+    float w[kFrameSamples];
+    pitchFilteredExcitation(rateKind, state, pitch, &codebook, length, 1, 1, w);
+    plainSynthesis(state, lpc, w, out, length);
+    FilterState& filter = state.weightedSynthesis;
+    std::copy(lpc.weighted, lpc.weighted + kLpcOrder, filter.coeffs);
+    // memory[k] is the output k + 1 samples back.
+    const int kept = std::max(kLpcOrder - length, 0);
+    std::copy_backward(filter.memory, filter.memory + kept, filter.memory + kLpcOrder);
+    for (int k = 0; k < kLpcOrder - kept; ++k) filter.memory[k] = weighted[length - 1 - k];
 }
 
 }  // namespace sonx

@@ -50,6 +50,14 @@ void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& 
                         int codebookSubframes, int vectorsPerSubframe, float* weightedOut = nullptr,
                         GainBlocks gainBlocks = GainBlocks::Whole);
 
+// The encoder branch for one codebook record when the caller already has
+// the subframe's weighted synthesis (`weighted`, `length` samples, the
+// codebook search makes it): excitation, pitch filter and plain synthesis
+// as synthesizeSubframe, and the weighted synthesis filter's memory taken
+// from `weighted` instead of running the filter again.
+void synthesizeWeightedGiven(int rateKind, QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch,
+                             CodebookSubframe& codebook, float* out, int length, const float* weighted);
+
 }  // namespace sonx
 
 #endif  // SONX_QCELP_SYNTHESIS_H
