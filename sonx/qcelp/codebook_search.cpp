@@ -362,12 +362,16 @@ SONX_QCELP_KERNEL void searchCodebookBody(int rate, const float weighted[kLpcOrd
 
     // Target: weighted speech less the pitch contribution through the
     // weighted synthesis filter, from the local decoder's memory.
+    // Filtered in whole steps of four: the copied state is dropped, so the
+    // samples past n only have to exist.
+    const int steps = (n + 3) / 4 * 4;
     float x[kMaxSubframe];
     pitchContribution(local.mainPitch, pitch, x, n);
+    std::fill(x + n, x + steps, 0.0f);
     FilterState synthesis = local.weightedSynthesis;  // its memory, with this subframe's coefficients
     std::copy(weighted, weighted + kLpcOrder, synthesis.coeffs);
     float filteredPitch[kMaxSubframe];
-    allPoleFilterBlocks(x, filteredPitch, n, synthesis);
+    allPoleFilterBlocks(x, filteredPitch, steps, synthesis);
     for (int i = 0; i < n; ++i) x[i] = w[i] - filteredPitch[i];
 
     if (j == 0) filteredCodevectorEnergies(table, energies.h, n, energies.energy);
