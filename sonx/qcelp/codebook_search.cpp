@@ -2,6 +2,7 @@
 #include "sonx/qcelp/portable_math.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -24,6 +25,41 @@ uint32_t boundedCode(float x, int lo, int hi) {
 
 float decibels(float x) {
     return 20.0f * static_cast<float>(portableLog10(x));
+}
+
+// The 4-bit code of a gain of x > 0 at 4 dB a step.
+uint32_t levelCodeOf(float x) {
+    return boundedCode(decibels(x) * 15.0f / 60.0f + 0.5f, 0, 15);
+}
+
+// levelCodeOf without a logarithm. The code never falls as x rises (the
+// logarithms of two floats are far further apart than its error, and every
+// later step keeps their order), so it is the number of thresholds at or
+// below x, threshold c being the least float whose code is c or more:
+// found once, by halving the range of the positive floats' bit patterns.
+struct LevelThresholds {
+    float at[16];
+    LevelThresholds() {
+        for (uint32_t code = 1; code < 16; ++code) {
+            uint32_t low = 1, high = 0x7F7FFFFF;  // the least positive and the greatest finite float
+            while (low < high) {
+                const uint32_t middle = low + (high - low) / 2;
+                if (levelCodeOf(std::bit_cast<float>(middle)) >= code)
+                    high = middle;
+                else
+                    low = middle + 1;
+            }
+            at[code] = std::bit_cast<float>(low);
+        }
+        at[0] = 0.0f;
+    }
+};
+
+uint32_t levelCode(float x) {
+    static const LevelThresholds thresholds;
+    uint32_t code = 0;
+    for (uint32_t c = 1; c < 16; ++c) code += x >= thresholds.at[c];
+    return code;
 }
 
 // The table laid out so that, for one sample n, the codevector values of
@@ -240,23 +276,23 @@ void quantizeCodebookGain(int rate, float x, int subframe, QcelpDecoderState& lo
                           CodebookSubframe& record) {
     const bool predicted = rate == kRateFull && subframe % 4 == 3;
     uint32_t sign;
-    float level;  // dB
+    float magnitude = 0.0f;  // 0 below the floor, which stands for -40 dB
     if (x > kGainFloor) {
         sign = 0;
-        level = decibels(x);
+        magnitude = x;
     } else if (x < -kGainFloor) {
         sign = 1;
-        level = decibels(-x);
+        magnitude = -x;
     } else {
         sign = rate == kRateQuarter ? 0 : 1;
-        level = -40.0f;
     }
     uint32_t code;
     if (predicted) {
+        const float level = magnitude > 0.0f ? decibels(magnitude) : -40.0f;
         const float p = static_cast<float>(predictedGainLevel(local));
         code = boundedCode((level - p + 6.0f) * 7.0f / 28.0f + 0.5f, 0, 7);
     } else {
-        code = boundedCode(level * 15.0f / 60.0f + 0.5f, 0, 15);
+        code = magnitude > 0.0f ? levelCode(magnitude) : boundedCode(-40.0f * 15.0f / 60.0f + 0.5f, 0, 15);
     }
     record.gainCode = code;
     record.sign = sign;
@@ -286,7 +322,7 @@ void quarterRateGainCodes(const float* speech, float pg, uint32_t codes[5]) {
         double energy = 0.0;
         for (int n = 32 * i; n < 32 * i + 32; ++n) energy += static_cast<double>(speech[n]) * speech[n];
         const float x = static_cast<float>(1.2608 * std::sqrt(scale * energy / 32.0));
-        codes[i] = x > kGainFloor ? boundedCode(decibels(x) * 15.0f / 60.0f + 0.5f, 0, 15) : 0u;
+        codes[i] = x > kGainFloor ? levelCode(x) : 0u;
     }
 }
 

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <random>
 
 #include "sonx/qcelp/decode_params.h"
+#include "sonx/qcelp/portable_math.h"
 
 namespace sonx {
 namespace {
@@ -107,6 +109,23 @@ TEST(CodebookSearch, GainQuantiserEdges) {
     quantizeCodebookGain(kRateFull, -0.001f, 7, local, r);
     EXPECT_EQ(r.gainCode, 0u);
     EXPECT_EQ(r.sign, 1u);
+}
+
+// The level code is found among thresholds, not through a logarithm: it must
+// be the formula's on both sides of every step, to the float.
+TEST(CodebookSearch, GainCodesAreTheFormulasAtEveryStep) {
+    QcelpDecoderState local = freshLocal();
+    for (int code = 1; code < 16; ++code) {
+        const float step = std::pow(10.0f, static_cast<float>(4 * code - 2) / 20.0f);
+        for (int32_t ulps = -3000; ulps <= 3000; ++ulps) {
+            const float x = std::bit_cast<float>(std::bit_cast<int32_t>(step) + ulps);
+            const float t = 20.0f * static_cast<float>(portableLog10(x)) * 15.0f / 60.0f + 0.5f;
+            const uint32_t expected = t >= 15.0f ? 15u : static_cast<uint32_t>(t);
+            CodebookSubframe r;
+            quantizeCodebookGain(kRateHalf, x, 0, local, r);
+            ASSERT_EQ(r.gainCode, expected) << x;
+        }
+    }
 }
 
 TEST(CodebookSearch, EighthRateGainCandidatesFollowTheHistory) {
