@@ -137,14 +137,22 @@ using CorrelateLagBatch = void (*)(const float*, const LagBatch&, double (&)[kLa
 // vector in the AVX2 form and four in the baseline. Once u(-L) has passed
 // the end of the response, the filtered excitation only moves on:
 // y_L(n) = y_(L-1)(n-1) for n >= 20, and so y_L(n) = y_(L-n+19)(19). Row
-// n < 20 holds y_L(n), row 19 for the lags from 20 on. Index L - kRowStart;
-// the lags past 145 fill the last vector.
-constexpr int kRowStart = kSubframe - kImpulseLength;
+// n < 20 holds y_L(n) at column L - n - 1, so that each step
+// y_L(n) = y_(L-1)(n-1) + h(n) u(-L) reads the row before at the very
+// place it wrote; row 19 holds the lags from 20 on. The lags past 145 fill
+// the last vector.
 constexpr int kLongLagGroup = 8;  // the widest vector
 constexpr int kLongLags = (kLastLag - kSubframe + kLongLagGroup) / kLongLagGroup * kLongLagGroup;
-constexpr int kRowLength = kSubframe + kLongLags + 1 - kRowStart;
+// Columns 0..19 are row 19's lags 20..39 from the short lags; the steps
+// make the columns from 20 on in every row, whole vectors up to the last
+// lag read.
+constexpr int kFirstStepColumn = kSubframe - kImpulseLength;
+constexpr int kStepColumns =
+    (kSubframe + kLongLags - 1 - kFirstStepColumn + kLongLagGroup) / kLongLagGroup * kLongLagGroup;
+constexpr int kRowLength = kFirstStepColumn + kStepColumns;
 struct LongLagRows {
     float at[kImpulseLength][kRowLength];
+    float* lag(int n, int L) { return at[n] + (L - n - 1); }
 };
 typedef float Float8 __attribute__((vector_size(32)));
 typedef double DoubleLanes4 __attribute__((vector_size(32)));
@@ -156,8 +164,8 @@ inline float pastExcitation(const float* history, int m) {
 }
 
 // Correlations C_L and energies D_L of the target with the filtered past
-// excitation for the lags 15..39, and lag 40's filtered excitation and
-// sample 19 of the lags 20..39 into `rows`. The filtered excitation of lag
+// excitation for the lags 15..39, and sample 19 of the lags 20..39 into
+// `rows`. The filtered excitation of lag
 // L + 1 is that of lag L a sample later plus the response to the new first
 // sample u(-L-1); sliding its window back by one sample does the shift.
 template <CorrelateLagBatch correlate>
@@ -172,7 +180,7 @@ SONX_QCELP_KERNEL void shortLagCorrelations(const float* target, const float* h,
     LagBatch batch;
     int pending = 0;
     for (int L = kFirstLag; L < kSubframe; ++L) {
-        if (L >= kRowStart) rows.at[kImpulseLength - 1][L - kRowStart] = y[kImpulseLength - 1];
+        if (L >= kSubframe - kImpulseLength) *rows.lag(kImpulseLength - 1, L) = y[kImpulseLength - 1];
         // The window is still zero before y, so y[n - L] adds nothing for
         // n < L.
         float* filtered = batch[pending++];
@@ -191,19 +199,22 @@ SONX_QCELP_KERNEL void shortLagCorrelations(const float* target, const float* h,
         --y;  // y[0] is still zero
         addScaled(y, h, pastExcitation(history, -L - 1), kImpulseLength);
     }
-    for (int n = 0; n < kImpulseLength; ++n) rows.at[n][kSubframe - kRowStart] = y[n];
 }
 
-// The same for the lags 40..145, from lag 40's row entries. Each lag's sums
-// are those of one lag at a time: lane n mod 4 of its correlation and
-// energy adds the samples n in order, and the lanes meet in double.
+// The same for the lags 40..145. Each lag's sums are those of one lag at a
+// time: lane n mod 4 of its correlation and energy adds the samples n in
+// order, and the lanes meet in double. The steps start from row 0, where
+// y_L(0) = h(0) u(-L); from lag 21 on (the columns from 20) they make the
+// short lags' values over again, by the same sums.
 template <typename Lanes, typename DoubleLanes>
 SONX_QCELP_KERNEL void longLagCorrelations(const float* target, const float* h, const float* history,
                                             LongLagRows& rows, double (&C)[kLagCount], double (&D)[kLagCount]) {
     constexpr int kLanes = sizeof(Lanes) / sizeof(float);
-    static_assert((kLanes == 4 || kLanes == 8) && kLongLags % kLanes == 0);
-    float excitation[kRowLength] = {};  // u(-L); zero past the history
-    for (int L = kSubframe + 1; L <= kPitchHistory; ++L) excitation[L - kRowStart] = pastExcitation(history, -L);
+    static_assert((kLanes == 4 || kLanes == 8) && kLongLags % kLanes == 0 && kStepColumns % kLanes == 0);
+    // u(-L) at L - kFirstLag for the lags the steps reach; zero past the history.
+    constexpr int kFirstStepLag = kFirstStepColumn + 1;
+    float excitation[kStepColumns + kImpulseLength] = {};
+    for (int L = kFirstStepLag; L <= kPitchHistory; ++L) excitation[L - kFirstStepLag] = pastExcitation(history, -L);
     for (int n = 0; n < kImpulseLength; ++n) {
         const float hn = h[n];
         Lanes response;
@@ -211,12 +222,12 @@ SONX_QCELP_KERNEL void longLagCorrelations(const float* target, const float* h, 
             response = Lanes{hn, hn, hn, hn, hn, hn, hn, hn};
         else
             response = Lanes{hn, hn, hn, hn};
-        for (int at = kSubframe + 1 - kRowStart; at < kSubframe + 1 + kLongLags - kRowStart; at += kLanes) {
+        for (int column = kFirstStepColumn; column < kRowLength; column += kLanes) {
             Lanes earlier = {}, u;
-            if (n > 0) std::memcpy(&earlier, rows.at[n - 1] + at - 1, sizeof earlier);
-            std::memcpy(&u, excitation + at, sizeof u);
+            if (n > 0) std::memcpy(&earlier, rows.at[n - 1] + column, sizeof earlier);
+            std::memcpy(&u, excitation + (column - kFirstStepColumn + n), sizeof u);
             const Lanes y = earlier + u * response;
-            std::memcpy(rows.at[n] + at, &y, sizeof y);
+            std::memcpy(rows.at[n] + column, &y, sizeof y);
         }
     }
     for (int first = kSubframe; first <= kLastLag; first += kLanes) {
@@ -232,10 +243,9 @@ SONX_QCELP_KERNEL void longLagCorrelations(const float* target, const float* h, 
             correlation += tv * v;
             energy += v * v;
         };
-        const int at = first - kRowStart;
         for (int n = 0; n < kImpulseLength; n += 4)
-            for (int l = 0; l < 4; ++l) add(c[l], e[l], rows.at[n + l] + at, target[n + l]);
-        const float* last = rows.at[kImpulseLength - 1] + at;
+            for (int l = 0; l < 4; ++l) add(c[l], e[l], rows.lag(n + l, first), target[n + l]);
+        const float* last = rows.lag(kImpulseLength - 1, first);
         for (int n = kImpulseLength; n < kSubframe; n += 4)
             for (int l = 0; l < 4; ++l) add(c[l], e[l], last - (n + l - (kImpulseLength - 1)), target[n + l]);
         DoubleLanes correlation[4], energy[4];
