@@ -33,7 +33,7 @@ double energy(const float* x, int n) {
 
 void highPass(float* x, QcelpEncoderState& state) {
     allZeroFilter(x, x, kFrameSamples, state.highPassZero, true);
-    allPoleFilter(x, x, kFrameSamples, state.highPassPole, true);
+    allPoleFilterBlocks(x, x, kFrameSamples, state.highPassPole);
     for (int n = 0; n < kFrameSamples; ++n) x[n] *= kHighPassGain;
 }
 

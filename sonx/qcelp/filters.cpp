@@ -240,6 +240,44 @@ struct BlockPoles10 {
     }
 };
 
+// Order 2 four samples per step, as BlockPoles10 (the encoder's high-pass).
+struct BlockPoles2 {
+    Float4 g[2];
+    Float4 h[4];
+    Float4 m[2];
+
+    BlockPoles2(const FilterState& f) {
+        const double a0 = f.coeffs[0], a1 = f.coeffs[1];
+        const double r1 = a0, r2 = a0 * r1 + a1, r3 = a0 * r2 + a1 * r1;
+        h[0] = Float4{1.0f, float(r1), float(r2), float(r3)};
+        h[1] = Float4{0.0f, 1.0f, float(r1), float(r2)};
+        h[2] = Float4{0.0f, 0.0f, 1.0f, float(r1)};
+        h[3] = Float4{0.0f, 0.0f, 0.0f, 1.0f};
+        // The weights of y[n-1] and y[n-2] in y[n+l]: r(l+1) and a1 r(l).
+        g[0] = Float4{float(r1), float(r2), float(r3), float(a0 * r3 + a1 * r2)};
+        g[1] = Float4{float(a1), float(a1 * r1), float(a1 * r2), float(a1 * r3)};
+        m[0] = splat4(f.memory[0]);
+        m[1] = splat4(f.memory[1]);
+    }
+    Float4 step(const float* x) {
+        const Float4 in = splat4(x[0]) * h[0] + splat4(x[1]) * h[1] + (splat4(x[2]) * h[2] + splat4(x[3]) * h[3]);
+        const Float4 y = in + (g[1] * m[1] + g[0] * m[0]);
+        m[1] = broadcastLane<2>(y);
+        m[0] = broadcastLane<3>(y);
+        return y;
+    }
+    void store(FilterState& f) const {
+        f.memory[0] = m[0][0];
+        f.memory[1] = m[1][0];
+    }
+};
+
+SONX_QCELP_KERNEL void allPoleBlocks2(const float* in, float* out, int blocks, FilterState& filter) {
+    BlockPoles2 poles(filter);
+    for (int n = 0; n < blocks; n += 4) store4(out + n, poles.step(in + n));
+    poles.store(filter);
+}
+
 // A first-order all-pole filter four samples per step: lane l of the result
 // is sum over i <= l of d^(l-i) p[i] plus d^(l+1) times the last output.
 struct BlockTilt {
@@ -462,9 +500,14 @@ void allPoleCascade(float* v, int length, FilterState& first, FilterState& secon
 }
 
 void allPoleFilterBlocks(const float* in, float* out, int length, FilterState& filter) {
-    if (filter.order != BlockPoles10::N) return allPoleFilter(in, out, length, filter, true);
+    if (filter.order != BlockPoles10::N && filter.order != 2) return allPoleFilter(in, out, length, filter, true);
     const int blocks = length / 4 * 4;
-    if (blocks > 0) order10().allPoleBlocks(in, out, blocks, filter);
+    if (blocks > 0) {
+        if (filter.order == 2)
+            allPoleBlocks2(in, out, blocks, filter);
+        else
+            order10().allPoleBlocks(in, out, blocks, filter);
+    }
     if (blocks < length) allPoleFilter(in + blocks, out + blocks, length - blocks, filter, true);
 }
 

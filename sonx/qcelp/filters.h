@@ -36,8 +36,8 @@ void allPoleCascade(float* v, int length, FilterState& first, FilterState& secon
 // outputs before it, so that the recursion's delay is paid once per four
 // samples. The rounding of the last bits differs from the sample-by-sample
 // form: these serve the decoder's output and the encoder's own filters,
-// whose last bits no peer reproduces. Order 10 (then order 1 for the
-// cascade); other orders use the sample-by-sample filters.
+// whose last bits no peer reproduces. Orders 10 and 2 (order 10 then 1 for
+// the cascade); other orders use the sample-by-sample filters.
 void allPoleFilterBlocks(const float* in, float* out, int length, FilterState& filter);
 void allPoleCascadeBlocks(float* v, int length, FilterState& first, FilterState& second);
 // y[n] = x[n] + sum c_k x[n-k], k = 1..N; memory holds past inputs.
