@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 
 #include "sonx/qcelp/qcelp_types.h"
@@ -78,16 +79,53 @@ void openLoopCorrelations(const float* out, double (&correlation)[kOpenLoopLags]
 }
 
 // Every second output of the low-pass filter over x, whose first 16
-// samples are the filter's memory: 80 samples.
-void decimateNarrow(const float* x, float* out) {
+// samples are the filter's memory: 80 samples. The outputs go side by
+// side, one to a lane, each lane making dotProduct's sums for its output in
+// dotProduct's order.
+constexpr int kDecimatedSamples = 80;
+
+template <typename Lanes, typename DoubleLanes>
+SONX_QCELP_KERNEL void decimateBody(const float* x, float* out) {
+    constexpr int kLanes = sizeof(Lanes) / sizeof(float);
+    static_assert(kDecimatedSamples % kLanes == 0 && kRateBandTaps == 17);
     const float* taps = decimationTaps().reversed;
-    for (int m = 0; m < 80; ++m) out[m] = static_cast<float>(dotProduct(taps, x + 2 * m, kRateBandTaps));
+    // x[2j] and x[2j + 1] apart, so that one tap of consecutive outputs is one run.
+    constexpr int kPairs = (kRateBandTaps - 1) / 2 + kDecimatedSamples;
+    float even[kPairs], odd[kPairs];
+    for (int j = 0; j < kPairs; ++j) {
+        even[j] = x[2 * j];
+        odd[j] = x[2 * j + 1];
+    }
+    for (int m = 0; m < kDecimatedSamples; m += kLanes) {
+        Lanes p[kRateBandTaps];
+        for (int k = 0; k < kRateBandTaps; ++k) {
+            Lanes v;
+            std::memcpy(&v, (k % 2 ? odd : even) + m + k / 2, sizeof v);
+            p[k] = taps[k] * v;
+        }
+        const Lanes zero = {};
+        DoubleLanes s[4];
+        for (int l = 0; l < 4; ++l)
+            s[l] = __builtin_convertvector(((zero + p[l]) + p[8 + l]) + ((zero + p[4 + l]) + p[12 + l]), DoubleLanes);
+        Lanes v16;
+        std::memcpy(&v16, even + m + 8, sizeof v16);
+        const DoubleLanes sum = ((s[0] + s[1]) + (s[2] + s[3])) +
+                                static_cast<double>(taps[16]) * __builtin_convertvector(v16, DoubleLanes);
+        const Lanes result = __builtin_convertvector(sum, Lanes);
+        std::memcpy(out + m, &result, sizeof result);
+    }
+}
+
+void decimateNarrow(const float* x, float* out) {
+    typedef double DoubleLanes4 __attribute__((vector_size(32)));
+    decimateBody<Float4, DoubleLanes4>(x, out);
 }
 
 #if defined(SONX_QCELP_AVX2)
 SONX_QCELP_WIDE void decimateWide(const float* x, float* out) {
-    const float* taps = decimationTaps().reversed;
-    for (int m = 0; m < 80; ++m) out[m] = static_cast<float>(dotProductWide(taps, x + 2 * m, kRateBandTaps));
+    typedef float Float8 __attribute__((vector_size(32)));
+    typedef double DoubleLanes8 __attribute__((vector_size(64)));
+    decimateBody<Float8, DoubleLanes8>(x, out);
 }
 #endif
 
