@@ -2,7 +2,6 @@
 #include "sonx/qcelp/portable_math.h"
 
 #include <algorithm>
-#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -37,6 +36,12 @@ uint32_t levelCodeOf(float x) {
 // later step keeps their order), so it is the number of thresholds at or
 // below x, threshold c being the least float whose code is c or more:
 // found once, by halving the range of the positive floats' bit patterns.
+float floatOfBits(uint32_t bits) {
+    float x;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
 struct LevelThresholds {
     float at[16];
     LevelThresholds() {
@@ -44,12 +49,12 @@ struct LevelThresholds {
             uint32_t low = 1, high = 0x7F7FFFFF;  // the least positive and the greatest finite float
             while (low < high) {
                 const uint32_t middle = low + (high - low) / 2;
-                if (levelCodeOf(std::bit_cast<float>(middle)) >= code)
+                if (levelCodeOf(floatOfBits(middle)) >= code)
                     high = middle;
                 else
                     low = middle + 1;
             }
-            at[code] = std::bit_cast<float>(low);
+            at[code] = floatOfBits(low);
         }
         at[0] = 0.0f;
     }
