@@ -40,6 +40,11 @@ void allPoleCascade(float* v, int length, FilterState& first, FilterState& secon
 // the cascade); other orders use the sample-by-sample filters.
 void allPoleFilterBlocks(const float* in, float* out, int length, FilterState& filter);
 void allPoleCascadeBlocks(float* v, int length, FilterState& first, FilterState& second);
+// allPoleFilterBlocks(in, out, length, filter) and allPoleCascadeBlocks(v,
+// length, first, second), with the same results, in one pass so that the
+// two recursions overlap. v must not overlap in or out.
+void allPoleBesideCascade(const float* in, float* out, FilterState& filter, float* v, int length,
+                          FilterState& first, FilterState& second);
 // y[n] = x[n] + sum c_k x[n-k], k = 1..N; memory holds past inputs.
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update);
 // y[n] = sum h_k x[n-k], k = 0..N-1; memory holds the N-1 previous inputs.
