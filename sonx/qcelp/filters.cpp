@@ -116,6 +116,25 @@ SONX_QCELP_KERNEL void allZero10(const float* in, float* out, int length, Filter
     allZeroFixed<10>(in, out, length, f, update);
 }
 
+// The order-10 all-zero filter over x[0, length) whose memory is x[-10, 0):
+// the sums of allZeroFixed, read straight from the caller's buffer. A
+// pitch subframe's length is fixed, so that the loops unroll.
+template <int L = 0>
+SONX_QCELP_KERNEL void allZeroAfter10(const float* __restrict x, float* __restrict out, int length,
+                                      const float* __restrict coeffs) {
+    if constexpr (L > 0) length = L;
+    for (int n = 0; n < length; ++n) {
+        float acc = x[n];
+        for (int k = 10; k >= 1; --k) acc += coeffs[k - 1] * x[n - k];
+        out[n] = acc;
+    }
+}
+
+SONX_QCELP_KERNEL void allZeroAfterAny10(const float* x, float* out, int length, const float* coeffs) {
+    if (length == kPitchSubframeSamples) return allZeroAfter10<kPitchSubframeSamples>(x, out, length, coeffs);
+    allZeroAfter10(x, out, length, coeffs);
+}
+
 // N taps, N-1 remembered inputs.
 template <int N>
 void firFixed(const float* in, float* out, int length, FilterState& f, bool update) {
@@ -380,6 +399,7 @@ struct Order10Kernels {
     void (*allPoleBlocks)(const float*, float*, int, FilterState&);
     void (*cascadeBlocks)(float*, int, FilterState&, FilterState&);
     void (*besideCascadeBlocks)(const float*, float*, FilterState&, float*, int, FilterState&, FilterState&);
+    void (*allZeroAfter)(const float*, float*, int, const float*);
 };
 
 constexpr Order10Kernels kNarrow = {
@@ -398,6 +418,9 @@ constexpr Order10Kernels kNarrow = {
        FilterState& second) {
         allPoleBlocks10(in, out, blocks, filter);
         allPoleCascadeBlocks10x1(v, blocks, first, second);
+    },
+    [](const float* x, float* out, int length, const float* coeffs) {
+        allZeroAfterAny10(x, out, length, coeffs);
     },
 };
 
@@ -517,8 +540,12 @@ SONX_QCELP_WIDE void besideCascadeWide(const float* in, float* out, FilterState&
     second.memory[0] = tilt.last[0];
 }
 
-constexpr Order10Kernels kWide = {allPoleWide, allZeroWide, allPoleBlocksWide, cascadeBlocksWide,
-                                  besideCascadeWide};
+SONX_QCELP_WIDE void allZeroAfterWide(const float* x, float* out, int length, const float* coeffs) {
+    allZeroAfterAny10(x, out, length, coeffs);
+}
+
+constexpr Order10Kernels kWide = {allPoleWide,       allZeroWide,       allPoleBlocksWide,
+                                  cascadeBlocksWide, besideCascadeWide, allZeroAfterWide};
 #endif
 
 const Order10Kernels& chooseOrder10() {
@@ -595,6 +622,10 @@ void allPoleBesideCascade(const float* in, float* out, FilterState& filter, floa
         return;
     }
     if (length > 0) order10().besideCascadeBlocks(in, out, filter, v, length, first, second);
+}
+
+void allZeroFilterAfter(const float* x, float* out, int length, const float* coeffs) {
+    if (length > 0) order10().allZeroAfter(x, out, length, coeffs);
 }
 
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update) {

@@ -47,6 +47,9 @@ void allPoleBesideCascade(const float* in, float* out, FilterState& filter, floa
                           FilterState& first, FilterState& second);
 // y[n] = x[n] + sum c_k x[n-k], k = 1..N; memory holds past inputs.
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update);
+// The order-10 allZeroFilter with these coefficients over x[0, length),
+// its memory being x[-10, 0) (x[-1] the newest); out must not overlap x.
+void allZeroFilterAfter(const float* x, float* out, int length, const float* coeffs);
 // y[n] = sum h_k x[n-k], k = 0..N-1; memory holds the N-1 previous inputs.
 void firFilter(const float* in, float* out, int length, FilterState& filter, bool update);
 

@@ -29,7 +29,19 @@ void synthesizeSpeech(QcelpDecoderState& state, const LpcBlock* blocks, int bloc
                       float* out, int length, int gainLength, const QcelpConfig& config) {
     const int pieceLength = length % kPitchSubframeSamples == 0 ? kPitchSubframeSamples : length;
     const int pieces = pieceLength > 0 ? length / pieceLength : 0;
-    const bool post = config.postFilter;
+    if (!config.postFilter) {
+        for (int i = 0; i < pieces; ++i) {
+            const LpcBlock& lpc = blocks[i * blockCount / pieces];
+            std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
+            allPoleFilterBlocks(w + i * pieceLength, out + i * pieceLength, pieceLength, state.lpcSynthesis);
+        }
+        return;
+    }
+    // The synthesized speech after the all-zero filter's memory, so that
+    // the filter reads both from one buffer.
+    float speechBuffer[kLpcOrder + kFrameSamples];
+    float* speech = speechBuffer + kLpcOrder;
+    for (int k = 0; k < kLpcOrder; ++k) speech[-1 - k] = state.postZero.memory[k];
     float v[kFrameSamples];
     for (int i = 0; i < pieces; ++i) {
         const LpcBlock& lpc = blocks[i * blockCount / pieces];
@@ -37,22 +49,22 @@ void synthesizeSpeech(QcelpDecoderState& state, const LpcBlock* blocks, int bloc
         std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
         // The post-filter's recursion of the piece before needs none of
         // this piece, so the two run side by side.
-        if (post && i > 0)
-            allPoleBesideCascade(w + at, out + at, state.lpcSynthesis, v + at - pieceLength, pieceLength,
+        if (i > 0)
+            allPoleBesideCascade(w + at, speech + at, state.lpcSynthesis, v + at - pieceLength, pieceLength,
                                  state.postPole, state.tilt);
         else
-            allPoleFilterBlocks(w + at, out + at, pieceLength, state.lpcSynthesis);
-        if (!post) continue;
+            allPoleFilterBlocks(w + at, speech + at, pieceLength, state.lpcSynthesis);
         for (int k = 0; k < kLpcOrder; ++k) {
             state.postZero.coeffs[k] = lpc.lpc[k] * postFilterZeroFactors[k];
             state.postPole.coeffs[k] = lpc.lpc[k] * postFilterPoleFactors[k];
         }
-        allZeroFilter(out + at, v + at, pieceLength, state.postZero, true);
+        allZeroFilterAfter(speech + at, v + at, pieceLength, state.postZero.coeffs);
     }
-    if (!post || pieces == 0) return;
+    if (pieces == 0) return;
+    for (int k = 0; k < kLpcOrder; ++k) state.postZero.memory[k] = speech[length - 1 - k];
     allPoleCascadeBlocks(v + length - pieceLength, pieceLength, state.postPole, state.tilt);
     for (int at = 0; at < length; at += gainLength)
-        agcSmoothGain(out + at, v + at, out + at, std::min(gainLength, length - at), state.postFilterGain);
+        agcSmoothGain(speech + at, v + at, out + at, std::min(gainLength, length - at), state.postFilterGain);
 }
 
 }  // namespace sonx
