@@ -54,15 +54,23 @@ void allZeroFilterAfter(const float* x, float* out, int length, const float* coe
 void firFilter(const float* in, float* out, int length, FilterState& filter, bool update);
 
 inline constexpr int kPitchHistory = 150;
+// Room for the history and four frames of outputs after it.
+inline constexpr int kPitchBufferLength = kPitchHistory + 4 * kFrameSamples;
 
-// Long-term predictor with half-sample resolution. history[kPitchHistory-1]
-// is the newest output.
+// Long-term predictor with half-sample resolution. Its history, the last
+// kPitchHistory outputs, slides along a longer buffer: a call writes its
+// outputs straight after the history, and the history moves back to the
+// start only when they would not fit.
 struct PitchFilterState {
     int32_t lag = 0;
-    float history[kPitchHistory] = {};
     float gain = 0.0f;
-    int32_t historyLength = kPitchHistory;
-    int32_t fraction = 0;  // quarter samples: 0, or 2 for lag + 0.5
+    int32_t fraction = 0;                // quarter samples: 0, or 2 for lag + 0.5
+    int32_t historyEnd = kPitchHistory;  // the history is buffer[historyEnd - kPitchHistory, historyEnd)
+    float buffer[kPitchBufferLength] = {};
+
+    // history()[kPitchHistory - 1] is the newest output.
+    float* history() { return buffer + historyEnd - kPitchHistory; }
+    const float* history() const { return buffer + historyEnd - kPitchHistory; }
 };
 
 void initPitchFilter(PitchFilterState& filter);
