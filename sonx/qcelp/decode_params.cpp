@@ -1,6 +1,7 @@
 #include "sonx/qcelp/decode_params.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "sonx/qcelp/filters.h"
@@ -105,8 +106,9 @@ void pushGainIndex(QcelpDecoderState& state, int32_t index) {
 float decodeCodebookGain(int rate, int subframe, uint32_t code, uint32_t sign, QcelpDecoderState& state) {
     const int32_t index = codebookGainIndex(rate, subframe, code, state);
     pushGainIndex(state, index);
-    const float gain = tableGain(index);
-    return sign ? -gain : gain;
+    // The sign bit set without a branch: the signs are as good as random.
+    const uint32_t signBit = static_cast<uint32_t>(sign != 0) << 31;
+    return std::bit_cast<float>(std::bit_cast<uint32_t>(tableGain(index)) ^ signBit);
 }
 
 int32_t eighthRateGainBase(const QcelpDecoderState& state) {

@@ -6,6 +6,7 @@
 #include "sonx/qcelp/decode_params.h"
 #include "sonx/qcelp/lsp.h"
 #include "sonx/qcelp/packet_layout.h"
+#include "sonx/qcelp/postfilter.h"
 #include "sonx/qcelp/synthesis.h"
 #include "sonx/qcelp/tables.h"
 
@@ -84,12 +85,14 @@ void decodeQuarter(float* out, const QcelpPacket& packet, const QcelpConfig& con
     const PitchParams pitch;
     CodebookSubframe codebook[2];
     codebook[0].seed = quarterRateSeed(packet.payload);
-    for (int s = 0; s < 4; ++s) {
+    float w[kFrameSamples];
+    for (int s = 0; s < kPitchSubframes; ++s) {
         codebook[0].gain = halves[s][0];
         codebook[1].gain = halves[s][1];
-        synthesizeSubframe(kRateQuarter, state, blocks[s], pitch, codebook, out + kPitchSubframeSamples * s,
-                           kPitchSubframeSamples, config, 2, 1);
+        exciteSubframe(kRateQuarter, state, pitch, codebook, w + kPitchSubframeSamples * s,
+                       kPitchSubframeSamples, config, 2, 1);
     }
+    synthesizeSpeech(state, blocks, kPitchSubframes, w, out, kFrameSamples, kPitchSubframeSamples, config);
     state.carriedGain = std::fabs(g[4]);
     state.eighthRateRun = 0;
     state.erasureCount = 0;
@@ -109,11 +112,13 @@ void decodeHalfOrFull(int rate, float* out, const QcelpParams& params, const Qce
     const int records = decodeCodebookRecords(rate, params, state, codebook);
     const int perPitch = records / kPitchSubframes;
     PitchParams pitch;
+    float w[kFrameSamples];
     for (int s = 0; s < kPitchSubframes; ++s) {
         pitch = decodePitch(params.pitchLag[s], params.pitchFrac[s], params.pitchGain[s]);
-        synthesizeSubframe(rate, state, blocks[s], pitch, codebook + s * perPitch,
-                           out + kPitchSubframeSamples * s, kPitchSubframeSamples, config, perPitch, 1);
+        exciteSubframe(rate, state, pitch, codebook + s * perPitch, w + kPitchSubframeSamples * s,
+                       kPitchSubframeSamples, config, perPitch, 1);
     }
+    synthesizeSpeech(state, blocks, kPitchSubframes, w, out, kFrameSamples, kPitchSubframeSamples, config);
     state.carriedGain = std::fabs(codebook[records - 1].gain);
     state.eighthRateRun = 0;
     state.erasureCount = 0;

@@ -53,8 +53,8 @@ struct NonFiniteProbe {
 
 SONX_QCELP_KERNEL bool stateIsFinite(const QcelpDecoderState& s) {
     NonFiniteProbe probe;
-    probe.add<kPitchHistory>(s.mainPitch.history);
-    probe.add<kPitchHistory>(s.enhancerPitch.history);
+    probe.add<kPitchHistory>(s.mainPitch.history());
+    probe.add<kPitchHistory>(s.enhancerPitch.history());
     for (const FilterState* f :
          {&s.lpcSynthesis, &s.weightedSynthesis, &s.postZero, &s.postPole, &s.tilt, &s.quarterNoise})
         probe.add<kMaxFilterTaps>(f->memory);

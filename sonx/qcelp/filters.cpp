@@ -116,6 +116,25 @@ SONX_QCELP_KERNEL void allZero10(const float* in, float* out, int length, Filter
     allZeroFixed<10>(in, out, length, f, update);
 }
 
+// The order-10 all-zero filter over x[0, length) whose memory is x[-10, 0):
+// the sums of allZeroFixed, read straight from the caller's buffer. A
+// pitch subframe's length is fixed, so that the loops unroll.
+template <int L = 0>
+SONX_QCELP_KERNEL void allZeroAfter10(const float* __restrict x, float* __restrict out, int length,
+                                      const float* __restrict coeffs) {
+    if constexpr (L > 0) length = L;
+    for (int n = 0; n < length; ++n) {
+        float acc = x[n];
+        for (int k = 10; k >= 1; --k) acc += coeffs[k - 1] * x[n - k];
+        out[n] = acc;
+    }
+}
+
+SONX_QCELP_KERNEL void allZeroAfterAny10(const float* x, float* out, int length, const float* coeffs) {
+    if (length == kPitchSubframeSamples) return allZeroAfter10<kPitchSubframeSamples>(x, out, length, coeffs);
+    allZeroAfter10(x, out, length, coeffs);
+}
+
 // N taps, N-1 remembered inputs.
 template <int N>
 void firFixed(const float* in, float* out, int length, FilterState& f, bool update) {
@@ -379,6 +398,8 @@ struct Order10Kernels {
     void (*allZero)(const float*, float*, int, FilterState&, bool);
     void (*allPoleBlocks)(const float*, float*, int, FilterState&);
     void (*cascadeBlocks)(float*, int, FilterState&, FilterState&);
+    void (*besideCascadeBlocks)(const float*, float*, FilterState&, float*, int, FilterState&, FilterState&);
+    void (*allZeroAfter)(const float*, float*, int, const float*);
 };
 
 constexpr Order10Kernels kNarrow = {
@@ -391,6 +412,15 @@ constexpr Order10Kernels kNarrow = {
     [](const float* in, float* out, int blocks, FilterState& f) { allPoleBlocks10(in, out, blocks, f); },
     [](float* v, int blocks, FilterState& first, FilterState& second) {
         allPoleCascadeBlocks10x1(v, blocks, first, second);
+    },
+    // Sixteen registers hold one recursion's memory, not two: one after the other.
+    [](const float* in, float* out, FilterState& filter, float* v, int blocks, FilterState& first,
+       FilterState& second) {
+        allPoleBlocks10(in, out, blocks, filter);
+        allPoleCascadeBlocks10x1(v, blocks, first, second);
+    },
+    [](const float* x, float* out, int length, const float* coeffs) {
+        allZeroAfterAny10(x, out, length, coeffs);
     },
 };
 
@@ -451,7 +481,71 @@ SONX_QCELP_WIDE void cascadeBlocksWide(float* v, int blocks, FilterState& first,
     poles.store(first);
     second.memory[0] = tilt.last[0];
 }
-constexpr Order10Kernels kWide = {allPoleWide, allZeroWide, allPoleBlocksWide, cascadeBlocksWide};
+
+typedef float Float8 __attribute__((vector_size(32)));
+
+// Two BlockPoles10 in one eight-lane vector, lanes 0-3 for the first filter
+// and 4-7 for the second: each half is formed exactly as BlockPoles10 forms
+// its step, and the two recursions share every instruction.
+struct PairedPoles10 {
+    static constexpr int N = BlockPoles10::N;
+    Float8 g[N];
+    Float8 h[4];
+    Float8 m[N];
+
+    SONX_QCELP_WIDE PairedPoles10(const BlockPoles10& first, const BlockPoles10& second) {
+        for (int k = 0; k < N; ++k) {
+            g[k] = Float8(_mm256_set_m128(second.g[k], first.g[k]));
+            m[k] = Float8(_mm256_set_m128(second.m[k], first.m[k]));
+        }
+        for (int i = 0; i < 4; ++i) h[i] = Float8(_mm256_set_m128(second.h[i], first.h[i]));
+    }
+    template <int Lane>
+    [[gnu::always_inline]] SONX_QCELP_WIDE static inline Float8 broadcastHalves(Float8 v) {
+        return Float8(_mm256_permute_ps(__m256(v), Lane * 0x55));
+    }
+    // Four inputs of each filter in, four outputs of each out.
+    [[gnu::always_inline]] SONX_QCELP_WIDE inline Float8 step(const float* first, const float* second) {
+        const Float8 x = Float8(_mm256_loadu2_m128(second, first));
+        const Float8 in = broadcastHalves<0>(x) * h[0] + broadcastHalves<1>(x) * h[1] +
+                          (broadcastHalves<2>(x) * h[2] + broadcastHalves<3>(x) * h[3]);
+        const Float8 older =
+            in + ((g[9] * m[9] + g[8] * m[8]) + (g[7] * m[7] + g[6] * m[6])) + (g[5] * m[5] + g[4] * m[4]);
+        const Float8 y = older + ((g[3] * m[3] + g[2] * m[2]) + (g[1] * m[1] + g[0] * m[0]));
+        for (int k = N - 1; k >= 4; --k) m[k] = m[k - 4];
+        m[3] = broadcastHalves<0>(y);
+        m[2] = broadcastHalves<1>(y);
+        m[1] = broadcastHalves<2>(y);
+        m[0] = broadcastHalves<3>(y);
+        return y;
+    }
+    SONX_QCELP_WIDE void store(FilterState& first, FilterState& second) const {
+        for (int k = 0; k < N; ++k) {
+            first.memory[k] = m[k][0];
+            second.memory[k] = m[k][4];
+        }
+    }
+};
+
+SONX_QCELP_WIDE void besideCascadeWide(const float* in, float* out, FilterState& filter, float* v, int blocks,
+                                       FilterState& first, FilterState& second) {
+    PairedPoles10 poles{BlockPoles10(filter), BlockPoles10(first)};
+    BlockTilt tilt(second.coeffs[0], second.memory[0]);
+    for (int n = 0; n < blocks; n += 4) {
+        const __m256 y = __m256(poles.step(in + n, v + n));
+        store4(out + n, _mm256_castps256_ps128(y));
+        store4(v + n, tilt.step(_mm256_extractf128_ps(y, 1)));
+    }
+    poles.store(filter, first);
+    second.memory[0] = tilt.last[0];
+}
+
+SONX_QCELP_WIDE void allZeroAfterWide(const float* x, float* out, int length, const float* coeffs) {
+    allZeroAfterAny10(x, out, length, coeffs);
+}
+
+constexpr Order10Kernels kWide = {allPoleWide,       allZeroWide,       allPoleBlocksWide,
+                                  cascadeBlocksWide, besideCascadeWide, allZeroAfterWide};
 #endif
 
 const Order10Kernels& chooseOrder10() {
@@ -516,6 +610,22 @@ void allPoleCascadeBlocks(float* v, int length, FilterState& first, FilterState&
     const int blocks = length / 4 * 4;
     if (blocks > 0) order10().cascadeBlocks(v, blocks, first, second);
     if (blocks < length) allPoleCascade(v + blocks, length - blocks, first, second);
+}
+
+void allPoleBesideCascade(const float* in, float* out, FilterState& filter, float* v, int length,
+                          FilterState& first, FilterState& second) {
+    const bool blocksFit = length % 4 == 0 && filter.order == BlockPoles10::N &&
+                           first.order == BlockPoles10::N && second.order == 1;
+    if (!blocksFit) {
+        allPoleFilterBlocks(in, out, length, filter);
+        allPoleCascadeBlocks(v, length, first, second);
+        return;
+    }
+    if (length > 0) order10().besideCascadeBlocks(in, out, filter, v, length, first, second);
+}
+
+void allZeroFilterAfter(const float* x, float* out, int length, const float* coeffs) {
+    if (length > 0) order10().allZeroAfter(x, out, length, coeffs);
 }
 
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update) {

@@ -40,21 +40,37 @@ void allPoleCascade(float* v, int length, FilterState& first, FilterState& secon
 // the cascade); other orders use the sample-by-sample filters.
 void allPoleFilterBlocks(const float* in, float* out, int length, FilterState& filter);
 void allPoleCascadeBlocks(float* v, int length, FilterState& first, FilterState& second);
+// allPoleFilterBlocks(in, out, length, filter) and allPoleCascadeBlocks(v,
+// length, first, second), with the same results, in one pass so that the
+// two recursions overlap. v must not overlap in or out.
+void allPoleBesideCascade(const float* in, float* out, FilterState& filter, float* v, int length,
+                          FilterState& first, FilterState& second);
 // y[n] = x[n] + sum c_k x[n-k], k = 1..N; memory holds past inputs.
 void allZeroFilter(const float* in, float* out, int length, FilterState& filter, bool update);
+// The order-10 allZeroFilter with these coefficients over x[0, length),
+// its memory being x[-10, 0) (x[-1] the newest); out must not overlap x.
+void allZeroFilterAfter(const float* x, float* out, int length, const float* coeffs);
 // y[n] = sum h_k x[n-k], k = 0..N-1; memory holds the N-1 previous inputs.
 void firFilter(const float* in, float* out, int length, FilterState& filter, bool update);
 
 inline constexpr int kPitchHistory = 150;
+// Room for the history and four frames of outputs after it.
+inline constexpr int kPitchBufferLength = kPitchHistory + 4 * kFrameSamples;
 
-// Long-term predictor with half-sample resolution. history[kPitchHistory-1]
-// is the newest output.
+// Long-term predictor with half-sample resolution. Its history, the last
+// kPitchHistory outputs, slides along a longer buffer: a call writes its
+// outputs straight after the history, and the history moves back to the
+// start only when they would not fit.
 struct PitchFilterState {
     int32_t lag = 0;
-    float history[kPitchHistory] = {};
     float gain = 0.0f;
-    int32_t historyLength = kPitchHistory;
-    int32_t fraction = 0;  // quarter samples: 0, or 2 for lag + 0.5
+    int32_t fraction = 0;                // quarter samples: 0, or 2 for lag + 0.5
+    int32_t historyEnd = kPitchHistory;  // the history is buffer[historyEnd - kPitchHistory, historyEnd)
+    float buffer[kPitchBufferLength] = {};
+
+    // history()[kPitchHistory - 1] is the newest output.
+    float* history() { return buffer + historyEnd - kPitchHistory; }
+    const float* history() const { return buffer + historyEnd - kPitchHistory; }
 };
 
 void initPitchFilter(PitchFilterState& filter);

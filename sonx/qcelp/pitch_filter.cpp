@@ -16,17 +16,6 @@ void initPitchFilter(PitchFilterState& filter) {
 
 namespace {
 
-// The newest outputs of a call replace the oldest history.
-void shiftIn(float* history, const float* y, int len) {
-    constexpr int H = kPitchHistory;
-    if (len >= H) {
-        std::memcpy(history, y + len - H, sizeof(float) * H);
-        return;
-    }
-    std::memmove(history, history + len, sizeof(float) * (H - len));
-    std::memcpy(history + H - len, y, sizeof(float) * len);
-}
-
 #if defined(__SSE2__)
 // roundToIntF on four lanes, bit for bit.
 inline __m128 roundToIntF4(__m128 x) {
@@ -172,73 +161,76 @@ inline void lagBlock(bool half, const float* in, const float* y, float* out, int
     (half ? reads.half : reads.integer)(in, y, out, len, lag, gain);
 }
 
-// The pitch filter over `history` (kPitchHistory samples, newest last);
-// the outputs are shifted into `updated` when given, which may be history.
-SONX_QCELP_KERNEL void pitchFilterOver(const float* in, float* out, int length, const float* history, int32_t lag,
-                                       int32_t fraction, float gain, float* updated) {
-    constexpr int H = kPitchHistory;
-    const bool update = updated != nullptr;
-    const bool half = fraction == 2;
-    // A zero gain must not touch the memory at all: with lag 0 the read would
-    // be the very sample being written.
-    bool active = gain != 0.0f;
-    if (half)
-        active = active && lag >= 4 && lag + 4 <= H;
-    else
-        active = active && lag >= 1 && lag <= H;
+// A zero gain must not touch the memory at all: with lag 0 the read would
+// be the very sample being written.
+inline bool pitchActive(int32_t lag, int32_t fraction, float gain) {
+    if (gain == 0.0f) return false;
+    return fraction == 2 ? lag >= 4 && lag + 4 <= kPitchHistory : lag >= 1 && lag <= kPitchHistory;
+}
 
-    if (!active) {
-        if (update) {
-            float y[kFrameSamples];
-            // Output equals input; the history still advances (in chunks, for long blocks).
-            for (int done = 0; done < length;) {
-                const int len = std::min(length - done, kFrameSamples);
-                std::copy(in + done, in + done + len, y);
-                std::copy(y, y + len, out + done);
-                shiftIn(updated, y, len);
-                done += len;
-            }
-        } else if (out != in) {
-            std::copy(in, in + length, out);
-        }
+// The pitch filter of `length` outputs (at most a frame) over the history
+// that ends at y[0]; the outputs are written to y as well as to out. They
+// are formed where their next reader finds them (out, when no read
+// reaches the block), and copied to the other.
+SONX_QCELP_KERNEL void pitchFilterInto(const float* in, float* y, float* out, int length, int32_t lag,
+                                       int32_t fraction, float gain) {
+    if (!pitchActive(lag, fraction, gain)) {
+        std::copy(in, in + length, y);
+        if (out != in) std::copy(in, in + length, out);
         return;
     }
-
-    // When every read falls in the history, the outputs go straight out.
+    const bool half = fraction == 2;
     const int reach = half ? lag - 3 : lag;  // the newest sample read is y[n - reach]
     if (length <= reach) {
-        lagBlock(half, in, history + H, out, length, lag, gain);
-        if (update) shiftIn(updated, out, length);
+        lagBlock(half, in, y, out, length, lag, gain);
+        std::copy(out, out + length, y);
         return;
     }
+    lagBlock(half, in, y, y, length, lag, gain);
+    std::copy(y, y + length, out);
+}
 
-    // History followed by this chunk's outputs, so lags shorter than the
-    // block read the block's own new outputs.
-    float buf[H + kFrameSamples];
-    std::memcpy(buf, history, sizeof(float) * H);
+}  // namespace
+
+void pitchFilter(const float* in, float* out, int length, PitchFilterState& filter, bool update) {
+    if (!update) return pitchFilterWith(in, out, length, filter, filter.lag, filter.fraction, filter.gain);
+    constexpr int H = kPitchHistory;
     while (length > 0) {
         const int len = std::min(length, kFrameSamples);
-        float* y = buf + H;
-        lagBlock(half, in, y, y, len, lag, gain);
-        std::copy(y, y + len, out);
-        if (update) shiftIn(updated, y, len);
-        if (len < length) std::memmove(buf, buf + len, sizeof(float) * H);
+        if (filter.historyEnd + len > kPitchBufferLength) {
+            std::memmove(filter.buffer, filter.history(), sizeof(float) * H);
+            filter.historyEnd = H;
+        }
+        pitchFilterInto(in, filter.buffer + filter.historyEnd, out, len, filter.lag, filter.fraction,
+                        filter.gain);
+        filter.historyEnd += len;
         in += len;
         out += len;
         length -= len;
     }
 }
 
-}  // namespace
-
-void pitchFilter(const float* in, float* out, int length, PitchFilterState& filter, bool update) {
-    pitchFilterOver(in, out, length, filter.history, filter.lag, filter.fraction, filter.gain,
-                    update ? filter.history : nullptr);
-}
-
 void pitchFilterWith(const float* in, float* out, int length, const PitchFilterState& filter, int32_t lag,
                      int32_t fraction, float gain) {
-    pitchFilterOver(in, out, length, filter.history, lag, fraction, gain, nullptr);
+    if (!pitchActive(lag, fraction, gain)) {
+        if (out != in) std::copy(in, in + length, out);
+        return;
+    }
+    // When every read falls in the history, the outputs go straight out.
+    const bool half = fraction == 2;
+    const int reach = half ? lag - 3 : lag;  // the newest sample read is y[n - reach]
+    if (length <= reach) return lagBlock(half, in, filter.history() + kPitchHistory, out, length, lag, gain);
+    float buf[kPitchHistory + kFrameSamples];
+    std::memcpy(buf, filter.history(), sizeof(float) * kPitchHistory);
+    float* y = buf + kPitchHistory;
+    while (length > 0) {
+        const int len = std::min(length, kFrameSamples);
+        pitchFilterInto(in, y, out, len, lag, fraction, gain);
+        if (len < length) std::memmove(buf, buf + len, sizeof(float) * kPitchHistory);
+        in += len;
+        out += len;
+        length -= len;
+    }
 }
 
 }  // namespace sonx

@@ -394,7 +394,7 @@ void searchPitch(int rate, const float weightedSpeech[kPitchSubframeSamples], co
     }
 
     double C[kLagCount], D[kLagCount];
-    lagCorrelations(target, h, local.mainPitch.history, C, D);
+    lagCorrelations(target, h, local.mainPitch.history(), C, D);
 
     const int32_t minLag = std::max(record.minLag, kMinPitchLag);
     const int32_t maxLag = std::min(record.maxLag, kMaxPitchLag);

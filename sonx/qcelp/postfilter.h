@@ -1,5 +1,5 @@
-// Decoder-only shaping of the synthesized speech: the pitch enhancer on the
-// excitation and the adaptive post-filter on the output.
+// The decoder's own stages: the pitch enhancer on the excitation, and the
+// LPC synthesis with the adaptive post-filter on its output.
 #ifndef SONX_QCELP_POSTFILTER_H
 #define SONX_QCELP_POSTFILTER_H
 
@@ -17,11 +17,14 @@ namespace sonx {
 void enhancePitch(QcelpDecoderState& state, const PitchParams& pitch, float* w, int length, int gainLength,
                   const QcelpConfig& config);
 
-// A(z/0.625) / A(z/0.775), the tilt 1/(1 + 0.3 z^-1) and the smoothed gain
-// control (one step per piece of gainLength samples), in place on `out`,
-// when the configuration enables it.
-void postFilter(QcelpDecoderState& state, const LpcBlock& lpc, float* out, int length, int gainLength,
-                const QcelpConfig& config);
+// The LPC synthesis of w into `out`, then A(z/0.625) / A(z/0.775), the
+// tilt 1/(1 + 0.3 z^-1) and the smoothed gain control (one step per piece
+// of gainLength samples) when the configuration enables the post-filter.
+// A length that is a whole number of pitch subframes runs in subframes,
+// which share the blockCount LPC blocks evenly in order; any other length
+// is one piece with blocks[0].
+void synthesizeSpeech(QcelpDecoderState& state, const LpcBlock* blocks, int blockCount, const float* w,
+                      float* out, int length, int gainLength, const QcelpConfig& config);
 
 }  // namespace sonx
 

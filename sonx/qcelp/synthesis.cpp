@@ -129,24 +129,35 @@ void plainSynthesis(QcelpDecoderState& state, const LpcBlock& lpc, const float* 
     allPoleFilter(w, out, length, state.lpcSynthesis, true);
 }
 
+int gainLength(GainBlocks gainBlocks, int length, int partLength) {
+    return gainBlocks == GainBlocks::PerCodebookPart && partLength > 0 ? partLength : length;
+}
+
 }  // namespace
+
+void exciteSubframe(int rateKind, QcelpDecoderState& state, const PitchParams& pitch,
+                    CodebookSubframe* codebook, float* w, int length, const QcelpConfig& config,
+                    int codebookSubframes, int vectorsPerSubframe, GainBlocks gainBlocks) {
+    length = std::clamp(length, 0, kFrameSamples);
+    const int parts = std::max(codebookSubframes, 1);
+    const int perPart = std::max(vectorsPerSubframe, 1);
+    pitchFilteredExcitation(rateKind, state, pitch, codebook, length, parts, perPart, w);
+    if (state.synthesisMode)
+        enhancePitch(state, pitch, w, length, gainLength(gainBlocks, length, length / parts), config);
+}
 
 void synthesizeSubframe(int rateKind, QcelpDecoderState& state, const LpcBlock& lpc, const PitchParams& pitch,
                         CodebookSubframe* codebook, float* out, int length, const QcelpConfig& config,
                         int codebookSubframes, int vectorsPerSubframe, float* weightedOut,
                         GainBlocks gainBlocks) {
     length = std::clamp(length, 0, kFrameSamples);
-    const int parts = std::max(codebookSubframes, 1);
-    const int partLength = length / parts;
     float w[kFrameSamples];
-    pitchFilteredExcitation(rateKind, state, pitch, codebook, length, parts, std::max(vectorsPerSubframe, 1), w);
+    exciteSubframe(rateKind, state, pitch, codebook, w, length, config, codebookSubframes, vectorsPerSubframe,
+                   gainBlocks);
 
     if (state.synthesisMode) {
-        const int gainLength = gainBlocks == GainBlocks::PerCodebookPart && partLength > 0 ? partLength : length;
-        enhancePitch(state, pitch, w, length, gainLength, config);
-        std::copy(lpc.lpc, lpc.lpc + kLpcOrder, state.lpcSynthesis.coeffs);
-        allPoleFilterBlocks(w, out, length, state.lpcSynthesis);
-        postFilter(state, lpc, out, length, gainLength, config);
+        const int partLength = length / std::max(codebookSubframes, 1);
+        synthesizeSpeech(state, &lpc, 1, w, out, length, gainLength(gainBlocks, length, partLength), config);
         return;
     }
     plainSynthesis(state, lpc, w, out, length);

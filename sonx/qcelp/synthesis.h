@@ -35,6 +35,14 @@ struct CodebookSubframe {
 // then be synthesized in one block).
 enum class GainBlocks { Whole, PerCodebookPart };
 
+// The first stages of synthesizeSubframe, with the same arguments: the
+// excitation and the pitch filter, then in the decoder branch the pitch
+// enhancer, into w (`length` samples). The decoder completes a frame from
+// it with synthesizeSpeech.
+void exciteSubframe(int rateKind, QcelpDecoderState& state, const PitchParams& pitch,
+                    CodebookSubframe* codebook, float* w, int length, const QcelpConfig& config,
+                    int codebookSubframes, int vectorsPerSubframe, GainBlocks gainBlocks = GainBlocks::Whole);
+
 // Synthesizes `length` samples (at most one frame) into `out`.
 // rateKind: 1 eighth and 2 quarter (noise excitation), 3 half (half-rate
 // codebook), anything else (full, blank, erasure) the full-rate codebook.

@@ -212,7 +212,7 @@ TEST(Decoder, LongEighthRateRunsSwitchTheSmoothing) {
 }
 
 bool sameState(const QcelpDecoderState& a, const QcelpDecoderState& b) {
-    return std::memcmp(a.mainPitch.history, b.mainPitch.history, sizeof a.mainPitch.history) == 0 &&
+    return std::memcmp(a.mainPitch.history(), b.mainPitch.history(), sizeof(float) * kPitchHistory) == 0 &&
            std::memcmp(a.lpcSynthesis.memory, b.lpcSynthesis.memory, sizeof a.lpcSynthesis.memory) == 0 &&
            std::memcmp(a.previousLsp, b.previousLsp, sizeof a.previousLsp) == 0 &&
            std::memcmp(a.lspMemory, b.lspMemory, sizeof a.lspMemory) == 0 &&

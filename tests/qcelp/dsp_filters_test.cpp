@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "sonx/qcelp/filters.h"
@@ -132,33 +133,33 @@ TEST(PitchFilter, ShortLagRepeatsTheBlocksOwnOutput) {
         EXPECT_EQ(y[n + 20], y[n] + x[n + 20]);
     }
     // The history now ends with the block.
-    EXPECT_EQ(p.history[kPitchHistory - 1], y[39]);
-    EXPECT_EQ(p.history[kPitchHistory - 40], y[0]);
+    EXPECT_EQ(p.history()[kPitchHistory - 1], y[39]);
+    EXPECT_EQ(p.history()[kPitchHistory - 40], y[0]);
 }
 
 TEST(PitchFilter, IntegerLagRoundsTheContribution) {
     PitchFilterState p;
     initPitchFilter(p);
-    p.history[kPitchHistory - 30] = 3.0f;  // y[-30]
-    p.history[kPitchHistory - 29] = -3.0f;
+    p.history()[kPitchHistory - 30] = 3.0f;  // y[-30]
+    p.history()[kPitchHistory - 29] = -3.0f;
     p.lag = 30;
     p.gain = 0.5f;
     float x[2] = {0.25f, 0.25f}, y[2];
     pitchFilter(x, y, 2, p, false);
     EXPECT_EQ(y[0], 0.25f + 2.0f);  // 1.5 rounds up
     EXPECT_EQ(y[1], 0.25f - 1.0f);  // -1.5 truncates
-    EXPECT_EQ(p.history[kPitchHistory - 1], 0.0f) << "no update requested";
+    EXPECT_EQ(p.history()[kPitchHistory - 1], 0.0f) << "no update requested";
 }
 
 TEST(PitchFilter, HalfSampleLagInterpolatesTheHistory) {
     PitchFilterState p;
     initPitchFilter(p);
-    for (int i = 0; i < kPitchHistory; ++i) p.history[i] = static_cast<float>(i % 11) - 5.0f;
+    for (int i = 0; i < kPitchHistory; ++i) p.history()[i] = static_cast<float>(i % 11) - 5.0f;
     p.lag = 17;
     p.fraction = 2;
     p.gain = 0.75f;
     std::vector<float> x(40, 1.0f), y(40);
-    std::vector<float> all(p.history, p.history + kPitchHistory);
+    std::vector<float> all(p.history(), p.history() + kPitchHistory);
     pitchFilter(x.data(), y.data(), 40, p, true);
     for (int n = 0; n < 40; ++n) {
         double acc = 0.0;
@@ -169,8 +170,25 @@ TEST(PitchFilter, HalfSampleLagInterpolatesTheHistory) {
     }
 }
 
-// The plain equations, sample by sample, must agree bit for bit with the
-// filter (which works several samples at a time where it can).
+// The plain equations, sample by sample: appends the outputs of x to `all`,
+// the filter's outputs so far (its history at first).
+void pitchByEquation(const PitchFilterState& p, const std::vector<float>& x, std::vector<float>& all) {
+    for (float in : x) {
+        const size_t at = all.size();
+        float y;
+        if (p.fraction == 0) {
+            y = in + roundToIntF(p.gain * all[at - p.lag]);
+        } else {
+            float acc = halfSampleTaps[0] * all[at - p.lag - 4];
+            for (int j = 1; j < 8; ++j) acc += halfSampleTaps[j] * all[at - p.lag - 4 + j];
+            y = in + p.gain * acc;
+        }
+        all.push_back(y);
+    }
+}
+
+// The filter (which works several samples at a time where it can) must
+// agree with the equations bit for bit.
 TEST(PitchFilter, MatchesTheSampleBySampleEquationExactly) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> value(-3000.0f, 3000.0f);
@@ -178,33 +196,51 @@ TEST(PitchFilter, MatchesTheSampleBySampleEquationExactly) {
     for (int round = 0; round < 400; ++round) {
         PitchFilterState p;
         initPitchFilter(p);
-        for (float& h : p.history) h = value(rng);
-        if (round % 7 == 0) p.history[kPitchHistory - 1 - round % 50] = 1.0e9f;  // beyond exact integers
+        for (float& h : std::span(p.history(), kPitchHistory)) h = value(rng);
+        if (round % 7 == 0) p.history()[kPitchHistory - 1 - round % 50] = 1.0e9f;  // beyond exact integers
         p.fraction = (round & 1) ? 2 : 0;
         p.lag = p.fraction ? 17 + static_cast<int>(rng() % 127) : 1 + static_cast<int>(rng() % 143);
         p.gain = gains[rng() % 6];
         const int len = 1 + static_cast<int>(rng() % 160);
         std::vector<float> x(len);
         for (float& v : x) v = std::round(value(rng));
-        std::vector<float> all(p.history, p.history + kPitchHistory);
-        for (int n = 0; n < len; ++n) {
-            const size_t at = kPitchHistory + n;
-            float y;
-            if (p.fraction == 0) {
-                y = x[n] + roundToIntF(p.gain * all[at - p.lag]);
-            } else {
-                float acc = halfSampleTaps[0] * all[at - p.lag - 4];
-                for (int j = 1; j < 8; ++j) acc += halfSampleTaps[j] * all[at - p.lag - 4 + j];
-                y = x[n] + p.gain * acc;
-            }
-            all.push_back(y);
-        }
+        std::vector<float> all(p.history(), p.history() + kPitchHistory);
+        pitchByEquation(p, x, all);
         std::vector<float> got(len);
         pitchFilter(x.data(), got.data(), len, p, true);
         for (int n = 0; n < len; ++n)
             ASSERT_EQ(got[n], all[kPitchHistory + n]) << "round " << round << " lag " << p.lag << " n " << n;
-        for (int i = 0; i < kPitchHistory; ++i) ASSERT_EQ(p.history[i], all[all.size() - kPitchHistory + i]);
+        for (int i = 0; i < kPitchHistory; ++i)
+            ASSERT_EQ(p.history()[i], all[all.size() - kPitchHistory + i]);
     }
+}
+
+// One filter through many calls: its history slides along its buffer and
+// moves back at the end, and each call still reads the outputs before it.
+TEST(PitchFilter, HistoryCarriesAcrossCallsAndTheBufferEnd) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> value(-3000.0f, 3000.0f);
+    PitchFilterState p;
+    initPitchFilter(p);
+    std::vector<float> all(kPitchHistory, 0.0f);
+    int moves = 0;
+    for (int call = 0; call < 300; ++call) {
+        p.fraction = (call % 3 == 0) ? 2 : 0;
+        p.lag = p.fraction ? 17 + static_cast<int>(rng() % 127) : 1 + static_cast<int>(rng() % 143);
+        p.gain = call % 5 == 0 ? 0.0f : 0.75f;
+        // Mostly subframes, sometimes whole frames and odd lengths.
+        const int lengths[] = {40, 40, 160, 1 + static_cast<int>(rng() % 160)};
+        std::vector<float> x(lengths[rng() % 4]);
+        for (float& v : x) v = std::round(value(rng));
+        const int endBefore = p.historyEnd;
+        pitchByEquation(p, x, all);
+        std::vector<float> got(x.size());
+        pitchFilter(x.data(), got.data(), static_cast<int>(x.size()), p, true);
+        if (p.historyEnd < endBefore) ++moves;
+        ASSERT_TRUE(std::equal(got.begin(), got.end(), all.end() - static_cast<long>(x.size()))) << call;
+        ASSERT_TRUE(std::equal(p.history(), p.history() + kPitchHistory, all.end() - kPitchHistory)) << call;
+    }
+    EXPECT_GT(moves, 10);
 }
 
 TEST(Filters, CascadeEqualsTwoPasses) {
@@ -292,7 +328,7 @@ TEST(Filters, FourSampleStepsAreAsAccurateAsSampleBySample) {
 TEST(PitchFilter, ZeroGainContributesNothing) {
     PitchFilterState p;
     initPitchFilter(p);
-    for (float& h : p.history) h = std::numeric_limits<float>::quiet_NaN();
+    for (float& h : std::span(p.history(), kPitchHistory)) h = std::numeric_limits<float>::quiet_NaN();
     for (int lag : {0, 20}) {
         p.lag = lag;
         p.gain = 0.0f;

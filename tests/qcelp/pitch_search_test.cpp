@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <span>
 
 namespace sonx {
 namespace {
@@ -60,7 +61,7 @@ void directCorrelation(const Subframe& s, const float* target, int L, double& C,
     float h[kImpulseLength];
     impulseResponse(s.weighted, h);
     float v[40];
-    const float* u = s.local.mainPitch.history + kPitchHistory;  // u[-1] is the newest
+    const float* u = s.local.mainPitch.history() + kPitchHistory;  // u[-1] is the newest
     for (int m = 0; m < 40; ++m) v[m] = m < L ? u[m - L] : (m < 2 * L ? u[m - 2 * L] : 0.0f);
     C = 0;
     D = 0.01;
@@ -79,7 +80,7 @@ TEST(PitchSearch, RecursiveSearchMatchesDirectEvaluation) {
     integerOnly.halfSamplePitch = 0;
     for (int trial = 0; trial < 40; ++trial) {
         Subframe s;
-        for (float& x : s.local.mainPitch.history) x = g(rng);
+        for (float& x : std::span(s.local.mainPitch.history(), kPitchHistory)) x = g(rng);
         for (float& x : s.local.weightedSynthesis.memory) x = g(rng);
         for (float& x : s.w) x = g(rng);
         PitchRecord record;
@@ -122,7 +123,7 @@ TEST(PitchSearch, FindsTheLagOfARepeatedExcitation) {
         float cycle[150];
         for (int i = 0; i < period; ++i) cycle[i] = g(rng);
         for (int m = -150; m < 0; ++m)
-            s.local.mainPitch.history[150 + m] = cycle[((m % period) + period) % period];
+            s.local.mainPitch.history()[150 + m] = cycle[((m % period) + period) % period];
         float excitation[40];
         for (int m = 0; m < 40; ++m) excitation[m] = 1.1f * cycle[m % period];
         FilterState f;
@@ -160,10 +161,11 @@ TEST(PitchSearch, HalfSampleLagsStayBelow140) {
     for (int trial = 0; trial < 300; ++trial) {
         Subframe s;
         const int period = 17 + trial % 127;
-        for (int m = 0; m < 150; ++m) s.local.mainPitch.history[m] = g(rng);
+        for (int m = 0; m < 150; ++m) s.local.mainPitch.history()[m] = g(rng);
         // Smooth history so that half-sample positions are plausible.
-        for (int m = 1; m < 150; ++m) s.local.mainPitch.history[m] += 0.9f * s.local.mainPitch.history[m - 1];
-        for (int n = 0; n < 40; ++n) s.w[n] = s.local.mainPitch.history[(150 - period + n) % 150];
+        for (int m = 1; m < 150; ++m)
+            s.local.mainPitch.history()[m] += 0.9f * s.local.mainPitch.history()[m - 1];
+        for (int n = 0; n < 40; ++n) s.w[n] = s.local.mainPitch.history()[(150 - period + n) % 150];
         PitchRecord record;
         float target[40];
         searchPitch(kRateFull, s.w, QcelpConfig{}, s.local, s.weighted, s.h(), record, target);
@@ -177,14 +179,14 @@ TEST(PitchSearch, HalfSampleLagsStayBelow140) {
 
 TEST(PitchSearch, ContributionRepeatsShortLagsAndLeavesTheMemory) {
     PitchFilterState memory;
-    for (int m = 0; m < kPitchHistory; ++m) memory.history[m] = static_cast<float>(m);
+    for (int m = 0; m < kPitchHistory; ++m) memory.history()[m] = static_cast<float>(m);
     const PitchFilterState before = memory;
     PitchParams pitch = encodePitchLag(20, 0, 3);  // gain 1
     float out[40];
     pitchContribution(memory, pitch, out, 40);
     for (int n = 0; n < 20; ++n) EXPECT_EQ(out[n], 130.0f + n);
     for (int n = 20; n < 40; ++n) EXPECT_EQ(out[n], out[n - 20]);
-    for (int m = 0; m < kPitchHistory; ++m) EXPECT_EQ(memory.history[m], before.history[m]);
+    for (int m = 0; m < kPitchHistory; ++m) EXPECT_EQ(memory.history()[m], before.history()[m]);
 }
 
 }  // namespace
