@@ -323,6 +323,36 @@ TEST(Filters, FourSampleStepsAreAsAccurateAsSampleBySample) {
     }
 }
 
+// The same for order 2, with the encoder's high-pass poles (near the unit
+// circle, so that a wrong weight shows at once).
+TEST(Filters, FourSampleStepsOfOrderTwoAreAsAccurate) {
+    const float poles[2] = {1.88f, -0.8836f};
+    FilterState direct, block;
+    initFilter(direct, 2, poles);
+    initFilter(block, 2, poles);
+    const std::vector<float> x = ramp(400);
+    std::vector<double> reference(400);
+    for (int n = 0; n < 400; ++n)
+        reference[n] = x[n] + (n > 0 ? poles[0] * reference[n - 1] : 0.0) + (n > 1 ? poles[1] * reference[n - 2] : 0.0);
+    std::vector<float> y1(400), y2(400);
+    int pos = 0;
+    for (int len : {160, 7, 0, 40, 33, 160}) {
+        allPoleFilter(x.data() + pos, y1.data() + pos, len, direct, true);
+        allPoleFilterBlocks(x.data() + pos, y2.data() + pos, len, block);
+        pos += len;
+    }
+    double peak = 0, directError = 0, blockError = 0;
+    for (int n = 0; n < 400; ++n) {
+        peak = std::max(peak, std::fabs(reference[n]));
+        directError = std::max(directError, std::fabs(y1[n] - reference[n]));
+        blockError = std::max(blockError, std::fabs(y2[n] - reference[n]));
+    }
+    ASSERT_GT(peak, 100.0);
+    EXPECT_LE(blockError, 4 * directError + 1e-6 * peak);
+    EXPECT_NEAR(direct.memory[0], block.memory[0], 1e-5 * peak);
+    EXPECT_NEAR(direct.memory[1], block.memory[1], 1e-5 * peak);
+}
+
 // After eighth or quarter rate the kept lag is 0: a zero gain must neither
 // read the sample being written nor let a poisoned memory through.
 TEST(PitchFilter, ZeroGainContributesNothing) {
