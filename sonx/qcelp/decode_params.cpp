@@ -1,8 +1,8 @@
 #include "sonx/qcelp/decode_params.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "sonx/qcelp/filters.h"
 #include "sonx/qcelp/tables.h"
@@ -107,8 +107,13 @@ float decodeCodebookGain(int rate, int subframe, uint32_t code, uint32_t sign, Q
     const int32_t index = codebookGainIndex(rate, subframe, code, state);
     pushGainIndex(state, index);
     // The sign bit set without a branch: the signs are as good as random.
-    const uint32_t signBit = static_cast<uint32_t>(sign != 0) << 31;
-    return std::bit_cast<float>(std::bit_cast<uint32_t>(tableGain(index)) ^ signBit);
+    const float gain = tableGain(index);
+    uint32_t bits;
+    std::memcpy(&bits, &gain, sizeof bits);
+    bits ^= static_cast<uint32_t>(sign != 0) << 31;
+    float signedGain;
+    std::memcpy(&signedGain, &bits, sizeof signedGain);
+    return signedGain;
 }
 
 int32_t eighthRateGainBase(const QcelpDecoderState& state) {
