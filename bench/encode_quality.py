@@ -3,7 +3,7 @@
 
     bench/encode_quality.py VELCONV_A VELCONV_B FILE.wav...
 
-Each WAV (8 kHz mono 16-bit) is encoded by both builds at every rate set and
+Each WAV (8 kHz mono: 16-bit, 8-bit or mu-law) is encoded by both builds at every rate set and
 decoded by build B, so that only the encoders differ. Prints, per file and
 rate set, the bit rate of the QCP's packets and the SNR of the decoded speech
 against the input (at the alignment that maximises it), and the differences
@@ -16,7 +16,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import wave
 
 import numpy
 
@@ -38,11 +37,33 @@ def packet_bytes(qcp_path):
     raise ValueError(qcp_path + ': no data chunk')
 
 
+def mulaw_to_linear(codes):
+    """G.711 mu-law codes to 16-bit values."""
+    u = ~codes.astype(numpy.int32) & 0xFF
+    magnitude = ((((u & 0x0F) << 3) + 0x84) << ((u >> 4) & 0x07)) - 0x84
+    return numpy.where(u & 0x80, -magnitude, magnitude)
+
+
 def samples(wav_path):
-    with wave.open(wav_path, 'rb') as w:
-        if w.getframerate() != 8000 or w.getnchannels() != 1 or w.getsampwidth() != 2:
-            raise ValueError('not 8 kHz mono 16-bit, the SNR needs the coder\'s own input')
-        return numpy.frombuffer(w.readframes(w.getnframes()), dtype='<i2').astype(numpy.float64)
+    """The 16-bit samples the coder takes from an 8 kHz mono WAV: PCM
+    16-bit as it is, 8-bit and mu-law widened."""
+    with open(wav_path, 'rb') as f:
+        data = f.read()
+    chunks = dict(riff_chunks(data)) if data[:4] == b'RIFF' and data[8:12] == b'WAVE' else {}
+    if b'fmt ' not in chunks or b'data' not in chunks:
+        raise ValueError('not a WAV file')
+    tag, channels, rate = struct.unpack('<HHI', chunks[b'fmt '][:8])
+    bits = struct.unpack('<H', chunks[b'fmt '][14:16])[0]
+    body = chunks[b'data']
+    if rate != 8000 or channels != 1:
+        raise ValueError('not 8 kHz mono, the SNR needs the coder\'s own input')
+    if tag == 1 and bits == 16:
+        return numpy.frombuffer(body[:len(body) // 2 * 2], dtype='<i2').astype(numpy.float64)
+    if tag == 1 and bits == 8:
+        return (numpy.frombuffer(body, dtype=numpy.uint8).astype(numpy.float64) - 128.0) * 256.0
+    if tag == 7 and bits == 8:
+        return mulaw_to_linear(numpy.frombuffer(body, dtype=numpy.uint8)).astype(numpy.float64)
+    raise ValueError('a sample format this script does not widen')
 
 
 def snr_db(reference, decoded, max_delay=400):
