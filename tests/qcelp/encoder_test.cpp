@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -10,6 +11,7 @@
 #include "sonx/qcelp/codebook_search.h"
 #include "sonx/qcelp/decode_params.h"
 #include "sonx/qcelp/decoder.h"
+#include "sonx/qcelp/synthesis.h"
 #include "sonx/qcelp/tables.h"
 
 namespace sonx {
@@ -269,6 +271,41 @@ std::vector<uint8_t> packetStream(const std::vector<int16_t>& pcm, const QcelpCo
 }
 
 // Encoders share nothing: concurrent streams code exactly as they do alone.
+// The encoder's shortcut for a subframe whose weighted synthesis it already
+// has: handed the filter's own outputs, it leaves the local decoder's state
+// as running the filter does, for subframes shorter than the filter's
+// memory too.
+TEST(Encoder, WeightedSynthesisGivenLeavesTheStateTheFilterLeaves) {
+    const QcelpConfig config = rateSetConfig("vfr");
+    LpcBlock block{};
+    const float weighted[4] = {0.9f, -0.5f, 0.2f, 0.1f};
+    std::copy(weighted, weighted + 4, block.weighted);
+    std::copy(weighted, weighted + 4, block.lpc);
+    PitchParams pitch;
+    pitch.lag = 40;
+    pitch.gain = 0.75f;
+    for (int length : {4, 7, 10, 20}) {
+        QcelpDecoderState viaFilter;
+        initDecoderState(viaFilter, 0);
+        // A history and filter memory of something.
+        CodebookSubframe first;
+        first.gain = 900.0f;
+        first.index = 5;
+        for (int s = 0; s < 4; ++s)
+            synthesizeSubframe(kRateFull, viaFilter, block, pitch, &first, nullptr, 40, config, 1, 1);
+        QcelpDecoderState given = viaFilter;
+        CodebookSubframe record;
+        record.gain = -350.0f;
+        record.index = 77;
+        CodebookSubframe same = record;
+        float synthesized[kPitchSubframeSamples];
+        synthesizeSubframe(kRateFull, viaFilter, block, pitch, &record, nullptr, length, config, 1, 1, synthesized);
+        synthesizeWeightedGiven(kRateFull, given, block, pitch, same, nullptr, length, synthesized);
+        EXPECT_TRUE(sameBits(viaFilter.weightedSynthesis, given.weightedSynthesis)) << length;
+        EXPECT_TRUE(sameBits(viaFilter.mainPitch, given.mainPitch)) << length;
+    }
+}
+
 TEST(Encoder, ConcurrentEncodersDoNotInfluenceEachOther) {
     const std::vector<int16_t> speech = test::testSpeech();
     const std::vector<int16_t> harsh = generate("onset", 600);
