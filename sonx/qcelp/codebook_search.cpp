@@ -31,17 +31,17 @@ uint32_t levelCodeOf(float x) {
     return boundedCode(decibels(x) * 15.0f / 60.0f + 0.5f, 0, 15);
 }
 
-// levelCodeOf without a logarithm. The code never falls as x rises (the
-// logarithms of two floats are far further apart than its error, and every
-// later step keeps their order), so it is the number of thresholds at or
-// below x, threshold c being the least float whose code is c or more:
-// found once, by halving the range of the positive floats' bit patterns.
 float floatOfBits(uint32_t bits) {
     float x;
     std::memcpy(&x, &bits, sizeof x);
     return x;
 }
 
+// levelCodeOf without a logarithm. The code never falls as x rises (the
+// logarithms of two floats are far further apart than its error, and every
+// later step keeps their order), so it is the number of thresholds at or
+// below x, threshold c being the least float whose code is c or more:
+// found once, by halving the range of the positive floats' bit patterns.
 struct LevelThresholds {
     float at[16];
     LevelThresholds() {
