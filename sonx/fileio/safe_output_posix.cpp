@@ -47,9 +47,11 @@ constexpr std::size_t kSignalCount = std::size(kTerminatingSignals);
 // claimed a slot writes its name; the handler reads only names it has
 // taken over (Set -> Removing), so no slot is read while it is written.
 enum SlotState : int { kFree, kFilling, kSet, kRemoving };
+// Zero-initialised, so the slots cost nothing until used: a constructor
+// run at start-up would touch every page of them in every process.
 struct Slot {
     std::atomic<int> state{kFree};
-    char path[PATH_MAX + 64];
+    char path[PATH_MAX + 64] = {};
 };
 constexpr std::size_t kSlotCount = 256;
 Slot g_slots[kSlotCount];
