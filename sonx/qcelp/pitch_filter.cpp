@@ -31,10 +31,12 @@ inline __m128 roundToIntF4(__m128 x) {
 }
 #endif
 
-// out[n] = x[n] + round(gain * y[n - lag]). y is either out itself, after
-// the history, or the end of the history when no read reaches this block.
-// `from` outputs are done already.
-void integerLag(const float* in, const float* y, float* out, int len, int lag, float gain, int from = 0) {
+// out[n] = x[n] + round(gain * y[n - lag]), written to copy[n] too (the
+// history and the caller's output both want the block; copy may be out).
+// y is either out itself, after the history, or the end of the history
+// when no read reaches this block. `from` outputs are done already.
+void integerLag(const float* in, const float* y, float* out, float* copy, int len, int lag, float gain,
+                int from = 0) {
     int n = from;
 #if defined(__SSE2__)
     // Four at a time while the reads stay behind the writes.
@@ -42,16 +44,19 @@ void integerLag(const float* in, const float* y, float* out, int len, int lag, f
         const __m128 g = _mm_set1_ps(gain);
         for (; n + 4 <= len; n += 4) {
             const __m128 c = roundToIntF4(_mm_mul_ps(g, _mm_loadu_ps(y + n - lag)));
-            _mm_storeu_ps(out + n, _mm_add_ps(_mm_loadu_ps(in + n), c));
+            const __m128 v = _mm_add_ps(_mm_loadu_ps(in + n), c);
+            _mm_storeu_ps(out + n, v);
+            _mm_storeu_ps(copy + n, v);
         }
     }
 #endif
-    for (; n < len; ++n) out[n] = in[n] + roundToIntF(gain * y[n - lag]);
+    for (; n < len; ++n) copy[n] = out[n] = in[n] + roundToIntF(gain * y[n - lag]);
 }
 
 // out[n] = x[n] + gain * (8 taps around y[n - lag - 0.5]), y as for
 // integerLag; lag is at least 4, so four outputs never read each other.
-void halfLag(const float* in, const float* y, float* out, int len, int lag, float gain, int from = 0) {
+void halfLag(const float* in, const float* y, float* out, float* copy, int len, int lag, float gain,
+             int from = 0) {
     const float* t = halfSampleTaps;
     int n = from;
 #if defined(__SSE2__)
@@ -61,14 +66,16 @@ void halfLag(const float* in, const float* y, float* out, int len, int lag, floa
         __m128 acc = _mm_mul_ps(_mm_set1_ps(t[0]), _mm_loadu_ps(p));
         for (int j = 1; j < kHalfSampleTaps; ++j)
             acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(t[j]), _mm_loadu_ps(p + j)));
-        _mm_storeu_ps(out + n, _mm_add_ps(_mm_loadu_ps(in + n), _mm_mul_ps(g, acc)));
+        const __m128 v = _mm_add_ps(_mm_loadu_ps(in + n), _mm_mul_ps(g, acc));
+        _mm_storeu_ps(out + n, v);
+        _mm_storeu_ps(copy + n, v);
     }
 #endif
     for (; n < len; ++n) {
         const float* p = y + n - lag - 4;
         float acc = t[0] * p[0];
         for (int j = 1; j < kHalfSampleTaps; ++j) acc += t[j] * p[j];
-        out[n] = in[n] + gain * acc;
+        copy[n] = out[n] = in[n] + gain * acc;
     }
 }
 
@@ -83,7 +90,8 @@ SONX_QCELP_WIDE inline void finishNarrow() {
 
 // integerLag and halfLag eight outputs at a time where the reads stay
 // behind the writes, each output formed as there.
-SONX_QCELP_WIDE void integerLagWide(const float* in, const float* y, float* out, int len, int lag, float gain) {
+SONX_QCELP_WIDE void integerLagWide(const float* in, const float* y, float* out, float* copy, int len, int lag,
+                                    float gain) {
     int n = 0;
     if (lag >= 8) {
         const __m256 g = _mm256_set1_ps(gain);
@@ -98,15 +106,18 @@ SONX_QCELP_WIDE void integerLagWide(const float* in, const float* y, float* out,
                                             _mm256_cmp_ps(_mm256_sub_ps(xs, t), half, _CMP_GE_OQ));
             const __m256 r = _mm256_add_ps(t, _mm256_and_ps(up, one));
             const __m256 c = _mm256_or_ps(_mm256_and_ps(small, r), _mm256_andnot_ps(small, x));
-            _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), c));
+            const __m256 v = _mm256_add_ps(_mm256_loadu_ps(in + n), c);
+            _mm256_storeu_ps(out + n, v);
+            _mm256_storeu_ps(copy + n, v);
         }
     }
     if (n == len) return;
     finishNarrow();
-    integerLag(in, y, out, len, lag, gain, n);
+    integerLag(in, y, out, copy, len, lag, gain, n);
 }
 
-SONX_QCELP_WIDE void halfLagWide(const float* in, const float* y, float* out, int len, int lag, float gain) {
+SONX_QCELP_WIDE void halfLagWide(const float* in, const float* y, float* out, float* copy, int len, int lag,
+                                 float gain) {
     const float* t = halfSampleTaps;
     int n = 0;
     const __m256 g = _mm256_set1_ps(gain);
@@ -115,28 +126,30 @@ SONX_QCELP_WIDE void halfLagWide(const float* in, const float* y, float* out, in
         __m256 acc = _mm256_mul_ps(_mm256_set1_ps(t[0]), _mm256_loadu_ps(p));
         for (int j = 1; j < kHalfSampleTaps; ++j)
             acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(t[j]), _mm256_loadu_ps(p + j)));
-        _mm256_storeu_ps(out + n, _mm256_add_ps(_mm256_loadu_ps(in + n), _mm256_mul_ps(g, acc)));
+        const __m256 v = _mm256_add_ps(_mm256_loadu_ps(in + n), _mm256_mul_ps(g, acc));
+        _mm256_storeu_ps(out + n, v);
+        _mm256_storeu_ps(copy + n, v);
     }
     if (n == len) return;
     finishNarrow();
-    halfLag(in, y, out, len, lag, gain, n);
+    halfLag(in, y, out, copy, len, lag, gain, n);
 }
 #endif
 
 // The pitch filter's reads of one block, in the widest form this CPU runs,
 // chosen once when the library is loaded.
-typedef void LagRead(const float* in, const float* y, float* out, int len, int lag, float gain);
+typedef void LagRead(const float* in, const float* y, float* out, float* copy, int len, int lag, float gain);
 struct LagReads {
     LagRead* integer;
     LagRead* half;
 };
 
 constexpr LagReads kNarrowReads = {
-    [](const float* in, const float* y, float* out, int len, int lag, float gain) {
-        integerLag(in, y, out, len, lag, gain);
+    [](const float* in, const float* y, float* out, float* copy, int len, int lag, float gain) {
+        integerLag(in, y, out, copy, len, lag, gain);
     },
-    [](const float* in, const float* y, float* out, int len, int lag, float gain) {
-        halfLag(in, y, out, len, lag, gain);
+    [](const float* in, const float* y, float* out, float* copy, int len, int lag, float gain) {
+        halfLag(in, y, out, copy, len, lag, gain);
     },
 };
 
@@ -156,9 +169,10 @@ const LagReads& chooseLagReads() {
 // before this one has run.
 const LagReads* const kLagReads = &chooseLagReads();
 
-inline void lagBlock(bool half, const float* in, const float* y, float* out, int len, int lag, float gain) {
+inline void lagBlock(bool half, const float* in, const float* y, float* out, float* copy, int len, int lag,
+                     float gain) {
     const LagReads& reads = kLagReads ? *kLagReads : chooseLagReads();
-    (half ? reads.half : reads.integer)(in, y, out, len, lag, gain);
+    (half ? reads.half : reads.integer)(in, y, out, copy, len, lag, gain);
 }
 
 // A zero gain must not touch the memory at all: with lag 0 the read would
@@ -169,9 +183,8 @@ inline bool pitchActive(int32_t lag, int32_t fraction, float gain) {
 }
 
 // The pitch filter of `length` outputs (at most a frame) over the history
-// that ends at y[0]; the outputs are written to y as well as to out. They
-// are formed where their next reader finds them (out, when no read
-// reaches the block), and copied to the other.
+// that ends at y[0]; the outputs are written to y as well as to out, both
+// as they are formed.
 SONX_QCELP_KERNEL void pitchFilterInto(const float* in, float* y, float* out, int length, int32_t lag,
                                        int32_t fraction, float gain) {
     if (!pitchActive(lag, fraction, gain)) {
@@ -181,13 +194,9 @@ SONX_QCELP_KERNEL void pitchFilterInto(const float* in, float* y, float* out, in
     }
     const bool half = fraction == 2;
     const int reach = half ? lag - 3 : lag;  // the newest sample read is y[n - reach]
-    if (length <= reach) {
-        lagBlock(half, in, y, out, length, lag, gain);
-        std::copy(out, out + length, y);
-        return;
-    }
-    lagBlock(half, in, y, y, length, lag, gain);
-    std::copy(y, y + length, out);
+    // When no read reaches the block, y is read only behind it.
+    if (length <= reach) return lagBlock(half, in, y, out, y, length, lag, gain);
+    lagBlock(half, in, y, y, out, length, lag, gain);
 }
 
 }  // namespace
@@ -219,7 +228,7 @@ void pitchFilterWith(const float* in, float* out, int length, const PitchFilterS
     // When every read falls in the history, the outputs go straight out.
     const bool half = fraction == 2;
     const int reach = half ? lag - 3 : lag;  // the newest sample read is y[n - reach]
-    if (length <= reach) return lagBlock(half, in, filter.history() + kPitchHistory, out, length, lag, gain);
+    if (length <= reach) return lagBlock(half, in, filter.history() + kPitchHistory, out, out, length, lag, gain);
     float buf[kPitchHistory + kFrameSamples];
     std::memcpy(buf, filter.history(), sizeof(float) * kPitchHistory);
     float* y = buf + kPitchHistory;
