@@ -1,4 +1,5 @@
 #include "velconv/batch.h"
+#include "velconv/failures.h"
 #include "velconv/file_system.h"
 #include "velconv/velconv.h"
 
@@ -156,6 +157,7 @@ struct PlannedFile {
     InputKind kind = InputKind::Wav;
     std::string output;
     std::optional<std::string> refusal;  // why it is not converted, found before any file is
+    std::vector<std::string> refusalNotes;  // what the system said, for the lines after it
     // A stream (a pipe's /dev/fd/N, a FIFO) can be read only once: it is
     // spooled when planning, told by the spool and converted from it.
     std::shared_ptr<Input> stream;
@@ -175,7 +177,7 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
     std::set<fs::path> seenInputs;
     Places places;
     for (const std::string& input : inputs) {
-        PlannedFile file{input, places.of(input), InputKind::Wav, "", std::nullopt, nullptr};
+        PlannedFile file{input, places.of(input), InputKind::Wav, "", std::nullopt, {}, nullptr};
         // The same file named twice (a.qcp and ./a.qcp) is converted once.
         if (!seenInputs.insert(file.inputPlace).second) continue;
         try {
@@ -191,6 +193,7 @@ std::vector<PlannedFile> plan(const std::vector<std::string>& inputs, const std:
             file.output = outputNameFor(input, file.kind, outputDir);
         } catch (const std::exception& e) {
             file.refusal = e.what();
+            file.refusalNotes = failureNotes(e);
         }
         files.push_back(std::move(file));
     }
@@ -236,6 +239,7 @@ Converted convertPlanned(const PlannedFile& file, const BatchSettings& settings)
     FileReport& report = converted.report;
     if (file.refusal) {
         report.lines.push_back({Kind::Error, "ERROR: " + inQuotes(file.input) + ": " + *file.refusal});
+        for (const std::string& note : file.refusalNotes) report.lines.push_back({Kind::Error, note});
         return converted;
     }
     try {

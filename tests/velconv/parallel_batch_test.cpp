@@ -59,6 +59,19 @@ TEST(ParallelBatch, PrintsAndWritesWhatOneFileAtATimeDoes) {
     EXPECT_EQ(batch({"--verbose", "-s", "-d", "four"}).errorOutput, named + skipSummary);
 }
 
+// A missing input is named as missing, as a single conversion names it,
+// and does not stop the files after it.
+TEST(ParallelBatch, MissingInputSaysWhyItCannotBeRead) {
+    TempDir dir;
+    writeFileBytes(dir.file("b.wav"), speechWav(0.3));
+    const std::string why = "velconv: cannot open 'a.qcp': No such file or directory\n";
+    EXPECT_NE(runVelconv({"a.qcp", "a.wav"}, dir.path()).errorOutput.find(why), std::string::npos);
+    const RunResult batch = runVelconv({"-j", "2", "-d", "out", "a.qcp", "b.wav"}, dir.path());
+    EXPECT_EQ(batch.errorOutput, "ERROR: 'a.qcp': Input file is not a valid wav, or qcp file\n" + why +
+                                     "velconv: 1 converted, 0 skipped, 1 failed\n");
+    EXPECT_TRUE(fs::exists(dir.file("out/b.qcp")));
+}
+
 // SIGTERM and SIGINT at random moments of a two-job batch.
 TEST(ParallelBatch, SignalsLeaveOnlyCompleteOutputsAndNoTemporaryFile) {
     TempDir dir;
