@@ -7,6 +7,7 @@
 #define SONX_FILEIO_AUDIO_FILE_H
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "sonx/sonx.h"
 
 namespace sonx {
+
+class OpenTemporary;
 
 // RIFF access context bound to one open QCP or WAV file. The four functions
 // either complete or throw; `context` is handed back to each of them.
@@ -44,6 +47,9 @@ inline constexpr int64_t kOffsetUnknown = -1;
 struct AudioFile {
     FileHandle handle;        // copied from the client; type 0 = closed
     int32_t descriptor = -1;  // POSIX descriptor of a named file
+    // The temporary output in the making whose descriptor this file uses,
+    // which closing leaves open; null when the descriptor is the file's own.
+    std::shared_ptr<OpenTemporary> temporary;
     // A named file's next transfer starts at `position`; the descriptor's
     // own offset, where a transfer moves it, is `descriptorOffset`.
     uint32_t position = 0;

@@ -33,9 +33,16 @@ uint32_t clientSize(const AudioFile& file) {
     return size < 0 ? 0 : static_cast<uint32_t>(size);
 }
 
-void closeDescriptorQuietly(AudioFile& file) {
-    native_io::close(file.descriptor);
+// A borrowed descriptor stays open for its temporary's owner.
+int letGoOfDescriptor(AudioFile& file) {
+    const int closed = file.temporary ? 0 : native_io::close(file.descriptor);
+    file.temporary.reset();
     file.descriptor = -1;
+    return closed;
+}
+
+void closeDescriptorQuietly(AudioFile& file) {
+    letGoOfDescriptor(file);
     file.handle.type = FILE_HANDLE_CLOSED;
 }
 
@@ -52,27 +59,48 @@ int32_t riffTruncate(uint32_t length, void* context) {
     return truncateFile(*static_cast<AudioFile*>(context), length);
 }
 
-void openNamed(AudioFile& file, bool create, bool readWrite) {
-    using native_io::OpenFor;
-    const char* name = file.handle.fileName ? file.handle.fileName : "";
-    // A temporary output is never made anew here: a signal may have removed it.
-    const OpenFor created = isTemporaryInTheMaking(name) ? OpenFor::EmptyingExisting : OpenFor::CreatingEmpty;
-    const OpenFor purpose = create ? created : readWrite ? OpenFor::ReadingAndWriting : OpenFor::Reading;
-    const int fd = native_io::openNamed(name, purpose);
-    if (fd < 0) {
+// The descriptor of a temporary output in the making, used as it is: a
+// temporary is never opened by name again, as a signal may have removed it
+// and opening could make it anew. Creating starts it empty.
+bool borrowTemporary(AudioFile& file, const char* name, bool create) {
+    file.temporary = openTemporaryInTheMaking(name);
+    if (!file.temporary) return false;
+    file.descriptor = file.temporary->descriptor();
+    if (create && !file.temporary->takeFresh() && native_io::truncate(file.descriptor, 0) != 0) {
         const int error = errno;
+        letGoOfDescriptor(file);
         file.handle.type = FILE_HANDLE_CLOSED;
         failWithErrno("Error opening file: ", error, SONX_ERR_OPEN);
     }
-    file.descriptor = fd;
+    return true;
+}
+
+void openNamed(AudioFile& file, bool create, bool readWrite) {
+    using native_io::OpenFor;
+    const char* name = file.handle.fileName ? file.handle.fileName : "";
+    const bool borrowed = borrowTemporary(file, name, create);
+    if (!borrowed) {
+        // Where the temporary is opened by name, it is still never made anew.
+        const OpenFor created =
+            isTemporaryInTheMaking(name) ? OpenFor::EmptyingExisting : OpenFor::CreatingEmpty;
+        const OpenFor purpose = create ? created : readWrite ? OpenFor::ReadingAndWriting : OpenFor::Reading;
+        const int fd = native_io::openNamed(name, purpose);
+        if (fd < 0) {
+            const int error = errno;
+            file.handle.type = FILE_HANDLE_CLOSED;
+            failWithErrno("Error opening file: ", error, SONX_ERR_OPEN);
+        }
+        file.descriptor = fd;
+    }
     file.position = 0;
-    file.descriptorOffset = 0;
+    // A borrowed descriptor's offset is wherever its last user left it.
+    file.descriptorOffset = borrowed ? kOffsetUnknown : 0;
     file.ahead.clear();
     if (create) {
         file.fileFormat.size = 0;
         return;
     }
-    const int64_t end = native_io::openedLength(fd);
+    const int64_t end = native_io::openedLength(file.descriptor);
     if (end < 0) {
         const int error = errno;
         closeDescriptorQuietly(file);
@@ -274,9 +302,8 @@ void closeFile(AudioFile& file, bool quiet) {
         }
     }
     if (file.handle.type == FILE_HANDLE_NAME) {
-        if (native_io::close(file.descriptor) != 0 && failure.empty())
+        if (letGoOfDescriptor(file) != 0 && failure.empty())
             failure = std::string("Error closing file: ") + native_io::errorText(errno);
-        file.descriptor = -1;
     }
     // The descriptor is gone even when close reports an error, so the record
     // is closed and its codecs given back on every path.
