@@ -50,6 +50,9 @@ struct AudioFile {
     // The temporary output in the making whose descriptor this file uses,
     // which closing leaves open; null when the descriptor is the file's own.
     std::shared_ptr<OpenTemporary> temporary;
+    // The header's lengths wait for closeFile instead of following every
+    // block: the output takes its name only once complete.
+    bool lengthsAtClose = false;
     // A named file's next transfer starts at `position`; the descriptor's
     // own offset, where a transfer moves it, is `descriptorOffset`.
     uint32_t position = 0;
@@ -122,8 +125,13 @@ void seekFile(AudioFile& file, uint32_t position);
 // (unchecked). Throws "Error truncating file: " + system text.
 int32_t truncateFile(AudioFile& file, uint32_t length);
 
+// Writes the RIFF size, the 'data' length and (QCP) the 'vrat' packet count
+// that cover the data written so far, in that order.
+void writeHeaderLengths(AudioFile& file);
+
 // Closes the file (a named QCP file opened for writing with an odd data
-// position first gets its zero pad byte), marks the record closed and
+// position first gets its zero pad byte, and one with lengthsAtClose its
+// header's lengths), marks the record closed and
 // releases attached codecs. Safe on a closed record. Throws "Error closing
 // file: " + system text unless quiet; a quiet close never throws.
 void closeFile(AudioFile& file, bool quiet);

@@ -7,6 +7,7 @@
 
 #include "sonx/component/status.h"
 #include "sonx/fileio/audio_file.h"
+#include "sonx/fileio/endian.h"
 #include "sonx/fileio/native_io.h"
 #include "sonx/fileio/posix_io.h"
 #include "sonx/fileio/safe_output.h"
@@ -96,6 +97,7 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
     // A borrowed descriptor's offset is wherever its last user left it.
     file.descriptorOffset = borrowed ? kOffsetUnknown : 0;
     file.ahead.clear();
+    file.lengthsAtClose = create && borrowed;
     if (create) {
         file.fileFormat.size = 0;
         return;
@@ -283,6 +285,18 @@ int32_t truncateFile(AudioFile& file, uint32_t length) {
     return callClient(file, CLIENT_FILE_TRUNCATE, nullptr, 0, static_cast<int32_t>(length));
 }
 
+void writeHeaderLengths(AudioFile& file) {
+    const auto putAt = [&](uint32_t position, uint32_t value) {
+        uint8_t bytes[4];
+        putLe32(bytes, value);
+        seekFile(file, position);
+        writeFile(file, bytes, 4);
+    };
+    putAt(4, file.riff.size - 8);
+    putAt(file.dataStart - 4, file.dataPosition - file.dataStart);
+    if (file.fileFormat.fileType == FILE_TYPE_QCP) putAt(file.rateChunkPos + 4, file.blocksDone);
+}
+
 void closeFile(AudioFile& file, bool quiet) {
     std::string failure;
     int32_t status = SONX_ERR_WRITE;
@@ -291,16 +305,20 @@ void closeFile(AudioFile& file, bool quiet) {
     const bool open = file.handle.type == FILE_HANDLE_NAME ||
                       (file.handle.type == FILE_HANDLE_CLIENT && file.handle.callback);
     // The RIFF size already counts the pad byte of an odd-length 'data' chunk.
-    if (open && file.openedForWriting && riffFile && (file.dataPosition & 1u)) {
+    if (open && file.openedForWriting && riffFile) {
         try {
-            static const uint8_t zero = 0;
-            seekFile(file, file.dataPosition);
-            writeFile(file, &zero, 1);
+            if (file.dataPosition & 1u) {
+                static const uint8_t zero = 0;
+                seekFile(file, file.dataPosition);
+                writeFile(file, &zero, 1);
+            }
+            if (file.lengthsAtClose && file.blocksDone > 0) writeHeaderLengths(file);
         } catch (const std::exception& e) {
             failure = e.what();
             status = currentStatus();
         }
     }
+    file.lengthsAtClose = false;
     if (file.handle.type == FILE_HANDLE_NAME) {
         if (letGoOfDescriptor(file) != 0 && failure.empty())
             failure = std::string("Error closing file: ") + native_io::errorText(errno);
