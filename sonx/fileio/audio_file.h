@@ -58,9 +58,11 @@ struct AudioFile {
     uint32_t position = 0;
     int64_t descriptorOffset = 0;
     // The bytes from `aheadStart` read ahead of small reads of a file opened
-    // only to read.
+    // only to read; the whole file once it is read further than that and is
+    // short enough to hold.
     std::vector<uint8_t> ahead;
     uint32_t aheadStart = 0;
+    uint32_t openedLength = 0;  // of a named file, when it was opened
 
     ISonxCodec* decoder = nullptr;
     ISonxError* decoderError = nullptr;

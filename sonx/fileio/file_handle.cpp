@@ -97,6 +97,7 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
     // A borrowed descriptor's offset is wherever its last user left it.
     file.descriptorOffset = borrowed ? kOffsetUnknown : 0;
     file.ahead.clear();
+    file.aheadStart = 0;
     file.lengthsAtClose = create && borrowed;
     if (create) {
         file.fileFormat.size = 0;
@@ -116,6 +117,7 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
         failWithErrno("Error getting file pointer position: ", EOVERFLOW, SONX_ERR_TOO_LARGE);
     }
     file.fileFormat.size = static_cast<uint32_t>(end);
+    file.openedLength = static_cast<uint32_t>(end);
 }
 
 // Where a named file's transfer at file.position starts: there, in the one
@@ -142,26 +144,54 @@ void transferred(AudioFile& file, size_t done, uint32_t count) {
 }
 
 // Reads shorter than this, of a file opened only to read (a header's
-// fields, a chunk walk), are served from one block read ahead.
+// fields, a chunk walk), are served from one block read ahead. A file no
+// longer than kHeldFileBytes that is read past that block is read whole,
+// once, and every later read is served from it: a conversion reads its
+// packets twice (to count them, then to decode them). One no longer than
+// kWholeAtFirstBytes is read whole at its first small read.
 constexpr uint32_t kSmallRead = 512;
 constexpr uint32_t kReadAheadBytes = 4096;
+constexpr uint32_t kHeldFileBytes = 1u << 20;
+constexpr uint32_t kWholeAtFirstBytes = 64u << 10;
 
 bool isReadAhead(const AudioFile& file, uint32_t count) {
     return file.position >= file.aheadStart && file.position - file.aheadStart <= file.ahead.size() &&
            file.ahead.size() - (file.position - file.aheadStart) >= count;
 }
 
-// False when the read is no small one, or when the bytes are not all there
-// to be read ahead: the plain read then tells what went wrong.
+bool holdsWholeFile(const AudioFile& file) {
+    return file.aheadStart == 0 && file.ahead.size() == file.openedLength;
+}
+
+// Reads `length` bytes from `start` into the read-ahead buffer.
+void fillAhead(AudioFile& file, uint32_t start, uint32_t length) {
+    file.ahead.resize(length);
+    const uint32_t position = file.position;
+    file.position = start;
+    const int64_t offset = transferOffset(file);
+    const size_t got = posix_io::readFull(file.descriptor, file.ahead.data(), length, offset);
+    noteDescriptorOffset(file, got, length);
+    file.position = position;
+    file.ahead.resize(errno == 0 ? got : 0);
+    file.aheadStart = start;
+}
+
+// False when the bytes are not all there to be read ahead, or the read is
+// a large first one: the plain read then makes it, or tells what went wrong.
 bool readFromAhead(AudioFile& file, uint8_t* buffer, uint32_t count) {
-    if (file.openedForWriting || count >= kSmallRead) return false;
+    if (file.openedForWriting) return false;
     if (!isReadAhead(file, count)) {
-        file.ahead.resize(kReadAheadBytes);
-        const int64_t offset = transferOffset(file);
-        const size_t got = posix_io::readFull(file.descriptor, file.ahead.data(), kReadAheadBytes, offset);
-        noteDescriptorOffset(file, got, kReadAheadBytes);
-        file.ahead.resize(errno == 0 ? got : 0);
-        file.aheadStart = file.position;
+        // Past the end of a file held whole: the plain read tells.
+        if (holdsWholeFile(file)) return false;
+        const bool small = count < kSmallRead;
+        const bool readBefore = !file.ahead.empty();
+        const uint32_t wholeLimit = readBefore ? kHeldFileBytes : small ? kWholeAtFirstBytes : 0;
+        if (file.openedLength <= wholeLimit)
+            fillAhead(file, 0, file.openedLength);
+        else if (small)
+            fillAhead(file, file.position, kReadAheadBytes);
+        else
+            return false;
         if (!isReadAhead(file, count)) return false;
     }
     if (count) std::memcpy(buffer, file.ahead.data() + (file.position - file.aheadStart), count);
