@@ -15,6 +15,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <vector>
@@ -268,15 +269,19 @@ std::string temporaryNameFor(const std::string& output, std::mt19937& random) {
 }
 
 // The file a symbolic link leads to, followed link by link, even when the
-// last one does not exist yet; the name itself when it is no link.
-std::string followLinks(const std::string& name) {
+// last one does not exist yet; the name itself when it is no link. `exists`
+// tells whether that file exists, and `st` then describes it.
+std::string followLinks(const std::string& name, struct stat& st, bool& exists) {
     std::string path = name;
     for (int hop = 0; hop < 40; ++hop) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        exists = ::lstat(path.c_str(), &st) == 0;
+        if (!exists || !S_ISLNK(st.st_mode)) return path;
         char target[PATH_MAX];
         const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
-        if (length < 0) return path;
+        if (length < 0) {
+            exists = ::stat(path.c_str(), &st) == 0;
+            return path;
+        }
         target[length] = '\0';
         path = target[0] == '/' ? std::string(target) : folderOf(path) + "/" + target;
     }
@@ -634,9 +639,9 @@ std::unique_ptr<SafeOutput> SafeOutput::begin(const std::string& name, const Saf
     }
     // A symbolic link stays a link: the file it points to is written, even
     // one that does not exist yet.
-    s.finalName = followLinks(name);
     struct stat st {};
-    const bool exists = ::stat(s.finalName.c_str(), &st) == 0;
+    bool exists = false;
+    s.finalName = followLinks(name, st, exists);
     s.replacesFile = exists;
     if (request.input) {
         struct stat in {};
@@ -766,6 +771,8 @@ std::vector<SafeOutput::Outcome> SafeOutput::commitTogether(const std::vector<Sa
     std::vector<Outcome> outcomes(outputs.size());
     const auto failed = [&](std::size_t n) { outcomes[n].failure = std::current_exception(); };
     std::vector<Flushing> files;
+    // The files of one folder are on one file system: one of them tells its device.
+    std::map<std::string, std::optional<dev_t>> deviceOfFolder;
     for (std::size_t n = 0; n < outputs.size(); ++n) {
         State& s = *outputs[n]->state_;
         try {
@@ -774,9 +781,9 @@ std::vector<SafeOutput::Outcome> SafeOutput::commitTogether(const std::vector<Sa
                 continue;
             }
             const int fd = s.registration.descriptor();
-            struct stat st {};
-            const bool known = ::fstat(fd, &st) == 0;
-            files.push_back({&s, n, fd, known, known ? st.st_dev : dev_t{}});
+            auto [device, added] = deviceOfFolder.try_emplace(folderOf(s.temporaryName));
+            if (struct stat st {}; added && ::fstat(fd, &st) == 0) device->second = st.st_dev;
+            files.push_back({&s, n, fd, device->second.has_value(), device->second.value_or(dev_t{})});
         } catch (...) {
             failed(n);
         }
