@@ -17,7 +17,6 @@
 #include <mutex>
 #include <optional>
 #include <random>
-#include <set>
 #include <vector>
 
 #include "sonx/fileio/posix_io.h"
@@ -526,7 +525,7 @@ struct SafeOutput::State {
     bool counted = false;       // holds the signal handlers in place
     bool replacesFile = false;  // something had the final name at begin()
     std::unique_ptr<Spool> spool;
-    Registration registration;  // Replace: the temporary name
+    Registration registration;  // Replace: the temporary name and its descriptor
 
     State() = default;
     State(const State&) = delete;
