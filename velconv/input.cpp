@@ -117,9 +117,7 @@ Input::Input(const std::string& name) : name_(name) {
     spool();
 }
 
-Input::Input(const std::string& name, InputKind kind) : name_(name), kind_(kind) {
-    if (name == kStdioName || isStreamName(name)) spool();
-}
+Input::Input(const std::string& name, InputKind kind) : name_(name), kind_(kind) {}
 
 void Input::spool() {
     const std::string& name = name_;

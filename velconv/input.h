@@ -25,8 +25,8 @@ InputKind sniffInput(const std::string& name);
 class Input {
 public:
     explicit Input(const std::string& name);
-    // A named file already found to be of `kind` is not read for it again;
-    // a stream is spooled and told by its first bytes, as ever.
+    // A named file, no stream, already found to be of `kind`: it is not
+    // looked at again before the conversion reads it.
     Input(const std::string& name, InputKind kind);
     bool isStream() const { return spool_ != nullptr; }
     // A streamed WAV whose 'data' length promises more than arrived.

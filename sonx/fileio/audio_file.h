@@ -7,6 +7,7 @@
 #define SONX_FILEIO_AUDIO_FILE_H
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "sonx/sonx.h"
 
 namespace sonx {
+
+class OpenTemporary;
 
 // RIFF access context bound to one open QCP or WAV file. The four functions
 // either complete or throw; `context` is handed back to each of them.
@@ -44,14 +47,22 @@ inline constexpr int64_t kOffsetUnknown = -1;
 struct AudioFile {
     FileHandle handle;        // copied from the client; type 0 = closed
     int32_t descriptor = -1;  // POSIX descriptor of a named file
+    // The temporary output in the making whose descriptor this file uses,
+    // which closing leaves open; null when the descriptor is the file's own.
+    std::shared_ptr<OpenTemporary> temporary;
+    // The header's lengths wait for closeFile instead of following every
+    // block: the output takes its name only once complete.
+    bool lengthsAtClose = false;
     // A named file's next transfer starts at `position`; the descriptor's
     // own offset, where a transfer moves it, is `descriptorOffset`.
     uint32_t position = 0;
     int64_t descriptorOffset = 0;
     // The bytes from `aheadStart` read ahead of small reads of a file opened
-    // only to read.
+    // only to read; the whole file once it is read further than that and is
+    // short enough to hold.
     std::vector<uint8_t> ahead;
     uint32_t aheadStart = 0;
+    uint32_t openedLength = 0;  // of a named file, when it was opened
 
     ISonxCodec* decoder = nullptr;
     ISonxError* decoderError = nullptr;
@@ -116,8 +127,13 @@ void seekFile(AudioFile& file, uint32_t position);
 // (unchecked). Throws "Error truncating file: " + system text.
 int32_t truncateFile(AudioFile& file, uint32_t length);
 
+// Writes the RIFF size, the 'data' length and (QCP) the 'vrat' packet count
+// that cover the data written so far, in that order.
+void writeHeaderLengths(AudioFile& file);
+
 // Closes the file (a named QCP file opened for writing with an odd data
-// position first gets its zero pad byte), marks the record closed and
+// position first gets its zero pad byte, and one with lengthsAtClose its
+// header's lengths), marks the record closed and
 // releases attached codecs. Safe on a closed record. Throws "Error closing
 // file: " + system text unless quiet; a quiet close never throws.
 void closeFile(AudioFile& file, bool quiet);

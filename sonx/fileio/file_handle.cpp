@@ -7,6 +7,7 @@
 
 #include "sonx/component/status.h"
 #include "sonx/fileio/audio_file.h"
+#include "sonx/fileio/endian.h"
 #include "sonx/fileio/native_io.h"
 #include "sonx/fileio/posix_io.h"
 #include "sonx/fileio/safe_output.h"
@@ -33,9 +34,16 @@ uint32_t clientSize(const AudioFile& file) {
     return size < 0 ? 0 : static_cast<uint32_t>(size);
 }
 
-void closeDescriptorQuietly(AudioFile& file) {
-    native_io::close(file.descriptor);
+// A borrowed descriptor stays open for its temporary's owner.
+int letGoOfDescriptor(AudioFile& file) {
+    const int closed = file.temporary ? 0 : native_io::close(file.descriptor);
+    file.temporary.reset();
     file.descriptor = -1;
+    return closed;
+}
+
+void closeDescriptorQuietly(AudioFile& file) {
+    letGoOfDescriptor(file);
     file.handle.type = FILE_HANDLE_CLOSED;
 }
 
@@ -52,27 +60,50 @@ int32_t riffTruncate(uint32_t length, void* context) {
     return truncateFile(*static_cast<AudioFile*>(context), length);
 }
 
-void openNamed(AudioFile& file, bool create, bool readWrite) {
-    using native_io::OpenFor;
-    const char* name = file.handle.fileName ? file.handle.fileName : "";
-    // A temporary output is never made anew here: a signal may have removed it.
-    const OpenFor created = isTemporaryInTheMaking(name) ? OpenFor::EmptyingExisting : OpenFor::CreatingEmpty;
-    const OpenFor purpose = create ? created : readWrite ? OpenFor::ReadingAndWriting : OpenFor::Reading;
-    const int fd = native_io::openNamed(name, purpose);
-    if (fd < 0) {
+// The descriptor of a temporary output in the making, used as it is: a
+// temporary is never opened by name again, as a signal may have removed it
+// and opening could make it anew. Creating starts it empty.
+bool borrowTemporary(AudioFile& file, const char* name, bool create) {
+    file.temporary = openTemporaryInTheMaking(name);
+    if (!file.temporary) return false;
+    file.descriptor = file.temporary->descriptor();
+    if (create && !file.temporary->takeFresh() && native_io::truncate(file.descriptor, 0) != 0) {
         const int error = errno;
+        letGoOfDescriptor(file);
         file.handle.type = FILE_HANDLE_CLOSED;
         failWithErrno("Error opening file: ", error, SONX_ERR_OPEN);
     }
-    file.descriptor = fd;
+    return true;
+}
+
+void openNamed(AudioFile& file, bool create, bool readWrite) {
+    using native_io::OpenFor;
+    const char* name = file.handle.fileName ? file.handle.fileName : "";
+    const bool borrowed = borrowTemporary(file, name, create);
+    if (!borrowed) {
+        // Where the temporary is opened by name, it is still never made anew.
+        const OpenFor created =
+            isTemporaryInTheMaking(name) ? OpenFor::EmptyingExisting : OpenFor::CreatingEmpty;
+        const OpenFor purpose = create ? created : readWrite ? OpenFor::ReadingAndWriting : OpenFor::Reading;
+        const int fd = native_io::openNamed(name, purpose);
+        if (fd < 0) {
+            const int error = errno;
+            file.handle.type = FILE_HANDLE_CLOSED;
+            failWithErrno("Error opening file: ", error, SONX_ERR_OPEN);
+        }
+        file.descriptor = fd;
+    }
     file.position = 0;
-    file.descriptorOffset = 0;
+    // A borrowed descriptor's offset is wherever its last user left it.
+    file.descriptorOffset = borrowed ? kOffsetUnknown : 0;
     file.ahead.clear();
+    file.aheadStart = 0;
+    file.lengthsAtClose = create && borrowed;
     if (create) {
         file.fileFormat.size = 0;
         return;
     }
-    const int64_t end = native_io::openedLength(fd);
+    const int64_t end = native_io::openedLength(file.descriptor);
     if (end < 0) {
         const int error = errno;
         closeDescriptorQuietly(file);
@@ -86,6 +117,7 @@ void openNamed(AudioFile& file, bool create, bool readWrite) {
         failWithErrno("Error getting file pointer position: ", EOVERFLOW, SONX_ERR_TOO_LARGE);
     }
     file.fileFormat.size = static_cast<uint32_t>(end);
+    file.openedLength = static_cast<uint32_t>(end);
 }
 
 // Where a named file's transfer at file.position starts: there, in the one
@@ -112,26 +144,54 @@ void transferred(AudioFile& file, size_t done, uint32_t count) {
 }
 
 // Reads shorter than this, of a file opened only to read (a header's
-// fields, a chunk walk), are served from one block read ahead.
+// fields, a chunk walk), are served from one block read ahead. A file no
+// longer than kHeldFileBytes that is read past that block is read whole,
+// once, and every later read is served from it: a conversion reads its
+// packets twice (to count them, then to decode them). One no longer than
+// kWholeAtFirstBytes is read whole at its first small read.
 constexpr uint32_t kSmallRead = 512;
 constexpr uint32_t kReadAheadBytes = 4096;
+constexpr uint32_t kHeldFileBytes = 1u << 20;
+constexpr uint32_t kWholeAtFirstBytes = 64u << 10;
 
 bool isReadAhead(const AudioFile& file, uint32_t count) {
     return file.position >= file.aheadStart && file.position - file.aheadStart <= file.ahead.size() &&
            file.ahead.size() - (file.position - file.aheadStart) >= count;
 }
 
-// False when the read is no small one, or when the bytes are not all there
-// to be read ahead: the plain read then tells what went wrong.
+bool holdsWholeFile(const AudioFile& file) {
+    return file.aheadStart == 0 && file.ahead.size() == file.openedLength;
+}
+
+// Reads `length` bytes from `start` into the read-ahead buffer.
+void fillAhead(AudioFile& file, uint32_t start, uint32_t length) {
+    file.ahead.resize(length);
+    const uint32_t position = file.position;
+    file.position = start;
+    const int64_t offset = transferOffset(file);
+    const size_t got = posix_io::readFull(file.descriptor, file.ahead.data(), length, offset);
+    noteDescriptorOffset(file, got, length);
+    file.position = position;
+    file.ahead.resize(errno == 0 ? got : 0);
+    file.aheadStart = start;
+}
+
+// False when the bytes are not all there to be read ahead, or the read is
+// a large first one: the plain read then makes it, or tells what went wrong.
 bool readFromAhead(AudioFile& file, uint8_t* buffer, uint32_t count) {
-    if (file.openedForWriting || count >= kSmallRead) return false;
+    if (file.openedForWriting) return false;
     if (!isReadAhead(file, count)) {
-        file.ahead.resize(kReadAheadBytes);
-        const int64_t offset = transferOffset(file);
-        const size_t got = posix_io::readFull(file.descriptor, file.ahead.data(), kReadAheadBytes, offset);
-        noteDescriptorOffset(file, got, kReadAheadBytes);
-        file.ahead.resize(errno == 0 ? got : 0);
-        file.aheadStart = file.position;
+        // Past the end of a file held whole: the plain read tells.
+        if (holdsWholeFile(file)) return false;
+        const bool small = count < kSmallRead;
+        const bool readBefore = !file.ahead.empty();
+        const uint32_t wholeLimit = readBefore ? kHeldFileBytes : small ? kWholeAtFirstBytes : 0;
+        if (file.openedLength <= wholeLimit)
+            fillAhead(file, 0, file.openedLength);
+        else if (small)
+            fillAhead(file, file.position, kReadAheadBytes);
+        else
+            return false;
         if (!isReadAhead(file, count)) return false;
     }
     if (count) std::memcpy(buffer, file.ahead.data() + (file.position - file.aheadStart), count);
@@ -255,6 +315,18 @@ int32_t truncateFile(AudioFile& file, uint32_t length) {
     return callClient(file, CLIENT_FILE_TRUNCATE, nullptr, 0, static_cast<int32_t>(length));
 }
 
+void writeHeaderLengths(AudioFile& file) {
+    const auto putAt = [&](uint32_t position, uint32_t value) {
+        uint8_t bytes[4];
+        putLe32(bytes, value);
+        seekFile(file, position);
+        writeFile(file, bytes, 4);
+    };
+    putAt(4, file.riff.size - 8);
+    putAt(file.dataStart - 4, file.dataPosition - file.dataStart);
+    if (file.fileFormat.fileType == FILE_TYPE_QCP) putAt(file.rateChunkPos + 4, file.blocksDone);
+}
+
 void closeFile(AudioFile& file, bool quiet) {
     std::string failure;
     int32_t status = SONX_ERR_WRITE;
@@ -263,20 +335,23 @@ void closeFile(AudioFile& file, bool quiet) {
     const bool open = file.handle.type == FILE_HANDLE_NAME ||
                       (file.handle.type == FILE_HANDLE_CLIENT && file.handle.callback);
     // The RIFF size already counts the pad byte of an odd-length 'data' chunk.
-    if (open && file.openedForWriting && riffFile && (file.dataPosition & 1u)) {
+    if (open && file.openedForWriting && riffFile) {
         try {
-            static const uint8_t zero = 0;
-            seekFile(file, file.dataPosition);
-            writeFile(file, &zero, 1);
+            if (file.dataPosition & 1u) {
+                static const uint8_t zero = 0;
+                seekFile(file, file.dataPosition);
+                writeFile(file, &zero, 1);
+            }
+            if (file.lengthsAtClose && file.blocksDone > 0) writeHeaderLengths(file);
         } catch (const std::exception& e) {
             failure = e.what();
             status = currentStatus();
         }
     }
+    file.lengthsAtClose = false;
     if (file.handle.type == FILE_HANDLE_NAME) {
-        if (native_io::close(file.descriptor) != 0 && failure.empty())
+        if (letGoOfDescriptor(file) != 0 && failure.empty())
             failure = std::string("Error closing file: ") + native_io::errorText(errno);
-        file.descriptor = -1;
     }
     // The descriptor is gone even when close reports an error, so the record
     // is closed and its codecs given back on every path.

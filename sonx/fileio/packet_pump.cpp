@@ -26,13 +26,6 @@ constexpr const char* kBuffersTooSmall = "Conversion buffers are too small for t
     failWith(SONX_ERR_FAILED, text);
 }
 
-void writeLe32At(AudioFile& file, uint32_t position, uint32_t value) {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    seekFile(file, position);
-    writeFile(file, bytes, 4);
-}
-
 uint32_t advance(uint32_t position, uint64_t bytes) {
     if (position + bytes > UINT32_MAX) failWith(SONX_ERR_TOO_LARGE, "Audio data would grow beyond 4 GB");
     return static_cast<uint32_t>(position + bytes);
@@ -242,19 +235,17 @@ void writeBlocks(ISonxCodec* codec, const uint8_t* source, uint32_t count, uint3
 
     // The header follows the data in an order that leaves a consistent file
     // after every single write, should the writer stop anywhere: the data
-    // (with its pad byte) first, then the RIFF size that covers it, then
-    // the 'data' length, then the packet count. None claims what is not there.
-    const bool qcp = file.fileFormat.fileType == FILE_TYPE_QCP;
-    if (qcp || file.fileFormat.fileType == FILE_TYPE_WAV) {
+    // (with its pad byte) first, then the lengths that cover it. None claims
+    // what is not there. An output that takes its name only once complete
+    // is never seen unfinished: closing it writes its pad byte and lengths.
+    if (file.fileFormat.fileType == FILE_TYPE_QCP || file.fileFormat.fileType == FILE_TYPE_WAV) {
         const uint32_t end = advance(file.dataPosition, file.dataPosition & 1u);
-        if (end != file.dataPosition) {
+        if (end != file.dataPosition && !file.lengthsAtClose) {
             static const uint8_t zero = 0;
             writeFile(file, &zero, 1);
         }
         file.riff.size = end;
-        writeLe32At(file, 4, end - 8);
-        writeLe32At(file, file.dataStart - 4, file.dataPosition - file.dataStart);
-        if (qcp) writeLe32At(file, file.rateChunkPos + 4, file.blocksDone);
+        if (!file.lengthsAtClose) writeHeaderLengths(file);
     }
     file.fileFormat.size = file.dataPosition;
     if (bytesOut) *bytesOut = static_cast<uint32_t>(consumed);

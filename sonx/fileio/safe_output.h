@@ -6,6 +6,7 @@
 #ifndef SONX_FILEIO_SAFE_OUTPUT_H
 #define SONX_FILEIO_SAFE_OUTPUT_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "sonx/component/status.h"
+#include "sonx/fileio/native_io.h"
 #include "sonx/sonx.h"
 
 namespace sonx {
@@ -63,6 +65,30 @@ private:
 // process. Writers open such a file without creating it: a signal that has
 // removed it must not see another thread make it anew before the process ends.
 bool isTemporaryInTheMaking(const std::string& name);
+
+// The descriptor a temporary file in the making was created with, open until
+// its output is committed or discarded and the last writer that borrowed it
+// lets go: writers use it rather than open the name again.
+class OpenTemporary {
+public:
+    explicit OpenTemporary(int descriptor) : descriptor_(descriptor) {}
+    ~OpenTemporary() { native_io::close(descriptor_); }
+    OpenTemporary(const OpenTemporary&) = delete;
+    OpenTemporary& operator=(const OpenTemporary&) = delete;
+
+    int descriptor() const { return descriptor_; }
+    // True once, to the first writer that creates the output: the file is
+    // still empty for it. Any later one must empty it first.
+    bool takeFresh() { return !written_.exchange(true); }
+
+private:
+    int descriptor_;
+    std::atomic<bool> written_{false};
+};
+
+// The open temporary file named `name`, or null where it is none, or where
+// this system's writers open it by name.
+std::shared_ptr<OpenTemporary> openTemporaryInTheMaking(const std::string& name);
 
 // Where the output is made from and what it keeps of it.
 struct SafeOutputRequest {

@@ -26,6 +26,7 @@ void SafeOutput::explainFailure() const {}
 bool SafeOutput::isNewFile() const { return false; }
 
 bool isTemporaryInTheMaking(const std::string&) { return false; }
+std::shared_ptr<OpenTemporary> openTemporaryInTheMaking(const std::string&) { return nullptr; }
 
 const std::string& SafeOutput::finalName() const {
     static const std::string kNone;

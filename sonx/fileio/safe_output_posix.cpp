@@ -15,8 +15,8 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
-#include <set>
 #include <vector>
 
 #include "sonx/fileio/posix_io.h"
@@ -177,9 +177,10 @@ private:
 
 SignalCleanup g_signals;
 
-// The temporary names in the making, for begin() to tell a nested output.
+// The temporary names in the making and their open files, for begin() to
+// tell a nested output and for the writers to borrow.
 std::mutex g_namesLock;
-std::set<std::string> g_names;
+std::map<std::string, std::shared_ptr<OpenTemporary>> g_names;
 
 // A claimed slot and the name it holds; freed on reset.
 class Registration {
@@ -203,17 +204,21 @@ public:
         }
         return false;
     }
-    void arm() {
+    // Takes over the descriptor the file was created with.
+    void arm(int descriptor) {
         slot_->state.store(kSet);
+        file_ = std::make_shared<OpenTemporary>(descriptor);
         std::lock_guard<std::mutex> lock(g_namesLock);
-        g_names.insert(name_);
+        g_names.emplace(name_, file_);
     }
+    int descriptor() const { return file_->descriptor(); }
     void reset() {
         if (!slot_) return;
         {
             std::lock_guard<std::mutex> lock(g_namesLock);
             g_names.erase(name_);
         }
+        file_.reset();
         // A slot the handler has taken over stays its own.
         int expected = kSet;
         if (!slot_->state.compare_exchange_strong(expected, kFree) && expected == kFilling)
@@ -224,6 +229,7 @@ public:
 private:
     Slot* slot_ = nullptr;
     std::string name_;
+    std::shared_ptr<OpenTemporary> file_;
 };
 
 
@@ -264,15 +270,19 @@ std::string temporaryNameFor(const std::string& output, std::mt19937& random) {
 }
 
 // The file a symbolic link leads to, followed link by link, even when the
-// last one does not exist yet; the name itself when it is no link.
-std::string followLinks(const std::string& name) {
+// last one does not exist yet; the name itself when it is no link. `exists`
+// tells whether that file exists, and `st` then describes it.
+std::string followLinks(const std::string& name, struct stat& st, bool& exists) {
     std::string path = name;
     for (int hop = 0; hop < 40; ++hop) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        exists = ::lstat(path.c_str(), &st) == 0;
+        if (!exists || !S_ISLNK(st.st_mode)) return path;
         char target[PATH_MAX];
         const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
-        if (length < 0) return path;
+        if (length < 0) {
+            exists = ::stat(path.c_str(), &st) == 0;
+            return path;
+        }
         target[length] = '\0';
         path = target[0] == '/' ? std::string(target) : folderOf(path) + "/" + target;
     }
@@ -315,9 +325,9 @@ bool takeIdentity(int fd, const std::string& old, const struct stat& oldStat) {
 enum class Created { Ready, CannotCarryIdentity, Refused };
 
 // Creates the temporary file (never an existing one), registered for
-// removal on a signal before it exists. A file that replaces another starts
-// readable by its owner only, so the conversion is never open to others
-// before the old file's mode is set.
+// removal on a signal before it exists and kept open until it is committed.
+// A file that replaces another starts readable by its owner only, so the
+// conversion is never open to others before the old file's mode is set.
 Created createTemporary(const std::string& output, const struct stat* replaced, std::string& name,
                         Registration& registration, int& error) {
     // Seeded once a thread: opening a random device costs more than
@@ -337,17 +347,15 @@ Created createTemporary(const std::string& output, const struct stat* replaced, 
             if (error == EEXIST) continue;
             return Created::Refused;
         }
-        registration.arm();
+        registration.arm(fd);
         bool carried = true;
         try {
             carried = !replaced || takeIdentity(fd, output, *replaced);
         } catch (const SystemError&) {
-            ::close(fd);
             ::unlink(name.c_str());
             registration.reset();
             throw;
         }
-        ::close(fd);
         if (carried) return Created::Ready;
         ::unlink(name.c_str());
         registration.reset();
@@ -378,7 +386,8 @@ bool mayReplaceByRename(const std::string& file, const struct stat& fileStat) {
 }
 
 // The input's access and modification times, for the output to take;
-// false when the input cannot tell them.
+// false when the input cannot tell them. Asked at commit, so the output
+// carries the dates the input has when the output takes its place.
 bool inputTimes(const char* input, struct timespec (&times)[2]) {
     struct stat st {};
     if (!input || ::stat(input, &st) != 0) return false;
@@ -518,7 +527,7 @@ struct SafeOutput::State {
     bool counted = false;       // holds the signal handlers in place
     bool replacesFile = false;  // something had the final name at begin()
     std::unique_ptr<Spool> spool;
-    Registration registration;  // Replace: the temporary name
+    Registration registration;  // Replace: the temporary name and its descriptor
 
     State() = default;
     State(const State&) = delete;
@@ -548,32 +557,27 @@ struct SafeOutput::State {
         spool = std::make_unique<Spool>();
     }
 
-    // Opened again to be synced: its data must be on disk before it takes
-    // the output's name, so a crash cannot leave an empty or partial file
-    // where the old one was.
-    int openToSync() const {
-        const int fd = ::open(temporaryName.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) failWithErrno(SONX_ERR_WRITE, "Error writing to file: ", errno);
-        return fd;
-    }
-
     // Dated before it takes the name: a file in place always has its date.
     // The caller holds the terminating signals back.
     void renameIntoPlace() {
         struct timespec times[2];
         if (request.keepInputTimes && inputTimes(request.input, times))
-            ::utimensat(AT_FDCWD, temporaryName.c_str(), times, 0);
-        if (::rename(temporaryName.c_str(), finalName.c_str()) != 0)
+            ::futimens(registration.descriptor(), times);
+        if (::rename(temporaryName.c_str(), finalName.c_str()) != 0) {
+            // The temporary (it is beside the final name) is gone, and with
+            // it what was written into it.
+            if (errno == ENOENT) failWithErrno(SONX_ERR_WRITE, "Error writing to file: ", errno);
             failWithErrno(SONX_ERR_WRITE, "Error replacing the output file: ", errno);
+        }
         registration.reset();
         temporaryName.clear();
     }
 
+    // Its data must be on disk before it takes the output's name, so a
+    // crash cannot leave an empty or partial file where the old one was.
     void commitReplace() {
-        const int fd = openToSync();
-        const int synced = ::fsync(fd);
+        const int synced = ::fsync(registration.descriptor());
         const int error = errno;
-        ::close(fd);
         if (synced != 0 && error != EINVAL && error != EROFS)
             failWithErrno(SONX_ERR_WRITE, "Error writing to file: ", error);
         SignalsHeld held;
@@ -636,9 +640,9 @@ std::unique_ptr<SafeOutput> SafeOutput::begin(const std::string& name, const Saf
     }
     // A symbolic link stays a link: the file it points to is written, even
     // one that does not exist yet.
-    s.finalName = followLinks(name);
     struct stat st {};
-    const bool exists = ::stat(s.finalName.c_str(), &st) == 0;
+    bool exists = false;
+    s.finalName = followLinks(name, st, exists);
     s.replacesFile = exists;
     if (request.input) {
         struct stat in {};
@@ -727,11 +731,11 @@ int SafeOutput::commit() {
 
 namespace {
 
-// A temporary file of a group commit, open while its data waits for the flush.
+// A temporary file of a group commit while its data waits for the flush.
 struct Flushing {
     SafeOutput::State* state;
     std::size_t index;  // in the group
-    int fd;
+    int fd;             // the temporary's own, open since its creation
     bool knownDevice;
     dev_t device;
     int error = 0;  // of its sync, 0 once its data is on disk
@@ -768,6 +772,8 @@ std::vector<SafeOutput::Outcome> SafeOutput::commitTogether(const std::vector<Sa
     std::vector<Outcome> outcomes(outputs.size());
     const auto failed = [&](std::size_t n) { outcomes[n].failure = std::current_exception(); };
     std::vector<Flushing> files;
+    // The files of one folder are on one file system: one of them tells its device.
+    std::map<std::string, std::optional<dev_t>> deviceOfFolder;
     for (std::size_t n = 0; n < outputs.size(); ++n) {
         State& s = *outputs[n]->state_;
         try {
@@ -775,16 +781,15 @@ std::vector<SafeOutput::Outcome> SafeOutput::commitTogether(const std::vector<Sa
                 outcomes[n].unsyncedError = outputs[n]->commit();
                 continue;
             }
-            const int fd = s.openToSync();
-            struct stat st {};
-            const bool known = ::fstat(fd, &st) == 0;
-            files.push_back({&s, n, fd, known, known ? st.st_dev : dev_t{}});
+            const int fd = s.registration.descriptor();
+            auto [device, added] = deviceOfFolder.try_emplace(folderOf(s.temporaryName));
+            if (struct stat st {}; added && ::fstat(fd, &st) == 0) device->second = st.st_dev;
+            files.push_back({&s, n, fd, device->second.has_value(), device->second.value_or(dev_t{})});
         } catch (...) {
             failed(n);
         }
     }
     flushData(files);
-    for (const Flushing& file : files) ::close(file.fd);
 
     std::map<std::string, std::vector<std::size_t>> placedByFolder;
     {
@@ -811,6 +816,12 @@ std::vector<SafeOutput::Outcome> SafeOutput::commitTogether(const std::vector<Sa
 bool isTemporaryInTheMaking(const std::string& name) {
     std::lock_guard<std::mutex> lock(g_namesLock);
     return g_names.count(name) != 0;
+}
+
+std::shared_ptr<OpenTemporary> openTemporaryInTheMaking(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_namesLock);
+    const auto found = g_names.find(name);
+    return found == g_names.end() ? nullptr : found->second;
 }
 
 }  // namespace sonx

@@ -150,6 +150,9 @@ bool isTemporaryInTheMaking(const std::string& name) {
     return g_names.count(name) != 0;
 }
 
+// The writers open the temporary by name here: no handle of it is kept.
+std::shared_ptr<OpenTemporary> openTemporaryInTheMaking(const std::string&) { return nullptr; }
+
 // ---- Spool ---------------------------------------------------------------------
 
 struct SpoolAccess {

@@ -84,41 +84,44 @@ TEST(OpenFile, NamedSizesAndOperationsOnClosedRecords) {
 }
 
 // Small reads come from a block read ahead, larger ones straight from the
-// file; either way, at any position, they give the file's bytes, and a read
-// past the end fails whole.
+// file, and a file short enough is held whole once read past its first
+// block (or at once, when shorter still); either way, at any position,
+// they give the file's bytes, and a read past the end fails whole.
 TEST(ReadFile, NamedReadsOfAnySizeAtAnyPositionGiveTheFilesBytes) {
     TempDir dir;
-    std::vector<uint8_t> bytes(10000);
-    for (size_t n = 0; n < bytes.size(); ++n) bytes[n] = static_cast<uint8_t>(n * 7 + n / 251);
-    const std::string name = dir.file("bytes.raw");
-    test::writeFileBytes(name, bytes);
-    AudioFile file;
-    file.handle = FileHandle::named(name.c_str());
-    openFile(file, false, false);
-    struct Read {
-        uint32_t position, count;
-    };
-    const Read reads[] = {{0, 4},    {4, 4},    {8, 150},   {2, 8},    {4090, 12}, {4096, 600},
-                          {100, 511}, {100, 512}, {9990, 10}, {9995, 4}, {0, 0},     {4100, 3}};
-    for (const Read& read : reads) {
-        std::vector<uint8_t> got(read.count);
-        seekFile(file, read.position);
-        readFile(file, got.data(), read.count);
-        EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin() + read.position))
-            << read.position << "+" << read.count;
-    }
-    // The next read starts where the last ended.
-    std::vector<uint8_t> run(300);
-    for (size_t n = 0; n < run.size(); n += 3) readFile(file, &run[n], 3);
-    EXPECT_TRUE(std::equal(run.begin(), run.end(), bytes.begin() + 4103));
+    for (const uint32_t size : {10000u, 70000u, 1200000u}) {
+        std::vector<uint8_t> bytes(size);
+        for (size_t n = 0; n < bytes.size(); ++n) bytes[n] = static_cast<uint8_t>(n * 7 + n / 251);
+        const std::string name = dir.file("bytes.raw");
+        test::writeFileBytes(name, bytes);
+        AudioFile file;
+        file.handle = FileHandle::named(name.c_str());
+        openFile(file, false, false);
+        struct Read {
+            uint32_t position, count;
+        };
+        const Read reads[] = {{0, 4},     {4, 4},     {8, 150},        {2, 8},         {4090, 12}, {4096, 600},
+                              {100, 511}, {100, 512}, {size - 10, 10}, {size - 5, 4}, {0, 0},     {4100, 3}};
+        for (const Read& read : reads) {
+            std::vector<uint8_t> got(read.count);
+            seekFile(file, read.position);
+            readFile(file, got.data(), read.count);
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin() + read.position))
+                << size << ": " << read.position << "+" << read.count;
+        }
+        // The next read starts where the last ended.
+        std::vector<uint8_t> run(300);
+        for (size_t n = 0; n < run.size(); n += 3) readFile(file, &run[n], 3);
+        EXPECT_TRUE(std::equal(run.begin(), run.end(), bytes.begin() + 4103)) << size;
 
-    uint8_t tail[4];
-    seekFile(file, 9998);
-    EXPECT_EQ(errorOf([&] { readFile(file, tail, 4); }), "Error reading from file: Unexpected end of file");
-    seekFile(file, 9996);
-    readFile(file, tail, 4);
-    EXPECT_TRUE(std::equal(tail, tail + 4, bytes.begin() + 9996));
-    closeFile(file, false);
+        uint8_t tail[4];
+        seekFile(file, size - 2);
+        EXPECT_EQ(errorOf([&] { readFile(file, tail, 4); }), "Error reading from file: Unexpected end of file");
+        seekFile(file, size - 4);
+        readFile(file, tail, 4);
+        EXPECT_TRUE(std::equal(tail, tail + 4, bytes.begin() + (size - 4))) << size;
+        closeFile(file, false);
+    }
 }
 
 TEST(OpenFile, ClientSizeQueries) {

@@ -1,9 +1,15 @@
 // The library's safe output seen from inside the process that writes it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
+#include "convert/convert_test_util.h"
+#include "sonx/fileio/audio_file.h"
 #include "sonx/fileio/safe_output.h"
 #include "support/test_support.h"
 
@@ -52,6 +58,38 @@ TEST(SafeOutput, ATemporaryNameInTheMakingIsWrittenAsItIs) {
     outer->commit();
     EXPECT_EQ(readFileBytes(dir.file("out.qcp")), (std::vector<uint8_t>{'n', 'e', 'w'}));
     EXPECT_FALSE(std::filesystem::exists(temporary));
+}
+
+// Writers use the temporary's own descriptor. A second writer that creates
+// the output finds it empty; one still writing when the output is discarded
+// writes into the removed file, not into a descriptor that was closed and
+// given to the next file opened; the descriptor closes with its last user.
+TEST(SafeOutput, WritersBorrowTheTemporarysDescriptorForAsLongAsTheyHoldIt) {
+    TempDir dir;
+    const int descriptorsBefore = openDescriptors();
+    std::unique_ptr<SafeOutput> output = SafeOutput::begin(dir.file("out.qcp"));
+    const std::string temporary = output->handle().fileName;
+    const uint8_t bytes[3] = {1, 2, 3};
+    AudioFile first, second;
+    for (AudioFile* writer : {&first, &second}) {
+        writer->handle = output->handle();
+        openFile(*writer, true, true);
+        EXPECT_TRUE(readFileBytes(temporary).empty());
+        writeFile(*writer, bytes, 3);
+        if (writer == &first) closeFile(first, false);
+    }
+    output.reset();
+    EXPECT_FALSE(std::filesystem::exists(temporary));
+    const int next = ::open(dir.file("next").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(next, 0);
+    writeFile(second, bytes, 3);
+    closeFile(second, false);
+    EXPECT_TRUE(readFileBytes(dir.file("next")).empty());
+    ::close(next);
+    EXPECT_EQ(openDescriptors(), descriptorsBefore);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"next"});
 }
 
 }  // namespace
